@@ -1,0 +1,18 @@
+# Every dependency comes from a Debian package (see scripts/setup).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(date REQUIRED)
+find_package(CURL REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium>=1.0.18)
+pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+
+if(TESSARO_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(TESSARO_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,20 @@
+# tessaro_add_test(NAME name SOURCES a_test.cpp ... LIBS tessaro::x ...)
+# One GoogleTest binary per subsystem, each test case registered with CTest.
+function(tessaro_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT TESSARO_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_NAME};${T_LABELS}")
+endfunction()
+
+# tessaro_add_fuzzer(NAME name SOURCES f.cpp LIBS ...): a libFuzzer executable.
+function(tessaro_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY TESSARO_FUZZERS ${F_NAME})
+endfunction()
