@@ -1,0 +1,87 @@
+#pragma once
+// The client's two key pairs (X25519 seal key, Ed25519 approval key), signatures and PKCE.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "crypto/bytes.hpp"
+#include "crypto/crypto_error.hpp"
+
+namespace tessaro::TessaroCrypto {
+
+// An X25519 key pair: the recipient key of sealed boxes. A value (copies are independent; the
+// private key lives in SecureBytes). Const use from several threads is safe.
+class SealKeypair {
+public:
+    // A fresh random key pair. Never fails (libsodium's random source aborts rather than fail).
+    SealKeypair();
+    // Rebuilds the key pair from the 32 raw private bytes (RFC 7748 scalar form).
+    // Throws CryptoError::invalidKey unless exactly 32 bytes; PlatformError if libsodium refuses.
+    explicit SealKeypair(std::span<const std::uint8_t> rawPrivateKey);
+
+    // The 32 raw private bytes; privateKey() is the same buffer (what open() takes).
+    const SecureBytes& rawPrivateKey() const noexcept { return privateKey_; }
+    const SecureBytes& privateKey() const noexcept { return privateKey_; }
+    const std::array<std::uint8_t, 32>& publicKey() const noexcept { return publicKey_; }
+    // Base64URL of the 32-byte public key: 43 characters.
+    std::string publicKeyBase64URL() const;
+
+private:
+    SecureBytes privateKey_;
+    std::array<std::uint8_t, 32> publicKey_{};
+};
+
+// An Ed25519 key pair (RFC 8032, pure): signs every authenticated API request. A value (copies
+// are independent; the seed and the expanded secret key live in SecureBytes). Const use,
+// signing included, from several threads is safe.
+class ApprovalKeypair {
+public:
+    // A fresh random key pair. Never fails.
+    ApprovalKeypair();
+    // Rebuilds the key pair from its 32-byte seed. Throws CryptoError::invalidKey unless exactly
+    // 32 bytes; PlatformError if libsodium refuses.
+    explicit ApprovalKeypair(std::span<const std::uint8_t> seed);
+
+    // The 32-byte RFC 8032 private key (seed).
+    const SecureBytes& seed() const noexcept { return seed_; }
+    const std::array<std::uint8_t, 32>& publicKey() const noexcept { return publicKey_; }
+    // Base64URL of the 32-byte public key: 43 characters.
+    std::string publicKeyBase64URL() const;
+    // fingerprint(publicKey()): 16 lowercase hex characters.
+    std::string fingerprint() const;
+    // The Ed25519 signature of `message`, Base64URL-encoded (86 characters).
+    // Throws PlatformError if libsodium refuses to sign.
+    std::string sign(std::span<const std::uint8_t> message) const;
+    // The raw 64-byte signature, for callers that encode it themselves.
+    std::array<std::uint8_t, 64> signRaw(std::span<const std::uint8_t> message) const;
+
+private:
+    SecureBytes seed_;
+    SecureBytes secretKey_;  // libsodium's 64-byte form: seed followed by the public key
+    std::array<std::uint8_t, 32> publicKey_{};
+};
+
+// True only when both texts decode (64 and 32 bytes) and the Ed25519 signature over `message`
+// is valid for that public key. Any malformed input gives false; never throws.
+bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> message,
+            std::string_view publicKeyBase64URL) noexcept;
+
+// A PKCE pair (RFC 7636, S256). A plain value with member-wise equality.
+struct PKCE {
+    std::string verifier;
+    std::string challenge;
+    std::string method;
+
+    // 48 random bytes as a 64-character verifier, and its challenge.
+    // Throws CryptoError::randomFailed if the random source fails.
+    PKCE();
+    // The challenge of any given verifier text (not validated): Base64URL(SHA-256(verifier)).
+    explicit PKCE(std::string verifier);
+
+    friend bool operator==(const PKCE&, const PKCE&) = default;
+};
+
+}  // namespace tessaro::TessaroCrypto

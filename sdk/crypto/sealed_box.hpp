@@ -1,0 +1,67 @@
+#pragma once
+// Sealed boxes: X25519 with an ephemeral sender key, HKDF-SHA256 and XChaCha20-Poly1305, bound to
+// an AAD string, carried as compact JSON.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "crypto/bytes.hpp"
+#include "crypto/crypto_error.hpp"
+#include "crypto/keys.hpp"
+
+namespace tessaro::TessaroCrypto {
+
+// The HKDF salt of every sealed box.
+inline constexpr std::string_view sealDomain = "password-manager/oauth-seal/v1";
+inline constexpr std::int64_t sealedBoxFormat = 1;
+inline constexpr std::int64_t envelopeFormat = 2;
+
+// The encrypted part of a sealed box. A plain value with member-wise equality.
+struct Envelope {
+    std::int64_t format = envelopeFormat;
+    std::string nonce;       // Base64URL of the 24-byte XChaCha20 nonce
+    std::string ciphertext;  // Base64URL of the ciphertext followed by the 16-byte tag
+
+    friend bool operator==(const Envelope&, const Envelope&) = default;
+};
+
+// A sealed box as sent over the wire. A plain value with member-wise equality.
+struct SealedBox {
+    std::int64_t format = sealedBoxFormat;
+    std::string epk;  // Base64URL of the sender's ephemeral X25519 public key
+    Envelope envelope;
+
+    // Compact JSON with keys in ascending order at each level:
+    // {"envelope":{"ciphertext":…,"format":2,"nonce":…},"epk":…,"format":1}. Never fails.
+    std::string encodedJSON() const;
+    // Parses sealed-box JSON: all six members required with their JSON types (integers for the
+    // formats), order free, other members ignored. Values are not checked here (open does).
+    // Throws CryptoError::invalidSealedBox on any failure.
+    static SealedBox decode(std::string_view json);
+
+    friend bool operator==(const SealedBox&, const SealedBox&) = default;
+};
+
+// "password-manager/oauth-patch/v1/" + grantID + "/" + requestID.
+std::string patchAAD(std::string_view grantID, std::string_view requestID);
+// "password-manager/oauth-result/v1/" + grantID + "/" + requestID.
+std::string resultAAD(std::string_view grantID, std::string_view requestID);
+
+// Seals `plaintext` to the recipient's X25519 public key (Base64URL), bound to `aad`; returns the
+// sealed JSON. Throws CryptoError::invalidKey (recipient text not 32 bytes of base64url),
+// CryptoError::randomFailed, PlatformError (libsodium refuses the key agreement, e.g. a
+// low-order recipient key).
+std::string seal(std::string_view recipientPublicKeyBase64URL, std::string_view aad,
+                 std::span<const std::uint8_t> plaintext);
+
+// Opens sealed JSON with the recipient's 32-byte X25519 private key and the same `aad`.
+// Throws CryptoError::invalidSealedBox (unparsable box, wrong formats, epk not 32 bytes, nonce not
+// 24, ciphertext under 16 or any of them not base64url), CryptoError::invalidKey (private key not
+// 32 bytes), PlatformError (libsodium refuses the key agreement, e.g. a low-order epk),
+// CryptoError::openFailed (wrong recipient, wrong AAD, altered bytes).
+SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SecureBytes& recipientPrivateKey);
+SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SealKeypair& recipient);
+
+}  // namespace tessaro::TessaroCrypto
