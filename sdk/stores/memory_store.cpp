@@ -1,0 +1,31 @@
+#include "stores/memory_store.hpp"
+
+namespace tessaro {
+
+std::optional<SecureBytes> TessaroMemoryStore::read(const std::string& key) {
+    std::lock_guard guard(lock_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    return found->second;
+}
+
+void TessaroMemoryStore::write(const std::string& key, std::span<const std::uint8_t> value) {
+    SecureBytes copy(value);  // copied outside the lock
+    std::lock_guard guard(lock_);
+    values_.insert_or_assign(key, std::move(copy));
+}
+
+void TessaroMemoryStore::remove(const std::string& key) {
+    std::map<std::string, SecureBytes, std::less<>>::node_type removed;
+    std::lock_guard guard(lock_);
+    auto found = values_.find(key);
+    if (found != values_.end()) removed = values_.extract(found);
+}
+
+void TessaroMemoryStore::deleteAll() {
+    std::map<std::string, SecureBytes, std::less<>> removed;
+    std::lock_guard guard(lock_);
+    values_.swap(removed);
+}
+
+}  // namespace tessaro

@@ -1,0 +1,31 @@
+#pragma once
+// A secret store that keeps everything in memory for the life of the object.
+
+#include <map>
+#include <mutex>
+
+#include "stores/secret_store.hpp"
+
+namespace tessaro {
+
+// In-memory TessaroSecretStore, for hosts that want no persistence: contents live exactly as long
+// as the object, nothing is written anywhere else, and a new store is always empty. Values are
+// kept in self-wiping buffers.
+// Thread safety: all four operations are serialised on one mutex, each atomic with respect to the
+// others; nothing is called out while the mutex is held.
+// Throws: nothing of its own (only std::bad_alloc).
+class TessaroMemoryStore final : public TessaroSecretStore {
+public:
+    TessaroMemoryStore() = default;
+
+    std::optional<SecureBytes> read(const std::string& key) override;
+    void write(const std::string& key, std::span<const std::uint8_t> value) override;
+    void remove(const std::string& key) override;
+    void deleteAll() override;
+
+private:
+    std::mutex lock_;
+    std::map<std::string, SecureBytes, std::less<>> values_;
+};
+
+}  // namespace tessaro

@@ -1,0 +1,54 @@
+#pragma once
+// The key-to-bytes storage in which the client keeps its session between runs.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "crypto/bytes.hpp"
+
+namespace tessaro {
+
+// A flat map from text keys (compared exactly: case-sensitive, no normalisation) to byte strings
+// (possibly empty), one value per key. Implementations are reference types held by
+// std::shared_ptr; every holder sees the same contents.
+//
+// Thread safety: every implementation may be called from any thread and from several threads at
+// once; each of the four operations is atomic with respect to the others. Compound steps (a read
+// followed by a write) are not atomic together.
+// Throws: each operation may throw the implementation's own error type (TessaroKeychain::KeychainError
+// for the desktop secret store); the interface adds none of its own.
+class TessaroSecretStore {
+public:
+    TessaroSecretStore() = default;
+    TessaroSecretStore(const TessaroSecretStore&) = delete;
+    TessaroSecretStore& operator=(const TessaroSecretStore&) = delete;
+    virtual ~TessaroSecretStore() = default;
+
+    // The value stored under `key`, or no value when there is none.
+    virtual std::optional<SecureBytes> read(const std::string& key) = 0;
+    // Stores `value` under `key`, replacing any earlier value.
+    virtual void write(const std::string& key, std::span<const std::uint8_t> value) = 0;
+    // Removes `key` and its value; removing a key that is not there is no error.
+    // (The store's "delete" operation: `delete` is a C++ keyword, hence the name.)
+    virtual void remove(const std::string& key) = 0;
+    // Removes every key of this store.
+    virtual void deleteAll() = 0;
+
+    // read(key) decoded as UTF-8 text. No value stays no value; a value that is not valid UTF-8
+    // yields no value (no error). Errors of read pass through unchanged.
+    std::optional<std::string> readString(const std::string& key);
+    // Writes the UTF-8 bytes of `value` (no terminator, no byte-order mark) under `key`.
+    // Errors of write pass through unchanged.
+    void writeString(const std::string& key, std::string_view value);
+};
+
+namespace detail {
+// Strict UTF-8 validation (RFC 3629): rejects overlong forms, surrogates, code points above
+// U+10FFFF and truncated sequences. U+0000 is valid.
+bool isValidUTF8(std::string_view text) noexcept;
+}  // namespace detail
+
+}  // namespace tessaro
