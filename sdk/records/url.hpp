@@ -1,0 +1,93 @@
+#pragma once
+// tessaro::URL: an immutable absolute URL, validated by libcurl's URL parser.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessaro {
+
+// An absolute URL (a scheme is required), parsed and validated once by libcurl's URL API.
+// Any scheme is accepted ("https://…", "tessaro://authorize?x=1", "tessarodemo://tessaro/callback")
+// as long as it has the "scheme://" form; relative references, whitespace, control characters and
+// malformed authorities are rejected. The text is kept exactly as given: absoluteString() returns
+// it unchanged and two URLs are equal when their texts are equal (no normalisation).
+// Components are read from the parse and stay as written (path dot-segments are not collapsed).
+//
+// Immutable value type: copies are independent; all const members are safe from any number of
+// threads (parse() keeps no shared state). parse() never throws except std::bad_alloc;
+// resolvingPath() throws std::invalid_argument when the joined text is no valid URL.
+class URL {
+public:
+    using QueryItems = std::vector<std::pair<std::string, std::string>>;
+
+    // The URL of `text`, or nothing when it is not a valid absolute URL.
+    static std::optional<URL> parse(std::string_view text);
+
+    // Scheme in lower case ("https", "tessaro").
+    const std::string& scheme() const noexcept { return scheme_; }
+    // Host as written, empty when none; an IPv6 literal keeps its brackets ("[::1]").
+    const std::string& host() const noexcept { return host_; }
+    // The port written in the URL; nothing when none is written (no scheme default is filled in).
+    std::optional<int> port() const noexcept { return port_; }
+    // Path as written, still percent-encoded; "/" when the URL has an authority but no path.
+    const std::string& path() const noexcept { return path_; }
+    // path() with %XX sequences decoded ("+" stays "+"; a malformed "%" stays as written).
+    std::string decodedPath() const;
+    // Query without the "?", still percent-encoded; empty when there is none.
+    const std::string& query() const noexcept { return query_; }
+    // Fragment without the "#"; empty when there is none.
+    const std::string& fragment() const noexcept { return fragment_; }
+    // The URL's text, exactly as parsed.
+    const std::string& absoluteString() const noexcept { return text_; }
+
+    // The query's "name=value" items in order, names and values percent-decoded ("+" is not a
+    // space). An item without "=" has the empty value; empty segments ("a=1&&b=2") are skipped.
+    QueryItems queryItems() const;
+
+    // The origin joined with an endpoint path (the API's "/api/oauth/token", "/api/oauth/requests/<id>"):
+    // scheme, authority and the origin's own path, followed by `endpointPath` as given (not
+    // percent-escaped). The origin's query and fragment are dropped. Joining rules:
+    //   "https://h"        + "/api/x" -> "https://h/api/x"
+    //   "https://h/"       + "/api/x" -> "https://h/api/x"    (a lone or trailing "/" is not doubled)
+    //   "https://h/base"   + "/api/x" -> "https://h/base/api/x"
+    //   "https://h/base/"  + "/api/x" -> "https://h/base/api/x"
+    //   "https://h"        + "api/x"  -> "https://h/api/x"    (a missing leading "/" is added)
+    // Throws std::invalid_argument when `endpointPath` holds "?" or "#", or the result does not
+    // parse (for instance a path holding a space).
+    URL resolvingPath(std::string_view endpointPath) const;
+
+    // Percent-encodes every byte except the unreserved A-Z a-z 0-9 - . _ ~ as %XX (upper-case hex):
+    // a space is "%20", "+" is "%2B", "/" is "%2F", non-ASCII UTF-8 is encoded byte by byte.
+    static std::string encodeQueryComponent(std::string_view text);
+    // "name=value" items joined by "&", both sides encoded by encodeQueryComponent; no leading "?".
+    static std::string buildQuery(const std::vector<std::pair<std::string, std::string>>& items);
+    // Decodes %XX sequences (either hex case); leaves "+" and malformed "%" sequences unchanged.
+    static std::string percentDecode(std::string_view text);
+
+    friend bool operator==(const URL& a, const URL& b) noexcept { return a.text_ == b.text_; }
+
+private:
+    URL() = default;
+
+    std::string text_;
+    std::string scheme_;
+    std::string host_;
+    std::optional<int> port_;
+    std::string path_;
+    std::string query_;
+    std::string fragment_;
+};
+
+}  // namespace tessaro
+
+template <>
+struct std::hash<tessaro::URL> {
+    std::size_t operator()(const tessaro::URL& url) const noexcept {
+        return std::hash<std::string>{}(url.absoluteString());
+    }
+};
