@@ -1,0 +1,247 @@
+#include "records/records.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tessaro {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::array<std::string_view, 6> kindRawValues{
+    "login", "credit_card", "bank_card", "api_key", "server", "secure_note",
+};
+
+// Compact JSON text with the keys of every object sorted (nlohmann::json keeps objects in a
+// sorted map), UTF-8 as is and "/" unescaped. Nothing when the value cannot be written as JSON
+// (invalid UTF-8 in a string, a discarded value).
+std::optional<std::string> compactJSON(const json& value) {
+    if (value.is_discarded()) return std::nullopt;
+    try {
+        return value.dump(-1, ' ', false, json::error_handler_t::strict);
+    } catch (const json::exception&) {
+        return std::nullopt;
+    }
+}
+
+// A JSON number as decimal text. Integral doubles print without a fraction ("42" for 42.0), as
+// numbers do when a JSON parser maps them onto a single number type; others use the shortest
+// text that reads back to the same double.
+std::string numberText(const json& value) {
+    if (value.is_number_unsigned()) return std::to_string(value.get<std::uint64_t>());
+    if (value.is_number_integer()) return std::to_string(value.get<std::int64_t>());
+    const double d = value.get<double>();
+    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) {
+        return std::to_string(static_cast<std::int64_t>(d));
+    }
+    return compactJSON(value).value_or("");
+}
+
+// The text of member `key` of a record object: missing or null is empty, a string is taken
+// unchanged, a number is its decimal text, a boolean "1" or "0", an array or object its compact
+// JSON text (empty when it cannot be written).
+std::string recordText(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end()) return {};
+    const json& value = *it;
+    switch (value.type()) {
+        case json::value_t::string: return value.get_ref<const std::string&>();
+        case json::value_t::boolean: return value.get<bool>() ? "1" : "0";
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned:
+        case json::value_t::number_float: return numberText(value);
+        case json::value_t::array:
+        case json::value_t::object: return compactJSON(value).value_or("");
+        case json::value_t::null:
+        case json::value_t::binary:
+        case json::value_t::discarded: return {};
+    }
+    return {};
+}
+
+// An optional string member of a vault: missing or null is absent, a string is taken, anything
+// else fails the decoding.
+std::optional<std::string> optionalVaultString(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return std::nullopt;
+    if (!it->is_string()) {
+        throw json::type_error::create(302, std::string("TessaroVault: \"") + key + "\" must be a string, not " +
+                                                it->type_name(), &object);
+    }
+    return it->get<std::string>();
+}
+
+std::int64_t vaultMode(const json& object) {
+    const auto it = object.find("mode");
+    if (it == object.end() || it->is_null()) return 1;
+    if (it->is_number_unsigned()) {
+        const auto value = it->get<std::uint64_t>();
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return static_cast<std::int64_t>(value);
+        }
+    } else if (it->is_number_integer()) {
+        return it->get<std::int64_t>();
+    } else if (it->is_number_float()) {
+        // A number written as 2.0 still names an integer; 2.5 or one beyond 64 bits does not.
+        const double d = it->get<double>();
+        if (std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+            return static_cast<std::int64_t>(d);
+        }
+    }
+    throw json::type_error::create(302, "TessaroVault: \"mode\" must be a 64-bit integer, not " + it->dump(),
+                                   &object);
+}
+
+}  // namespace
+
+std::string_view rawValue(TessaroItemKind kind) noexcept {
+    const auto index = static_cast<std::size_t>(kind);
+    return index < kindRawValues.size() ? kindRawValues[index] : std::string_view{};
+}
+
+std::optional<TessaroItemKind> itemKindFromRaw(std::string_view raw) noexcept {
+    for (const TessaroItemKind kind : allItemKinds) {
+        if (rawValue(kind) == raw) return kind;
+    }
+    return std::nullopt;
+}
+
+void to_json(nlohmann::json& j, TessaroItemKind kind) { j = std::string(rawValue(kind)); }
+
+void from_json(const nlohmann::json& j, TessaroItemKind& kind) {
+    if (!j.is_string()) {
+        throw json::type_error::create(302, std::string("TessaroItemKind must be a string, not ") + j.type_name(), &j);
+    }
+    const auto parsed = itemKindFromRaw(j.get_ref<const std::string&>());
+    if (!parsed) {
+        throw json::other_error::create(501, "TessaroItemKind: unknown raw value " + j.dump(), &j);
+    }
+    kind = *parsed;
+}
+
+nlohmann::json TessaroHint::json() const {
+    auto j = nlohmann::json::object();
+    if (url) j["url"] = *url;
+    if (title) j["title"] = *title;
+    if (kind) j["kind"] = std::string(rawValue(*kind));
+    return j;
+}
+
+nlohmann::json TessaroPrefill::json() const {
+    auto j = nlohmann::json::object();
+    if (title) j["title"] = *title;
+    if (url) j["url"] = *url;
+    if (usernameHint) j["username_hint"] = *usernameHint;
+    if (!extraHint.empty()) j["extra_hint"] = extraHint;
+    return j;
+}
+
+TessaroRecord::TessaroRecord() : kindRaw(rawValue(TessaroItemKind::login)) {}
+
+TessaroRecord::TessaroRecord(std::string title, std::string username, std::string password, std::string url,
+                             std::string notes, TessaroItemKind kind, std::optional<std::string> kindRaw,
+                             std::map<std::string, std::string> extra, std::string updatedAt)
+    : title(std::move(title)),
+      username(std::move(username)),
+      password(std::move(password)),
+      url(std::move(url)),
+      notes(std::move(notes)),
+      kind(kind),
+      kindRaw(kindRaw ? std::move(*kindRaw) : std::string(rawValue(kind))),
+      extra(std::move(extra)),
+      updatedAt(std::move(updatedAt)) {}
+
+TessaroRecord TessaroRecord::fromJSON(const nlohmann::json& j) {
+    static const nlohmann::json emptyObject = nlohmann::json::object();
+    const nlohmann::json& object = j.is_object() ? j : emptyObject;
+
+    TessaroRecord record;
+    record.title = recordText(object, "title");
+    record.username = recordText(object, "username");
+    record.password = recordText(object, "password");
+    record.url = recordText(object, "url");
+    record.notes = recordText(object, "notes");
+    record.updatedAt = recordText(object, "updated_at");
+    record.kindRaw = recordText(object, "kind");
+    record.kind = itemKindFromRaw(record.kindRaw).value_or(TessaroItemKind::login);
+
+    const auto extra = object.find("extra");
+    if (extra != object.end() && extra->is_object()) {
+        for (const auto& [key, value] : extra->items()) {
+            if (value.is_string()) {
+                record.extra.emplace(key, value.get<std::string>());
+            } else if (!value.is_null()) {
+                if (auto text = compactJSON(value)) record.extra.emplace(key, std::move(*text));
+            }
+        }
+    }
+    return record;
+}
+
+std::optional<TessaroItemSummary> TessaroItemSummary::fromJSON(const nlohmann::json* j) {
+    if (j == nullptr || !j->is_object() || j->empty()) return std::nullopt;
+    const auto id = j->find("id");
+    if (id == j->end() || !id->is_string()) return std::nullopt;
+
+    const auto stringMember = [j](const char* key) -> std::string {
+        const auto it = j->find(key);
+        return it != j->end() && it->is_string() ? it->get<std::string>() : std::string{};
+    };
+    TessaroItemSummary summary;
+    summary.id = id->get<std::string>();
+    summary.title = stringMember("title");
+    summary.url = stringMember("url");
+    summary.kind = itemKindFromRaw(stringMember("kind")).value_or(TessaroItemKind::login);
+    return summary;
+}
+
+std::optional<TessaroItemSummary> TessaroItemSummary::fromJSON(const std::optional<nlohmann::json>& j) {
+    return fromJSON(j ? &*j : nullptr);
+}
+
+void to_json(nlohmann::json& j, const TessaroVault& vault) {
+    j = nlohmann::json::object();
+    j["vault_id"] = vault.id;
+    if (vault.name) j["name"] = *vault.name;
+    if (vault.kind) j["kind"] = *vault.kind;
+    j["mode"] = vault.mode;
+}
+
+void from_json(const nlohmann::json& j, TessaroVault& vault) {
+    if (!j.is_object()) {
+        throw json::type_error::create(302, std::string("TessaroVault must be a JSON object, not ") + j.type_name(),
+                                       &j);
+    }
+    const auto id = j.find("vault_id");
+    if (id == j.end()) throw json::out_of_range::create(403, "TessaroVault: required key \"vault_id\" not found", &j);
+    if (!id->is_string()) {
+        throw json::type_error::create(302, std::string("TessaroVault: \"vault_id\" must be a string, not ") +
+                                                id->type_name(), &j);
+    }
+    TessaroVault decoded;
+    decoded.id = id->get<std::string>();
+    decoded.name = optionalVaultString(j, "name");
+    decoded.kind = optionalVaultString(j, "kind");
+    decoded.mode = vaultMode(j);
+    vault = std::move(decoded);
+}
+
+std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j) {
+    if (!j.is_array()) return {};
+    std::vector<TessaroVault> vaults;
+    vaults.reserve(j.size());
+    try {
+        for (const auto& element : j) vaults.push_back(element.get<TessaroVault>());
+    } catch (const nlohmann::json::exception&) {
+        return {};
+    }
+    return vaults;
+}
+
+nlohmann::json encodeVaultList(const std::vector<TessaroVault>& vaults) {
+    auto j = nlohmann::json::array();
+    for (const auto& vault : vaults) j.push_back(vault);
+    return j;
+}
+
+}  // namespace tessaro
