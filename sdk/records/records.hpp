@@ -96,9 +96,9 @@ inline const TessaroField TessaroField::notes{"notes"};
 
 // What the host knows about the item it wants picked. Plain value.
 struct TessaroHint {
-    std::optional<std::string> url;
-    std::optional<std::string> title;
-    std::optional<TessaroItemKind> kind;
+    std::optional<std::string> url{};
+    std::optional<std::string> title{};
+    std::optional<TessaroItemKind> kind{};
 
     // {"url", "title", "kind"(raw value)}, each member only when the field has a value.
     nlohmann::json json() const;
@@ -108,10 +108,10 @@ struct TessaroHint {
 
 // Values proposed for a new item. Plain value.
 struct TessaroPrefill {
-    std::optional<std::string> title;
-    std::optional<std::string> url;
-    std::optional<std::string> usernameHint;
-    std::map<std::string, std::string> extraHint;
+    std::optional<std::string> title{};
+    std::optional<std::string> url{};
+    std::optional<std::string> usernameHint{};
+    std::map<std::string, std::string> extraHint{};
 
     // {"title", "url", "username_hint", "extra_hint"}: each optional member only when it has a
     // value, "extra_hint" only when it has at least one entry.
@@ -153,18 +153,18 @@ struct TessaroRecord {
 
 // An item with its identifier and revision. Plain value.
 struct TessaroItem {
-    std::string id;
+    std::string id{};
     std::int64_t revision = 0;
-    TessaroRecord record;
+    TessaroRecord record{};
 
     friend bool operator==(const TessaroItem&, const TessaroItem&) = default;
 };
 
 // An item as a request status names it, without secrets. Plain value.
 struct TessaroItemSummary {
-    std::string id;
-    std::string title;
-    std::string url;
+    std::string id{};
+    std::string title{};
+    std::string url{};
     TessaroItemKind kind = TessaroItemKind::login;
 
     // Nothing for no object, a non-object, an empty object, or one whose "id" is not a string.
@@ -183,8 +183,8 @@ struct TessaroItemSummary {
 // to_json always writes "vault_id" and "mode", "name"/"kind" only when they have a value.
 struct TessaroVault {
     std::string id;
-    std::optional<std::string> name;
-    std::optional<std::string> kind;  // free text, not a TessaroItemKind
+    std::optional<std::string> name{};
+    std::optional<std::string> kind{};  // free text, not a TessaroItemKind
     std::int64_t mode = 1;
 
     friend bool operator==(const TessaroVault&, const TessaroVault&) = default;
@@ -201,19 +201,19 @@ nlohmann::json encodeVaultList(const std::vector<TessaroVault>& vaults);
 
 // What the host holds after authorization. Plain value.
 struct TessaroGrant {
-    std::string grantID;
-    std::string accountID;
-    std::vector<TessaroVault> vaults;    // in the server's order
-    std::string approvalKeyFingerprint;  // fingerprint of the client's approval public key
+    std::string grantID{};
+    std::string accountID{};
+    std::vector<TessaroVault> vaults{};    // in the server's order
+    std::string approvalKeyFingerprint{};  // fingerprint of the client's approval public key
 
     friend bool operator==(const TessaroGrant&, const TessaroGrant&) = default;
 };
 
 // The result of createItem. Plain value.
 struct TessaroCreated {
-    std::string requestID;
-    std::optional<TessaroItem> item;
-    std::optional<TessaroItemSummary> summary;
+    std::string requestID{};
+    std::optional<TessaroItem> item{};
+    std::optional<TessaroItemSummary> summary{};
     bool savedOutOfScope = false;  // saved into a vault the grant does not cover: no contents
 
     friend bool operator==(const TessaroCreated&, const TessaroCreated&) = default;
@@ -221,8 +221,8 @@ struct TessaroCreated {
 
 // The result of updateItem. Plain value.
 struct TessaroUpdated {
-    std::string requestID;
-    std::string itemID;
+    std::string requestID{};
+    std::string itemID{};
     std::int64_t revision = 0;  // the item's new revision
 
     friend bool operator==(const TessaroUpdated&, const TessaroUpdated&) = default;

@@ -1,0 +1,128 @@
+#include "records/url.hpp"
+
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tessaro {
+namespace {
+
+URL mustParse(std::string_view text) {
+    auto url = URL::parse(text);
+    if (!url) throw std::runtime_error("does not parse: " + std::string(text));
+    return *url;
+}
+
+TEST(URL, ParsesCustomSchemesAndKeepsTheTextAsGiven) {
+    const URL authorize = mustParse("tessaro://authorize?x=1&y=a%20b");
+    EXPECT_EQ(authorize.scheme(), "tessaro");
+    EXPECT_EQ(authorize.host(), "authorize");
+    EXPECT_EQ(authorize.path(), "/");
+    EXPECT_EQ(authorize.query(), "x=1&y=a%20b");
+    EXPECT_EQ(authorize.absoluteString(), "tessaro://authorize?x=1&y=a%20b");
+
+    const URL callback = mustParse("tessarodemo://tessaro/callback");
+    EXPECT_EQ(callback.host(), "tessaro");
+    EXPECT_EQ(callback.path(), "/callback");
+    EXPECT_EQ(callback.query(), "");
+    EXPECT_EQ(callback.port(), std::nullopt);
+
+    const URL mixed = mustParse("HTTPS://Example.COM:8443/A/../b?q#frag");
+    EXPECT_EQ(mixed.scheme(), "https");
+    EXPECT_EQ(mixed.host(), "Example.COM");
+    EXPECT_EQ(mixed.port(), 8443);
+    EXPECT_EQ(mixed.path(), "/A/../b");  // dot segments are not collapsed
+    EXPECT_EQ(mixed.fragment(), "frag");
+    EXPECT_EQ(mixed.absoluteString(), "HTTPS://Example.COM:8443/A/../b?q#frag");
+
+    const URL loopback = mustParse("http://[::1]:8080/api");
+    EXPECT_EQ(loopback.host(), "[::1]");
+    EXPECT_EQ(loopback.port(), 8080);
+}
+
+TEST(URL, RejectsRelativeMalformedAndWhitespaceText) {
+    for (const std::string_view text :
+         {"", "/relative", "example.com/x", "tessaro:foo", "mailto:a@b", "http:/x.com", "1abc://host",
+          "https://", "https:///path", "https://a b/", "https://h/a b", " https://h", "https://h/ ",
+          "https://h/\t", "https://h:99999/", "://h", "ht tp://h"}) {
+        EXPECT_FALSE(URL::parse(text)) << text;
+    }
+    EXPECT_FALSE(URL::parse(std::string_view("https://h/a\0b", 13)));
+}
+
+TEST(URL, EqualityAndHashFollowTheText) {
+    EXPECT_EQ(mustParse("https://h/a?b=1"), mustParse("https://h/a?b=1"));
+    EXPECT_NE(mustParse("https://h/a"), mustParse("https://h/a/"));
+    std::unordered_set<URL> set{mustParse("https://h/a"), mustParse("https://h/a"), mustParse("https://h/b")};
+    EXPECT_EQ(set.size(), 2u);
+}
+
+TEST(URL, DecodesPathsAndQueryItemsWithoutTurningPlusIntoSpace) {
+    EXPECT_EQ(mustParse("https://h/a%20b/%E4%BD%A0+c%2f").decodedPath(), "/a b/你+c/");
+    EXPECT_EQ(URL::percentDecode("%zz%4%"), "%zz%4%");
+
+    const auto items = mustParse("tessarodemo://tessaro/callback?state=a%20b&code=&flag&&state=2&p=a+b%2B").queryItems();
+    const URL::QueryItems expected{{"state", "a b"}, {"code", ""}, {"flag", ""}, {"state", "2"}, {"p", "a+b+"}};
+    EXPECT_EQ(items, expected);
+}
+
+TEST(URL, JoinsAnOriginWithAnEndpointPath) {
+    const struct {
+        const char* origin;
+        const char* path;
+        const char* joined;
+    } cases[] = {
+        {"https://h", "/api/oauth/token", "https://h/api/oauth/token"},
+        {"https://h/", "/api/oauth/token", "https://h/api/oauth/token"},
+        {"http://127.0.0.1:8080", "/api/x", "http://127.0.0.1:8080/api/x"},
+        {"https://h/base", "/api/x", "https://h/base/api/x"},
+        {"https://h/base/", "/api/x", "https://h/base/api/x"},
+        {"https://h?q=1#f", "/api/x", "https://h/api/x"},
+        {"https://h", "api/x", "https://h/api/x"},
+        {"https://h", "/api/oauth/requests/r-1/patch", "https://h/api/oauth/requests/r-1/patch"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mustParse(c.origin).resolvingPath(c.path).absoluteString(), c.joined) << c.origin << " + " << c.path;
+    }
+    const URL origin = mustParse("https://h");
+    EXPECT_THROW(origin.resolvingPath("/api?x=1"), std::invalid_argument);
+    EXPECT_THROW(origin.resolvingPath("/api#x"), std::invalid_argument);
+    EXPECT_THROW(origin.resolvingPath("/a b"), std::invalid_argument);
+}
+
+TEST(URL, EncodesQueryComponentsStrictly) {
+    EXPECT_EQ(URL::encodeQueryComponent("AZaz09-._~"), "AZaz09-._~");
+    EXPECT_EQ(URL::encodeQueryComponent("a b+c"), "a%20b%2Bc");
+    EXPECT_EQ(URL::encodeQueryComponent("/?&=#%"), "%2F%3F%26%3D%23%25");
+    EXPECT_EQ(URL::encodeQueryComponent("你"), "%E4%BD%A0");
+    EXPECT_EQ(URL::encodeQueryComponent(std::string_view("\0\xff", 2)), "%00%FF");
+
+    const std::vector<std::pair<std::string, std::string>> items{
+        {"redirect_uri", "tessarodemo://tessaro/callback"}, {"state", "a b+c"}, {"name", "你&="}, {"empty", ""}};
+    const std::string query = URL::buildQuery(items);
+    EXPECT_EQ(query.substr(0, 52), "redirect_uri=tessarodemo%3A%2F%2Ftessaro%2Fcallback&");
+    const URL url = mustParse("tessaro://authorize?" + query);
+    EXPECT_EQ(url.queryItems(), URL::QueryItems(items.begin(), items.end()));
+}
+
+TEST(URL, ParsesFromManyThreadsAtOnce) {
+    std::vector<std::thread> threads;
+    std::vector<int> good(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &good] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string text = "https://h" + std::to_string(t) + ".example:" + std::to_string(1000 + i) + "/p";
+                const auto url = URL::parse(text);
+                if (url && url->port() == 1000 + i && url->host() == "h" + std::to_string(t) + ".example") ++good[t];
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(good[t], 200);
+}
+
+}  // namespace
+}  // namespace tessaro
