@@ -21,7 +21,7 @@ SecureBytes::SecureBytes(std::span<const std::uint8_t> bytes) : data_(bytes.begi
 SecureBytes::SecureBytes(std::initializer_list<std::uint8_t> bytes) : data_(bytes) {}
 
 SecureBytes SecureBytes::takeFrom(Bytes& bytes) {
-    SecureBytes out(std::span<const std::uint8_t>(bytes));
+    SecureBytes out{std::span<const std::uint8_t>(bytes)};
     zeroFill(bytes);
     bytes.clear();
     return out;

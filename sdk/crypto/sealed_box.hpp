@@ -34,7 +34,8 @@ struct SealedBox {
     Envelope envelope;
 
     // Compact JSON with keys in ascending order at each level:
-    // {"envelope":{"ciphertext":…,"format":2,"nonce":…},"epk":…,"format":1}. Never fails.
+    // {"envelope":{"ciphertext":…,"format":2,"nonce":…},"epk":…,"format":1}. Throws
+    // nlohmann::json::type_error only if a text field holds invalid UTF-8.
     std::string encodedJSON() const;
     // Parses sealed-box JSON: all six members required with their JSON types (integers for the
     // formats), order free, other members ignored. Values are not checked here (open does).

@@ -1,0 +1,152 @@
+#include "crypto/sealed_box.hpp"
+
+#include <sodium.h>
+
+#include <array>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "crypto/base64url.hpp"
+#include "crypto/internal/hkdf.hpp"
+#include "crypto/internal/sodium_init.hpp"
+#include "crypto/internal/x25519.hpp"
+#include "crypto/internal/xchacha.hpp"
+
+namespace tessaro::TessaroCrypto {
+
+namespace {
+
+constexpr std::size_t keyBytes = 32;
+constexpr std::size_t nonceBytes = 24;
+constexpr std::size_t tagBytes = 16;
+
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+[[noreturn]] void fail(CryptoError::Code code) { throw CryptoError(code); }
+
+const nlohmann::json& member(const nlohmann::json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end()) fail(CryptoError::Code::invalidSealedBox);
+    return *it;
+}
+
+std::string stringMember(const nlohmann::json& object, const char* name) {
+    const nlohmann::json& value = member(object, name);
+    if (!value.is_string()) fail(CryptoError::Code::invalidSealedBox);
+    return value.get<std::string>();
+}
+
+std::int64_t integerMember(const nlohmann::json& object, const char* name) {
+    const nlohmann::json& value = member(object, name);
+    if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return static_cast<std::int64_t>(v);
+        }
+    }
+    fail(CryptoError::Code::invalidSealedBox);
+}
+
+SecureBytes deriveKey(const SecureBytes& shared, std::string_view aad) {
+    return detail::hkdfSha256(shared, asBytes(sealDomain), asBytes(aad), keyBytes);
+}
+
+}  // namespace
+
+std::string SealedBox::encodedJSON() const {
+    // nlohmann::json objects keep their keys sorted; dump() is compact and leaves "/" unescaped.
+    nlohmann::json box = {
+        {"envelope", {{"ciphertext", envelope.ciphertext}, {"format", envelope.format}, {"nonce", envelope.nonce}}},
+        {"epk", epk},
+        {"format", format},
+    };
+    return box.dump();
+}
+
+SealedBox SealedBox::decode(std::string_view json) {
+    const nlohmann::json root = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    if (root.is_discarded() || !root.is_object()) fail(CryptoError::Code::invalidSealedBox);
+    const nlohmann::json& envelope = member(root, "envelope");
+    if (!envelope.is_object()) fail(CryptoError::Code::invalidSealedBox);
+
+    SealedBox box;
+    box.format = integerMember(root, "format");
+    box.epk = stringMember(root, "epk");
+    box.envelope.format = integerMember(envelope, "format");
+    box.envelope.nonce = stringMember(envelope, "nonce");
+    box.envelope.ciphertext = stringMember(envelope, "ciphertext");
+    return box;
+}
+
+std::string patchAAD(std::string_view grantID, std::string_view requestID) {
+    std::string out("password-manager/oauth-patch/v1/");
+    out.append(grantID).append("/").append(requestID);
+    return out;
+}
+
+std::string resultAAD(std::string_view grantID, std::string_view requestID) {
+    std::string out("password-manager/oauth-result/v1/");
+    out.append(grantID).append("/").append(requestID);
+    return out;
+}
+
+std::string seal(std::string_view recipientPublicKeyBase64URL, std::string_view aad,
+                 std::span<const std::uint8_t> plaintext) {
+    const auto recipient = Base64URL::decode(recipientPublicKeyBase64URL);
+    if (!recipient || recipient->size() != keyBytes) fail(CryptoError::Code::invalidKey);
+    detail::ensureSodium();
+
+    // A fresh ephemeral key pair and nonce for this one box.
+    SecureBytes ephemeralPrivate(crypto_scalarmult_SCALARBYTES);
+    randombytes_buf(ephemeralPrivate.data(), ephemeralPrivate.size());
+    std::array<std::uint8_t, crypto_scalarmult_BYTES> ephemeralPublic{};
+    if (crypto_scalarmult_base(ephemeralPublic.data(), ephemeralPrivate.data()) != 0) {
+        throw PlatformError("X25519 public key derivation refused");
+    }
+    std::array<std::uint8_t, nonceBytes> nonce{};
+    randombytes_buf(nonce.data(), nonce.size());
+
+    const SecureBytes key = [&] {
+        const SecureBytes shared = detail::x25519(ephemeralPrivate, *recipient);
+        return deriveKey(shared, aad);
+    }();
+    ephemeralPrivate.clear();
+    const Bytes ciphertext = detail::xchachaSeal(key, nonce, asBytes(aad), plaintext);
+
+    SealedBox box;
+    box.format = sealedBoxFormat;
+    box.epk = Base64URL::encode(ephemeralPublic);
+    box.envelope.format = envelopeFormat;
+    box.envelope.nonce = Base64URL::encode(nonce);
+    box.envelope.ciphertext = Base64URL::encode(ciphertext);
+    return box.encodedJSON();
+}
+
+SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SecureBytes& recipientPrivateKey) {
+    const SealedBox box = SealedBox::decode(sealedJSON);
+    if (box.format != sealedBoxFormat || box.envelope.format != envelopeFormat) {
+        fail(CryptoError::Code::invalidSealedBox);
+    }
+    const auto epk = Base64URL::decode(box.epk);
+    if (!epk || epk->size() != keyBytes) fail(CryptoError::Code::invalidSealedBox);
+    const auto nonce = Base64URL::decode(box.envelope.nonce);
+    if (!nonce || nonce->size() != nonceBytes) fail(CryptoError::Code::invalidSealedBox);
+    const auto ciphertext = Base64URL::decode(box.envelope.ciphertext);
+    if (!ciphertext || ciphertext->size() < tagBytes) fail(CryptoError::Code::invalidSealedBox);
+
+    // A private key of the wrong length is reported as invalidKey by the key agreement.
+    const SecureBytes key = [&] {
+        const SecureBytes shared = detail::x25519(recipientPrivateKey, *epk);
+        return deriveKey(shared, aad);
+    }();
+    return detail::xchachaOpen(key, *nonce, asBytes(aad), *ciphertext);
+}
+
+SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SealKeypair& recipient) {
+    return open(sealedJSON, aad, recipient.privateKey());
+}
+
+}  // namespace tessaro::TessaroCrypto
