@@ -1,0 +1,338 @@
+// libcurl transport: a pool of (multi, easy) handle pairs, each keeping its own idle connection,
+// plus a share handle for the DNS and TLS-session caches. Each transfer runs in its own multi
+// handle so that a stop request can wake curl_multi_poll at once through curl_multi_wakeup.
+
+#include "api/http_transport.hpp"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+
+#include "records/tessaro_error.hpp"
+
+namespace tessaro {
+
+namespace {
+
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    static CURLcode result = CURLE_OK;
+    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    if (result != CURLE_OK) {
+        throw TessaroError::network(std::string("libcurl initialisation failed: ") + curl_easy_strerror(result));
+    }
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// RFC 9110 token characters, for methods and header names.
+bool isToken(std::string_view text) noexcept {
+    if (text.empty()) return false;
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+        if (!ok || c == '\0') return false;
+    }
+    return true;
+}
+
+// A header value may not break out of its line.
+bool isSafeHeaderValue(std::string_view text) noexcept {
+    for (char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0') return false;
+    }
+    return true;
+}
+
+struct HeaderList {
+    curl_slist* list = nullptr;
+    ~HeaderList() { curl_slist_free_all(list); }
+    void append(const std::string& line) {
+        curl_slist* next = curl_slist_append(list, line.c_str());
+        if (next == nullptr) throw std::bad_alloc();
+        list = next;
+    }
+};
+
+struct TransferState {
+    HTTPResponse response;
+    bool bodyTooLarge = false;
+};
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<TransferState*>(user);
+    const std::size_t n = size * count;
+    if (state->response.body.size() + n > CurlTransport::maxResponseBytes) {
+        state->bodyTooLarge = true;
+        return 0;  // makes libcurl fail the transfer with CURLE_WRITE_ERROR
+    }
+    state->response.body.insert(state->response.body.end(), reinterpret_cast<std::uint8_t*>(data),
+                                reinterpret_cast<std::uint8_t*>(data) + n);
+    return n;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<TransferState*>(user);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+        state->response.headers.clear();  // a new response (after a 1xx) starts its own header block
+        return n;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return n;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    state->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return n;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool isLoopbackHost(std::string_view host) noexcept {
+    if (equalsIgnoringCase(host, "localhost")) return true;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        std::string text(host);
+        in6_addr address{};
+        return inet_pton(AF_INET6, text.c_str(), &address) == 1 &&
+               std::memcmp(&address, &in6addr_loopback, sizeof address) == 0;
+    }
+    if (host.size() > 64) return false;
+    std::string text(host);
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    return inet_pton(AF_INET6, text.c_str(), &v6) == 1 && std::memcmp(&v6, &in6addr_loopback, sizeof v6) == 0;
+}
+
+}  // namespace detail
+
+std::optional<std::string> HTTPResponse::header(std::string_view name) const {
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name)) return value;
+    }
+    return std::nullopt;
+}
+
+struct CurlTransport::Impl {
+    // One transfer slot: its multi handle owns the connection cache the easy handle reuses.
+    struct Lane {
+        CURLM* multi = nullptr;
+        CURL* easy = nullptr;
+        ~Lane() {
+            if (easy != nullptr) curl_easy_cleanup(easy);
+            if (multi != nullptr) curl_multi_cleanup(multi);
+        }
+    };
+
+    explicit Impl(std::size_t maxIdle) : maxIdle(maxIdle) {
+        initialiseCurlOnce();
+        share = curl_share_init();
+        if (share == nullptr) throw TessaroError::network("libcurl could not create a share handle");
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    ~Impl() {
+        idle.clear();  // every easy handle leaves the share before it is cleaned up
+        curl_share_cleanup(share);
+    }
+
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        static_cast<Impl*>(user)->locks[static_cast<std::size_t>(data) % lockCount].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* user) {
+        static_cast<Impl*>(user)->locks[static_cast<std::size_t>(data) % lockCount].unlock();
+    }
+
+    std::unique_ptr<Lane> acquire() {
+        {
+            std::lock_guard guard(poolMutex);
+            if (!idle.empty()) {
+                auto lane = std::move(idle.back());
+                idle.pop_back();
+                return lane;
+            }
+        }
+        auto lane = std::make_unique<Lane>();
+        lane->multi = curl_multi_init();
+        lane->easy = curl_easy_init();
+        if (lane->multi == nullptr || lane->easy == nullptr) {
+            throw TessaroError::network("libcurl could not create a transfer handle");
+        }
+        return lane;
+    }
+
+    void release(std::unique_ptr<Lane> lane) {
+        std::lock_guard guard(poolMutex);
+        if (idle.size() < maxIdle) idle.push_back(std::move(lane));
+        // otherwise the lane and its connection close here
+    }
+
+    const std::size_t maxIdle;
+    CURLSH* share = nullptr;
+    static inline constexpr std::size_t lockCount = CURL_LOCK_DATA_LAST;
+    std::array<std::mutex, lockCount> locks;
+    std::mutex poolMutex;
+    std::vector<std::unique_ptr<Lane>> idle;
+};
+
+CurlTransport::CurlTransport(std::size_t maxIdleConnections)
+    : impl_(std::make_unique<Impl>(maxIdleConnections)) {}
+
+CurlTransport::~CurlTransport() = default;
+
+HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token stop) {
+    // Everything that can refuse the request is checked before a handle is touched.
+    const URL& url = request.url;
+    const bool loopback = detail::isLoopbackHost(url.host());
+    if (url.scheme() != "https" && url.scheme() != "http") {
+        throw TessaroError::network("refused to send a request over the unsupported scheme \"" + url.scheme() + "\"");
+    }
+    if (url.scheme() == "http" && !loopback) {
+        throw TessaroError::network("refused to send a request over plain http to \"" + url.host() +
+                                    "\": only https is allowed, except to loopback hosts");
+    }
+    if (!isToken(request.method)) throw TessaroError::network("refused an invalid HTTP method");
+
+    HeaderList headers;
+    bool hasContentType = false;
+    for (const auto& [name, value] : request.headers) {
+        if (!isToken(name) || !isSafeHeaderValue(value)) {
+            throw TessaroError::network("refused a header with an invalid name or value");
+        }
+        if (equalsIgnoringCase(name, "Content-Type")) hasContentType = true;
+        // "Name;" is libcurl's spelling of a header with an empty value.
+        headers.append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (request.body && !hasContentType) headers.append("Content-Type:");  // no form-encoding default
+    headers.append("Expect:");  // never wait for 100-continue
+
+    if (stop.stop_requested()) throw TessaroError::network("the request was cancelled");
+
+    auto lane = impl_->acquire();
+    CURL* easy = lane->easy;
+    CURLM* multi = lane->multi;
+    curl_easy_reset(easy);
+
+    TransferState state;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    const long timeoutMs = static_cast<long>(request.timeout.count());
+    const std::string& urlText = url.absoluteString();
+
+    curl_easy_setopt(easy, CURLOPT_URL, urlText.c_str());
+    curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
+    if (loopback) curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+
+    static const char emptyBody[] = "";
+    if (request.method == "GET" && !request.body) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "HEAD" && !request.body) {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        const Bytes* body = request.body ? &*request.body : nullptr;
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(body != nullptr ? body->size() : 0));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
+                         body != nullptr && !body->empty() ? reinterpret_cast<const char*>(body->data()) : emptyBody);
+        if (request.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    }
+
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_easy_reset(easy);
+        impl_->release(std::move(lane));
+        throw TessaroError::network("libcurl could not start the transfer");
+    }
+
+    std::optional<CURLcode> result;
+    std::string multiFailure;
+    bool cancelled = false;
+    {
+        // Wakes the poll below as soon as a stop is requested; destroyed before the lane is reused.
+        std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
+        for (;;) {
+            if (stop.stop_requested()) {
+                cancelled = true;
+                break;
+            }
+            int running = 0;
+            CURLMcode code = curl_multi_perform(multi, &running);
+            if (code != CURLM_OK) {
+                multiFailure = curl_multi_strerror(code);
+                break;
+            }
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy) result = message->data.result;
+            }
+            if (result) break;
+            if (running == 0) {
+                multiFailure = "the transfer ended without a result";
+                break;
+            }
+            code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            if (code != CURLM_OK) {
+                multiFailure = curl_multi_strerror(code);
+                break;
+            }
+        }
+    }
+    // Removing an unfinished transfer closes its connection; a finished one stays cached.
+    curl_multi_remove_handle(multi, easy);
+
+    long status = 0;
+    if (result && *result == CURLE_OK) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_reset(easy);  // drops the pointers into this frame; the cached connection stays
+    impl_->release(std::move(lane));
+
+    if (cancelled) throw TessaroError::network("the request was cancelled");
+    if (!multiFailure.empty()) throw TessaroError::network(multiFailure);
+    if (*result != CURLE_OK) {
+        if (state.bodyTooLarge) {
+            throw TessaroError::network("the response body is larger than " + std::to_string(maxResponseBytes) +
+                                        " bytes");
+        }
+        throw TessaroError::network(errorText[0] != '\0' ? std::string(errorText)
+                                                         : std::string(curl_easy_strerror(*result)));
+    }
+    state.response.status = static_cast<int>(status);
+    return std::move(state.response);
+}
+
+}  // namespace tessaro

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "api/tessaro_api.hpp"
+
+namespace tessaro {
+namespace {
+
+// 2025-01-02T03:04:05Z
+constexpr double base = 1735787045.0;
+
+std::optional<double> seconds(std::string_view text) {
+    const auto parsed = TessaroAPI::parseDate(text);
+    if (!parsed) return std::nullopt;
+    return secondsSince1970(*parsed);
+}
+
+TEST(ParseDate, InternetDateTimesWithAndWithoutFraction) {
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02T03:04:05.678Z"), base + 0.678);
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02T03:04:05.5+00:00"), base + 0.5);
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02T03:04:05.123456789Z"), base + 0.123456789);
+    EXPECT_EQ(seconds("2025-01-02T03:04:05Z"), base);
+    EXPECT_EQ(seconds("2025-01-02T03:04:05+08:00"), base - 8 * 3600);
+    EXPECT_EQ(seconds("2025-01-02T03:04:05-05:30"), base + 5 * 3600 + 30 * 60);
+    EXPECT_EQ(seconds("1970-01-01T00:00:00Z"), 0.0);
+    EXPECT_EQ(seconds("1969-12-31T23:59:59Z"), -1.0);
+    EXPECT_EQ(seconds("2024-02-29T00:00:00Z"), 1709164800.0);
+}
+
+TEST(ParseDate, SpaceBetweenDateAndTime) {
+    EXPECT_EQ(seconds("2025-01-02 03:04:05Z"), base);
+    EXPECT_EQ(seconds("2025-01-02 03:04:05+08:00"), base - 8 * 3600);
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02 03:04:05.250Z"), base + 0.25);
+}
+
+TEST(ParseDate, TextsWithoutZoneAreUTC) {
+    EXPECT_EQ(seconds("2025-01-02T03:04:05"), base);
+    EXPECT_EQ(seconds("2025-01-02 03:04:05"), base);
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02T03:04:05.123456"), base + 0.123456);
+    EXPECT_DOUBLE_EQ(*seconds("2025-01-02 03:04:05.75"), base + 0.75);
+}
+
+TEST(ParseDate, AnythingElseIsNothing) {
+    for (const char* text : {"", "soon", "2025-01-02", "03:04:05", "2025-01-02T03:04", "2025-01-02T03:04:05.Z",
+                             "2025-01-02T03:04:05.1234567890Z", "2025-01-02T03:04:05+0800", "2025-01-02T03:04:05+08",
+                             "2025-01-02T03:04:05+8:00", "2025-01-02T03:04:05z", "2025-01-02t03:04:05Z",
+                             "2025-1-2T03:04:05Z", "25-01-02T03:04:05Z", "2025-01-02T03:04:05Z ",
+                             " 2025-01-02T03:04:05Z", "2025-01-02T03:04:05ZZ", "2025-13-02T03:04:05Z",
+                             "2025-02-30T03:04:05Z", "2023-02-29T00:00:00Z", "2025-01-02T24:00:00Z",
+                             "2025-01-02T03:60:05Z", "2025-01-02T03:04:61Z", "2025-01-02T03:04:05+24:00",
+                             "2025-01-02T03:04:05+08:60", "2025-01-02T03:04:05 +08:00", "+2025-01-02T03:04:05Z",
+                             "１２３４-01-02T03:04:05Z"}) {
+        EXPECT_EQ(seconds(text), std::nullopt) << text;
+    }
+    const std::string embeddedNul("2025-01-02T03:04:05\0Z", 21);
+    EXPECT_EQ(seconds(embeddedNul), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessaro

@@ -1,0 +1,168 @@
+// Request framing, signing, sending and the sorting of answers; the seven endpoints.
+
+#include "api/tessaro_api.hpp"
+
+#include <chrono>
+#include <stdexcept>
+
+#include "crypto/primitives.hpp"
+
+namespace tessaro {
+
+namespace {
+
+constexpr std::string_view tokenPath = "/api/oauth/token";
+constexpr std::string_view accountPath = "/api/oauth/account";
+constexpr std::string_view revokePath = "/api/oauth/revoke";
+constexpr std::string_view requestsPath = "/api/oauth/requests";
+
+std::string describe(TessaroAPI::APIError::Kind kind, int status, const std::string& code) {
+    if (kind == TessaroAPI::APIError::Kind::decoding) return "decoding";
+    return "http(" + std::to_string(status) + ", " + code + ")";
+}
+
+}  // namespace
+
+TessaroAPI::APIError::APIError(Kind kind, int status, std::string code)
+    : kind_(kind), status_(status), code_(std::move(code)), description_(describe(kind_, status_, code_)) {}
+
+TessaroAPI::APIError TessaroAPI::APIError::http(int status, std::string code) {
+    return APIError(Kind::http, status, std::move(code));
+}
+
+TessaroAPI::APIError TessaroAPI::APIError::decoding() {
+    return APIError(Kind::decoding, 0, {});
+}
+
+std::shared_ptr<TessaroAPI> TessaroAPI::create(URL origin, std::string clientID, URL redirectURL,
+                                               std::shared_ptr<HTTPTransport> transport) {
+    return std::make_shared<TessaroAPI>(std::move(origin), std::move(clientID), std::move(redirectURL),
+                                        std::move(transport));
+}
+
+TessaroAPI::TessaroAPI(URL origin, std::string clientID, URL redirectURL, std::shared_ptr<HTTPTransport> transport)
+    : origin_(std::move(origin)),
+      clientID_(std::move(clientID)),
+      redirectURL_(std::move(redirectURL)),
+      transport_(transport ? std::move(transport) : std::make_shared<CurlTransport>()) {}
+
+std::string TessaroAPI::writeJSON(const nlohmann::json& body) {
+    // std::map keeps object keys in ascending byte order; nlohmann never escapes "/".
+    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+nlohmann::json TessaroAPI::readJSONObject(const Bytes& bytes) {
+    nlohmann::json parsed = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (!parsed.is_object()) throw APIError::decoding();
+    return parsed;
+}
+
+URL TessaroAPI::endpointURL(std::string_view path) const {
+    try {
+        return origin_.resolvingPath(path);
+    } catch (const std::invalid_argument&) {
+        throw TessaroError::protocol("invalid_path");
+    }
+}
+
+TessaroAPI::Response TessaroAPI::perform(const HTTPRequest& request, std::stop_token stop) const {
+    HTTPResponse response = transport_->send(request, std::move(stop));
+    if (response.status >= 200 && response.status <= 299) return {response.status, std::move(response.body)};
+
+    std::string code = "http_" + std::to_string(response.status);
+    const nlohmann::json parsed = nlohmann::json::parse(response.body.begin(), response.body.end(), nullptr, false);
+    if (parsed.is_object()) {
+        const auto error = parsed.find("error");
+        if (error != parsed.end() && error->is_string()) code = error->get<std::string>();
+    }
+    throw APIError::http(response.status, std::move(code));
+}
+
+TessaroAPI::Response TessaroAPI::signedRequest(std::string_view method, std::string_view path,
+                                               const std::optional<nlohmann::json>& body,
+                                               const Credentials& credentials, std::stop_token stop) const {
+    HTTPRequest request{std::string(method), endpointURL(path), {}, std::nullopt};
+
+    Bytes bodyBytes;
+    if (body) {
+        const std::string text = writeJSON(*body);
+        bodyBytes.assign(text.begin(), text.end());
+        request.headers.emplace_back("Content-Type", "application/json");
+    }
+
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::int64_t timestamp = std::chrono::duration_cast<std::chrono::seconds>(now).count();
+    const std::string nonce = TessaroCrypto::randomToken(18);
+    const Bytes canonical = TessaroCrypto::canonicalString(method, path, timestamp, nonce, bodyBytes);
+
+    request.headers.emplace_back("Authorization", "Bearer " + credentials.accessToken);
+    request.headers.emplace_back("x-pm-timestamp", std::to_string(timestamp));
+    request.headers.emplace_back("x-pm-nonce", nonce);
+    request.headers.emplace_back("x-pm-signature", credentials.approvalKey.sign(canonical));
+    request.headers.emplace_back("Accept", "application/json");
+    if (body) request.body = std::move(bodyBytes);  // exactly the bytes the digest covers
+    return perform(request, std::move(stop));
+}
+
+TessaroAPI::TokenResponse TessaroAPI::tokenRequest(const nlohmann::json& body, std::stop_token stop) const {
+    const std::string text = writeJSON(body);
+    HTTPRequest request{"POST", endpointURL(tokenPath), {}, Bytes(text.begin(), text.end())};
+    request.headers.emplace_back("Content-Type", "application/json");
+    request.headers.emplace_back("Accept", "application/json");
+    const Response response = perform(request, std::move(stop));
+    return TokenResponse::fromJSON(readJSONObject(response.body));
+}
+
+TessaroAPI::TokenResponse TessaroAPI::exchangeCode(const std::string& code, const std::string& codeVerifier,
+                                                   std::stop_token stop) const {
+    return tokenRequest({{"grant_type", "authorization_code"},
+                         {"code", code},
+                         {"client_id", clientID_},
+                         {"redirect_uri", redirectURL_.absoluteString()},
+                         {"code_verifier", codeVerifier}},
+                        std::move(stop));
+}
+
+TessaroAPI::TokenResponse TessaroAPI::refresh(const std::string& refreshToken, std::stop_token stop) const {
+    return tokenRequest({{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}, {"client_id", clientID_}},
+                        std::move(stop));
+}
+
+TessaroAPI::AccountInfo TessaroAPI::account(const Credentials& credentials, std::stop_token stop) const {
+    const Response response = signedRequest("GET", accountPath, std::nullopt, credentials, std::move(stop));
+    return AccountInfo::fromJSON(readJSONObject(response.body));
+}
+
+void TessaroAPI::revoke(const std::string& token, const Credentials& credentials, std::stop_token stop) const {
+    signedRequest("POST", revokePath, nlohmann::json{{"token", token}, {"client_id", clientID_}}, credentials,
+                  std::move(stop));
+}
+
+TessaroAPI::RequestStatus TessaroAPI::createRequest(const nlohmann::json& body, const Credentials& credentials,
+                                                    std::stop_token stop) const {
+    const Response response = signedRequest("POST", requestsPath, body, credentials, std::move(stop));
+    return RequestStatus::fromJSON(readJSONObject(response.body));
+}
+
+TessaroAPI::RequestStatus TessaroAPI::putPatch(const std::string& requestID, const std::string& patchEnc,
+                                               const Credentials& credentials, std::stop_token stop) const {
+    const std::string path = std::string(requestsPath) + "/" + requestID + "/patch";
+    const Response response =
+        signedRequest("PUT", path, nlohmann::json{{"patch_enc", patchEnc}}, credentials, std::move(stop));
+    return RequestStatus::fromJSON(readJSONObject(response.body));
+}
+
+TessaroAPI::RequestStatus TessaroAPI::getRequest(const std::string& requestID, const Credentials& credentials,
+                                                 std::stop_token stop) const {
+    const std::string path = std::string(requestsPath) + "/" + requestID;
+    const Response response = signedRequest("GET", path, std::nullopt, credentials, std::move(stop));
+    return RequestStatus::fromJSON(readJSONObject(response.body));
+}
+
+void TessaroAPI::cancelRequest(const std::string& requestID, const Credentials& credentials,
+                               std::stop_token stop) const {
+    const std::string path = std::string(requestsPath) + "/" + requestID + "/cancel";
+    signedRequest("POST", path, nlohmann::json::object(), credentials, std::move(stop));
+}
+
+}  // namespace tessaro
