@@ -3,8 +3,6 @@
 #include <sodium.h>
 
 #include <array>
-#include <limits>
-#include <nlohmann/json.hpp>
 
 #include "crypto/base64url.hpp"
 #include "crypto/internal/hkdf.hpp"
@@ -26,60 +24,11 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 [[noreturn]] void fail(CryptoError::Code code) { throw CryptoError(code); }
 
-const nlohmann::json& member(const nlohmann::json& object, const char* name) {
-    const auto it = object.find(name);
-    if (it == object.end()) fail(CryptoError::Code::invalidSealedBox);
-    return *it;
-}
-
-std::string stringMember(const nlohmann::json& object, const char* name) {
-    const nlohmann::json& value = member(object, name);
-    if (!value.is_string()) fail(CryptoError::Code::invalidSealedBox);
-    return value.get<std::string>();
-}
-
-std::int64_t integerMember(const nlohmann::json& object, const char* name) {
-    const nlohmann::json& value = member(object, name);
-    if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-    if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return static_cast<std::int64_t>(v);
-        }
-    }
-    fail(CryptoError::Code::invalidSealedBox);
-}
-
 SecureBytes deriveKey(const SecureBytes& shared, std::string_view aad) {
     return detail::hkdfSha256(shared, asBytes(sealDomain), asBytes(aad), keyBytes);
 }
 
 }  // namespace
-
-std::string SealedBox::encodedJSON() const {
-    // nlohmann::json objects keep their keys sorted; dump() is compact and leaves "/" unescaped.
-    nlohmann::json box = {
-        {"envelope", {{"ciphertext", envelope.ciphertext}, {"format", envelope.format}, {"nonce", envelope.nonce}}},
-        {"epk", epk},
-        {"format", format},
-    };
-    return box.dump();
-}
-
-SealedBox SealedBox::decode(std::string_view json) {
-    const nlohmann::json root = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
-    if (root.is_discarded() || !root.is_object()) fail(CryptoError::Code::invalidSealedBox);
-    const nlohmann::json& envelope = member(root, "envelope");
-    if (!envelope.is_object()) fail(CryptoError::Code::invalidSealedBox);
-
-    SealedBox box;
-    box.format = integerMember(root, "format");
-    box.epk = stringMember(root, "epk");
-    box.envelope.format = integerMember(envelope, "format");
-    box.envelope.nonce = stringMember(envelope, "nonce");
-    box.envelope.ciphertext = stringMember(envelope, "ciphertext");
-    return box;
-}
 
 std::string patchAAD(std::string_view grantID, std::string_view requestID) {
     std::string out("password-manager/oauth-patch/v1/");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "crypto/base64url.hpp"
+#include "crypto/internal/sealed_box_json.hpp"
 #include "crypto/test_support.hpp"
 
 namespace tessaro {
@@ -111,6 +112,43 @@ TEST_F(SealedBoxTest, DecodeAcceptsAnyOrderAndExtraMembers) {
     EXPECT_EQ(box.format, 1);
     EXPECT_EQ(box.epk, "E");
     EXPECT_EQ(box.envelope, (Envelope{2, "N", "C"}));
+}
+
+TEST_F(SealedBoxTest, FastReaderAgreesWithTheGeneralReader) {
+    const std::string box = sealed(bytesOf("payload"));
+    const auto fast = detail::decodeCanonicalSealedBox(box);
+    ASSERT_TRUE(fast.has_value());
+    EXPECT_EQ(*fast, detail::decodeGeneralSealedBox(box));
+    EXPECT_EQ(fast->encodedJSON(), box);
+
+    // Other spellings of a valid box are left to the general reader and give the same value.
+    const std::string spaced = json::parse(box).dump(2);
+    EXPECT_FALSE(detail::decodeCanonicalSealedBox(spaced).has_value());
+    EXPECT_EQ(SealedBox::decode(spaced), *fast);
+    std::string escaped = box;
+    escaped.replace(escaped.find(R"("epk":")") + 7, 1, "\\u00" + testing::toHex(bytesOf(box.substr(box.find(R"("epk":")") + 7, 1))));
+    EXPECT_FALSE(detail::decodeCanonicalSealedBox(escaped).has_value());
+    EXPECT_EQ(SealedBox::decode(escaped), *fast);
+
+    // Near misses of the compact form are refused by both readers or read identically.
+    for (const std::string& text : {box + " ", box.substr(0, box.size() - 1), modified(box, {"format"}, 10),
+                                    std::string(R"({"envelope":{"ciphertext":"","format":01,"nonce":""},"epk":"","format":1})"),
+                                    std::string(R"({"envelope":{"ciphertext":"","format":2,"nonce":""},"epk":"","format":1234567890123456789})"),
+                                    std::string(R"({"envelope":{"ciphertext":"","format":2,"nonce":""},"epk":"","format":-1})")}) {
+        const auto attempt = [&](auto read) -> std::optional<SealedBox> {
+            try {
+                return read(text);
+            } catch (const CryptoError&) {
+                return std::nullopt;
+            }
+        };
+        const auto general = attempt(detail::decodeGeneralSealedBox);
+        const auto quick = detail::decodeCanonicalSealedBox(text);
+        if (quick) {
+            EXPECT_EQ(quick, general) << text;
+        }
+        EXPECT_EQ(attempt(SealedBox::decode), general) << text;
+    }
 }
 
 TEST_F(SealedBoxTest, MalformedJsonIsInvalidSealedBox) {
