@@ -13,8 +13,8 @@ namespace tessaro {
 
 // An absolute URL (a scheme is required), parsed and validated once by libcurl's URL API.
 // Any scheme is accepted ("https://…", "tessaro://authorize?x=1", "tessarodemo://tessaro/callback")
-// as long as it has the "scheme://" form; relative references, whitespace, control characters and
-// malformed authorities are rejected. The text is kept exactly as given: absoluteString() returns
+// as long as it has the "scheme://" form and a host; relative references, whitespace, control
+// characters, invalid UTF-8 and malformed authorities are rejected. The text is kept exactly as given: absoluteString() returns
 // it unchanged and two URLs are equal when their texts are equal (no normalisation).
 // Components are read from the parse and stay as written (path dot-segments are not collapsed).
 //

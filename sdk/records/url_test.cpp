@@ -51,6 +51,10 @@ TEST(URL, RejectsRelativeMalformedAndWhitespaceText) {
         EXPECT_FALSE(URL::parse(text)) << text;
     }
     EXPECT_FALSE(URL::parse(std::string_view("https://h/a\0b", 13)));
+    for (const char* badUTF8 : {"https://h/\xff", "https://h/\xC0\xAF", "https://h/\xED\xA0\x80", "https://h/\xE4\xBD"}) {
+        EXPECT_FALSE(URL::parse(badUTF8)) << badUTF8;
+    }
+    EXPECT_EQ(mustParse("https://例子.测试/路径?q=你").path(), "/路径");
 }
 
 TEST(URL, EqualityAndHashFollowTheText) {
