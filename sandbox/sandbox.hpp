@@ -1,0 +1,102 @@
+#pragma once
+// tessaro-sandbox in-process: a local stand-in for the password-manager server (the HTTP API
+// under /api/oauth/ on 127.0.0.1) and for the password-manager application (a simulated user
+// answering tessaro:// launch URLs and calling the host back). Used by the executable, by the
+// sandbox's own tests and by end-to-end tests of the kit.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sandbox/account.hpp"
+#include "sandbox/policy.hpp"
+
+namespace tessaro::sandbox {
+
+struct ClientRegistration {
+    std::string clientID;                   // "pmc_" followed by letters and digits
+    std::vector<std::string> redirectURIs;  // see Sandbox::registerClient
+};
+
+// The answer to a launch URL: accepted (the simulated user will act on it), or refused with a
+// code when the URL cannot be answered on a redirect URI at all ("unsupported_launch_url",
+// "malformed_launch_url", "missing_<item>", "invalid_client", "unregistered_redirect_uri",
+// "unknown_request", "client_mismatch").
+struct OpenResult {
+    bool accepted = false;
+    std::string error;
+    friend bool operator==(const OpenResult&, const OpenResult&) = default;
+};
+
+struct Options {
+    // 0: an ephemeral port.
+    int port = 0;
+    std::chrono::seconds accessTokenLifetime{3600};
+    std::chrono::seconds refreshTokenLifetime{30 * 24 * 3600};
+    std::chrono::seconds codeLifetime{60};
+    std::chrono::seconds requestLifetime{600};
+    Policy policy;
+    // Registered besides the demo client.
+    std::vector<ClientRegistration> clients;
+    // When set, every callback URL is handed to this function (on the simulated user's thread)
+    // instead of being delivered by HTTP GET (loopback http) or the desktop's URL handler.
+    std::function<void(const std::string& callbackURL)> deliver;
+    // The server clock; system_clock::now when empty. Tests move it to reach expiries.
+    std::function<std::chrono::system_clock::time_point()> clock;
+    // Event lines (never tokens, codes, keys or item contents); none when empty.
+    std::function<void(const std::string& line)> log;
+};
+
+// A running sandbox: serving from construction until stop() or destruction. All members are
+// safe to call from any thread. The constructor throws std::runtime_error when it cannot bind
+// the port and std::invalid_argument for a malformed client registration or policy.
+class Sandbox {
+public:
+    // The demo client, registered with "tessarodemo://tessaro/callback" and loopback http
+    // redirect URIs on any port and path (http://127.0.0.1/..., http://[::1]/...).
+    static constexpr std::string_view demoClientID = "pmc_tessarodemo";
+    static const std::vector<std::string>& demoRedirectURIs();
+
+    explicit Sandbox(Options options = {});
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    int port() const;
+    // "http://127.0.0.1:<port>"
+    std::string origin() const;
+
+    // The C++ door for launch URLs (tessaro://authorize?... and tessaro://request?...).
+    OpenResult open(std::string_view launchURL);
+
+    Policy policy() const;
+    // Throws std::invalid_argument when grantVaults names an unknown vault.
+    void setPolicy(const Policy& policy);
+
+    // Registers a further client. A redirect URI is an exact URI, or a loopback http URI
+    // (http://127.0.0.1/PATH, http://[::1]/PATH) matching any port; a PATH ending in "*"
+    // matches every path with that prefix. Throws std::invalid_argument.
+    void registerClient(const ClientRegistration& client);
+
+    // The account as it stands.
+    std::optional<Item> item(const std::string& itemID) const;
+    std::vector<Item> items() const;
+    std::vector<Vault> vaults() const;
+    // The account's X25519 identity public key (base64url): the recipient of sealed patches.
+    std::string identityPublicKey() const;
+    std::chrono::system_clock::time_point now() const;
+
+    // Stops serving and the simulated user; waits for handlers in progress (bounded by the
+    // server's keep-alive and read timeouts). Idempotent.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tessaro::sandbox
