@@ -1,0 +1,159 @@
+#include "stores/internal/store_test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace tessaro::testing {
+
+void requirePrivateKeyring() {
+    const char* inKeyring = std::getenv("TESSARO_IN_KEYRING");
+    ASSERT_TRUE(inKeyring && std::string(inKeyring) == "1")
+        << "The store tests need the private keyring: run them as "
+           "`scripts/with-keyring ctest -L stores_test` (they refuse to touch your own keyring).";
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    const std::string message = error ? error->message : "";
+    if (error) g_error_free(error);
+    ASSERT_NE(service, nullptr) << "No Secret Service on the session bus of scripts/with-keyring: "
+                                << message;
+    g_object_unref(service);
+}
+
+std::string uniqueClientID(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    return prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes) {
+    GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
+    for (const auto& [name, value] : attributes) {
+        g_hash_table_insert(table, const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
+    }
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) throw std::runtime_error(error->message);
+    GList* items = secret_service_search_sync(service, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error);
+    g_hash_table_unref(table);
+    g_object_unref(service);
+    if (error) {
+        std::string message = error->message;
+        g_error_free(error);
+        throw std::runtime_error(message);
+    }
+    std::vector<RawItem> found;
+    for (GList* at = items; at; at = at->next) {
+        auto* item = SECRET_ITEM(at->data);
+        RawItem raw;
+        gchar* label = secret_item_get_label(item);
+        raw.label = label ? label : "";
+        g_free(label);
+        GHashTable* itemAttributes = secret_item_get_attributes(item);
+        GHashTableIter iter;
+        gpointer key, value;
+        g_hash_table_iter_init(&iter, itemAttributes);
+        while (g_hash_table_iter_next(&iter, &key, &value)) {
+            raw.attributes[static_cast<char*>(key)] = static_cast<char*>(value);
+        }
+        g_hash_table_unref(itemAttributes);
+        raw.objectPath = g_dbus_proxy_get_object_path(G_DBUS_PROXY(item));
+        found.push_back(std::move(raw));
+    }
+    g_list_free_full(items, g_object_unref);
+    return found;
+}
+
+std::string defaultCollectionPath() {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) throw std::runtime_error(error->message);
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    g_object_unref(service);
+    if (!collection) throw std::runtime_error(error ? error->message : "no default collection");
+    std::string path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
+    g_object_unref(collection);
+    return path;
+}
+
+PrivateBus::PrivateBus() {
+    char pattern[] = "/tmp/tessaro-bus-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    directory_ = pattern;
+    const std::string config = directory_ + "/bus.conf";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:dir="
+        << directory_
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+           "<allow own=\"*\"/></policy></busconfig>\n";
+    GError* error = nullptr;
+    auto* daemon = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "dbus-daemon",
+                                    ("--config-file=" + config).c_str(), "--nofork",
+                                    "--print-address=1", nullptr);
+    if (!daemon) throw std::runtime_error(error->message);
+    daemon_ = daemon;
+    GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(daemon));
+    gchar* line = g_data_input_stream_read_line(lines, nullptr, nullptr, &error);
+    g_object_unref(lines);
+    if (!line) throw std::runtime_error("dbus-daemon printed no address");
+    address_ = line;
+    g_free(line);
+}
+
+PrivateBus::~PrivateBus() {
+    if (connection_) {
+        g_dbus_connection_close_sync(static_cast<GDBusConnection*>(connection_), nullptr, nullptr);
+        g_object_unref(connection_);
+    }
+    if (daemon_) {
+        auto* daemon = static_cast<GSubprocess*>(daemon_);
+        g_subprocess_force_exit(daemon);
+        g_subprocess_wait(daemon, nullptr, nullptr);
+        g_object_unref(daemon);
+    }
+    std::remove((directory_ + "/bus.conf").c_str());
+    ::rmdir(directory_.c_str());
+}
+
+namespace {
+GDBusMessage* swallowCalls(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+        g_object_unref(message);
+        return nullptr;
+    }
+    return message;
+}
+}  // namespace
+
+void PrivateBus::ownSecretsNameSilently() {
+    GError* error = nullptr;
+    auto* connection = g_dbus_connection_new_for_address_sync(
+        address_.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!connection) throw std::runtime_error(error->message);
+    connection_ = connection;
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (!reply) throw std::runtime_error(error->message);
+    guint32 result = 0;
+    g_variant_get(reply, "(u)", &result);
+    g_variant_unref(reply);
+    if (result != 1) throw std::runtime_error("could not own org.freedesktop.secrets");
+    g_dbus_connection_add_filter(connection, swallowCalls, nullptr, nullptr);
+}
+
+}  // namespace tessaro::testing

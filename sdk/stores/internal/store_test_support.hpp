@@ -1,0 +1,56 @@
+#pragma once
+// Helpers shared by the store tests: the private keyring guard, direct libsecret look-ups and a
+// private D-Bus daemon.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "crypto/bytes.hpp"
+
+namespace tessaro::testing {
+
+// Fails the calling test unless it runs inside scripts/with-keyring with a Secret Service on the
+// session bus: the tests never touch a person's own keyring.
+void requirePrivateKeyring();
+
+// A client ID no other test uses.
+std::string uniqueClientID(const std::string& prefix);
+
+Bytes bytesOf(const std::string& text);
+
+// One Secret Service item as seen directly through libsecret.
+struct RawItem {
+    std::string label;
+    std::map<std::string, std::string> attributes;
+    std::string objectPath;
+};
+
+// Every item (any schema, locked or not) whose attributes include all of `attributes`.
+std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes);
+
+// The object path of the collection behind the "default" alias.
+std::string defaultCollectionPath();
+
+// A dbus-daemon of our own on a temporary socket, with no services to activate. Stopped on
+// destruction.
+class PrivateBus {
+public:
+    PrivateBus();
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+    const std::string& address() const { return address_; }
+
+    // Takes the Secret Service's bus name and never answers a call sent to it.
+    void ownSecretsNameSilently();
+
+private:
+    std::string directory_;
+    std::string address_;
+    void* daemon_ = nullptr;      // GSubprocess*
+    void* connection_ = nullptr;  // GDBusConnection* of the silent owner
+};
+
+}  // namespace tessaro::testing

@@ -1,0 +1,104 @@
+#pragma once
+// The persistent secret store: one desktop-keyring item per key, all items of a client under one
+// service name.
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "stores/secret_store.hpp"
+
+namespace tessaro {
+
+// TessaroSecretStore over a keyring of generic-password items. Every item of this store carries
+// the service `service()` ("org.tessaro.tessaro.sdk." followed by the client ID), the account (the
+// key) and, when given, the access group. The store runs a fixed algorithm over a Backend with
+// four item operations and their status codes: read is copy-matching; write is add, and on
+// "duplicate" update; remove and deleteAll are delete, where "not found" counts as success.
+// The default backend is the desktop's Secret Service (see stores/secret_service_backend.hpp).
+//
+// Thread safety: the store keeps no mutable state of its own; it may be called from any thread and
+// from several threads at once (the backend serialises or isolates its operations). Backend calls
+// may block (the Secret Service backend waits for D-Bus and, when the keyring is locked, for an
+// unlock prompt): never call on a GUI thread.
+// Throws: TessaroKeychain::KeychainError with the backend's status for every failure.
+class TessaroKeychain final : public TessaroSecretStore {
+public:
+    // Status codes shared by every backend.
+    static constexpr std::int32_t statusSuccess = 0;
+    static constexpr std::int32_t statusItemNotFound = -25300;
+    static constexpr std::int32_t statusDuplicateItem = -25299;
+
+    // The fixed service prefix, the same for every client and installation.
+    static constexpr std::string_view servicePrefix = "org.tessaro.tessaro.sdk.";
+
+    // The failure of a store operation: the backend's 32-bit status code. Equal when the codes are.
+    class KeychainError : public std::exception {
+    public:
+        explicit KeychainError(std::int32_t status);
+        std::int32_t status() const noexcept { return status_; }
+        const char* what() const noexcept override { return message_.c_str(); }
+        friend bool operator==(const KeychainError& a, const KeychainError& b) noexcept {
+            return a.status_ == b.status_;
+        }
+
+    private:
+        std::int32_t status_;
+        std::string message_;
+    };
+
+    // What an item operation matches: service and, when given, account (the key) and access group.
+    // A query without access group matches only items that carry none; a query with one matches
+    // only items of that group (stores never see across groups).
+    struct Query {
+        std::string service;
+        std::optional<std::string> account;
+        std::optional<std::string> accessGroup;
+    };
+
+    // The four item operations a keyring must offer. Each returns a status: statusSuccess,
+    // statusItemNotFound, statusDuplicateItem or a backend-specific failure code (never one of the
+    // first three for a failure). Implementations must be safe to call from several threads.
+    class Backend {
+    public:
+        virtual ~Backend() = default;
+        // The value of the one item matching `query` (service, account, group) into `data`;
+        // statusItemNotFound when none matches.
+        virtual std::int32_t copyMatching(const Query& query, std::optional<SecureBytes>& data) = 0;
+        // Creates the item for `query` (which has an account) with `value`; statusDuplicateItem,
+        // changing nothing, when an item with the same service, account and group exists.
+        virtual std::int32_t add(const Query& query, std::span<const std::uint8_t> value) = 0;
+        // Replaces the value of every item matching `query`; statusItemNotFound when none matches.
+        virtual std::int32_t update(const Query& query, std::span<const std::uint8_t> value) = 0;
+        // Removes every item matching `query` (with or without account); statusItemNotFound when
+        // none matched.
+        virtual std::int32_t remove(const Query& query) = 0;
+    };
+
+    // service = servicePrefix + clientID (no escaping). `backend` null means the process-wide
+    // Secret Service backend (SecretServiceBackend::shared()).
+    explicit TessaroKeychain(const std::string& clientID,
+                             std::optional<std::string> accessGroup = std::nullopt,
+                             std::shared_ptr<Backend> backend = nullptr);
+
+    const std::string& service() const noexcept { return service_; }
+    const std::optional<std::string>& accessGroup() const noexcept { return accessGroup_; }
+
+    std::optional<SecureBytes> read(const std::string& key) override;
+    void write(const std::string& key, std::span<const std::uint8_t> value) override;
+    void remove(const std::string& key) override;
+    void deleteAll() override;
+
+private:
+    Query query(const std::string* key) const;
+
+    const std::string service_;
+    const std::optional<std::string> accessGroup_;
+    const std::shared_ptr<Backend> backend_;
+};
+
+}  // namespace tessaro

@@ -1,0 +1,213 @@
+// TessaroKeychain's algorithm and item layout, against the Secret Service of the private keyring.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "stores/internal/store_test_support.hpp"
+#include "stores/keychain.hpp"
+#include "stores/secret_service_backend.hpp"
+
+namespace tessaro {
+namespace {
+
+using testing::bytesOf;
+using Query = TessaroKeychain::Query;
+
+class KeychainTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(testing::requirePrivateKeyring()); }
+    void TearDown() override {
+        for (auto& store : cleanup) store->deleteAll();
+    }
+    std::shared_ptr<TessaroKeychain> make(const std::string& clientID,
+                                          std::optional<std::string> group = std::nullopt,
+                                          std::shared_ptr<TessaroKeychain::Backend> backend = nullptr) {
+        auto store = std::make_shared<TessaroKeychain>(clientID, std::move(group), std::move(backend));
+        cleanup.push_back(store);
+        return store;
+    }
+    std::vector<std::shared_ptr<TessaroKeychain>> cleanup;
+};
+
+TEST_F(KeychainTest, OneLabelledItemPerKeyInTheDefaultCollection) {
+    const auto clientID = testing::uniqueClientID("layout");
+    auto store = make(clientID);
+    EXPECT_EQ(store->service(), "org.tessaro.tessaro.sdk." + clientID);
+
+    store->writeString("access_token", "first");
+    store->writeString("access_token", "second");
+    EXPECT_EQ(store->readString("access_token"), std::optional<std::string>("second"));
+
+    const auto items = testing::searchItems({{"service", store->service()}});
+    ASSERT_EQ(items.size(), 1u);
+    const auto& item = items.front();
+    EXPECT_EQ(item.label, "Tessaro: " + store->service() + " access_token");
+    EXPECT_EQ(item.attributes.at("account"), "access_token");
+    EXPECT_EQ(item.attributes.count("access_group"), 0u);
+    EXPECT_EQ(item.attributes.at("xdg:schema"), "org.tessaro.tessaro.sdk.Item");
+    EXPECT_EQ(item.objectPath.rfind(testing::defaultCollectionPath() + "/", 0), 0u) << item.objectPath;
+
+    store->remove("access_token");
+    EXPECT_TRUE(testing::searchItems({{"service", store->service()}}).empty());
+}
+
+TEST_F(KeychainTest, ClientsNeverSeeEachOthersItems) {
+    auto first = make(testing::uniqueClientID("first"));
+    auto second = make(testing::uniqueClientID("second"));
+    first->writeString("grant_id", "g1");
+    first->writeString("account_id", "a1");
+    second->writeString("grant_id", "g2");
+    EXPECT_EQ(first->readString("grant_id"), std::optional<std::string>("g1"));
+    EXPECT_EQ(second->readString("grant_id"), std::optional<std::string>("g2"));
+    EXPECT_EQ(second->read("account_id"), std::nullopt);
+
+    second->remove("account_id");  // absent for second, present for first
+    first->deleteAll();
+    EXPECT_EQ(first->read("grant_id"), std::nullopt);
+    EXPECT_EQ(second->readString("grant_id"), std::optional<std::string>("g2"));
+}
+
+TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
+    const auto clientID = testing::uniqueClientID("groups");
+    auto plain = make(clientID);
+    auto team = make(clientID, "team.shared");
+    auto other = make(clientID, "team.other");
+    plain->writeString("grant_id", "plain");
+    team->writeString("grant_id", "team");
+    EXPECT_EQ(plain->readString("grant_id"), std::optional<std::string>("plain"));
+    EXPECT_EQ(team->readString("grant_id"), std::optional<std::string>("team"));
+    EXPECT_EQ(other->read("grant_id"), std::nullopt);
+
+    const auto grouped = testing::searchItems({{"service", team->service()}, {"access_group", "team.shared"}});
+    ASSERT_EQ(grouped.size(), 1u);
+    EXPECT_EQ(grouped.front().attributes.at("account"), "grant_id");
+
+    other->deleteAll();
+    plain->deleteAll();  // must leave the group's item alone
+    EXPECT_EQ(plain->read("grant_id"), std::nullopt);
+    EXPECT_EQ(team->readString("grant_id"), std::optional<std::string>("team"));
+    plain->writeString("grant_id", "plain again");
+    team->remove("grant_id");
+    EXPECT_EQ(plain->readString("grant_id"), std::optional<std::string>("plain again"));
+}
+
+TEST_F(KeychainTest, KeysThatCannotBeAttributesFailWithoutTouchingTheKeyring) {
+    auto store = make(testing::uniqueClientID("invalid"));
+    const TessaroKeychain::KeychainError invalid(SecretServiceBackend::statusInvalidParameter);
+    for (const std::string& key : {std::string("bad\xFF"), std::string("nul\0key", 7)}) {
+        EXPECT_THROW(store->read(key), TessaroKeychain::KeychainError);
+        try {
+            store->writeString(key, "v");
+            ADD_FAILURE() << "write accepted an invalid key";
+        } catch (const TessaroKeychain::KeychainError& error) {
+            EXPECT_EQ(error, invalid);
+            EXPECT_NE(std::string(error.what()).find("-50"), std::string::npos);
+        }
+        EXPECT_THROW(store->remove(key), TessaroKeychain::KeychainError);
+    }
+    EXPECT_THROW(TessaroKeychain("client\xC3", std::nullopt).deleteAll(), TessaroKeychain::KeychainError);
+    EXPECT_TRUE(testing::searchItems({{"service", store->service()}}).empty());
+}
+
+TEST_F(KeychainTest, BackendAddRefusesDuplicatesAndUpdateNeedsAnItem) {
+    auto backend = std::make_shared<SecretServiceBackend>();
+    auto store = make(testing::uniqueClientID("backend"), std::nullopt, backend);
+    const Query query{store->service(), "grant_id", std::nullopt};
+    EXPECT_EQ(backend->update(query, bytesOf("x")), TessaroKeychain::statusItemNotFound);
+    EXPECT_EQ(backend->remove(query), TessaroKeychain::statusItemNotFound);
+    EXPECT_EQ(backend->add(query, bytesOf("one")), TessaroKeychain::statusSuccess);
+    EXPECT_EQ(backend->add(query, bytesOf("two")), TessaroKeychain::statusDuplicateItem);
+    std::optional<SecureBytes> data;
+    EXPECT_EQ(backend->copyMatching(query, data), TessaroKeychain::statusSuccess);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->view(), "one");
+    EXPECT_EQ(testing::searchItems({{"service", store->service()}}).size(), 1u);
+    const Query noAccount{store->service(), std::nullopt, std::nullopt};
+    EXPECT_EQ(backend->add(noAccount, bytesOf("v")), SecretServiceBackend::statusInvalidParameter);
+}
+
+// The real backend with one operation replaced, to drive the algorithm's failure paths.
+class HookedBackend : public TessaroKeychain::Backend {
+public:
+    std::shared_ptr<SecretServiceBackend> real = std::make_shared<SecretServiceBackend>();
+    std::function<std::int32_t(const Query&)> onCopy, onUpdate, onRemove;
+    int adds = 0, updates = 0;
+
+    std::int32_t copyMatching(const Query& q, std::optional<SecureBytes>& data) override {
+        return onCopy ? onCopy(q) : real->copyMatching(q, data);
+    }
+    std::int32_t add(const Query& q, std::span<const std::uint8_t> value) override {
+        ++adds;
+        return real->add(q, value);
+    }
+    std::int32_t update(const Query& q, std::span<const std::uint8_t> value) override {
+        ++updates;
+        if (onUpdate) {
+            if (auto status = onUpdate(q); status != TessaroKeychain::statusSuccess) return status;
+        }
+        return real->update(q, value);
+    }
+    std::int32_t remove(const Query& q) override { return onRemove ? onRemove(q) : real->remove(q); }
+};
+
+TEST_F(KeychainTest, FailedUpdateAfterDuplicateReportsItsStatusAndKeepsTheItem) {
+    auto backend = std::make_shared<HookedBackend>();
+    auto store = make(testing::uniqueClientID("update-fails"), std::nullopt, backend);
+    store->writeString("refresh_token", "kept");
+    backend->onUpdate = [](const Query&) { return SecretServiceBackend::statusLocked; };
+    try {
+        store->writeString("refresh_token", "lost");
+        ADD_FAILURE() << "the failed update was reported as success";
+    } catch (const TessaroKeychain::KeychainError& error) {
+        EXPECT_EQ(error.status(), SecretServiceBackend::statusLocked);
+    }
+    backend->onUpdate = nullptr;
+    EXPECT_EQ(store->readString("refresh_token"), std::optional<std::string>("kept"));
+}
+
+TEST_F(KeychainTest, AWriteThatRacesADeleteStillLands) {
+    auto backend = std::make_shared<HookedBackend>();
+    auto store = make(testing::uniqueClientID("race"), std::nullopt, backend);
+    store->writeString("access_token", "old");
+    // Another party removes the item between the duplicate add and the update.
+    backend->onUpdate = [&](const Query& q) {
+        backend->onUpdate = nullptr;
+        backend->real->remove(q);
+        return TessaroKeychain::statusSuccess;
+    };
+    backend->adds = backend->updates = 0;
+    store->writeString("access_token", "new");
+    EXPECT_EQ(backend->adds, 2);
+    EXPECT_EQ(backend->updates, 1);
+    EXPECT_EQ(store->readString("access_token"), std::optional<std::string>("new"));
+}
+
+TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow) {
+    auto backend = std::make_shared<HookedBackend>();
+    auto store = make(testing::uniqueClientID("statuses"), std::nullopt, backend);
+    backend->onRemove = [](const Query&) { return TessaroKeychain::statusItemNotFound; };
+    EXPECT_NO_THROW(store->remove("grant_id"));
+    EXPECT_NO_THROW(store->deleteAll());
+    for (std::int32_t status : {SecretServiceBackend::statusNotAvailable, SecretServiceBackend::statusLocked,
+                                SecretServiceBackend::statusPromptDismissed, std::int32_t{-1}}) {
+        backend->onRemove = [status](const Query&) { return status; };
+        backend->onCopy = [status](const Query&) { return status; };
+        EXPECT_EQ(TessaroKeychain::KeychainError(status), TessaroKeychain::KeychainError(status));
+        for (auto op : std::vector<std::function<void()>>{[&] { store->remove("k"); },
+                                                          [&] { store->deleteAll(); },
+                                                          [&] { (void)store->read("k"); },
+                                                          [&] { (void)store->readString("k"); }}) {
+            try {
+                op();
+                ADD_FAILURE() << "status " << status << " was swallowed";
+            } catch (const TessaroKeychain::KeychainError& error) {
+                EXPECT_EQ(error.status(), status);
+            }
+        }
+    }
+    EXPECT_FALSE(TessaroKeychain::KeychainError(-1) == TessaroKeychain::KeychainError(-2));
+    backend->onRemove = nullptr;
+}
+
+}  // namespace
+}  // namespace tessaro

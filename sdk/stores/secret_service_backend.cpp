@@ -1,0 +1,594 @@
+#include "stores/secret_service_backend.hpp"
+
+#include <libsecret/secret.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessaro {
+
+namespace detail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Status = std::int32_t;
+
+constexpr const char* contentType = "application/octet-stream";
+constexpr const char* watchdogKey = "tessaro-watchdog";
+
+const SecretSchema itemSchema = {
+    "org.tessaro.tessaro.sdk.Item",
+    SECRET_SCHEMA_NONE,
+    {
+        {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"access_group", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+    },
+    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Owning handles for the GLib objects used here.
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <class T>
+using ObjectPtr = std::unique_ptr<T, ObjectUnref>;
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+
+struct HashUnref {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+using HashPtr = std::unique_ptr<GHashTable, HashUnref>;
+
+struct ValueUnref {
+    void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
+
+// A GList of object references, released with its elements.
+class ObjectList {
+public:
+    ObjectList() = default;
+    explicit ObjectList(GList* list) : list_(list) {}
+    ObjectList(const ObjectList&) = delete;
+    ObjectList& operator=(const ObjectList&) = delete;
+    ~ObjectList() { g_list_free_full(list_, g_object_unref); }
+    GList* get() const { return list_; }
+    GList** out() { return &list_; }
+    std::size_t size() const { return g_list_length(list_); }
+
+private:
+    GList* list_ = nullptr;
+};
+
+// Cancels the armed GCancellable when its deadline passes. One operation is armed at a time (the
+// backend serialises them); a prompt switches the deadline to the prompt timeout while it runs.
+class Watchdog {
+public:
+    Watchdog(std::chrono::milliseconds callTimeout, std::chrono::milliseconds promptTimeout)
+        : callTimeout_(callTimeout), promptTimeout_(promptTimeout), thread_([this] { run(); }) {}
+
+    ~Watchdog() {
+        {
+            std::lock_guard guard(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void arm(GCancellable* cancellable) {
+        std::lock_guard guard(mutex_);
+        target_ = cancellable;
+        deadline_ = Clock::now() + callTimeout_;
+        prompting_ = fired_ = firedDuringPrompt_ = false;
+        wake_.notify_all();
+    }
+
+    void enterPrompt() { setPhase(true); }
+    void leavePrompt() { setPhase(false); }
+
+    // Whether the armed operation's deadline passed, and whether a prompt was running then.
+    std::pair<bool, bool> outcome() {
+        std::lock_guard guard(mutex_);
+        return {fired_, firedDuringPrompt_};
+    }
+
+    void disarm() {
+        std::lock_guard guard(mutex_);
+        target_ = nullptr;
+    }
+
+private:
+    void setPhase(bool prompting) {
+        std::lock_guard guard(mutex_);
+        if (!target_ || fired_) return;
+        prompting_ = prompting;
+        deadline_ = Clock::now() + (prompting ? promptTimeout_ : callTimeout_);
+        wake_.notify_all();
+    }
+
+    void run() {
+        std::unique_lock guard(mutex_);
+        while (!stop_) {
+            if (!target_ || fired_) {
+                wake_.wait(guard);
+                continue;
+            }
+            if (Clock::now() < deadline_) {
+                wake_.wait_until(guard, deadline_);
+                continue;
+            }
+            fired_ = true;
+            firedDuringPrompt_ = prompting_;
+            // Cancelled outside the mutex: cancellation handlers run on this thread and may call
+            // into GDBus.
+            ObjectPtr<GCancellable> target(G_CANCELLABLE(g_object_ref(target_)));
+            guard.unlock();
+            g_cancellable_cancel(target.get());
+            target.reset();
+            guard.lock();
+        }
+    }
+
+    const std::chrono::milliseconds callTimeout_;
+    const std::chrono::milliseconds promptTimeout_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    GCancellable* target_ = nullptr;
+    Clock::time_point deadline_{};
+    bool prompting_ = false;
+    bool fired_ = false;
+    bool firedDuringPrompt_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// A SecretService whose prompts tell the watchdog, so that waiting for a person gets the prompt
+// timeout rather than the call timeout.
+struct TessaroService {
+    SecretService parent;
+};
+struct TessaroServiceClass {
+    SecretServiceClass parentClass;
+};
+
+GType tessaroServiceType();
+SecretServiceClass* parentServiceClass = nullptr;
+
+Watchdog* watchdogOf(SecretService* service) {
+    return static_cast<Watchdog*>(g_object_get_data(G_OBJECT(service), watchdogKey));
+}
+
+GVariant* promptSync(SecretService* self, SecretPrompt* prompt, GCancellable* cancellable,
+                     const GVariantType* returnType, GError** error) {
+    auto* watchdog = watchdogOf(self);
+    if (watchdog) watchdog->enterPrompt();
+    GVariant* result = parentServiceClass->prompt_sync(self, prompt, cancellable, returnType, error);
+    if (watchdog) watchdog->leavePrompt();
+    return result;
+}
+
+void promptAsync(SecretService* self, SecretPrompt* prompt, const GVariantType* returnType,
+                 GCancellable* cancellable, GAsyncReadyCallback callback, gpointer userData) {
+    if (auto* watchdog = watchdogOf(self)) watchdog->enterPrompt();
+    parentServiceClass->prompt_async(self, prompt, returnType, cancellable, callback, userData);
+}
+
+GVariant* promptFinish(SecretService* self, GAsyncResult* result, GError** error) {
+    if (auto* watchdog = watchdogOf(self)) watchdog->leavePrompt();
+    return parentServiceClass->prompt_finish(self, result, error);
+}
+
+void tessaroServiceClassInit(gpointer klass, gpointer) {
+    parentServiceClass = static_cast<SecretServiceClass*>(g_type_class_peek_parent(klass));
+    auto* serviceClass = static_cast<SecretServiceClass*>(klass);
+    serviceClass->prompt_sync = promptSync;
+    serviceClass->prompt_async = promptAsync;
+    serviceClass->prompt_finish = promptFinish;
+}
+
+GType tessaroServiceType() {
+    static const GType type = [] {
+        GTypeInfo info{};
+        info.class_size = sizeof(TessaroServiceClass);
+        info.class_init = tessaroServiceClassInit;
+        info.instance_size = sizeof(TessaroService);
+        return g_type_register_static(SECRET_TYPE_SERVICE, "TessaroSecretService", &info,
+                                      GTypeFlags(0));
+    }();
+    return type;
+}
+
+bool validAttribute(std::string_view text) {
+    return text.find('\0') == std::string_view::npos && isValidUTF8(text);
+}
+
+bool isRemoteError(const GError* error, const char* name) {
+    if (!g_dbus_error_is_remote_error(error)) return false;
+    gchar* remote = g_dbus_error_get_remote_error(error);
+    const bool same = remote && std::string_view(remote) == name;
+    g_free(remote);
+    return same;
+}
+
+// An item that was found a moment ago and has since been removed.
+bool isGone(const GError* error) {
+    return g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+           isRemoteError(error, "org.freedesktop.Secret.Error.NoSuchObject");
+}
+
+Status statusForError(const GError* error) {
+    if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED) ||
+        isRemoteError(error, "org.freedesktop.Secret.Error.IsLocked")) {
+        return SecretServiceBackend::statusLocked;
+    }
+    // We cancel only through the watchdog (handled before this); any other cancellation is the
+    // service's prompt being dismissed.
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        return SecretServiceBackend::statusPromptDismissed;
+    }
+    if (error->domain == G_DBUS_ERROR) {
+        switch (error->code) {
+            case G_DBUS_ERROR_SERVICE_UNKNOWN:
+            case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+            case G_DBUS_ERROR_NO_SERVER:
+            case G_DBUS_ERROR_NO_REPLY:
+            case G_DBUS_ERROR_TIMEOUT:
+            case G_DBUS_ERROR_TIMED_OUT:
+            case G_DBUS_ERROR_DISCONNECTED:
+            case G_DBUS_ERROR_BAD_ADDRESS:
+            case G_DBUS_ERROR_NO_NETWORK:
+            case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+            case G_DBUS_ERROR_SPAWN_FORK_FAILED:
+            case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
+            case G_DBUS_ERROR_SPAWN_CHILD_SIGNALED:
+            case G_DBUS_ERROR_SPAWN_FAILED:
+            case G_DBUS_ERROR_SPAWN_SETUP_FAILED:
+            case G_DBUS_ERROR_SPAWN_CONFIG_INVALID:
+            case G_DBUS_ERROR_SPAWN_SERVICE_INVALID:
+            case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+            case G_DBUS_ERROR_SPAWN_PERMISSIONS_INVALID:
+            case G_DBUS_ERROR_SPAWN_FILE_INVALID:
+            case G_DBUS_ERROR_SPAWN_NO_MEMORY:
+                return SecretServiceBackend::statusNotAvailable;
+            case G_DBUS_ERROR_ACCESS_DENIED:
+            case G_DBUS_ERROR_AUTH_FAILED:
+                return SecretServiceBackend::statusAccessDenied;
+            default:
+                return SecretServiceBackend::statusInternal;
+        }
+    }
+    if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+            case G_IO_ERROR_NOT_FOUND:  // the bus socket does not exist
+            case G_IO_ERROR_CONNECTION_REFUSED:
+            case G_IO_ERROR_CLOSED:
+            case G_IO_ERROR_CONNECTION_CLOSED:
+            case G_IO_ERROR_NOT_CONNECTED:
+            case G_IO_ERROR_TIMED_OUT:
+            case G_IO_ERROR_HOST_UNREACHABLE:
+            case G_IO_ERROR_NETWORK_UNREACHABLE:
+                return SecretServiceBackend::statusNotAvailable;
+            case G_IO_ERROR_PERMISSION_DENIED:
+                return SecretServiceBackend::statusAccessDenied;
+            default:
+                return SecretServiceBackend::statusInternal;
+        }
+    }
+    return SecretServiceBackend::statusInternal;
+}
+
+}  // namespace
+}  // namespace detail
+
+using namespace detail;
+
+struct SecretServiceBackend::Impl {
+    explicit Impl(Options o)
+        : options(std::move(o)),
+          watchdog(options.callTimeout, options.promptTimeout),
+          signals(g_main_context_new()) {}
+    ~Impl() {
+        disconnect();
+        g_main_context_unref(signals);
+    }
+
+    // One operation: serialised, armed with a fresh cancellable, mapped to a status.
+    template <class Body>
+    Status run(Body&& body) {
+        std::lock_guard guard(mutex);
+        ObjectPtr<GCancellable> cancellable(g_cancellable_new());
+        watchdog.arm(cancellable.get());
+        cancel = cancellable.get();
+        failure = statusInternal;
+        Status status = statusInternal;
+        try {
+            status = ensureConnected() ? body() : failure;
+        } catch (...) {
+            watchdog.disarm();
+            throw;
+        }
+        watchdog.disarm();
+        cancel = nullptr;
+        if (status != TessaroKeychain::statusSuccess &&
+            status != TessaroKeychain::statusItemNotFound &&
+            status != TessaroKeychain::statusDuplicateItem && status != statusInvalidParameter) {
+            disconnect();  // start afresh next time (lost bus, restarted daemon, stale session)
+        }
+        return status;
+    }
+
+    // Records `error` as the operation's failure and returns its status.
+    Status fail(GError* raw) {
+        ErrorPtr error(raw);
+        const auto [fired, duringPrompt] = watchdog.outcome();
+        if (fired) return failure = duringPrompt ? statusPromptDismissed : statusNotAvailable;
+        return failure = statusForError(error.get());
+    }
+
+    bool ensureConnected() {
+        // Signals for the service proxy (name owner, property changes) are queued in a context of
+        // our own and drained here, so that nothing piles up in a main context nobody runs.
+        while (g_main_context_iteration(signals, FALSE)) {
+        }
+        if (service && !g_dbus_connection_is_closed(g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get())))) {
+            return true;
+        }
+        disconnect();
+        GError* error = nullptr;
+        g_main_context_push_thread_default(signals);
+        auto* opened = secret_service_open_sync(tessaroServiceType(), nullptr,
+                                                SECRET_SERVICE_OPEN_SESSION, cancel, &error);
+        g_main_context_pop_thread_default(signals);
+        if (!opened) {
+            // Not reaching the bus at all (no address, no socket, refused) means no service.
+            const bool busProblem = error->domain == G_IO_ERROR;
+            fail(error);
+            if (busProblem && failure == statusInternal) failure = statusNotAvailable;
+            return false;
+        }
+        g_object_set_data(G_OBJECT(opened), watchdogKey, &watchdog);
+        service.reset(opened);
+        return true;
+    }
+
+    void disconnect() {
+        if (service) g_object_set_data(G_OBJECT(service.get()), watchdogKey, nullptr);
+        service.reset();
+        while (g_main_context_iteration(signals, FALSE)) {
+        }
+    }
+
+    static HashPtr attributesFor(const TessaroKeychain::Query& query) {
+        HashPtr attributes(g_hash_table_new(g_str_hash, g_str_equal));
+        auto put = [&](const char* name, const std::string& value) {
+            g_hash_table_insert(attributes.get(), const_cast<char*>(name),
+                                const_cast<char*>(value.c_str()));
+        };
+        put("service", query.service);
+        if (query.account) put("account", *query.account);
+        if (query.accessGroup) put("access_group", *query.accessGroup);
+        return attributes;
+    }
+
+    static bool inGroupOf(SecretItem* item, const TessaroKeychain::Query& query) {
+        HashPtr attributes(secret_item_get_attributes(item));
+        if (!attributes) return false;
+        const auto* group =
+            static_cast<const char*>(g_hash_table_lookup(attributes.get(), "access_group"));
+        if (!query.accessGroup) return group == nullptr;
+        return group && *query.accessGroup == group;
+    }
+
+    // Unlocks `items` (a prompt may show). false with `failure` set when they stay locked.
+    bool unlock(const std::vector<SecretItem*>& items) {
+        GList* list = nullptr;
+        for (auto* item : items) list = g_list_prepend(list, item);
+        GError* error = nullptr;
+        ObjectList unlocked;
+        const gint count = secret_service_unlock_sync(service.get(), list, cancel, unlocked.out(), &error);
+        g_list_free(list);
+        if (error) return fail(error), false;
+        if (count < static_cast<gint>(items.size())) {
+            failure = statusPromptDismissed;
+            return false;
+        }
+        return true;
+    }
+
+    // The items of this schema matching `query` exactly (group rule included), unlocked.
+    // Returns false with `failure` set on error.
+    bool search(const TessaroKeychain::Query& query, SecretSearchFlags extra, ObjectList& found,
+                std::vector<SecretItem*>& matching) {
+        auto attributes = attributesFor(query);
+        for (int pass = 0; pass < 2; ++pass) {
+            GError* error = nullptr;
+            ObjectList items(secret_service_search_sync(
+                service.get(), &itemSchema, attributes.get(),
+                SecretSearchFlags(SECRET_SEARCH_ALL | extra), cancel, &error));
+            if (error) return fail(error), false;
+            std::vector<SecretItem*> locked;
+            for (GList* at = items.get(); at; at = at->next) {
+                if (secret_item_get_locked(SECRET_ITEM(at->data))) locked.push_back(SECRET_ITEM(at->data));
+            }
+            if (locked.empty() || pass == 1) {
+                if (!locked.empty()) {
+                    failure = statusLocked;
+                    return false;
+                }
+                matching.clear();
+                for (GList* at = items.get(); at; at = at->next) {
+                    if (inGroupOf(SECRET_ITEM(at->data), query)) matching.push_back(SECRET_ITEM(at->data));
+                }
+                std::swap(*found.out(), *items.out());
+                return true;
+            }
+            // A locked item hides its attributes: unlock, then search again.
+            if (!unlock(locked)) return false;
+        }
+        return false;
+    }
+
+    static bool validQuery(const TessaroKeychain::Query& query) {
+        return validAttribute(query.service) && (!query.account || validAttribute(*query.account)) &&
+               (!query.accessGroup || validAttribute(*query.accessGroup));
+    }
+
+    static ValuePtr valueOf(std::span<const std::uint8_t> bytes) {
+        return ValuePtr(secret_value_new(reinterpret_cast<const gchar*>(bytes.data()),
+                                         static_cast<gssize>(bytes.size()), contentType));
+    }
+
+    Options options;
+    std::mutex mutex;
+    Watchdog watchdog;
+    GMainContext* signals;
+    ObjectPtr<SecretService> service;
+    GCancellable* cancel = nullptr;  // the running operation's
+    Status failure = statusInternal;  // the running operation's, when a helper returned false
+};
+
+SecretServiceBackend::SecretServiceBackend() : SecretServiceBackend(Options{}) {}
+
+SecretServiceBackend::SecretServiceBackend(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+SecretServiceBackend::~SecretServiceBackend() = default;
+
+std::shared_ptr<SecretServiceBackend> SecretServiceBackend::shared() {
+    static const auto backend = std::make_shared<SecretServiceBackend>();
+    return backend;
+}
+
+std::string_view SecretServiceBackend::describeStatus(std::int32_t status) noexcept {
+    switch (status) {
+        case TessaroKeychain::statusSuccess: return "success";
+        case TessaroKeychain::statusItemNotFound: return "item not found";
+        case TessaroKeychain::statusDuplicateItem: return "duplicate item";
+        case statusNotAvailable: return "no Secret Service reachable on the session bus";
+        case statusLocked: return "the keyring is locked";
+        case statusPromptDismissed: return "the unlock prompt was dismissed or not answered";
+        case statusAccessDenied: return "access to the Secret Service was denied";
+        case statusInvalidParameter: return "service, key or access group is not valid UTF-8 text";
+        case statusInternal: return "unexpected Secret Service failure";
+        default: return {};
+    }
+}
+
+std::int32_t SecretServiceBackend::copyMatching(const TessaroKeychain::Query& query,
+                                                std::optional<SecureBytes>& data) {
+    data.reset();
+    if (!Impl::validQuery(query)) return statusInvalidParameter;
+    return impl_->run([&]() -> Status {
+        ObjectList found;
+        std::vector<SecretItem*> items;
+        if (!impl_->search(query, SECRET_SEARCH_LOAD_SECRETS, found, items)) return impl_->failure;
+        if (items.empty()) return TessaroKeychain::statusItemNotFound;
+        SecretItem* item = items.front();
+        ValuePtr value(secret_item_get_secret(item));
+        if (!value) {
+            GError* error = nullptr;
+            if (!secret_item_load_secret_sync(item, impl_->cancel, &error)) {
+                if (isGone(error)) {
+                    g_error_free(error);
+                    return TessaroKeychain::statusItemNotFound;
+                }
+                return impl_->fail(error);
+            }
+            value.reset(secret_item_get_secret(item));
+            if (!value) return statusInternal;
+        }
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value.get(), &length);
+        data.emplace(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length));
+        return TessaroKeychain::statusSuccess;
+    });
+}
+
+std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query,
+                                       std::span<const std::uint8_t> value) {
+    if (!query.account || !Impl::validQuery(query)) return statusInvalidParameter;
+    return impl_->run([&]() -> Status {
+        ObjectList found;
+        std::vector<SecretItem*> items;
+        if (!impl_->search(query, SECRET_SEARCH_NONE, found, items)) return impl_->failure;
+        if (!items.empty()) return TessaroKeychain::statusDuplicateItem;
+        auto attributes = Impl::attributesFor(query);
+        auto secret = Impl::valueOf(value);
+        const std::string label = "Tessaro: " + query.service + " " + *query.account;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            GError* error = nullptr;
+            if (secret_service_store_sync(impl_->service.get(), &itemSchema, attributes.get(),
+                                          SECRET_COLLECTION_DEFAULT, label.c_str(), secret.get(),
+                                          impl_->cancel, &error)) {
+                return TessaroKeychain::statusSuccess;
+            }
+            const Status status = impl_->fail(error);
+            if (status != statusLocked || attempt == 1) return status;
+            // The default keyring is locked: ask to unlock it, then store again.
+            ObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+                impl_->service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                impl_->cancel, &error));
+            if (!collection) return error ? impl_->fail(error) : statusInternal;
+            GList one{collection.get(), nullptr, nullptr};
+            ObjectList unlocked;
+            const gint count = secret_service_unlock_sync(impl_->service.get(), &one, impl_->cancel,
+                                                          unlocked.out(), &error);
+            if (error) return impl_->fail(error);
+            if (count < 1) return statusPromptDismissed;
+        }
+        return statusInternal;
+    });
+}
+
+std::int32_t SecretServiceBackend::update(const TessaroKeychain::Query& query,
+                                          std::span<const std::uint8_t> value) {
+    if (!Impl::validQuery(query)) return statusInvalidParameter;
+    return impl_->run([&]() -> Status {
+        ObjectList found;
+        std::vector<SecretItem*> items;
+        if (!impl_->search(query, SECRET_SEARCH_NONE, found, items)) return impl_->failure;
+        auto secret = Impl::valueOf(value);
+        bool updated = false;
+        for (auto* item : items) {
+            GError* error = nullptr;
+            if (secret_item_set_secret_sync(item, secret.get(), impl_->cancel, &error)) {
+                updated = true;
+            } else if (isGone(error)) {
+                g_error_free(error);
+            } else {
+                return impl_->fail(error);
+            }
+        }
+        return updated ? TessaroKeychain::statusSuccess : TessaroKeychain::statusItemNotFound;
+    });
+}
+
+std::int32_t SecretServiceBackend::remove(const TessaroKeychain::Query& query) {
+    if (!Impl::validQuery(query)) return statusInvalidParameter;
+    return impl_->run([&]() -> Status {
+        ObjectList found;
+        std::vector<SecretItem*> items;
+        if (!impl_->search(query, SECRET_SEARCH_NONE, found, items)) return impl_->failure;
+        if (items.empty()) return TessaroKeychain::statusItemNotFound;
+        for (auto* item : items) {
+            GError* error = nullptr;
+            if (!secret_item_delete_sync(item, impl_->cancel, &error)) {
+                if (!isGone(error)) return impl_->fail(error);
+                g_error_free(error);  // removed meanwhile: what we wanted
+            }
+        }
+        return TessaroKeychain::statusSuccess;
+    });
+}
+
+}  // namespace tessaro

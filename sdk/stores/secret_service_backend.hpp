@@ -1,0 +1,99 @@
+#pragma once
+// The desktop's Secret Service (GNOME Keyring, KWallet, KeePassXC) as a TessaroKeychain backend.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "stores/keychain.hpp"
+
+namespace tessaro {
+
+// Keychain backend over the freedesktop Secret Service on the session bus, reached through its own
+// libsecret SecretService proxy (not libsecret's shared default one).
+//
+// Items: one per key in the default collection (the "default" alias, usually the login keyring),
+// schema "org.tessaro.tessaro.sdk.Item" with the attributes "service", "account" and, only when
+// the store has one, "access_group"; label "Tessaro: <service> <key>"; the value is stored as
+// application/octet-stream. A query without access group matches only items without the
+// "access_group" attribute, so a store without group never reads or deletes a grouped store's
+// items. The Secret Service has no per-item accessibility class: the items are as available as the
+// keyring holding them (unlocked at login) and, being local keyring data, stay on this machine.
+// Secrets never go anywhere but the Secret Service: there is no fallback to a file.
+//
+// Status codes (returned by the four operations, carried by TessaroKeychain::KeychainError):
+//
+// | status  | meaning                                                                            |
+// |---------|------------------------------------------------------------------------------------|
+// |       0 | success                                                                            |
+// |  -25300 | item not found (never used for a failure)                                           |
+// |  -25299 | duplicate item: add found an item with the same service, account and group        |
+// |  -25291 | no Secret Service: no session bus, its address leads nowhere, nobody owns or can   |
+// |         | start org.freedesktop.secrets, the connection was lost, or the service did not     |
+// |         | answer within the call timeout                                                     |
+// |  -25308 | the keyring (collection or item) is locked and the service refused to unlock it    |
+// |    -128 | the unlock (or keyring creation) prompt was dismissed, or not answered within the  |
+// |         | prompt timeout                                                                     |
+// |  -25293 | the session bus or the service denied access                                       |
+// |     -50 | invalid parameter: service, key or access group is not UTF-8 text without NUL      |
+// |         | (Secret Service attributes must be)                                                |
+// |   -2070 | anything else: an unexpected error or answer from the service or libsecret          |
+//
+// The session bus is found as GLib finds it (DBUS_SESSION_BUS_ADDRESS, else the XDG runtime
+// directory's bus socket), when the first operation runs or reconnects.
+//
+// Timeouts: every operation is bounded by Options::callTimeout (cancelled through a GCancellable
+// when it expires); while the service shows an unlock prompt the bound is Options::promptTimeout
+// instead. After a failure other than not-found/duplicate the connection is dropped and the next
+// operation connects afresh (so a restarted keyring daemon is picked up).
+//
+// Thread safety: all operations of one backend are serialised on a mutex (libsecret's
+// synchronous calls spin a private main loop on the calling thread). They block for up to the
+// timeouts above: never call them on a GUI thread.
+// Throws: nothing of its own (std::bad_alloc, std::system_error if its watchdog thread cannot
+// start); every failure is a status.
+class SecretServiceBackend final : public TessaroKeychain::Backend {
+public:
+    static constexpr std::int32_t statusNotAvailable = -25291;
+    static constexpr std::int32_t statusLocked = -25308;
+    static constexpr std::int32_t statusPromptDismissed = -128;
+    static constexpr std::int32_t statusAccessDenied = -25293;
+    static constexpr std::int32_t statusInvalidParameter = -50;
+    static constexpr std::int32_t statusInternal = -2070;
+
+    struct Options {
+        std::chrono::milliseconds callTimeout{10000};
+        std::chrono::milliseconds promptTimeout{120000};
+    };
+
+    SecretServiceBackend();
+    explicit SecretServiceBackend(Options options);
+    ~SecretServiceBackend() override;
+    SecretServiceBackend(const SecretServiceBackend&) = delete;
+    SecretServiceBackend& operator=(const SecretServiceBackend&) = delete;
+
+    // The process-wide backend on the session bus, created on first use (the default of every
+    // TessaroKeychain).
+    static std::shared_ptr<SecretServiceBackend> shared();
+
+    // A short English description of a status of the table above; empty for other codes.
+    static std::string_view describeStatus(std::int32_t status) noexcept;
+
+    std::int32_t copyMatching(const TessaroKeychain::Query& query,
+                              std::optional<SecureBytes>& data) override;
+    std::int32_t add(const TessaroKeychain::Query& query,
+                     std::span<const std::uint8_t> value) override;
+    std::int32_t update(const TessaroKeychain::Query& query,
+                        std::span<const std::uint8_t> value) override;
+    std::int32_t remove(const TessaroKeychain::Query& query) override;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tessaro

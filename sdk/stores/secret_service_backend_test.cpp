@@ -1,0 +1,117 @@
+// The Secret Service backend when there is no Secret Service to talk to. Each case runs in a child
+// process of this test binary whose session bus address is set before any D-Bus use, as a host
+// would find it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "stores/internal/store_test_support.hpp"
+#include "stores/keychain.hpp"
+#include "stores/secret_service_backend.hpp"
+
+extern char** environ;
+
+namespace tessaro {
+namespace {
+
+using testing::bytesOf;
+using Query = TessaroKeychain::Query;
+constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
+constexpr const char* childModeVariable = "TESSARO_STORES_TEST_CHILD";
+
+// In the child: every backend operation and every store operation must fail with "no Secret
+// Service". Returns the number of operations that did not.
+int countUnexpected(bool silentService) {
+    // A service that never answers must be given up on: a short call timeout keeps the test quick.
+    const auto callTimeout = silentService ? std::chrono::milliseconds(300) : std::chrono::milliseconds(10000);
+    SecretServiceBackend::Options options;
+    options.callTimeout = callTimeout;
+    auto backend = std::make_shared<SecretServiceBackend>(options);
+    const Query key{"org.tessaro.tessaro.sdk.nowhere", "grant_id", std::nullopt};
+    const Query all{"org.tessaro.tessaro.sdk.nowhere", std::nullopt, "group"};
+    int unexpected = 0;
+    auto check = [&](const char* what, std::int32_t status) {
+        if (status != notAvailable) {
+            std::cerr << what << " gave status " << status << "\n";
+            ++unexpected;
+        }
+    };
+    std::optional<SecureBytes> data;
+    check("copyMatching", backend->copyMatching(key, data));
+    if (data) ++unexpected;
+    check("add", backend->add(key, bytesOf("v")));
+    check("update", backend->update(key, bytesOf("v")));
+    check("remove", backend->remove(key));
+    check("remove all", backend->remove(all));
+
+    // Through the store's public API; otherwise with the store a client builds by default (the
+    // process-wide backend).
+    TessaroKeychain store("no-service-client", std::nullopt, silentService ? backend : nullptr);
+    const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+        {"read", [&] { (void)store.read("grant_id"); }},
+        {"write", [&] { store.writeString("grant_id", "g"); }},
+        {"remove", [&] { store.remove("grant_id"); }},
+        {"deleteAll", [&] { store.deleteAll(); }}};
+    for (const auto& [what, operation] : operations) {
+        try {
+            operation();
+            std::cerr << what << " did not throw\n";
+            ++unexpected;
+        } catch (const TessaroKeychain::KeychainError& error) {
+            check(what, error.status());
+        }
+    }
+    return unexpected;
+}
+
+// Before main: a child started by the tests below does its check and exits.
+const int childHook = [] {
+    const char* mode = std::getenv(childModeVariable);
+    if (!mode) return 0;
+    std::_Exit(countUnexpected(std::strcmp(mode, "silent") == 0) == 0 ? 0 : 1);
+}();
+
+// Runs this binary as a child with `busAddress` as its session bus; its exit status.
+int runChild(const std::string& mode, const std::string& busAddress) {
+    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode,
+                                        "DBUS_SESSION_BUS_ADDRESS=" + busAddress};
+    for (char** at = environ; *at; ++at) {
+        const std::string_view entry = *at;
+        if (entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") || entry.starts_with(childModeVariable)) continue;
+        entries.emplace_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, self, nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(SecretServiceUnreachable, SessionBusAddressLeadingNowhere) {
+    EXPECT_EQ(runChild("nowhere", "unix:path=/nonexistent/tessaro/session-bus"), 0);
+}
+
+TEST(SecretServiceUnreachable, SessionBusWithoutSecretService) {
+    testing::PrivateBus bus;
+    EXPECT_EQ(runChild("no-service", bus.address()), 0);
+}
+
+TEST(SecretServiceUnreachable, SecretServiceThatNeverAnswers) {
+    testing::PrivateBus bus;
+    bus.ownSecretsNameSilently();
+    EXPECT_EQ(runChild("silent", bus.address()), 0);
+}
+
+}  // namespace
+}  // namespace tessaro
