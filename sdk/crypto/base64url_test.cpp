@@ -1,9 +1,9 @@
 #include "crypto/base64url.hpp"
 
 #include <gtest/gtest.h>
-
 #include <sodium.h>
 
+#include <algorithm>
 #include <cctype>
 #include <random>
 
@@ -19,70 +19,32 @@ TEST(Base64URL, EncodesWithUrlAlphabetAndNoPadding) {
     EXPECT_EQ(Base64URL::encode(Bytes{0xFB, 0xFF, 0xFE}), "-__-");
     EXPECT_EQ(Base64URL::encode(bytesOf("abc")), "YWJj");
     EXPECT_EQ(Base64URL::encode(Bytes{}), "");
-    EXPECT_EQ(Base64URL::encode(bytesOf("a")), "YQ");
-    EXPECT_EQ(Base64URL::encode(bytesOf("ab")), "YWI");
-}
-
-TEST(Base64URL, LengthIsCeilFourThirdsAndRoundTrips) {
     for (std::size_t n = 0; n <= 100; ++n) {
         const Bytes data = testing::randomBuffer(n);
         const std::string text = Base64URL::encode(data);
         EXPECT_EQ(text.size(), (4 * n + 2) / 3) << n;
-        EXPECT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
-                  std::string::npos);
-        const auto back = Base64URL::decode(text);
-        ASSERT_TRUE(back.has_value()) << text;
-        EXPECT_EQ(*back, data);
+        EXPECT_EQ(text.find_first_of("+/="), std::string::npos);
+        EXPECT_EQ(Base64URL::decode(text), data);
     }
 }
 
 TEST(Base64URL, DecodesUrlAndStandardFormsWithOrWithoutPadding) {
     EXPECT_EQ(Base64URL::decode("-_8"), (Bytes{0xFB, 0xFF}));
-    EXPECT_EQ(Base64URL::decode("+/8"), (Bytes{0xFB, 0xFF}));
     EXPECT_EQ(Base64URL::decode("+/8="), (Bytes{0xFB, 0xFF}));
-    EXPECT_EQ(Base64URL::decode("-__-"), (Bytes{0xFB, 0xFF, 0xFE}));
     EXPECT_EQ(Base64URL::decode("YQ"), Bytes{0x61});
     EXPECT_EQ(Base64URL::decode("YQ=="), Bytes{0x61});
-    EXPECT_EQ(Base64URL::decode("YWJj"), bytesOf("abc"));
-    // A remainder of 3 is padded with one "=", so one padding character of its own completes it.
-    EXPECT_EQ(Base64URL::decode("YQ="), Bytes{0x61});
-    const auto empty = Base64URL::decode("");
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_TRUE(empty->empty());
-}
-
-TEST(Base64URL, RejectsMalformedText) {
-    for (const std::string_view bad : {
-             "a",            // remainder 1
-             "YWJjZ",        // remainder 1
-             "YQ===",        // remainder 1 with padding
-             "Y===",         // padding where data belongs
-             "=YQ=",         // leading padding
-             "YQ==YQ==",     // padding in the middle
-             "YWJj====",     // padding after a full group
-             "YQ=a",         // data after padding
-             " YQ",          // whitespace
-             "YQ\n",         // line break
-             "Y Q=",         // inner space
-             "YQ\t=",        // tab
-             "YR",           // non-zero trailing bits
-             "YWK",          // non-zero trailing bits
-             "YW.j",         // outside both alphabets
-             "YW*j",
-         }) {
+    EXPECT_EQ(Base64URL::decode("YQ="), Bytes{0x61});  // remainder 3: one "=" is added
+    EXPECT_EQ(Base64URL::decode(""), Bytes{});
+    for (const std::string_view bad : {"a", "YQ===", "Y===", "YQ==YQ==", "YQ=a", " YQ", "YQ\n", "YR", "YW.j"}) {
         EXPECT_FALSE(Base64URL::decode(bad).has_value()) << '"' << bad << '"';
     }
-    EXPECT_FALSE(Base64URL::decode(std::string_view("YW\0j", 4)).has_value());
-    EXPECT_FALSE(Base64URL::decode("YW\xc3\xa9").has_value());
     // Every byte outside the two alphabets is refused in every position.
     for (int c = 0; c < 256; ++c) {
-        const bool valid = std::isalnum(c) || c == '-' || c == '_' || c == '+' || c == '/';
-        if (valid || c == '=') continue;
-        std::string text = "YWJj";
-        for (std::size_t at = 0; at < text.size(); ++at) {
-            std::string bad = text;
-            bad[at] = static_cast<char>(c);
-            EXPECT_FALSE(Base64URL::decode(bad).has_value()) << "byte " << c << " at " << at;
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '+' || c == '/' || c == '=') continue;
+        for (std::size_t at = 0; at < 4; ++at) {
+            std::string text = "YWJj";
+            text[at] = static_cast<char>(c);
+            EXPECT_FALSE(Base64URL::decode(text).has_value()) << "byte " << c << " at " << at;
         }
     }
 }
@@ -92,10 +54,8 @@ TEST(Base64URL, RejectsMalformedText) {
 // misreads some bytes above 0x7F.)
 std::optional<Bytes> referenceDecode(std::string text) {
     if (text.size() % 4 == 1) return std::nullopt;
-    for (char& c : text) {
-        if (c == '-') c = '+';
-        else if (c == '_') c = '/';
-    }
+    std::replace(text.begin(), text.end(), '-', '+');
+    std::replace(text.begin(), text.end(), '_', '/');
     if (text.size() % 4 != 0) text.append(4 - text.size() % 4, '=');
     Bytes out(text.size() / 4 * 3 + 1);
     std::size_t length = 0;

@@ -1,22 +1,22 @@
 #pragma once
 // Helpers shared by the crypto tests.
 
+#include <gtest/gtest.h>
 #include <sodium.h>
 
-#include <cstdint>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "crypto/bytes.hpp"
+#include "crypto/crypto_error.hpp"
 
 namespace tessaro::testing {
 
 inline Bytes hex(std::string_view text) {
     Bytes out(text.size() / 2 + 1);
     std::size_t length = 0;
-    if (sodium_hex2bin(out.data(), out.size(), text.data(), text.size(), " :", &length, nullptr) != 0) {
+    if (sodium_hex2bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, nullptr) != 0) {
         throw std::invalid_argument("bad hex in test vector");
     }
     out.resize(length);
@@ -31,11 +31,23 @@ inline std::string toHex(std::span<const std::uint8_t> bytes) {
 }
 
 inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes plain(const SecureBytes& s) { return Bytes(s.begin(), s.end()); }
 
 inline Bytes randomBuffer(std::size_t size) {
     Bytes out(size);
     if (size > 0) randombytes_buf(out.data(), size);
     return out;
+}
+
+// Runs f and expects exactly the CryptoError `code`.
+template <typename F>
+void expectCryptoError(TessaroCrypto::CryptoError::Code code, F&& f, const std::string& context = {}) {
+    try {
+        f();
+        ADD_FAILURE() << "no error thrown " << context;
+    } catch (const TessaroCrypto::CryptoError& e) {
+        EXPECT_EQ(e.code(), code) << e.what() << ' ' << context;
+    }
 }
 
 }  // namespace tessaro::testing
