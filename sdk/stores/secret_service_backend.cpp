@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tessaro {
@@ -327,9 +328,9 @@ struct SecretServiceBackend::Impl {
         return status;
     }
 
-    // Records `error` as the operation's failure and returns its status.
-    Status fail(GError* raw) {
-        ErrorPtr error(raw);
+    // Records `raw` as the operation's failure, frees it (leaving null) and returns its status.
+    Status fail(GError*& raw) {
+        ErrorPtr error(std::exchange(raw, nullptr));
         const auto [fired, duringPrompt] = watchdog.outcome();
         if (fired) return failure = duringPrompt ? statusPromptDismissed : statusNotAvailable;
         return failure = statusForError(error.get());
@@ -389,24 +390,44 @@ struct SecretServiceBackend::Impl {
         return group && *query.accessGroup == group;
     }
 
-    // Unlocks `items` (a prompt may show). false with `failure` set when they stay locked.
-    bool unlock(const std::vector<SecretItem*>& items) {
+    // Unlocks `objects` (items or collections; a prompt may show). false with `failure` set when
+    // they stay locked.
+    bool unlock(const std::vector<gpointer>& objects) {
         GList* list = nullptr;
-        for (auto* item : items) list = g_list_prepend(list, item);
+        for (auto* object : objects) list = g_list_prepend(list, object);
         GError* error = nullptr;
         ObjectList unlocked;
         const gint count = secret_service_unlock_sync(service.get(), list, cancel, unlocked.out(), &error);
         g_list_free(list);
-        if (error) return fail(error), false;
-        if (count < static_cast<gint>(items.size())) {
+        if (error) {
+            fail(error);
+            return false;
+        }
+        if (count < static_cast<gint>(objects.size())) {
             failure = statusPromptDismissed;
             return false;
         }
         return true;
     }
 
+    // Whether the default collection (where this store's items live) is locked; false with
+    // `failure` set on error. No default collection counts as unlocked: nothing can be in it.
+    bool defaultCollectionLocked(ObjectPtr<SecretCollection>& collection, bool& locked) {
+        GError* error = nullptr;
+        collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
+                                                          SECRET_COLLECTION_NONE, cancel, &error));
+        if (error) {
+            fail(error);
+            return false;
+        }
+        locked = collection && secret_collection_get_locked(collection.get());
+        return true;
+    }
+
     // The items of this schema matching `query` exactly (group rule included), unlocked.
-    // Returns false with `failure` set on error.
+    // Returns false with `failure` set on error. A locked item hides its attributes and secret,
+    // and a locked keyring may hide its items altogether, so neither is taken for "no item": both
+    // are unlocked (a prompt may show) and the search is run again.
     bool search(const TessaroKeychain::Query& query, SecretSearchFlags extra, ObjectList& found,
                 std::vector<SecretItem*>& matching) {
         auto attributes = attributesFor(query);
@@ -415,16 +436,21 @@ struct SecretServiceBackend::Impl {
             ObjectList items(secret_service_search_sync(
                 service.get(), &itemSchema, attributes.get(),
                 SecretSearchFlags(SECRET_SEARCH_ALL | extra), cancel, &error));
-            if (error) return fail(error), false;
-            std::vector<SecretItem*> locked;
-            for (GList* at = items.get(); at; at = at->next) {
-                if (secret_item_get_locked(SECRET_ITEM(at->data))) locked.push_back(SECRET_ITEM(at->data));
+            if (error) {
+                fail(error);
+                return false;
             }
-            if (locked.empty() || pass == 1) {
-                if (!locked.empty()) {
-                    failure = statusLocked;
-                    return false;
-                }
+            std::vector<gpointer> locked;
+            for (GList* at = items.get(); at; at = at->next) {
+                if (secret_item_get_locked(SECRET_ITEM(at->data))) locked.push_back(at->data);
+            }
+            ObjectPtr<SecretCollection> collection;
+            if (locked.empty() && !items.get()) {
+                bool collectionLocked = false;
+                if (!defaultCollectionLocked(collection, collectionLocked)) return false;
+                if (collectionLocked) locked.push_back(collection.get());
+            }
+            if (locked.empty()) {
                 matching.clear();
                 for (GList* at = items.get(); at; at = at->next) {
                     if (inGroupOf(SECRET_ITEM(at->data), query)) matching.push_back(SECRET_ITEM(at->data));
@@ -432,7 +458,10 @@ struct SecretServiceBackend::Impl {
                 std::swap(*found.out(), *items.out());
                 return true;
             }
-            // A locked item hides its attributes: unlock, then search again.
+            if (pass == 1) {
+                failure = statusLocked;
+                return false;
+            }
             if (!unlock(locked)) return false;
         }
         return false;

@@ -1,7 +1,8 @@
-// The Secret Service backend when there is no Secret Service to talk to. Each case runs in a child
-// process of this test binary whose session bus address is set before any D-Bus use, as a host
-// would find it.
+// The Secret Service backend when there is no Secret Service to talk to, or only a locked one.
+// Each case runs in a child process of this test binary whose session bus is set before any D-Bus
+// use, as a host would find it.
 #include <gtest/gtest.h>
+#include <libsecret/secret.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -70,29 +71,88 @@ int countUnexpected(bool silentService) {
     return unexpected;
 }
 
+// In a child with a keyring of its own: a session is stored, then the keyring is locked and its
+// unlock prompt cannot be shown (no display). Every operation fails with "prompt dismissed";
+// none looks like success or like "not found". Returns the number of operations that did not.
+int countUnexpectedWhenLocked() {
+    SecretServiceBackend::Options options;
+    options.promptTimeout = std::chrono::milliseconds(3000);
+    auto backend = std::make_shared<SecretServiceBackend>(options);
+    TessaroKeychain store("locked-client", std::nullopt, backend);
+    store.writeString("grant_id", "g");
+
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    SecretCollection* collection = service ? secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error) : nullptr;
+    if (!collection) {
+        std::cerr << "no default collection to lock\n";
+        return 1;
+    }
+    GList one{collection, nullptr, nullptr};
+    if (secret_service_lock_sync(service, &one, nullptr, nullptr, &error) != 1) {
+        std::cerr << "could not lock the default collection\n";
+        return 1;
+    }
+    int unexpected = 0;
+    const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+        {"read", [&] { (void)store.read("grant_id"); }},
+        {"read missing", [&] { (void)store.read("account_id"); }},
+        {"write existing", [&] { store.writeString("grant_id", "changed"); }},
+        {"write new", [&] { store.writeString("account_id", "a"); }},
+        {"remove", [&] { store.remove("grant_id"); }},
+        {"deleteAll", [&] { store.deleteAll(); }}};
+    for (const auto& [what, operation] : operations) {
+        try {
+            operation();
+            std::cerr << what << " did not throw\n";
+            ++unexpected;
+        } catch (const TessaroKeychain::KeychainError& error) {
+            if (error.status() != SecretServiceBackend::statusPromptDismissed) {
+                std::cerr << what << " gave status " << error.status() << "\n";
+                ++unexpected;
+            }
+        }
+    }
+    g_object_unref(collection);
+    g_object_unref(service);
+    return unexpected;
+}
+
 // Before main: a child started by the tests below does its check and exits.
 const int childHook = [] {
     const char* mode = std::getenv(childModeVariable);
     if (!mode) return 0;
+    if (std::strcmp(mode, "locked") == 0) std::_Exit(countUnexpectedWhenLocked() == 0 ? 0 : 1);
     std::_Exit(countUnexpected(std::strcmp(mode, "silent") == 0) == 0 ? 0 : 1);
 }();
 
-// Runs this binary as a child with `busAddress` as its session bus; its exit status.
-int runChild(const std::string& mode, const std::string& busAddress) {
-    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode,
-                                        "DBUS_SESSION_BUS_ADDRESS=" + busAddress};
+// Runs this binary as a child with `busAddress` as its session bus, or (without one) inside a
+// private keyring of its own; its exit status.
+int runChild(const std::string& mode, const std::optional<std::string>& busAddress) {
+    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
+    if (busAddress) entries.push_back("DBUS_SESSION_BUS_ADDRESS=" + *busAddress);
     for (char** at = environ; *at; ++at) {
         const std::string_view entry = *at;
-        if (entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") || entry.starts_with(childModeVariable)) continue;
+        if (entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") || entry.starts_with(childModeVariable) ||
+            entry.starts_with("TESSARO_IN_KEYRING=") || entry.starts_with("DISPLAY=") ||
+            entry.starts_with("WAYLAND_DISPLAY=")) {
+            continue;
+        }
         entries.emplace_back(entry);
     }
     std::vector<char*> envp;
     for (auto& entry : entries) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    char self[] = "/proc/self/exe";
-    char* argv[] = {self, nullptr};
+    char self[4096] = {};
+    if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return -1;
+    std::string withKeyring = TESSARO_WITH_KEYRING;
+    std::vector<char*> argv;
+    if (!busAddress) argv.push_back(withKeyring.data());
+    argv.push_back(self);
+    argv.push_back(nullptr);
     pid_t child = 0;
-    if (posix_spawn(&child, self, nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    if (posix_spawn(&child, argv.front(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -111,6 +171,11 @@ TEST(SecretServiceUnreachable, SecretServiceThatNeverAnswers) {
     testing::PrivateBus bus;
     bus.ownSecretsNameSilently();
     EXPECT_EQ(runChild("silent", bus.address()), 0);
+}
+
+// In a keyring of its own: locking the shared test keyring would disturb the other tests.
+TEST(SecretServiceLocked, EveryOperationFailsWhenTheUnlockPromptCannotBeAnswered) {
+    EXPECT_EQ(runChild("locked", std::nullopt), 0);
 }
 
 }  // namespace
