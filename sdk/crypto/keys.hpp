@@ -16,7 +16,8 @@ namespace tessaro::TessaroCrypto {
 // private key lives in SecureBytes). Const use from several threads is safe.
 class SealKeypair {
 public:
-    // A fresh random key pair. Never fails (libsodium's random source aborts rather than fail).
+    // A fresh random key pair. libsodium's random source aborts rather than fail, so in practice
+    // this does not throw (PlatformError only if libsodium refused the derivation).
     SealKeypair();
     // Rebuilds the key pair from the 32 raw private bytes (RFC 7748 scalar form).
     // Throws CryptoError::invalidKey unless exactly 32 bytes; PlatformError if libsodium refuses.
@@ -39,7 +40,7 @@ private:
 // signing included, from several threads is safe.
 class ApprovalKeypair {
 public:
-    // A fresh random key pair. Never fails.
+    // A fresh random key pair; like SealKeypair(), PlatformError only if libsodium refused.
     ApprovalKeypair();
     // Rebuilds the key pair from its 32-byte seed. Throws CryptoError::invalidKey unless exactly
     // 32 bytes; PlatformError if libsodium refuses.
