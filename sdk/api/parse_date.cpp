@@ -42,15 +42,25 @@ std::optional<Timestamp> parseForm(std::string_view text, Fraction fraction, Zon
     }
     std::size_t at = dateTimeShape.size();
 
+    // The fraction is read here, the rest by date::parse at whole seconds: a nanosecond clock
+    // would overflow beyond the years 1678 to 2261.
+    double fractionSeconds = 0.0;
     if (fraction == Fraction::required) {
         if (at >= text.size() || text[at] != '.') return std::nullopt;
         std::size_t digits = 0;
-        while (at + 1 + digits < text.size() && isDigit(text[at + 1 + digits])) ++digits;
+        std::int64_t numerator = 0;
+        std::int64_t denominator = 1;
+        while (at + 1 + digits < text.size() && isDigit(text[at + 1 + digits]) && digits < 10) {
+            numerator = numerator * 10 + (text[at + 1 + digits] - '0');
+            denominator *= 10;
+            ++digits;
+        }
         if (digits == 0 || digits > 9) return std::nullopt;
+        fractionSeconds = static_cast<double>(numerator) / static_cast<double>(denominator);
         at += 1 + digits;
     }
 
-    std::string_view dateTime = text.substr(0, at);
+    std::string wholeSeconds(text.substr(0, dateTimeShape.size()));
     bool offset = false;
     if (zone == Zone::required) {
         std::string_view rest = text.substr(at);
@@ -58,6 +68,7 @@ std::optional<Timestamp> parseForm(std::string_view text, Fraction fraction, Zon
             at += 1;
         } else if (rest.size() == 6 && (rest[0] == '+' || rest[0] == '-') && digitsAt(rest, 1, 2) && rest[3] == ':' &&
                    digitsAt(rest, 4, 2) && twoDigits(rest, 1) <= 23 && twoDigits(rest, 4) <= 59) {
+            wholeSeconds += rest;
             at += 6;
             offset = true;
         } else {
@@ -66,15 +77,15 @@ std::optional<Timestamp> parseForm(std::string_view text, Fraction fraction, Zon
     }
     if (at != text.size()) return std::nullopt;
 
-    std::istringstream stream{std::string(offset ? text : dateTime)};
-    date::sys_time<std::chrono::nanoseconds> point;
+    std::istringstream stream{wholeSeconds};
+    date::sys_seconds point;
     if (offset) {
         stream >> date::parse("%Y-%m-%dT%H:%M:%S%Ez", point);
     } else {
         stream >> date::parse("%Y-%m-%dT%H:%M:%S", point);
     }
     if (stream.fail() || stream.peek() != std::char_traits<char>::eof()) return std::nullopt;
-    return Timestamp(std::chrono::duration<double>(point.time_since_epoch()));
+    return Timestamp(std::chrono::duration<double>(static_cast<double>(point.time_since_epoch().count()) + fractionSeconds));
 }
 
 }  // namespace

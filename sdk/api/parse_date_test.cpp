@@ -24,6 +24,10 @@ TEST(ParseDate, InternetDateTimesWithAndWithoutFraction) {
     EXPECT_EQ(seconds("1970-01-01T00:00:00Z"), 0.0);
     EXPECT_EQ(seconds("1969-12-31T23:59:59Z"), -1.0);
     EXPECT_EQ(seconds("2024-02-29T00:00:00Z"), 1709164800.0);
+    // Far from 1970 (beyond a nanosecond clock's range), fractions included.
+    EXPECT_EQ(seconds("9999-12-31T23:59:59Z"), 253402300799.0);
+    EXPECT_EQ(seconds("0001-01-01T00:00:00.5Z"), -62135596799.5);
+    EXPECT_EQ(seconds("4050-09-02T03:04:05.500+01:00"), seconds("4050-09-02T02:04:05.5Z"));
 }
 
 TEST(ParseDate, SpaceBetweenDateAndTime) {

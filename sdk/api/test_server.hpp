@@ -40,6 +40,7 @@ public:
     TestServer() {
         server_.new_task_queue = [] { return new httplib::ThreadPool(16); };
         server_.set_keep_alive_max_count(100000);
+        server_.set_tcp_nodelay(true);
         const auto route = [this](const httplib::Request& request, httplib::Response& response) {
             Handler handler;
             {
