@@ -218,8 +218,10 @@ TEST_F(TessaroAPITest, SuccessBodiesThatAreNoObjectAreDecodingErrors) {
 
 TEST_F(TessaroAPITest, TransportFailuresAreNetworkErrorsNeverAPIErrors) {
     auto closed = makeAPI("http://127.0.0.1:" + std::to_string(testing::closedPort()));
-    tessaroError([&] { closed->getRequest("r", credentials); });
-    tessaroError([&] { closed->exchangeCode("c", "v"); });
+    const auto refusedConnection = tessaroError([&] { closed->getRequest("r", credentials); });
+    EXPECT_EQ(refusedConnection.code(), TessaroError::Code::network);
+    EXPECT_FALSE(refusedConnection.underlyingDescription().empty());  // libcurl's own text
+    EXPECT_EQ(tessaroError([&] { closed->exchangeCode("c", "v"); }).code(), TessaroError::Code::network);
 
     auto remote = makeAPI("http://192.0.2.1");
     const auto refused = tessaroError([&] { remote->account(credentials); });
@@ -237,6 +239,7 @@ TEST_F(TessaroAPITest, StopTokenCancelsAWaitOnASilentServer) {
     });
     const auto error = tessaroError([&] { stuck->getRequest("r", credentials, source.get_token()); });
     EXPECT_EQ(error.code(), TessaroError::Code::network);
+    EXPECT_NE(error.underlyingDescription().find("cancelled"), std::string::npos);
 }
 
 TEST_F(TessaroAPITest, RefusesWhatCannotBeSentBeforeSending) {
