@@ -37,7 +37,7 @@ TEST(Authorize, LaunchURLOverHTTPCallbackOverLoopbackAndCodeExchanged) {
     Session s;
     const std::string state = "st " + tc::randomToken(12) + "+/";  // survives encoding both ways
 
-    const Response opened = h.post("/sandbox/open", {{"url", h.authorizeURL(s, state, host.redirect())}});
+    Response opened = h.post("/sandbox/open", {{"url", h.authorizeURL(s, state, host.redirect())}});
     ASSERT_EQ(opened.status, 202) << opened.body.dump();
     const auto callback = host.inbox().waitFor(state);
     ASSERT_TRUE(callback.has_value());
@@ -46,7 +46,7 @@ TEST(Authorize, LaunchURLOverHTTPCallbackOverLoopbackAndCodeExchanged) {
     EXPECT_FALSE(query.contains("error"));
     ASSERT_FALSE(query["code"].empty());
 
-    const Response tokens = h.exchange(query["code"], s.pkce.verifier, host.redirect());
+    Response tokens = h.exchange(query["code"], s.pkce.verifier, host.redirect());
     ASSERT_EQ(tokens.status, 200) << tokens.body.dump();
     EXPECT_EQ(tokens.body["account_id"], "acct_demo");
     EXPECT_EQ(tokens.body["expires_in"], 3600);
@@ -60,7 +60,7 @@ TEST(Authorize, LaunchURLOverHTTPCallbackOverLoopbackAndCodeExchanged) {
     EXPECT_EQ(tokens.body["vaults"], expectedVaults);
 
     s.accessToken = tokens.body["access_token"];
-    const Response account = h.call(s, "GET", "/api/oauth/account");
+    Response account = h.call(s, "GET", "/api/oauth/account");
     ASSERT_EQ(account.status, 200) << account.body.dump();
     EXPECT_EQ(account.body["identity_public_key"], h.sandbox().identityPublicKey());
     EXPECT_EQ(account.body["vaults"], expectedVaults);
@@ -70,7 +70,7 @@ TEST(Authorize, WrongVerifierIsRefusedAndSpendsTheCode) {
     Harness h;
     Session s;
     const std::string code = h.codeFor(s);
-    const Response wrong = h.exchange(code, tc::PKCE().verifier);
+    Response wrong = h.exchange(code, tc::PKCE().verifier);
     EXPECT_EQ(wrong.status, 400);
     EXPECT_EQ(wrong.error(), "invalid_code_verifier");
     EXPECT_EQ(h.exchange(code, s.pkce.verifier).error(), "code_reused");
@@ -80,15 +80,15 @@ TEST(Authorize, ReusedCodeIsRefusedAndRevokesTheGrantItGave) {
     Harness h;
     Session s;
     const std::string code = h.codeFor(s);
-    const Response first = h.exchange(code, s.pkce.verifier);
+    Response first = h.exchange(code, s.pkce.verifier);
     ASSERT_EQ(first.status, 200);
     s.accessToken = first.body["access_token"];
     ASSERT_EQ(h.call(s, "GET", "/api/oauth/account").status, 200);
 
-    const Response again = h.exchange(code, s.pkce.verifier);
+    Response again = h.exchange(code, s.pkce.verifier);
     EXPECT_EQ(again.status, 400);
     EXPECT_EQ(again.error(), "code_reused");
-    const Response account = h.call(s, "GET", "/api/oauth/account");
+    Response account = h.call(s, "GET", "/api/oauth/account");
     EXPECT_EQ(account.status, 403);
     EXPECT_EQ(account.error(), "grant_revoked");
 }
@@ -107,7 +107,7 @@ TEST(Authorize, UnknownRedirectOrClientIsRefusedWithoutCallback) {
               (OpenResult{false, "unregistered_redirect_uri"}));
     EXPECT_EQ(h.sandbox().open(h.authorizeURL(s, state, demoRedirect, "pmc_nobody")),
               (OpenResult{false, "invalid_client"}));
-    const Response overHTTP = h.post("/sandbox/open", {{"url", h.authorizeURL(s, state, "tessarodemo://evil/callback")}});
+    Response overHTTP = h.post("/sandbox/open", {{"url", h.authorizeURL(s, state, "tessarodemo://evil/callback")}});
     EXPECT_EQ(overHTTP.status, 400);
     EXPECT_EQ(overHTTP.error(), "unregistered_redirect_uri");
     EXPECT_EQ(h.sandbox().open("tessaro://elsewhere?x=1"), (OpenResult{false, "unsupported_launch_url"}));
@@ -141,7 +141,7 @@ TEST(Authorize, ExchangeRefusesAnotherRedirectAnExpiredCodeAndBadRequests) {
                   .error(),
               "unsupported_grant_type");
     EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "authorization_code"}}).error(), "invalid_request");
-    const Response plain = toResponse(h.http().Post("/api/oauth/token", "{}", "text/plain"));
+    Response plain = toResponse(h.http().Post("/api/oauth/token", "{}", "text/plain"));
     EXPECT_EQ(plain.status, 415);
     EXPECT_EQ(plain.error(), "unsupported_media_type");
 }
@@ -175,7 +175,7 @@ TEST(Authorize, PolicyNamesTheGrantedVaults) {
     Harness h;
     EXPECT_THROW(h.sandbox().setPolicy(Policy{.grantVaults = std::vector<std::string>{"vlt_nowhere"}}),
                  std::invalid_argument);
-    const Response changed = h.post("/sandbox/policy", {{"grant_vaults", {"vlt_work"}}, {"step", 0}});
+    Response changed = h.post("/sandbox/policy", {{"grant_vaults", {"vlt_work"}}, {"step", 0}});
     ASSERT_EQ(changed.status, 200) << changed.body.dump();
     EXPECT_EQ(h.post("/sandbox/policy", {{"decision", "maybe"}}).error(), "invalid_policy");
     const Session s = h.authorize();

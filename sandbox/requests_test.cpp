@@ -20,7 +20,7 @@ protected:
     }
 
     std::string create(const Json& body) {
-        const Response created = h.createRequest(s, body);
+        Response created = h.createRequest(s, body);
         EXPECT_EQ(created.status, 201) << created.body.dump();
         EXPECT_EQ(created.body.value("state", ""), "pending");
         return created.body.value("request_id", "");
@@ -32,7 +32,7 @@ protected:
         EXPECT_EQ(callback["tq"], "request");
         EXPECT_EQ(callback["request_id"], id);
         EXPECT_EQ(callback["status"], expectedStatus);
-        const Response status = h.readRequest(s, id);
+        Response status = h.readRequest(s, id);
         EXPECT_EQ(status.status, 200);
         EXPECT_EQ(status.body.value("state", ""), expectedStatus);
         return status.body;
@@ -52,11 +52,11 @@ protected:
 TEST_F(Requests, PickFollowsTheHintURLAndSealsTheItemToTheClient) {
     const std::string id = create({{"op", "pick_item"}, {"vault_id", nullptr},
                                    {"hint", {{"url", "https://bank.example/login"}}}, {"reason", "登录"}});
-    const Json status = run(id, "completed");
+    Json status = run(id, "completed");
     EXPECT_EQ(status["picked_item"],
               (Json{{"id", "itm_bank"}, {"title", "示例银行"}, {"url", "https://bank.example"}, {"kind", "login"}}));
     EXPECT_FALSE(status.contains("waiting_on"));
-    const Json result = h.openResult(s, status);
+    Json result = h.openResult(s, status);
     EXPECT_EQ(result["item"]["id"], "itm_bank");
     EXPECT_EQ(result["item"]["revision"], 1);
     EXPECT_EQ(result["item"]["record"]["username"], "demo@bank.example");
@@ -75,14 +75,14 @@ TEST_F(Requests, PickWithoutAHintTakesTheFirstItemOfTheGrantedVaults) {
     EXPECT_EQ(run(create({{"op", "pick_item"}, {"vault_id", nullptr}}), "completed")["picked_item"]["id"], "itm_card");
     // An item outside the grant cannot be picked.
     setPolicy([](Policy& p) { p.pick = "itm_mail"; });
-    const Json refused = run(create({{"op", "pick_item"}, {"vault_id", nullptr}}), "denied");
+    Json refused = run(create({{"op", "pick_item"}, {"vault_id", nullptr}}), "denied");
     EXPECT_EQ(refused["deny_reason"], "item_not_available");
     EXPECT_FALSE(refused.contains("result_enc"));
 }
 
 TEST_F(Requests, GetReturnsTheNamedItem) {
-    const Json status = run(create({{"op", "get_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_card"}}), "completed");
-    const Json result = h.openResult(s, status);
+    Json status = run(create({{"op", "get_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_card"}}), "completed");
+    Json result = h.openResult(s, status);
     EXPECT_EQ(result["item"]["id"], "itm_card");
     EXPECT_EQ(result["item"]["revision"], 2);
     EXPECT_EQ(result["item"]["record"]["kind"], "credit_card");
@@ -119,7 +119,7 @@ TEST_F(Requests, CreationBodiesAreValidated) {
          "vault_read_only"},
     };
     for (const auto& [body, code] : cases) {
-        const Response response = h.createRequest(s, body);
+        Response response = h.createRequest(s, body);
         EXPECT_EQ(response.status, 400) << body.dump();
         EXPECT_EQ(response.error(), code) << body.dump();
     }
@@ -133,11 +133,11 @@ TEST_F(Requests, CreateInScopeSavesIntoTheVaultAndSealsTheNewItem) {
     const std::string id = create({{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"},
                                    {"prefill", {{"title", "新银行"}, {"url", "https://bank.example/login"},
                                                 {"username_hint", "zhang"}, {"extra_hint", {{"pin", "1234"}}}}}});
-    const Json status = run(id, "completed");
+    Json status = run(id, "completed");
     EXPECT_FALSE(status["saved_out_of_scope"].get<bool>());
     const std::string itemID = status["created_item"]["id"];
     EXPECT_EQ(status["created_item"]["title"], "新银行");
-    const Json result = h.openResult(s, status);
+    Json result = h.openResult(s, status);
     EXPECT_EQ(result["item"]["id"], itemID);
     EXPECT_EQ(result["item"]["record"]["username"], "zhang");
     EXPECT_EQ(result["item"]["record"]["extra"]["pin"], "1234");
@@ -152,7 +152,7 @@ TEST_F(Requests, CreateOutOfScopeReturnsNothingAboutTheItem) {
     setPolicy([](Policy& p) { p.create = Policy::Create::outOfScope; });
     const std::string id =
         create({{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "api_key"}, {"prefill", Json::object()}});
-    const Json status = run(id, "completed");
+    Json status = run(id, "completed");
     EXPECT_TRUE(status["saved_out_of_scope"].get<bool>());
     EXPECT_FALSE(status.contains("result_enc"));
     EXPECT_FALSE(status.contains("created_item"));
@@ -168,11 +168,11 @@ TEST_F(Requests, CreateOutOfScopeReturnsNothingAboutTheItem) {
 TEST_F(Requests, UpdateOpensTheSealedPatchAppliesItAndBumpsTheRevision) {
     const std::string id = create({{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"},
                                    {"fields", {"password", "title"}}});
-    const Response patched = putPatch(id, sealPatch(id, {{"password", "N3w/Pass"}, {"title", "示例银行（新）"}}));
+    Response patched = putPatch(id, sealPatch(id, {{"password", "N3w/Pass"}, {"title", "示例银行（新）"}}));
     ASSERT_EQ(patched.status, 200) << patched.body.dump();
     EXPECT_EQ(putPatch(id, sealPatch(id, {{"password", "x"}})).error(), "patch_already_set");
 
-    const Json status = run(id, "completed");
+    Json status = run(id, "completed");
     EXPECT_EQ(status["updated_item"], (Json{{"id", "itm_bank"}, {"revision", 2}}));
     const auto item = h.sandbox().item("itm_bank");
     ASSERT_TRUE(item.has_value());
@@ -223,7 +223,7 @@ TEST_F(Requests, DenialAndNotSignedInReachTheHost) {
     auto callback = h.runToCallback(denied);
     EXPECT_EQ(callback["status"], "denied");
     EXPECT_EQ(callback["error"], "access_denied");
-    const Response status = h.readRequest(s, denied);
+    Response status = h.readRequest(s, denied);
     EXPECT_EQ(status.body["state"], "denied");
     EXPECT_EQ(status.body["deny_reason"], "user_denied");
 
@@ -253,7 +253,7 @@ TEST_F(Requests, WaitingStatesAdvanceAsTheUserActs) {
 
 TEST_F(Requests, ExpiredRequestsReadAsExpiredAndStayClosed) {
     setPolicy([](Policy& p) { p.decision = Policy::Decision::never; });
-    const Response created = h.createRequest(s, {{"op", "pick_item"}, {"vault_id", nullptr}});
+    Response created = h.createRequest(s, {{"op", "pick_item"}, {"vault_id", nullptr}});
     const std::string id = created.body["request_id"];
     // expires_at: ISO 8601 with a zone, the configured lifetime ahead of the server clock.
     const std::string expiresAt = created.body["expires_at"];
@@ -262,7 +262,7 @@ TEST_F(Requests, ExpiredRequestsReadAsExpiredAndStayClosed) {
     EXPECT_EQ(expiresAt[10], 'T');
 
     h.advanceClock(601s);
-    const Response status = h.readRequest(s, id);
+    Response status = h.readRequest(s, id);
     EXPECT_EQ(status.body["state"], "expired");
     EXPECT_FALSE(status.body.contains("waiting_on"));
     EXPECT_EQ(h.call(s, "POST", "/api/oauth/requests/" + id + "/cancel", Json::object()).error(), "request_closed");
@@ -276,7 +276,7 @@ TEST_F(Requests, ExpiredRequestsReadAsExpiredAndStayClosed) {
 TEST_F(Requests, CancelEndsAnOpenRequest) {
     setPolicy([](Policy& p) { p.decision = Policy::Decision::never; });
     const std::string id = create({{"op", "get_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}});
-    const Response cancelled = h.call(s, "POST", "/api/oauth/requests/" + id + "/cancel", Json::object());
+    Response cancelled = h.call(s, "POST", "/api/oauth/requests/" + id + "/cancel", Json::object());
     ASSERT_EQ(cancelled.status, 200);
     EXPECT_EQ(cancelled.body["state"], "cancelled");
     EXPECT_EQ(h.readRequest(s, id).body["state"], "cancelled");
@@ -286,7 +286,7 @@ TEST_F(Requests, CancelEndsAnOpenRequest) {
     setPolicy([](Policy& p) { p.decision = Policy::Decision::approve; });
     const std::string done = create({{"op", "get_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}});
     run(done, "completed");
-    const Response late = h.call(s, "POST", "/api/oauth/requests/" + done + "/cancel", Json::object());
+    Response late = h.call(s, "POST", "/api/oauth/requests/" + done + "/cancel", Json::object());
     EXPECT_EQ(late.status, 409);
     EXPECT_EQ(late.error(), "request_closed");
 }

@@ -17,7 +17,7 @@ protected:
 
 TEST_F(Signature, ValidRequestsPass) {
     EXPECT_EQ(h.call(s, "GET", "/api/oauth/account").status, 200);
-    const Response created = h.send(pickRequest());
+    Response created = h.send(pickRequest());
     ASSERT_EQ(created.status, 201) << created.body.dump();
     // A multi-segment path is signed exactly as sent.
     EXPECT_EQ(h.readRequest(s, created.body["request_id"]).status, 200);
@@ -27,7 +27,7 @@ TEST_F(Signature, ChangedBodyByteFailsAndDoesNotSpendTheNonce) {
     Signed request = pickRequest();
     const Signed original = request;
     request.body[request.body.find("pick")] = 'P';
-    const Response tampered = h.send(request);
+    Response tampered = h.send(request);
     EXPECT_EQ(tampered.status, 401);
     EXPECT_EQ(tampered.error(), "invalid_signature");
     // Only an authenticated request spends its nonce: the genuine one still goes through.
@@ -39,7 +39,7 @@ TEST_F(Signature, ChangedPathFails) {
     const std::string second = h.send(pickRequest()).body["request_id"];
     Signed read = h.sign(s, "GET", "/api/oauth/requests/" + first);
     read.path = "/api/oauth/requests/" + second;
-    const Response response = h.send(read);
+    Response response = h.send(read);
     EXPECT_EQ(response.status, 401);
     EXPECT_EQ(response.error(), "invalid_signature");
 }
@@ -61,7 +61,7 @@ TEST_F(Signature, TimestampOutsideTheWindowIsStale) {
         Signed request = pickRequest();
         request.timestamp = std::to_string(h.serverSeconds() + skew);
         h.resign(s, request);
-        const Response response = h.send(request);
+        Response response = h.send(request);
         EXPECT_EQ(response.status, 401) << skew;
         EXPECT_EQ(response.error(), "stale_timestamp") << skew;
     }
@@ -73,7 +73,7 @@ TEST_F(Signature, TimestampOutsideTheWindowIsStale) {
     for (const char* text : {"", "12a", "+1700000000", "017"}) {
         Signed request = pickRequest();
         request.timestamp = text;
-        const Response response = h.send(request);
+        Response response = h.send(request);
         EXPECT_EQ(response.status, 401) << text;
         EXPECT_EQ(response.error(), "invalid_timestamp") << text;
     }
@@ -82,7 +82,7 @@ TEST_F(Signature, TimestampOutsideTheWindowIsStale) {
 TEST_F(Signature, ReplayedNonceIsRefused) {
     const Signed request = pickRequest();
     EXPECT_EQ(h.send(request).status, 201);
-    const Response replay = h.send(request);
+    Response replay = h.send(request);
     EXPECT_EQ(replay.status, 401);
     EXPECT_EQ(replay.error(), "nonce_reused");
 
@@ -118,7 +118,7 @@ TEST_F(Signature, ChecksRunInOrder) {
     // An expired token comes before the (now stale) timestamp.
     const Signed late = pickRequest();
     h.advanceClock(3601s);
-    const Response expired = h.send(late);
+    Response expired = h.send(late);
     EXPECT_EQ(expired.status, 401);
     EXPECT_EQ(expired.error(), "token_expired");
 }
@@ -126,7 +126,7 @@ TEST_F(Signature, ChecksRunInOrder) {
 TEST_F(Signature, RequestOfAnotherGrantIsNotFound) {
     const std::string id = h.send(pickRequest()).body["request_id"];
     const Session other = h.authorize();
-    const Response response = h.readRequest(other, id);
+    Response response = h.readRequest(other, id);
     EXPECT_EQ(response.status, 404);
     EXPECT_EQ(response.error(), "request_not_found");
 }

@@ -8,7 +8,7 @@ namespace {
 TEST(Tokens, RefreshRotatesBothTokens) {
     Harness h;
     Session s = h.authorize();
-    const Response refreshed = h.refresh(s.refreshToken);
+    Response refreshed = h.refresh(s.refreshToken);
     ASSERT_EQ(refreshed.status, 200) << refreshed.body.dump();
     EXPECT_NE(refreshed.body["access_token"], s.accessToken);
     EXPECT_NE(refreshed.body["refresh_token"], s.refreshToken);
@@ -24,17 +24,17 @@ TEST(Tokens, ReusedRefreshTokenRevokesTheWholeGrant) {
     Harness h;
     Session s = h.authorize();
     const Session bystander = h.authorize();  // another grant stays untouched
-    const Response rotated = h.refresh(s.refreshToken);
+    Response rotated = h.refresh(s.refreshToken);
     ASSERT_EQ(rotated.status, 200);
 
-    const Response reuse = h.refresh(s.refreshToken);
+    Response reuse = h.refresh(s.refreshToken);
     EXPECT_EQ(reuse.status, 400);
     EXPECT_EQ(reuse.error(), "refresh_token_reused");
 
     EXPECT_EQ(h.refresh(rotated.body["refresh_token"]).error(), "grant_revoked");
     for (const std::string& token : {s.accessToken, rotated.body["access_token"].get<std::string>()}) {
         s.accessToken = token;
-        const Response call = h.call(s, "GET", "/api/oauth/account");
+        Response call = h.call(s, "GET", "/api/oauth/account");
         EXPECT_EQ(call.status, 403);
         EXPECT_EQ(call.error(), "grant_revoked");
     }
@@ -49,11 +49,11 @@ TEST(Tokens, ExpiredAccessTokenIsRefusedUntilRefreshed) {
     Session s = h.authorize();
     EXPECT_EQ(s.tokenResponse["expires_in"], 120);
     h.advanceClock(121s);
-    const Response expired = h.call(s, "GET", "/api/oauth/account");
+    Response expired = h.call(s, "GET", "/api/oauth/account");
     EXPECT_EQ(expired.status, 401);
     EXPECT_EQ(expired.error(), "token_expired");
 
-    const Response refreshed = h.refresh(s.refreshToken);
+    Response refreshed = h.refresh(s.refreshToken);
     ASSERT_EQ(refreshed.status, 200);
     s.accessToken = refreshed.body["access_token"];
     EXPECT_EQ(h.call(s, "GET", "/api/oauth/account").status, 200);
@@ -80,9 +80,9 @@ TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     EXPECT_EQ(h.call(s, "POST", "/api/oauth/revoke", Json{{"client_id", std::string(Sandbox::demoClientID)}}).error(),
               "invalid_request");
 
-    const Response created = h.createRequest(s, {{"op", "pick_item"}, {"vault_id", nullptr}});
+    Response created = h.createRequest(s, {{"op", "pick_item"}, {"vault_id", nullptr}});
     ASSERT_EQ(created.status, 201);
-    const Response revoked =
+    Response revoked =
         h.call(s, "POST", "/api/oauth/revoke", Json{{"token", s.accessToken}, {"client_id", std::string(Sandbox::demoClientID)}});
     ASSERT_EQ(revoked.status, 200) << revoked.body.dump();
 
