@@ -24,6 +24,8 @@ struct Sandbox::Impl {
         }
         application.setPolicy(options.policy);
 
+        // Without TCP_NODELAY each request on a reused connection waits for the delayed ACK.
+        server.set_tcp_nodelay(true);
         server.set_keep_alive_timeout(1);
         server.set_read_timeout(5, 0);
         server.set_write_timeout(5, 0);
