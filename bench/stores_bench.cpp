@@ -1,0 +1,98 @@
+// Loading a whole session from the Secret Service: the nine reads the client makes, against one
+// search that fetches every item of the service with its secret in a single request.
+// Run inside the private keyring: scripts/with-keyring build/default/bench/stores_bench
+#include <benchmark/benchmark.h>
+#include <libsecret/secret.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stores/keychain.hpp"
+#include "stores/secret_service_backend.hpp"
+
+namespace {
+
+using tessaro::TessaroKeychain;
+
+const std::vector<std::string> sessionKeys = {
+    "approval_seed", "seal_private_key", "grant_id", "account_id", "access_token",
+    "access_expires_at", "refresh_token", "account_identity_public_key", "vaults"};
+
+const std::string clientID = "bench-client";
+
+std::shared_ptr<TessaroKeychain> sessionStore() {
+    static const auto store = [] {
+        auto keychain = std::make_shared<TessaroKeychain>(clientID);
+        keychain->deleteAll();
+        for (const auto& key : sessionKeys) {
+            std::string value = key == "vaults" ? std::string(400, 'v') : std::string(64, 'x');
+            keychain->writeString(key, value);
+        }
+        return keychain;
+    }();
+    return store;
+}
+
+// The client's way: one read per key of the session layout.
+void BM_NineReads(benchmark::State& state) {
+    auto store = sessionStore();
+    for (auto _ : state) {
+        std::size_t found = 0;
+        for (const auto& key : sessionKeys) found += store->read(key).has_value();
+        if (found != sessionKeys.size()) state.SkipWithError("session incomplete");
+        benchmark::DoNotOptimize(found);
+    }
+}
+
+// The batched way: every item of the service with its secret, in one search request
+// (plus the one GetSecrets call libsecret makes for all of them).
+void BM_OneSearchAllSecrets(benchmark::State& state) {
+    auto store = sessionStore();
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) {
+        state.SkipWithError("no Secret Service");
+        return;
+    }
+    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(store->service().c_str()));
+    for (auto _ : state) {
+        GList* items = secret_service_search_sync(
+            service, nullptr, attributes,
+            SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS | SECRET_SEARCH_UNLOCK),
+            nullptr, &error);
+        std::size_t found = 0;
+        for (GList* at = items; at; at = at->next) {
+            if (SecretValue* value = secret_item_get_secret(SECRET_ITEM(at->data))) {
+                ++found;
+                secret_value_unref(value);
+            }
+        }
+        g_list_free_full(items, g_object_unref);
+        if (found != sessionKeys.size()) state.SkipWithError("session incomplete");
+        benchmark::DoNotOptimize(found);
+    }
+    g_hash_table_unref(attributes);
+    g_object_unref(service);
+}
+
+BENCHMARK(BM_NineReads)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_OneSearchAllSecrets)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* inKeyring = std::getenv("TESSARO_IN_KEYRING");
+    if (!inKeyring || std::string(inKeyring) != "1") {
+        std::cerr << "stores_bench writes to the keyring: run it under scripts/with-keyring\n";
+        return 2;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    sessionStore()->deleteAll();
+    return 0;
+}
