@@ -316,6 +316,8 @@ struct SecretServiceBackend::Impl {
             status = ensureConnected() ? body() : failure;
         } catch (...) {
             watchdog.disarm();
+            cancel = nullptr;
+            disconnect();
             throw;
         }
         watchdog.disarm();
