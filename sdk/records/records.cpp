@@ -12,11 +12,28 @@ constexpr std::array<std::string_view, 6> kindRawValues{
     "login", "credit_card", "bank_card", "api_key", "server", "secure_note",
 };
 
+// Deepest nesting of arrays and objects that compactJSON writes. The parser reads any depth
+// without recursion, but dump() recurses once per level, so deeper input would exhaust the stack.
+constexpr std::size_t maxWrittenDepth = 512;
+
+// True when arrays and objects nest more than maxWrittenDepth levels deep; walks without recursion.
+bool nestedTooDeep(const json& root) {
+    std::vector<std::pair<const json*, std::size_t>> pending{{&root, 1}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (!value->is_structured()) continue;
+        if (depth > maxWrittenDepth) return true;
+        for (const json& child : *value) pending.emplace_back(&child, depth + 1);
+    }
+    return false;
+}
+
 // Compact JSON text with the keys of every object sorted (nlohmann::json keeps objects in a
 // sorted map), UTF-8 as is and "/" unescaped. Nothing when the value cannot be written as JSON
-// (invalid UTF-8 in a string, a discarded value).
+// (invalid UTF-8 in a string, a discarded value, nesting deeper than maxWrittenDepth).
 std::optional<std::string> compactJSON(const json& value) {
-    if (value.is_discarded()) return std::nullopt;
+    if (value.is_discarded() || nestedTooDeep(value)) return std::nullopt;
     try {
         return value.dump(-1, ' ', false, json::error_handler_t::strict);
     } catch (const json::exception&) {

@@ -146,6 +146,8 @@ struct TessaroRecord {
     // kind: the kind named by kindRaw, login when it is empty or unknown. extra: string values
     // unchanged, nulls skipped, other values as compact sorted-key JSON text ("5", "true",
     // "[1,2]"); empty when "extra" is not an object. A non-object `j` reads as an empty object.
+    // A value that cannot be written as JSON (invalid UTF-8, arrays and objects nested more than
+    // 512 levels deep) is an empty text, and an "extra" entry holding one is skipped.
     static TessaroRecord fromJSON(const nlohmann::json& j);
 
     friend bool operator==(const TessaroRecord&, const TessaroRecord&) = default;

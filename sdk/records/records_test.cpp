@@ -88,6 +88,18 @@ TEST(TessaroRecord, ExtraKeepsStringsSkipsNullsAndWritesOtherValuesAsCompactJSON
     EXPECT_TRUE(TessaroRecord::fromJSON(json{{"extra", json::array({"a"})}}).extra.empty());
 }
 
+TEST(TessaroRecord, DeeplyNestedValuesAreSkippedNotWritten) {
+    // The parser reads any depth without recursion; writing such a value back as text must not
+    // exhaust the stack. Nesting up to 512 levels is written, deeper values count as unwritable.
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    const std::string deep = nested(200000);
+    const auto record = TessaroRecord::fromJSON(
+        json::parse(R"({"title":)" + deep + R"(,"extra":{"deep":)" + deep + R"(,"ok":)" + nested(512) + "}}"));
+    EXPECT_EQ(record.title, "");
+    EXPECT_EQ(record.extra.size(), 1u);
+    EXPECT_EQ(record.extra.at("ok"), nested(512));
+}
+
 TEST(TessaroItemSummary, FromJSONRequiresAStringID) {
     EXPECT_FALSE(TessaroItemSummary::fromJSON(nullptr));
     EXPECT_FALSE(TessaroItemSummary::fromJSON(std::optional<json>{}));
