@@ -105,7 +105,9 @@ std::int64_t vaultMode(const json& object) {
             return static_cast<std::int64_t>(d);
         }
     }
-    throw json::type_error::create(302, "TessaroVault: \"mode\" must be a 64-bit integer, not " + it->dump(),
+    // The type name, not the value: writing out a hostile value could itself fail or recurse deeply.
+    throw json::type_error::create(302, std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
+                                            (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()),
                                    &object);
 }
 

@@ -156,6 +156,9 @@ TEST(TessaroVault, ListDecodingIsAllOrNothing) {
 
     EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a"}, {"vault_id": "b"}, {"mode": 1}])")).empty());
     EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a"}, "b"])")).empty());
+    // A hostile "mode" fails the decoding like any other wrong type, without writing it out.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a", "mode": )" + deep + "}]")).empty());
     for (const json& notList : {json::object(), json("a"), json(1), json(nullptr)}) EXPECT_TRUE(decodeVaultList(notList).empty());
     EXPECT_EQ(encodeVaultList({}).dump(), "[]");
 }
