@@ -251,6 +251,9 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    // A stop or a timeout while the name is still being resolved returns at once instead of
+    // waiting for the resolver thread's lookup to end; that thread frees its own state later.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
