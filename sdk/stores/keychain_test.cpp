@@ -169,10 +169,14 @@ TEST_F(KeychainTest, AWriteThatRacesADeleteStillLands) {
     auto backend = std::make_shared<HookedBackend>();
     auto store = make(testing::uniqueClientID("race"), std::nullopt, backend);
     store->writeString("access_token", "old");
-    // Another party removes the item between the duplicate add and the update.
-    backend->onUpdate = [&](const Query& q) {
-        backend->onUpdate = nullptr;
-        backend->real->remove(q);
+    // Another party removes the item between the duplicate add and the update (once; the hook
+    // stays installed, since resetting it would destroy the running lambda).
+    bool removed = false;
+    backend->onUpdate = [&removed, real = backend->real](const Query& q) {
+        if (!removed) {
+            removed = true;
+            real->remove(q);
+        }
         return TessaroKeychain::statusSuccess;
     };
     backend->adds = backend->updates = 0;
