@@ -228,6 +228,8 @@ bool isGone(const GError* error) {
 }
 
 Status statusForError(const GError* error) {
+    // A library call that failed without saying why is still a failure, never a success.
+    if (error == nullptr) return SecretServiceBackend::statusInternal;
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED) ||
         isRemoteError(error, "org.freedesktop.Secret.Error.IsLocked")) {
         return SecretServiceBackend::statusLocked;
@@ -354,7 +356,7 @@ struct SecretServiceBackend::Impl {
         g_main_context_pop_thread_default(signals);
         if (!opened) {
             // Not reaching the bus at all (no address, no socket, refused) means no service.
-            const bool busProblem = error->domain == G_IO_ERROR;
+            const bool busProblem = error != nullptr && error->domain == G_IO_ERROR;
             fail(error);
             if (busProblem && failure == statusInternal) failure = statusNotAvailable;
             return false;
