@@ -70,7 +70,9 @@ private:
 bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> message,
             std::string_view publicKeyBase64URL) noexcept;
 
-// A PKCE pair (RFC 7636, S256). A plain value with member-wise equality.
+// A PKCE pair (RFC 7636, S256). A plain value with member-wise equality; not synchronised (share
+// copies between threads). PKCE(verifier) throws nothing of its own (PlatformError only if
+// libsodium cannot be initialised); PKCE() as noted below.
 struct PKCE {
     std::string verifier;
     std::string challenge;

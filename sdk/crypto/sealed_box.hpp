@@ -18,7 +18,8 @@ inline constexpr std::string_view sealDomain = "password-manager/oauth-seal/v1";
 inline constexpr std::int64_t sealedBoxFormat = 1;
 inline constexpr std::int64_t envelopeFormat = 2;
 
-// The encrypted part of a sealed box. A plain value with member-wise equality.
+// The encrypted part of a sealed box. A plain value with member-wise equality; not synchronised
+// (share copies between threads). Throws only std::bad_alloc.
 struct Envelope {
     std::int64_t format = envelopeFormat;
     std::string nonce;       // Base64URL of the 24-byte XChaCha20 nonce
@@ -27,7 +28,8 @@ struct Envelope {
     friend bool operator==(const Envelope&, const Envelope&) = default;
 };
 
-// A sealed box as sent over the wire. A plain value with member-wise equality.
+// A sealed box as sent over the wire. A plain value with member-wise equality; not synchronised
+// (share copies between threads); const members are safe from any number of threads.
 struct SealedBox {
     std::int64_t format = sealedBoxFormat;
     std::string epk;  // Base64URL of the sender's ephemeral X25519 public key
