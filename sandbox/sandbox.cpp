@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -37,7 +39,10 @@ struct Sandbox::Impl {
             application.stop();
             throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options.port));
         }
-        listener = std::thread([this] { server.listen_after_bind(); });
+        listener = std::thread([this] {
+            server.listen_after_bind();
+            listenerDone = true;
+        });
         // stop() only reaches a server that has started listening; the socket is bound already,
         // so this takes a moment at most.
         for (int i = 0; i < 5000 && !server.is_running(); ++i) {
@@ -57,6 +62,11 @@ struct Sandbox::Impl {
         std::lock_guard lock(stopMutex);
         application.stop();
         if (listener.joinable()) {
+            // httplib's stop() reaches only a server already marked running, which the listener
+            // thread does first thing; stopping earlier would leave the join below waiting forever.
+            while (!server.is_running() && !listenerDone) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             server.stop();
             listener.join();
         }
@@ -67,6 +77,7 @@ struct Sandbox::Impl {
     detail::Application application;
     httplib::Server server;
     int port = -1;
+    std::atomic<bool> listenerDone{false};
     std::thread listener;
     std::mutex stopMutex;
 };
