@@ -330,14 +330,20 @@ int serve(Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Arguments args = parseArguments(argc, argv);
-    if (args.command == "open") {
-        if (args.positional.size() != 1) fail("open takes exactly one URL");
-        return post(findOrigin(args.origin, args.stateFile), "/sandbox/open", {{"url", args.positional.front()}});
+    // Caught here so that a running sandbox is stopped on the way out (an argument that is not
+    // UTF-8, for one, cannot be written as JSON).
+    try {
+        Arguments args = parseArguments(argc, argv);
+        if (args.command == "open") {
+            if (args.positional.size() != 1) fail("open takes exactly one URL");
+            return post(findOrigin(args.origin, args.stateFile), "/sandbox/open", {{"url", args.positional.front()}});
+        }
+        if (args.command == "policy") {
+            if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
+            return post(findOrigin(args.origin, args.stateFile), "/sandbox/policy", args.policyChanges);
+        }
+        return serve(args);
+    } catch (const std::exception& error) {
+        fail(error.what());
     }
-    if (args.command == "policy") {
-        if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
-        return post(findOrigin(args.origin, args.stateFile), "/sandbox/policy", args.policyChanges);
-    }
-    return serve(args);
 }
