@@ -13,6 +13,7 @@
 
 namespace tessaro::sandbox {
 
+// A vault of the account with its mode and whether the default grant covers it.
 struct Vault {
     std::string id;
     std::string name;
@@ -27,6 +28,7 @@ struct Vault {
     friend bool operator==(const Vault&, const Vault&) = default;
 };
 
+// The secret contents of an item, as sealed results carry them.
 struct ItemRecord {
     std::string title;
     std::string username;
@@ -42,6 +44,7 @@ struct ItemRecord {
     friend bool operator==(const ItemRecord&, const ItemRecord&) = default;
 };
 
+// An item: its identifier, vault, revision (raised by every applied patch) and record.
 struct Item {
     std::string id;
     std::string vaultID;
@@ -53,6 +56,7 @@ struct Item {
     friend bool operator==(const Item&, const Item&) = default;
 };
 
+// The signed-in account: its vaults and items. Lookups return null for an unknown ID.
 struct Account {
     std::string id;
     std::vector<Vault> vaults;  // in display order

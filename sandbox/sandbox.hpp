@@ -17,6 +17,8 @@
 
 namespace tessaro::sandbox {
 
+// A client the sandbox accepts, with its redirect URIs. A plain value; checked (and refused
+// with std::invalid_argument) when the sandbox registers it.
 struct ClientRegistration {
     std::string clientID;                   // "pmc_" followed by letters and digits
     std::vector<std::string> redirectURIs;  // see Sandbox::registerClient
@@ -32,6 +34,9 @@ struct OpenResult {
     friend bool operator==(const OpenResult&, const OpenResult&) = default;
 };
 
+// How a Sandbox is built: port, lifetimes, the simulated user's policy, further clients, and
+// hooks for callback delivery, the clock and the event log. A plain value read once by the
+// constructor; the hooks are then called from the sandbox's own threads.
 struct Options {
     // 0: an ephemeral port.
     int port = 0;
