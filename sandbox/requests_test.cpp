@@ -209,6 +209,15 @@ TEST_F(Requests, ConflictAndPatchesThatDoNotOpenAreDenials) {
         ASSERT_EQ(putPatch(id, sealPatch(id, {{"password", "x"}, {"notes", "y"}})).status, 200);
         EXPECT_EQ(run(id, "denied")["deny_reason"], "patch_fields_mismatch");
     }
+    // Opens, but the plaintext is not a patch: refused, never applied, never a crash.
+    for (const std::string plaintext : {"", "not json", "[1]", R"({"patch":{}})", R"({"patch":{"password":1}})",
+                                        "{\"patch\":{\"password\":\"\xff\"}}"}) {
+        const std::string id = update();
+        const std::string sealed = tc::seal(s.identityKey, tc::patchAAD(s.grantID, id),
+                                            {reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size()});
+        ASSERT_EQ(putPatch(id, sealed).status, 200);
+        EXPECT_EQ(run(id, "denied")["deny_reason"], "patch_malformed") << plaintext;
+    }
     const auto item = h.sandbox().item("itm_bank");
     EXPECT_EQ(item->revision, 1);
     EXPECT_EQ(item->record.password, "Demo-Bank-Pass-1");
