@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "sandbox/internal/wire.hpp"
@@ -80,14 +81,19 @@ open and policy options:
     std::exit(2);
 }
 
-std::chrono::seconds parseLifetime(const std::string& text) {
+// A whole decimal number from `min` to `max`, or nothing.
+std::optional<long long> parseWhole(const std::string& text, long long min, long long max) {
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || value <= 0 || value > 10LL * 365 * 24 * 3600) {
-        fail("not a positive number of seconds: " + text);
-    }
-    return std::chrono::seconds(value);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || value < min || value > max) return std::nullopt;
+    return value;
+}
+
+std::chrono::seconds parseLifetime(const std::string& text) {
+    const auto value = parseWhole(text, 1, 10LL * 365 * 24 * 3600);
+    if (!value) fail("not a positive number of seconds: " + text);
+    return std::chrono::seconds(*value);
 }
 
 std::vector<std::string> splitList(const std::string& text) {
@@ -237,9 +243,9 @@ Arguments parseArguments(int argc, char** argv) {
             switch (c) {
                 case 'h': std::cout << usage; std::exit(0);
                 case port: {
-                    const long long n = value == "0" ? 0 : parseLifetime(value).count();
-                    if (n > 65535) fail("not a port: " + value);
-                    args.options.port = static_cast<int>(n);
+                    const auto n = parseWhole(value, 0, 65535);
+                    if (!n) fail("not a port (0 to 65535): " + value);
+                    args.options.port = static_cast<int>(*n);
                     break;
                 }
                 case tokenLifetime: args.options.accessTokenLifetime = parseLifetime(value); break;
