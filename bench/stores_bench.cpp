@@ -48,19 +48,32 @@ void BM_NineReads(benchmark::State& state) {
     }
 }
 
-// The batched way: every item of the service with its secret, in one search request
-// (plus the one GetSecrets call libsecret makes for all of them).
-void BM_OneSearchAllSecrets(benchmark::State& state) {
-    auto store = sessionStore();
+// The Secret Service with a session for secrets, or null after marking the benchmark skipped.
+SecretService* openServiceOrSkip(benchmark::State& state) {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (!service) {
         g_clear_error(&error);
         state.SkipWithError("no Secret Service");
-        return;
     }
+    return service;
+}
+
+// The search attributes that match every item of `store`; the table borrows the store's text.
+GHashTable* serviceAttributes(const TessaroKeychain& store) {
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(store->service().c_str()));
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(store.service().c_str()));
+    return attributes;
+}
+
+// The batched way: every item of the service with its secret, in one search request
+// (plus the one GetSecrets call libsecret makes for all of them).
+void BM_OneSearchAllSecrets(benchmark::State& state) {
+    auto store = sessionStore();
+    GError* error = nullptr;
+    SecretService* service = openServiceOrSkip(state);
+    if (!service) return;
+    GHashTable* attributes = serviceAttributes(*store);
     for (auto _ : state) {
         GList* items = secret_service_search_sync(
             service, nullptr, attributes,
@@ -87,14 +100,9 @@ void BM_OneSearchAllSecrets(benchmark::State& state) {
 void BM_TwoCallsPathsAndSecrets(benchmark::State& state) {
     auto store = sessionStore();
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    if (!service) {
-        g_clear_error(&error);
-        state.SkipWithError("no Secret Service");
-        return;
-    }
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(store->service().c_str()));
+    SecretService* service = openServiceOrSkip(state);
+    if (!service) return;
+    GHashTable* attributes = serviceAttributes(*store);
     for (auto _ : state) {
         gchar** unlocked = nullptr;
         gchar** locked = nullptr;

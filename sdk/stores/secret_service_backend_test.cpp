@@ -26,6 +26,25 @@ using Query = TessaroKeychain::Query;
 constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
 constexpr const char* childModeVariable = "TESSARO_STORES_TEST_CHILD";
 
+// Runs each store operation; counts those that did not throw KeychainError with `expected`.
+int countNotFailingWith(std::int32_t expected,
+                        const std::vector<std::pair<const char*, std::function<void()>>>& operations) {
+    int unexpected = 0;
+    for (const auto& [what, operation] : operations) {
+        try {
+            operation();
+            std::cerr << what << " did not throw\n";
+            ++unexpected;
+        } catch (const TessaroKeychain::KeychainError& error) {
+            if (error.status() != expected) {
+                std::cerr << what << " gave status " << error.status() << "\n";
+                ++unexpected;
+            }
+        }
+    }
+    return unexpected;
+}
+
 // In the child: every backend operation and every store operation must fail with "no Secret
 // Service". Returns the number of operations that did not.
 int countUnexpected(bool silentService) {
@@ -54,21 +73,11 @@ int countUnexpected(bool silentService) {
     // Through the store's public API; otherwise with the store a client builds by default (the
     // process-wide backend).
     TessaroKeychain store("no-service-client", std::nullopt, silentService ? backend : nullptr);
-    const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+    return unexpected + countNotFailingWith(notAvailable, {
         {"read", [&] { (void)store.read("grant_id"); }},
         {"write", [&] { store.writeString("grant_id", "g"); }},
         {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }}};
-    for (const auto& [what, operation] : operations) {
-        try {
-            operation();
-            std::cerr << what << " did not throw\n";
-            ++unexpected;
-        } catch (const TessaroKeychain::KeychainError& error) {
-            check(what, error.status());
-        }
-    }
-    return unexpected;
+        {"deleteAll", [&] { store.deleteAll(); }}});
 }
 
 // In a child with a keyring of its own: a session is stored, then the keyring is locked and its
@@ -94,26 +103,13 @@ int countUnexpectedWhenLocked() {
         std::cerr << "could not lock the default collection\n";
         return 1;
     }
-    int unexpected = 0;
-    const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+    const int unexpected = countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
         {"read", [&] { (void)store.read("grant_id"); }},
         {"read missing", [&] { (void)store.read("account_id"); }},
         {"write existing", [&] { store.writeString("grant_id", "changed"); }},
         {"write new", [&] { store.writeString("account_id", "a"); }},
         {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }}};
-    for (const auto& [what, operation] : operations) {
-        try {
-            operation();
-            std::cerr << what << " did not throw\n";
-            ++unexpected;
-        } catch (const TessaroKeychain::KeychainError& error) {
-            if (error.status() != SecretServiceBackend::statusPromptDismissed) {
-                std::cerr << what << " gave status " << error.status() << "\n";
-                ++unexpected;
-            }
-        }
-    }
+        {"deleteAll", [&] { store.deleteAll(); }}});
     g_object_unref(collection);
     g_object_unref(service);
     return unexpected;
