@@ -157,13 +157,3 @@ void PrivateBus::ownSecretsNameSilently() {
 }
 
 }  // namespace tessaro::testing
-
-// ThreadSanitizer sees only the allocator and thread calls of GLib, GIO and libsecret, not their
-// own (futex-based) synchronisation, so hand-offs between GDBus's worker thread and the caller
-// look like races. The kit's own code is instrumented and stays checked.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libglib-2.0.so.0\n"
-           "called_from_lib:libgobject-2.0.so.0\n"
-           "called_from_lib:libgio-2.0.so.0\n"
-           "called_from_lib:libsecret-1.so.0\n";
-}
