@@ -2,12 +2,19 @@
 //
 // The Debian builds of GLib, GIO, libsecret and cpp-httplib are not instrumented: ThreadSanitizer
 // sees their allocator, memcpy and thread calls but not their own (futex- or atomic-based)
-// synchronisation, so hand-offs between their worker threads look like races. Reports raised from
-// inside those libraries are suppressed; the kit's own code is instrumented and stays checked.
+// synchronisation, so hand-offs between their worker threads look like races. The kit's own code
+// is instrumented and stays checked.
+// - called_from_lib ignores every interceptor the library calls (GDBus hands data between threads
+//   on its own).
+// - cpp-httplib initialises static regexes behind guards whose fast path is an uninstrumented load,
+//   so their later use from another thread looks like a race. Its locks must stay visible, so
+//   instead of ignoring its calls, race reports with a frame inside it are dropped. That covers the
+//   loopback test servers and the sandbox's request handlers; the kit's client-side threads never
+//   run through it and stay fully checked.
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libglib-2.0.so.0\n"
            "called_from_lib:libgobject-2.0.so.0\n"
            "called_from_lib:libgio-2.0.so.0\n"
            "called_from_lib:libsecret-1.so.0\n"
-           "called_from_lib:libcpp-httplib.so.0.11\n";
+           "race:libcpp-httplib.so\n";
 }
