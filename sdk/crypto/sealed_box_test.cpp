@@ -129,16 +129,14 @@ TEST_F(SealedBoxTest, MalformedBoxesAreInvalidSealedBox) {
         expectCryptoError(CryptoError::Code::invalidSealedBox, [&] { SealedBox::decode(text); }, text);
     }
     std::vector<std::string> rejected = unparsable;
-    for (const std::string& text : {
+    rejected.insert(rejected.end(), {
              edited(box, {"format"}, 2), edited(box, {"envelope", "format"}, 1), edited(box, {"format"}, 0),
              edited(box, {"epk"}, encoded(31)), edited(box, {"epk"}, encoded(33)), edited(box, {"epk"}, "not base64!"),
              edited(box, {"envelope", "nonce"}, encoded(23)), edited(box, {"envelope", "nonce"}, encoded(25)),
              edited(box, {"envelope", "ciphertext"}, encoded(15)), edited(box, {"envelope", "ciphertext"}, "a b"),
              // The fields are all checked before the key agreement, so a low-order epk is not reached.
              edited(edited(box, {"epk"}, Base64URL::encode(Bytes(32, 0))), {"envelope", "nonce"}, encoded(23)),
-         }) {
-        rejected.push_back(text);
-    }
+         });
     for (const std::string& text : rejected) {
         expectCryptoError(CryptoError::Code::invalidSealedBox, [&] { open(text, aad, recipient); }, text);
     }
@@ -147,33 +145,32 @@ TEST_F(SealedBoxTest, MalformedBoxesAreInvalidSealedBox) {
 TEST_F(SealedBoxTest, TamperingWrongAadAndWrongRecipientAreOpenFailed) {
     const std::string box = sealed(randomBuffer(64));
     const SealedBox decoded = SealedBox::decode(box);
-    const Bytes ciphertext = *Base64URL::decode(decoded.envelope.ciphertext);
-    for (std::size_t i = 0; i < ciphertext.size(); ++i) {
-        Bytes flipped = ciphertext;
-        flipped[i] ^= 0x01;
+    // The box with byte `at` of one base64url member flipped by `mask`.
+    const auto flipped = [&](std::string SealedBox::*member, std::string Envelope::*field, std::size_t at,
+                             std::uint8_t mask) {
         SealedBox tampered = decoded;
-        tampered.envelope.ciphertext = Base64URL::encode(flipped);
-        expectCryptoError(CryptoError::Code::openFailed, [&] { open(tampered.encodedJSON(), aad, recipient); });
+        std::string& text = member ? tampered.*member : tampered.envelope.*field;
+        Bytes raw = *Base64URL::decode(text);
+        raw[at] ^= mask;
+        text = Base64URL::encode(raw);
+        return tampered.encodedJSON();
+    };
+    const auto expectOpenFailed = [&](const std::string& text, std::string_view withAad, const SealKeypair& key) {
+        expectCryptoError(CryptoError::Code::openFailed, [&] { open(text, withAad, key); }, text);
+    };
+    for (std::size_t i = 0; i < Base64URL::decode(decoded.envelope.ciphertext)->size(); ++i) {
+        expectOpenFailed(flipped(nullptr, &Envelope::ciphertext, i, 0x01), aad, recipient);
     }
-    Bytes epk = *Base64URL::decode(decoded.epk);
-    epk[7] ^= 0x04;
-    SealedBox otherSender = decoded;
-    otherSender.epk = Base64URL::encode(epk);
-    expectCryptoError(CryptoError::Code::openFailed, [&] { open(otherSender.encodedJSON(), aad, recipient); });
+    expectOpenFailed(flipped(&SealedBox::epk, nullptr, 7, 0x04), aad, recipient);
     for (const std::size_t at : {0u, 15u, 16u, 23u}) {  // nonce bytes fed to HChaCha20 and to ChaCha20
-        Bytes nonce = *Base64URL::decode(decoded.envelope.nonce);
-        nonce[at] ^= 0x20;
-        SealedBox tampered = decoded;
-        tampered.envelope.nonce = Base64URL::encode(nonce);
-        expectCryptoError(CryptoError::Code::openFailed, [&] { open(tampered.encodedJSON(), aad, recipient); });
+        expectOpenFailed(flipped(nullptr, &Envelope::nonce, at, 0x20), aad, recipient);
     }
     SealedBox wrongTag = decoded;
     wrongTag.envelope.ciphertext = Base64URL::encode(randomBuffer(16));
-    expectCryptoError(CryptoError::Code::openFailed, [&] { open(wrongTag.encodedJSON(), aad, recipient); });
-
-    expectCryptoError(CryptoError::Code::openFailed, [&] { open(box, resultAAD("grant-1", "request-2"), recipient); });
-    expectCryptoError(CryptoError::Code::openFailed, [&] { open(box, patchAAD("grant-1", "request-1"), recipient); });
-    expectCryptoError(CryptoError::Code::openFailed, [&] { open(box, aad, SealKeypair()); });
+    expectOpenFailed(wrongTag.encodedJSON(), aad, recipient);
+    expectOpenFailed(box, resultAAD("grant-1", "request-2"), recipient);
+    expectOpenFailed(box, patchAAD("grant-1", "request-1"), recipient);
+    expectOpenFailed(box, aad, SealKeypair());
     EXPECT_EQ(open(box, aad, recipient).size(), 64u);  // the untouched box still opens
 }
 

@@ -20,23 +20,21 @@ using testing::expectCryptoError;
 using testing::plain;
 using testing::randomBuffer;
 
-TEST(HChaCha20Function, PublishedVector) {
-    const Bytes key = hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
-    const Bytes nonce = hex("000000090000004a0000000031415927");
-    const SecureBytes subkey = HChaCha20::subkey(std::span<const std::uint8_t, 32>(key.data(), 32),
-                                                 std::span<const std::uint8_t, 16>(nonce.data(), 16));
-    EXPECT_EQ(testing::toHex(subkey), "82413b4227b27bfed30e42508a877d73a0f9e4d58a74a853c12ec41326d3ecdc");
+Bytes hchacha(const Bytes& key, const Bytes& nonce16) {
+    return plain(HChaCha20::subkey(std::span<const std::uint8_t, 32>(key.data(), 32),
+                                   std::span<const std::uint8_t, 16>(nonce16.data(), 16)));
 }
 
-TEST(HChaCha20Function, MatchesLibsodiumOnRandomInputs) {
+// The published vector, then libsodium's HChaCha20 on random inputs.
+TEST(HChaCha20Function, PublishedVectorAndLibsodiumAgree) {
+    EXPECT_EQ(testing::toHex(hchacha(hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+                                     hex("000000090000004a0000000031415927"))),
+              "82413b4227b27bfed30e42508a877d73a0f9e4d58a74a853c12ec41326d3ecdc");
     for (int i = 0; i < 500; ++i) {
-        const Bytes key = randomBuffer(32);
-        const Bytes nonce = randomBuffer(16);
-        std::array<std::uint8_t, 32> expected{};
+        const Bytes key = randomBuffer(32), nonce = randomBuffer(16);
+        Bytes expected(32);
         crypto_core_hchacha20(expected.data(), nonce.data(), key.data(), nullptr);
-        const SecureBytes ours = HChaCha20::subkey(std::span<const std::uint8_t, 32>(key.data(), 32),
-                                                   std::span<const std::uint8_t, 16>(nonce.data(), 16));
-        ASSERT_EQ(plain(ours), Bytes(expected.begin(), expected.end())) << "input " << i;
+        ASSERT_EQ(hchacha(key, nonce), expected) << "input " << i;
     }
 }
 
@@ -59,12 +57,9 @@ TEST(XChaCha20Poly1305, PublishedAeadVector) {
 }
 
 TEST(XChaCha20Poly1305, SubkeyAndNonceLayout) {
-    const Bytes key = randomBuffer(32);
-    const Bytes nonce = randomBuffer(24);
+    const Bytes key = randomBuffer(32), nonce = randomBuffer(24);
     const detail::XChaChaSubkey sub = detail::xchachaSubkey(key, nonce);
-    std::array<std::uint8_t, 32> expected{};
-    crypto_core_hchacha20(expected.data(), nonce.data(), key.data(), nullptr);
-    EXPECT_EQ(plain(sub.subkey), Bytes(expected.begin(), expected.end()));
+    EXPECT_EQ(plain(sub.subkey), hchacha(key, Bytes(nonce.begin(), nonce.begin() + 16)));
     Bytes chachaNonce(4, 0);
     chachaNonce.insert(chachaNonce.end(), nonce.begin() + 16, nonce.end());
     EXPECT_EQ(Bytes(sub.chachaNonce.begin(), sub.chachaNonce.end()), chachaNonce);
@@ -78,10 +73,8 @@ TEST(XChaCha20Poly1305, SubkeyAndNonceLayout) {
 TEST(XChaCha20Poly1305, InteroperatesWithLibsodiumBothWays) {
     for (const std::size_t length : {0u, 1u, 15u, 16u, 17u, 1000u}) {
         for (int round = 0; round < 20; ++round) {
-            const Bytes key = randomBuffer(32);
-            const Bytes nonce = randomBuffer(24);
+            const Bytes key = randomBuffer(32), nonce = randomBuffer(24), message = randomBuffer(length);
             const Bytes aad = randomBuffer(static_cast<std::size_t>(round) * 3);  // 0 on the first round
-            const Bytes message = randomBuffer(length);
 
             const Bytes ours = detail::xchachaSeal(key, nonce, aad, message);
             ASSERT_EQ(ours.size(), length + 16);
@@ -108,9 +101,7 @@ TEST(XChaCha20Poly1305, InteroperatesWithLibsodiumBothWays) {
 }
 
 TEST(XChaCha20Poly1305, AuthenticationFailuresAreOpenFailed) {
-    const Bytes key = randomBuffer(32);
-    const Bytes nonce = randomBuffer(24);
-    const Bytes aad = bytesOf("context");
+    const Bytes key = randomBuffer(32), nonce = randomBuffer(24), aad = bytesOf("context");
     const Bytes sealed = detail::xchachaSeal(key, nonce, aad, bytesOf("payload"));
 
     for (std::size_t i = 0; i < sealed.size(); ++i) {
@@ -118,12 +109,11 @@ TEST(XChaCha20Poly1305, AuthenticationFailuresAreOpenFailed) {
         tampered[i] ^= 0x01;
         expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, nonce, aad, tampered); });
     }
-    Bytes otherNonce = nonce;
-    otherNonce[20] ^= 0x01;  // in the part that becomes the ChaCha nonce
-    expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, otherNonce, aad, sealed); });
-    otherNonce = nonce;
-    otherNonce[3] ^= 0x01;  // in the part that feeds HChaCha20
-    expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, otherNonce, aad, sealed); });
+    for (const std::size_t at : {20u, 3u}) {  // in the part that becomes the ChaCha nonce, and in HChaCha20's
+        Bytes otherNonce = nonce;
+        otherNonce[at] ^= 0x01;
+        expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, otherNonce, aad, sealed); });
+    }
     expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, nonce, bytesOf("other"), sealed); });
     expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, nonce, aad, Bytes(15)); });
 }

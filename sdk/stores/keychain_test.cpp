@@ -13,6 +13,17 @@ namespace {
 using testing::bytesOf;
 using Query = TessaroKeychain::Query;
 
+// Runs f and expects a KeychainError carrying `status`.
+template <typename F>
+void expectKeychainError(std::int32_t status, F&& f, const std::string& what = {}) {
+    try {
+        f();
+        ADD_FAILURE() << what << ": status " << status << " was not reported";
+    } catch (const TessaroKeychain::KeychainError& error) {
+        EXPECT_EQ(error.status(), status) << what;
+    }
+}
+
 class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(testing::requirePrivateKeyring()); }
@@ -93,18 +104,13 @@ TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
 
 TEST_F(KeychainTest, KeysThatCannotBeAttributesFailWithoutTouchingTheKeyring) {
     auto store = make(testing::uniqueClientID("invalid"));
-    const TessaroKeychain::KeychainError invalid(SecretServiceBackend::statusInvalidParameter);
+    const auto invalid = SecretServiceBackend::statusInvalidParameter;
     for (const std::string& key : {std::string("bad\xFF"), std::string("nul\0key", 7)}) {
-        EXPECT_THROW(store->read(key), TessaroKeychain::KeychainError);
-        try {
-            store->writeString(key, "v");
-            ADD_FAILURE() << "write accepted an invalid key";
-        } catch (const TessaroKeychain::KeychainError& error) {
-            EXPECT_EQ(error, invalid);
-            EXPECT_NE(std::string(error.what()).find("-50"), std::string::npos);
-        }
-        EXPECT_THROW(store->remove(key), TessaroKeychain::KeychainError);
+        expectKeychainError(invalid, [&] { (void)store->read(key); }, "read");
+        expectKeychainError(invalid, [&] { store->writeString(key, "v"); }, "write");
+        expectKeychainError(invalid, [&] { store->remove(key); }, "remove");
     }
+    EXPECT_NE(std::string(TessaroKeychain::KeychainError(invalid).what()).find("-50"), std::string::npos);
     EXPECT_THROW(TessaroKeychain("client\xC3", std::nullopt).deleteAll(), TessaroKeychain::KeychainError);
     EXPECT_TRUE(testing::searchItems({{"service", store->service()}}).empty());
 }
@@ -155,12 +161,7 @@ TEST_F(KeychainTest, FailedUpdateAfterDuplicateReportsItsStatusAndKeepsTheItem) 
     auto store = make(testing::uniqueClientID("update-fails"), std::nullopt, backend);
     store->writeString("refresh_token", "kept");
     backend->onUpdate = [](const Query&) { return SecretServiceBackend::statusLocked; };
-    try {
-        store->writeString("refresh_token", "lost");
-        ADD_FAILURE() << "the failed update was reported as success";
-    } catch (const TessaroKeychain::KeychainError& error) {
-        EXPECT_EQ(error.status(), SecretServiceBackend::statusLocked);
-    }
+    expectKeychainError(SecretServiceBackend::statusLocked, [&] { store->writeString("refresh_token", "lost"); });
     backend->onUpdate = nullptr;
     EXPECT_EQ(store->readString("refresh_token"), std::optional<std::string>("kept"));
 }
@@ -196,17 +197,10 @@ TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow)
         backend->onRemove = [status](const Query&) { return status; };
         backend->onCopy = [status](const Query&) { return status; };
         EXPECT_EQ(TessaroKeychain::KeychainError(status), TessaroKeychain::KeychainError(status));
-        for (auto op : std::vector<std::function<void()>>{[&] { store->remove("k"); },
-                                                          [&] { store->deleteAll(); },
-                                                          [&] { (void)store->read("k"); },
-                                                          [&] { (void)store->readString("k"); }}) {
-            try {
-                op();
-                ADD_FAILURE() << "status " << status << " was swallowed";
-            } catch (const TessaroKeychain::KeychainError& error) {
-                EXPECT_EQ(error.status(), status);
-            }
-        }
+        expectKeychainError(status, [&] { store->remove("k"); }, "remove");
+        expectKeychainError(status, [&] { store->deleteAll(); }, "deleteAll");
+        expectKeychainError(status, [&] { (void)store->read("k"); }, "read");
+        expectKeychainError(status, [&] { (void)store->readString("k"); }, "readString");
     }
     EXPECT_FALSE(TessaroKeychain::KeychainError(-1) == TessaroKeychain::KeychainError(-2));
     backend->onRemove = nullptr;

@@ -130,12 +130,11 @@ int runChild(const std::string& mode, const std::optional<std::string>& busAddre
     if (busAddress) entries.push_back("DBUS_SESSION_BUS_ADDRESS=" + *busAddress);
     for (char** at = environ; *at; ++at) {
         const std::string_view entry = *at;
-        if (entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") || entry.starts_with(childModeVariable) ||
-            entry.starts_with("TESSARO_IN_KEYRING=") || entry.starts_with("DISPLAY=") ||
-            entry.starts_with("WAYLAND_DISPLAY=")) {
-            continue;
+        const auto replaced = [&](std::string_view name) { return entry.starts_with(name); };
+        if (!replaced("DBUS_SESSION_BUS_ADDRESS=") && !replaced(childModeVariable) && !replaced("TESSARO_IN_KEYRING=") &&
+            !replaced("DISPLAY=") && !replaced("WAYLAND_DISPLAY=")) {
+            entries.emplace_back(entry);
         }
-        entries.emplace_back(entry);
     }
     std::vector<char*> envp;
     for (auto& entry : entries) envp.push_back(entry.data());
@@ -154,17 +153,12 @@ int runChild(const std::string& mode, const std::optional<std::string>& busAddre
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST(SecretServiceUnreachable, SessionBusAddressLeadingNowhere) {
+// A bus address leading nowhere, a bus without a Secret Service, and one whose Secret Service
+// never answers.
+TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
     EXPECT_EQ(runChild("nowhere", "unix:path=/nonexistent/tessaro/session-bus"), 0);
-}
-
-TEST(SecretServiceUnreachable, SessionBusWithoutSecretService) {
     testing::PrivateBus bus;
     EXPECT_EQ(runChild("no-service", bus.address()), 0);
-}
-
-TEST(SecretServiceUnreachable, SecretServiceThatNeverAnswers) {
-    testing::PrivateBus bus;
     bus.ownSecretsNameSilently();
     EXPECT_EQ(runChild("silent", bus.address()), 0);
 }
