@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -46,110 +47,73 @@ protected:
         EXPECT_FALSE(TessaroCrypto::verify(signature, bytesOf(canonical), TessaroCrypto::ApprovalKeypair().publicKeyBase64URL()));
     }
 
-    template <typename F>
-    APIError apiError(F&& call) {
-        try {
-            call();
-        } catch (const APIError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "expected an APIError";
-        return APIError::decoding();
-    }
-
-    template <typename F>
-    TessaroError tessaroError(F&& call) {
-        try {
-            call();
-        } catch (const TessaroError& error) {
-            return error;
-        } catch (const APIError& error) {
-            ADD_FAILURE() << "expected TessaroError, got APIError " << error.what();
-        }
-        ADD_FAILURE() << "expected a TessaroError";
-        return TessaroError::cancelled();
-    }
-
     TestServer server;
     std::shared_ptr<TessaroAPI> api = makeAPI(server.origin());
     TessaroCrypto::ApprovalKeypair key;
     TessaroAPI::Credentials credentials{"access-1", key};
 };
 
-TEST_F(TessaroAPITest, SignedGetHasVerifiableSignatureAndNoBody) {
-    server.respond(200, R"({"account_id":"acc","identity_public_key":"ik","vaults":[{"vault_id":"v1","mode":2}]})");
-    const auto before = std::chrono::duration_cast<std::chrono::seconds>(
-                            std::chrono::system_clock::now().time_since_epoch()).count();
-    const auto info = api->account(credentials);
-    const auto after = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_EQ(info, (TessaroAPI::AccountInfo{"acc", "ik", {TessaroVault{"v1", std::nullopt, std::nullopt, 2}}}));
-
-    const auto seen = server.last();
-    EXPECT_EQ(seen.method, "GET");
-    EXPECT_TRUE(seen.body.empty());
-    EXPECT_FALSE(seen.has("Content-Type"));
-    expectValidSignature(seen, "/api/oauth/account");
-    const auto timestamp = std::stoll(seen.header("x-pm-timestamp"));
-    EXPECT_GE(timestamp, before);
-    EXPECT_LE(timestamp, after);
+// Every signed endpoint: method, path, body (sorted compact JSON, with a Content-Type exactly when
+// there is one) and a signature over those bytes, timestamped while the call ran.
+TEST_F(TessaroAPITest, SignedEndpointsSendTheirMethodPathBodyAndAVerifiableSignature) {
+    server.respond(201, R"({"account_id":"acc","identity_public_key":"ik","vaults":[{"vault_id":"v1","mode":2}],)"
+                        R"("request_id":"r1","state":"awaiting_user","op":"pick_item"})");
+    const nlohmann::json pickBody = {{"vault_id", nullptr}, {"op", "pick_item"}, {"reason", "需要登录"},
+                                     {"hint", {{"url", "https://shop.example/a/b"}, {"kind", "login"}}}};
+    TessaroAPI::AccountInfo account;
+    TessaroAPI::RequestStatus created, fetched;
+    struct Case {
+        std::string method, path, body;
+        std::function<void()> call;
+    };
+    const std::vector<Case> cases = {
+        {"GET", "/api/oauth/account", "", [&] { account = api->account(credentials); }},
+        {"POST", "/api/oauth/requests",
+         R"({"hint":{"kind":"login","url":"https://shop.example/a/b"},"op":"pick_item","reason":"需要登录",)"
+         R"("vault_id":null})",
+         [&] { created = api->createRequest(pickBody, credentials); }},
+        {"PUT", "/api/oauth/requests/req-7/patch", R"({"patch_enc":"{\"v\":1,\"x\":\"a/b\"}"})",
+         [&] { api->putPatch("req-7", R"({"v":1,"x":"a/b"})", credentials); }},
+        {"GET", "/api/oauth/requests/req-7", "", [&] { fetched = api->getRequest("req-7", credentials); }},
+        {"POST", "/api/oauth/revoke", R"({"client_id":"client-1","token":"refresh-9"})",
+         [&] { api->revoke("refresh-9", credentials); }},
+        {"POST", "/api/oauth/requests/req-1/cancel", "{}", [&] { api->cancelRequest("req-1", credentials); }},
+    };
+    const auto now = [] {
+        return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()).time_since_epoch().count();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto before = now();
+        c.call();
+        const auto after = now();
+        const auto seen = server.last();
+        EXPECT_EQ(seen.method, c.method);
+        EXPECT_EQ(seen.body, c.body);
+        EXPECT_EQ(seen.has("Content-Type"), !c.body.empty());
+        EXPECT_EQ(seen.header("Content-Type"), c.body.empty() ? "" : "application/json");
+        expectValidSignature(seen, c.path);
+        EXPECT_GE(std::stoll(seen.header("x-pm-timestamp")), before);
+        EXPECT_LE(std::stoll(seen.header("x-pm-timestamp")), after);
+    }
+    EXPECT_EQ(account, (TessaroAPI::AccountInfo{"acc", "ik", {TessaroVault{"v1", std::nullopt, std::nullopt, 2}}}));
+    EXPECT_EQ(created.requestID, "r1");
+    EXPECT_EQ(created.op, "pick_item");
+    EXPECT_EQ(fetched.state, "awaiting_user");
 
     // The kit's own canonical string is the one the server rebuilt, digest of no bytes included.
-    const Bytes canonical = TessaroCrypto::canonicalString("GET", "/api/oauth/account", timestamp,
-                                                           seen.header("x-pm-nonce"), {});
+    const auto get = server.requests().front();
+    const std::string timestamp = get.header("x-pm-timestamp"), nonce = get.header("x-pm-nonce");
+    const Bytes canonical =
+        TessaroCrypto::canonicalString("GET", "/api/oauth/account", std::stoll(timestamp), nonce, {});
     EXPECT_EQ(std::string(canonical.begin(), canonical.end()),
-              "GET\n/api/oauth/account\n" + seen.header("x-pm-timestamp") + "\n" + seen.header("x-pm-nonce") +
+              "GET\n/api/oauth/account\n" + timestamp + "\n" + nonce +
                   "\ne3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
-TEST_F(TessaroAPITest, SignedPostSendsSortedCompactJSONAndSignsThoseBytes) {
-    server.respond(201, R"({"request_id":"r1","state":"pending","op":"pick_item"})");
-    nlohmann::json body = {{"vault_id", nullptr},
-                           {"op", "pick_item"},
-                           {"hint", {{"url", "https://shop.example/a/b"}, {"kind", "login"}}},
-                           {"reason", "需要登录"}};
-    const auto status = api->createRequest(body, credentials);
-    EXPECT_EQ(status.requestID, "r1");
-    EXPECT_EQ(status.op, "pick_item");
-
-    const auto seen = server.last();
-    EXPECT_EQ(seen.method, "POST");
-    EXPECT_EQ(seen.header("Content-Type"), "application/json");
-    EXPECT_EQ(seen.body, R"({"hint":{"kind":"login","url":"https://shop.example/a/b"},"op":"pick_item",)"
-                         R"("reason":"需要登录","vault_id":null})");
-    expectValidSignature(seen, "/api/oauth/requests");
-}
-
-TEST_F(TessaroAPITest, RequestEndpointsUseTheirPathsAndBodies) {
-    server.respond(200, R"({"request_id":"req-7","state":"awaiting_user"})");
-    api->putPatch("req-7", R"({"v":1,"x":"a/b"})", credentials);
-    auto seen = server.last();
-    EXPECT_EQ(seen.method, "PUT");
-    EXPECT_EQ(seen.body, R"({"patch_enc":"{\"v\":1,\"x\":\"a/b\"}"})");
-    expectValidSignature(seen, "/api/oauth/requests/req-7/patch");
-
-    EXPECT_EQ(api->getRequest("req-7", credentials).state, "awaiting_user");
-    seen = server.last();
-    EXPECT_EQ(seen.method, "GET");
-    EXPECT_TRUE(seen.body.empty());
-    EXPECT_FALSE(seen.has("Content-Type"));
-    expectValidSignature(seen, "/api/oauth/requests/req-7");
-
-    api->revoke("refresh-9", credentials);
-    seen = server.last();
-    EXPECT_EQ(seen.body, R"({"client_id":"client-1","token":"refresh-9"})");
-    expectValidSignature(seen, "/api/oauth/revoke");
-}
-
-TEST_F(TessaroAPITest, CancelSendsAnEmptyObjectAndIgnoresTheAnswer) {
+TEST_F(TessaroAPITest, CancelAndRevokeIgnoreTheAnswer) {
     server.respond([](const httplib::Request&, httplib::Response& response) { response.status = 204; });
-    api->cancelRequest("req-1", credentials);
-    const auto seen = server.last();
-    EXPECT_EQ(seen.method, "POST");
-    EXPECT_EQ(seen.body, "{}");
-    EXPECT_EQ(seen.header("Content-Type"), "application/json");
-    expectValidSignature(seen, "/api/oauth/requests/req-1/cancel");
-
+    EXPECT_NO_THROW(api->cancelRequest("req-1", credentials));
     server.respond(200, "<html>ok</html>", "text/html");
     EXPECT_NO_THROW(api->cancelRequest("req-1", credentials));
     server.respond(200, "", "text/plain");
@@ -157,106 +121,116 @@ TEST_F(TessaroAPITest, CancelSendsAnEmptyObjectAndIgnoresTheAnswer) {
 }
 
 TEST_F(TessaroAPITest, TokenRequestsAreUnsignedWithSortedBodies) {
-    server.respond(200, R"({"access_token":"at","grant_id":"g","account_id":"a","refresh_token":"rt","expires_in":60})");
-    const auto token = api->exchangeCode("code-1", "verifier-1");
+    server.respond(200, R"({"access_token":"at","grant_id":"g","account_id":"a","refresh_token":"rt",)"
+                        R"("expires_in":60})");
+    TessaroAPI::TokenResponse token;
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[&] { token = api->exchangeCode("code-1", "verifier-1"); },
+         R"({"client_id":"client-1","code":"code-1","code_verifier":"verifier-1",)"
+         R"("grant_type":"authorization_code","redirect_uri":"tessarodemo://tessaro/callback"})"},
+        {[&] { api->refresh("rt-1"); },
+         R"({"client_id":"client-1","grant_type":"refresh_token","refresh_token":"rt-1"})"},
+    };
+    for (const auto& [call, body] : cases) {
+        call();
+        const auto seen = server.last();
+        EXPECT_EQ(seen.method, "POST");
+        EXPECT_EQ(seen.target, "/api/oauth/token");
+        EXPECT_EQ(seen.body, body);
+        EXPECT_EQ(seen.header("Content-Type"), "application/json");
+        EXPECT_EQ(seen.header("Accept"), "application/json");
+        for (const char* name : {"Authorization", "x-pm-timestamp", "x-pm-nonce", "x-pm-signature"}) {
+            EXPECT_FALSE(seen.has(name)) << name;
+        }
+    }
     EXPECT_EQ(token.accessToken, "at");
     EXPECT_EQ(token.expiresIn, 60);
     EXPECT_EQ(token.refreshToken, "rt");
-    auto seen = server.last();
-    EXPECT_EQ(seen.method, "POST");
-    EXPECT_EQ(seen.target, "/api/oauth/token");
-    EXPECT_EQ(seen.body, R"({"client_id":"client-1","code":"code-1","code_verifier":"verifier-1",)"
-                         R"("grant_type":"authorization_code","redirect_uri":"tessarodemo://tessaro/callback"})");
-    EXPECT_EQ(seen.header("Content-Type"), "application/json");
-    EXPECT_EQ(seen.header("Accept"), "application/json");
-    for (const char* name : {"Authorization", "x-pm-timestamp", "x-pm-nonce", "x-pm-signature"}) {
-        EXPECT_FALSE(seen.has(name)) << name;
-    }
-
-    api->refresh("rt-1");
-    seen = server.last();
-    EXPECT_EQ(seen.body, R"({"client_id":"client-1","grant_type":"refresh_token","refresh_token":"rt-1"})");
-    EXPECT_FALSE(seen.has("Authorization"));
 }
 
+// Answers outside 200-299 are http errors carrying the answer's "error" string when it has one
+// (a redirect included: it is not followed); success bodies that are no usable object are
+// decoding errors.
 TEST_F(TessaroAPITest, ErrorAnswersAreSortedByStatusAndCode) {
-    server.respond(401, R"({"error":"invalid_token","error_description":"x"})");
-    EXPECT_EQ(apiError([&] { api->getRequest("r", credentials); }), APIError::http(401, "invalid_token"));
-
-    server.respond(500, "<html><body>Internal Server Error</body></html>", "text/html");
-    EXPECT_EQ(apiError([&] { api->account(credentials); }), APIError::http(500, "http_500"));
-
-    server.respond(400, R"({"error":42})");
-    EXPECT_EQ(apiError([&] { api->refresh("rt"); }), APIError::http(400, "http_400"));
-
-    server.respond(404, "", "text/plain");
-    EXPECT_EQ(apiError([&] { api->cancelRequest("r", credentials); }), APIError::http(404, "http_404"));
-
-    server.respond(409, R"(["error","conflict"])");
-    EXPECT_EQ(apiError([&] { api->putPatch("r", "p", credentials); }), APIError::http(409, "http_409"));
-
-    // A redirect is an answer outside 200-299, not something to follow.
-    server.respond([](const httplib::Request&, httplib::Response& response) {
-        response.status = 307;
-        response.set_header("Location", "/api/oauth/other");
-    });
-    EXPECT_EQ(apiError([&] { api->getRequest("r", credentials); }), APIError::http(307, "http_307"));
+    const auto getRequest = [&] { api->getRequest("r", credentials); };
+    const auto account = [&] { api->account(credentials); };
+    const auto refresh = [&] { api->refresh("rt"); };
+    struct Case {
+        int status;
+        const char* contentType;
+        std::string body;
+        std::function<void()> call;
+        APIError expected;
+    };
+    const char* json = "application/json";
+    const std::vector<Case> cases = {
+        {401, json, R"({"error":"invalid_token","error_description":"x"})", getRequest,
+         APIError::http(401, "invalid_token")},
+        {500, "text/html", "<html><body>Internal Server Error</body></html>", account, APIError::http(500, "http_500")},
+        {400, json, R"({"error":42})", refresh, APIError::http(400, "http_400")},
+        {404, "text/plain", "", [&] { api->cancelRequest("r", credentials); }, APIError::http(404, "http_404")},
+        {409, json, R"(["error","conflict"])", [&] { api->putPatch("r", "p", credentials); },
+         APIError::http(409, "http_409")},
+        {307, "text/plain", "", getRequest, APIError::http(307, "http_307")},
+        {200, json, R"([{"request_id":"r","state":"completed"}])", getRequest, APIError::decoding()},
+        {200, json, "", [&] { api->exchangeCode("c", "v"); }, APIError::decoding()},
+        {200, json, "{\"account_id\":", account, APIError::decoding()},
+        {200, json, R"({"access_token":"at","account_id":"a"})", refresh, APIError::decoding()},
+        {204, json, "", [&] { api->createRequest({{"op", "get_item"}}, credentials); }, APIError::decoding()},
+    };
+    for (const auto& c : cases) {
+        server.respond([&c](const httplib::Request&, httplib::Response& response) {
+            response.status = c.status;
+            response.set_header("Location", "/api/oauth/other");
+            response.set_content(c.body, c.contentType);
+        });
+        const auto error = testing::thrown<APIError>(c.call, APIError::http(-1, "none"));
+        EXPECT_EQ(error, c.expected) << c.status << " " << c.body;
+    }
 }
 
-TEST_F(TessaroAPITest, SuccessBodiesThatAreNoObjectAreDecodingErrors) {
-    server.respond(200, R"([{"request_id":"r","state":"completed"}])");
-    EXPECT_EQ(apiError([&] { api->getRequest("r", credentials); }), APIError::decoding());
-    server.respond(200, "", "application/json");
-    EXPECT_EQ(apiError([&] { api->exchangeCode("c", "v"); }), APIError::decoding());
-    server.respond(200, "{\"account_id\":", "application/json");
-    EXPECT_EQ(apiError([&] { api->account(credentials); }), APIError::decoding());
-    server.respond(200, R"({"access_token":"at","account_id":"a"})");
-    EXPECT_EQ(apiError([&] { api->refresh("rt"); }), APIError::decoding());
-    server.respond(204, "", "application/json");
-    EXPECT_EQ(apiError([&] { api->createRequest({{"op", "get_item"}}, credentials); }), APIError::decoding());
-}
-
-TEST_F(TessaroAPITest, TransportFailuresAreNetworkErrorsNeverAPIErrors) {
+// Failures without an answer, and requests refused before sending, are TessaroErrors (never
+// APIErrors): network ones with a description, a path-changing identifier a protocol one.
+TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
     auto closed = makeAPI("http://127.0.0.1:" + std::to_string(testing::closedPort()));
-    const auto refusedConnection = tessaroError([&] { closed->getRequest("r", credentials); });
-    EXPECT_EQ(refusedConnection.code(), TessaroError::Code::network);
-    EXPECT_FALSE(refusedConnection.underlyingDescription().empty());  // libcurl's own text
-    EXPECT_EQ(tessaroError([&] { closed->exchangeCode("c", "v"); }).code(), TessaroError::Code::network);
-
     auto remote = makeAPI("http://192.0.2.1");
-    const auto refused = tessaroError([&] { remote->account(credentials); });
-    EXPECT_EQ(refused.code(), TessaroError::Code::network);
-    EXPECT_NE(refused.underlyingDescription().find("plain http"), std::string::npos);
-}
-
-TEST_F(TessaroAPITest, StopTokenCancelsAWaitOnASilentServer) {
     testing::SilentServer silent;
     auto stuck = makeAPI(silent.origin());
     std::stop_source source;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        source.request_stop();
-    });
-    const auto error = tessaroError([&] { stuck->getRequest("r", credentials, source.get_token()); });
-    EXPECT_EQ(error.code(), TessaroError::Code::network);
-    EXPECT_NE(error.underlyingDescription().find("cancelled"), std::string::npos);
-}
-
-TEST_F(TessaroAPITest, RefusesWhatCannotBeSentBeforeSending) {
-    // A request identifier that would change the path's meaning.
-    const auto path = tessaroError([&] { api->getRequest("a?b=c", credentials); });
-    EXPECT_EQ(path.code(), TessaroError::Code::protocol);
-    EXPECT_EQ(path.protocolCode(), "invalid_path");
+    const TessaroAPI::Credentials injected{"a\r\nX-Evil: 1", key};
+    const auto network = TessaroError::Code::network;
+    const std::vector<std::tuple<std::function<void()>, TessaroError::Code, std::string>> cases = {
+        {[&] { closed->getRequest("r", credentials); }, network, ""},  // libcurl's own text
+        {[&] { closed->exchangeCode("c", "v"); }, network, ""},
+        {[&] { remote->account(credentials); }, network, "plain http"},
+        {[&] {
+             std::jthread stopper([&] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                 source.request_stop();
+             });
+             stuck->getRequest("r", credentials, source.get_token());
+         },
+         network, "cancelled"},
+        {[&] { api->getRequest("r", injected); }, network, ""},  // would break the header line
+        {[&] { api->getRequest("a?b=c", credentials); }, TessaroError::Code::protocol, ""},
+    };
+    for (const auto& [call, code, description] : cases) {
+        const auto error = testing::thrown<TessaroError>(call, TessaroError::cancelled());
+        EXPECT_EQ(error.code(), code);
+        if (code == network) {
+            EXPECT_FALSE(error.underlyingDescription().empty());
+            EXPECT_NE(error.underlyingDescription().find(description), std::string::npos)
+                << error.underlyingDescription();
+        } else {
+            EXPECT_EQ(error.protocolCode(), "invalid_path");
+        }
+    }
     // A body that is no valid UTF-8 fails in the JSON writer, unchanged.
     EXPECT_THROW(api->createRequest({{"reason", std::string("\xff\xfe")}}, credentials), nlohmann::json::type_error);
-    // An access token that would break the header line.
-    TessaroAPI::Credentials injected{"a\r\nX-Evil: 1", key};
-    const auto header = tessaroError([&] { api->getRequest("r", injected); });
-    EXPECT_EQ(header.code(), TessaroError::Code::network);
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(TessaroAPITest, APIErrorEquality) {
+TEST(APIError, Equality) {
     EXPECT_EQ(APIError::http(409, "conflict"), APIError::http(409, "conflict"));
     EXPECT_NE(APIError::http(409, "conflict"), APIError::http(400, "conflict"));
     EXPECT_NE(APIError::http(409, "conflict"), APIError::http(409, "http_409"));

@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <functional>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 namespace tessaro::testing {
@@ -107,46 +109,54 @@ private:
     };
 };
 
-// A listening socket on 127.0.0.1 that never accepts: connections complete in the kernel's
-// backlog, requests are sent, and no answer ever comes.
-class SilentServer {
+// A TCP socket bound to an ephemeral loopback port, listening when asked; closed on destruction.
+class LoopbackSocket {
 public:
-    SilentServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    explicit LoopbackSocket(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("silent server could not listen");
+            (listening && ::listen(fd_, 16) != 0) ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            if (fd_ >= 0) ::close(fd_);
+            throw std::runtime_error("could not bind a loopback socket");
         }
         port_ = ntohs(address.sin_port);
     }
-    ~SilentServer() { ::close(fd_); }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
+    ~LoopbackSocket() { ::close(fd_); }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
+    int port() const { return port_; }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 private:
-    int fd_ = -1;
+    int fd_;
     int port_ = 0;
 };
 
+// A listening socket that never accepts: connections complete in the kernel's backlog, requests
+// are sent, and no answer ever comes.
+struct SilentServer : LoopbackSocket {
+    SilentServer() : LoopbackSocket(true) {}
+};
+
 // A loopback port on which nothing listens (bound once, then released).
-inline int closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("could not find a free port");
+inline int closedPort() { return LoopbackSocket(false).port(); }
+
+// Runs `call` and returns the exception of type E it throws; fails the test on any other outcome
+// (returning `otherwise`).
+template <typename E, typename F>
+E thrown(F&& call, E otherwise) {
+    try {
+        call();
+    } catch (const E& error) {
+        return error;
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    ADD_FAILURE() << "expected an exception of type " << typeid(E).name();
+    return otherwise;
 }
 
 }  // namespace tessaro::testing
