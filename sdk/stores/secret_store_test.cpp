@@ -121,28 +121,27 @@ TEST_P(StoreContract, ConcurrentWritersAndDeleteAllLeaveNoTornState) {
                        std::string(40, static_cast<char>('a' + writer)));
     };
     std::atomic<int> failures{0};
+    const auto counted = [&](const std::function<void()>& operation) {
+        try {
+            operation();
+        } catch (...) {
+            ++failures;
+        }
+    };
     std::vector<std::thread> threads;
     for (int w = 0; w < writers; ++w) {
         threads.emplace_back([&, w] {
             for (int r = 0; r < rounds; ++r) {
-                try {
+                counted([&] {
                     store->write("own_" + std::to_string(w), valueFor(w, r));
                     store->write("shared", valueFor(w, r));
                     (void)store->read("shared");
-                } catch (...) {
-                    ++failures;
-                }
+                });
             }
         });
     }
     threads.emplace_back([&] {
-        for (int r = 0; r < rounds / 2; ++r) {
-            try {
-                store->deleteAll();
-            } catch (...) {
-                ++failures;
-            }
-        }
+        for (int r = 0; r < rounds / 2; ++r) counted([&] { store->deleteAll(); });
     });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);

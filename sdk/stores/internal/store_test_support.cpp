@@ -32,34 +32,22 @@ std::string uniqueClientID(const std::string& prefix) {
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-namespace {
-// Throws the message of `error` (freeing it) when there is one.
-void throwIfError(GError* error) {
-    if (!error) return;
-    std::string message = error->message;
-    g_error_free(error);
-    throw std::runtime_error(message);
-}
-
-SecretService* sessionService() {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    throwIfError(error);
-    return service;
-}
-}  // namespace
-
 std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes) {
     GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
     for (const auto& [name, value] : attributes) {
         g_hash_table_insert(table, const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
     }
     GError* error = nullptr;
-    SecretService* service = sessionService();
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) throw std::runtime_error(error->message);
     GList* items = secret_service_search_sync(service, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error);
     g_hash_table_unref(table);
     g_object_unref(service);
-    throwIfError(error);
+    if (error) {
+        std::string message = error->message;
+        g_error_free(error);
+        throw std::runtime_error(message);
+    }
     std::vector<RawItem> found;
     for (GList* at = items; at; at = at->next) {
         auto* item = SECRET_ITEM(at->data);
@@ -84,12 +72,12 @@ std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attri
 
 std::string defaultCollectionPath() {
     GError* error = nullptr;
-    SecretService* service = sessionService();
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) throw std::runtime_error(error->message);
     SecretCollection* collection = secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
     g_object_unref(service);
-    throwIfError(error);
-    if (!collection) throw std::runtime_error("no default collection");
+    if (!collection) throw std::runtime_error(error ? error->message : "no default collection");
     std::string path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
     g_object_unref(collection);
     return path;
@@ -112,7 +100,7 @@ PrivateBus::PrivateBus() {
     auto* daemon = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "dbus-daemon",
                                     ("--config-file=" + config).c_str(), "--nofork",
                                     "--print-address=1", nullptr);
-    throwIfError(error);
+    if (!daemon) throw std::runtime_error(error->message);
     daemon_ = daemon;
     GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(daemon));
     gchar* line = g_data_input_stream_read_line(lines, nullptr, nullptr, &error);
@@ -154,13 +142,13 @@ void PrivateBus::ownSecretsNameSilently() {
         GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
-    throwIfError(error);
+    if (!connection) throw std::runtime_error(error->message);
     connection_ = connection;
     GVariant* reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-    throwIfError(error);
+    if (!reply) throw std::runtime_error(error->message);
     guint32 result = 0;
     g_variant_get(reply, "(u)", &result);
     g_variant_unref(reply);
