@@ -60,7 +60,7 @@ TEST(APIRecords, RequiredMembersMustBeStrings) {
         }
         for (const json& object : invalid) {
             const auto error = testing::thrown<APIError>([&] { c.read(object); }, APIError::http(-1, "none"));
-            EXPECT_EQ(error, APIError::decoding()) << c.type << " " << object.dump();
+            EXPECT_EQ(error, APIError::decoding()) << c.type << " " << object.dump() << ": got " << error.what();
         }
     }
 }

@@ -185,7 +185,7 @@ TEST_F(TessaroAPITest, ErrorAnswersAreSortedByStatusAndCode) {
             response.set_content(c.body, c.contentType);
         });
         const auto error = testing::thrown<APIError>(c.call, APIError::http(-1, "none"));
-        EXPECT_EQ(error, c.expected) << c.status << " " << c.body;
+        EXPECT_EQ(error, c.expected) << c.status << " " << c.body << ": got " << error.what();
     }
 }
 
