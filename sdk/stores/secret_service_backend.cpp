@@ -1,5 +1,7 @@
 #include "stores/secret_service_backend.hpp"
 
+#include "records/utf8.hpp"
+
 #include <libsecret/secret.h>
 
 #include <condition_variable>
@@ -208,7 +210,7 @@ GType tessaroServiceType() {
 }
 
 bool validAttribute(std::string_view text) {
-    return text.find('\0') == std::string_view::npos && isValidUTF8(text);
+    return text.find('\0') == std::string_view::npos && detail::isValidUTF8(text);
 }
 
 bool isRemoteError(const GError* error, const char* name) {

@@ -45,10 +45,4 @@ public:
     void writeString(const std::string& key, std::string_view value);
 };
 
-namespace detail {
-// Strict UTF-8 validation (RFC 3629): rejects overlong forms, surrogates, code points above
-// U+10FFFF and truncated sequences. U+0000 is valid.
-bool isValidUTF8(std::string_view text) noexcept;
-}  // namespace detail
-
 }  // namespace tessaro
