@@ -21,8 +21,17 @@ namespace tessaro {
 // "duplicate" update; remove and deleteAll are delete, where "not found" counts as success.
 // The default backend is the desktop's Secret Service (see stores/secret_service_backend.hpp).
 //
+// Access groups are exact partitions, writes included: a store without a group sees, writes and
+// deletes only items that carry no group, and a store with a group only items of that group (a
+// literal reading of "no group" would match every group, letting an ungrouped deleteAll wipe a
+// shared session).
+//
 // Thread safety: the store keeps no mutable state of its own; it may be called from any thread and
-// from several threads at once (the backend serialises or isolates its operations). Backend calls
+// from several threads at once. Within one process the Secret Service backend serialises every item
+// operation, but a write is two of them (add, then update on "duplicate"), so it is not atomic: a
+// delete may land between them (the write then adds again), and two processes writing one key at
+// the same moment may each add an item. Such twins are harmless: read returns one of the two
+// values, the next write updates both and remove deletes both. Backend calls
 // may block (the Secret Service backend waits for D-Bus and, when the keyring is locked, for an
 // unlock prompt): never call on a GUI thread.
 // Throws: TessaroKeychain::KeychainError with the backend's status for every failure.

@@ -97,7 +97,10 @@ TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
     plain->deleteAll();  // must leave the group's item alone
     EXPECT_EQ(plain->read("grant_id"), std::nullopt);
     EXPECT_EQ(team->readString("grant_id"), std::optional<std::string>("team"));
+    // A write without a group creates its own item: the group's item stays as it was.
     plain->writeString("grant_id", "plain again");
+    EXPECT_EQ(team->readString("grant_id"), std::optional<std::string>("team"));
+    EXPECT_EQ(testing::searchItems({{"service", team->service()}}).size(), 2u);
     team->remove("grant_id");
     EXPECT_EQ(plain->readString("grant_id"), std::optional<std::string>("plain again"));
 }

@@ -430,6 +430,22 @@ struct SecretServiceBackend::Impl {
         return true;
     }
 
+    // The collection behind the "default" alias, created (as "Default keyring", which may show a
+    // prompt) when there is none. false with `failure` set on error.
+    bool defaultCollection(ObjectPtr<SecretCollection>& collection) {
+        bool locked = false;
+        if (!defaultCollectionLocked(collection, locked)) return false;
+        if (collection) return true;
+        GError* error = nullptr;
+        collection.reset(secret_collection_create_sync(service.get(), "Default keyring",
+                                                       SECRET_COLLECTION_DEFAULT,
+                                                       SECRET_COLLECTION_CREATE_NONE, cancel, &error));
+        if (collection) return true;
+        if (error) fail(error);
+        else failure = statusInternal;
+        return false;
+    }
+
     // The items of this schema matching `query` exactly (group rule included), unlocked.
     // Returns false with `failure` set on error. A locked item hides its attributes and secret,
     // and a locked keyring may hide its items altogether, so neither is taken for "no item": both
@@ -560,26 +576,23 @@ std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query,
         auto attributes = Impl::attributesFor(query);
         auto secret = Impl::valueOf(value);
         const std::string label = "Tessaro: " + query.service + " " + *query.account;
+        ObjectPtr<SecretCollection> collection;
+        if (!impl_->defaultCollection(collection)) return impl_->failure;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            GError* error = nullptr;
-            if (secret_service_store_sync(impl_->service.get(), &itemSchema, attributes.get(),
-                                          SECRET_COLLECTION_DEFAULT, label.c_str(), secret.get(),
-                                          impl_->cancel, &error)) {
-                return TessaroKeychain::statusSuccess;
+            if (secret_collection_get_locked(collection.get()) && !impl_->unlock({collection.get()})) {
+                return impl_->failure;
             }
+            // Created without the replace flag: the service's replace matches every item whose
+            // attributes include the new item's, so an ungrouped write would replace a grouped
+            // store's item. The search above already ruled out an exact duplicate.
+            GError* error = nullptr;
+            ObjectPtr<SecretItem> item(secret_item_create_sync(
+                collection.get(), &itemSchema, attributes.get(), label.c_str(), secret.get(),
+                SECRET_ITEM_CREATE_NONE, impl_->cancel, &error));
+            if (item) return TessaroKeychain::statusSuccess;
             const Status status = impl_->fail(error);
             if (status != statusLocked || attempt == 1) return status;
-            // The default keyring is locked: ask to unlock it, then store again.
-            ObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-                impl_->service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
-                impl_->cancel, &error));
-            if (!collection) return error ? impl_->fail(error) : statusInternal;
-            GList one{collection.get(), nullptr, nullptr};
-            ObjectList unlocked;
-            const gint count = secret_service_unlock_sync(impl_->service.get(), &one, impl_->cancel,
-                                                          unlocked.out(), &error);
-            if (error) return impl_->fail(error);
-            if (count < 1) return statusPromptDismissed;
+            // Locked between the check and the call: unlock and create again.
         }
         return statusInternal;
     });

@@ -19,8 +19,9 @@ namespace tessaro {
 // schema "org.tessaro.tessaro.sdk.Item" with the attributes "service", "account" and, only when
 // the store has one, "access_group"; label "Tessaro: <service> <key>"; the value is stored as
 // application/octet-stream. A query without access group matches only items without the
-// "access_group" attribute, so a store without group never reads or deletes a grouped store's
-// items. The Secret Service has no per-item accessibility class: the items are as available as the
+// "access_group" attribute, so a store without group never reads, replaces or deletes a grouped
+// store's items: add searches for an exact duplicate, then creates the item without the service's
+// replace flag (which would match any item whose attributes include the new item's). The Secret Service has no per-item accessibility class: the items are as available as the
 // keyring holding them (unlocked at login) and, being local keyring data, stay on this machine.
 // Secrets never go anywhere but the Secret Service: there is no fallback to a file.
 //

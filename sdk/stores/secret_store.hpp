@@ -16,8 +16,11 @@ namespace tessaro {
 // std::shared_ptr; every holder sees the same contents.
 //
 // Thread safety: every implementation may be called from any thread and from several threads at
-// once; each of the four operations is atomic with respect to the others. Compound steps (a read
-// followed by a write) are not atomic together.
+// once. What each operation guarantees against concurrent ones is the implementation's to state:
+// TessaroMemoryStore makes each operation atomic; TessaroKeychain serialises its calls within one
+// process, while across processes a write (add, then update on "duplicate") may interleave with
+// another process's operations (see stores/keychain.hpp). Compound steps (a read followed by a
+// write) are never atomic together.
 // Throws: each operation may throw the implementation's own error type (TessaroKeychain::KeychainError
 // for the desktop secret store); the interface adds none of its own.
 class TessaroSecretStore {
