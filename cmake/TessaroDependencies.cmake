@@ -16,3 +16,7 @@ endif()
 if(TESSARO_BUILD_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+if(TESSARO_BUILD_TESTS)
+  # Test certificate authorities for the HTTPS transport tests.
+  find_package(OpenSSL REQUIRED)
+endif()

@@ -51,6 +51,13 @@ std::optional<std::int64_t> optionalInteger(const json& object, const char* key)
     return std::nullopt;
 }
 
+// A token travels in a header line (the access token) or is stored and sent back later (the
+// refresh token): CR, LF or NUL in it would break every later request, so such a token is refused
+// where it arrives.
+bool isHeaderSafe(const std::string& token) {
+    return token.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+}
+
 bool flag(const json& object, const char* key) {
     const json* value = member(object, key);
     return value != nullptr && value->is_boolean() && value->get<bool>();
@@ -85,6 +92,9 @@ TessaroAPI::TokenResponse TessaroAPI::TokenResponse::fromJSON(const json& object
     token.clientType = optionalString(object, "client_type");
     token.accountIdentityPublicKey = optionalString(object, "account_identity_public_key");
     token.vaults = vaultList(object);
+    if (!isHeaderSafe(token.accessToken) || (token.refreshToken && !isHeaderSafe(*token.refreshToken))) {
+        throw APIError::decoding();
+    }
     return token;
 }
 

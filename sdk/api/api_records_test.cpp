@@ -75,6 +75,20 @@ TEST(TokenResponse, ReadsEveryMember) {
                              {{"v1", "个人", std::nullopt, 1}, {"v2", std::nullopt, "shared", 3}}, "public", "pk"}));
 }
 
+// A token that no header line can carry would fail every later request before sending.
+TEST(TokenResponse, TokensHoldingLineBreaksOrNulAreMalformed) {
+    for (const char* member : {"access_token", "refresh_token"}) {
+        for (const std::string& bad : {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3)}) {
+            json object = minimalToken();
+            object[member] = bad;
+            EXPECT_THROW(TokenResponse::fromJSON(object), APIError) << member;
+        }
+    }
+    json fine = minimalToken();
+    fine["refresh_token"] = "r t\tx";
+    EXPECT_EQ(TokenResponse::fromJSON(fine).refreshToken, "r t\tx");
+}
+
 TEST(TokenResponse, WrongTypesAndNullsInOptionalMembersCountAsMissing) {
     json object = minimalToken();
     object.update({{"refresh_token", 5}, {"refresh_expires_in", "x"}, {"client_type", nullptr},

@@ -143,7 +143,7 @@ struct CurlTransport::Impl {
         }
     };
 
-    explicit Impl(std::size_t maxIdle) : maxIdle(maxIdle) {
+    explicit Impl(Options o) : options(std::move(o)) {
         initialiseCurlOnce();
         share = curl_share_init();
         if (share == nullptr) throw TessaroError::network("libcurl could not create a share handle");
@@ -186,11 +186,11 @@ struct CurlTransport::Impl {
 
     void release(std::unique_ptr<Lane> lane) {
         std::lock_guard guard(poolMutex);
-        if (idle.size() < maxIdle) idle.push_back(std::move(lane));
+        if (idle.size() < options.maxIdleConnections) idle.push_back(std::move(lane));
         // otherwise the lane and its connection close here
     }
 
-    const std::size_t maxIdle;
+    const Options options;
     CURLSH* share = nullptr;
     static inline constexpr std::size_t lockCount = CURL_LOCK_DATA_LAST;
     std::array<std::mutex, lockCount> locks;
@@ -198,8 +198,9 @@ struct CurlTransport::Impl {
     std::vector<std::unique_ptr<Lane>> idle;
 };
 
-CurlTransport::CurlTransport(std::size_t maxIdleConnections)
-    : impl_(std::make_unique<Impl>(maxIdleConnections)) {}
+CurlTransport::CurlTransport() : CurlTransport(Options{}) {}
+
+CurlTransport::CurlTransport(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 CurlTransport::~CurlTransport() = default;
 
@@ -260,7 +261,16 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
-    if (loopback) curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    // The path is sent as written, so that it is the path the request signed.
+    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+    // An empty proxy turns off libcurl's reading of the proxy environment variables.
+    const Options& options = impl_->options;
+    curl_easy_setopt(easy, CURLOPT_PROXY, loopback ? "" : options.proxy.c_str());
+    if (!options.caBundleFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundleFile.c_str());
+    // libcurl silently re-sends a request whose reused connection closed before answering; only
+    // GET and HEAD may take a reused connection, so nothing else can ever go out twice.
+    const bool reusable = (request.method == "GET" || request.method == "HEAD") && !request.body;
+    if (!reusable) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
 
     static const char emptyBody[] = "";
     if (request.method == "GET" && !request.body) {

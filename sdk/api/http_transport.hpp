@@ -46,17 +46,44 @@ public:
 
 // The libcurl transport. One instance is meant to be shared by every call of a client: it keeps
 // a pool of idle connections (HTTP keep-alive) and a DNS and TLS-session cache shared between
-// transfers. Thread-safe: any number of threads may call send() at once.
+// transfers. Thread-safe: any number of threads may call send() at once. send() blocks on the
+// network for up to the request's timeout.
 //
 // Rules it enforces: only http and https; plain http only to loopback hosts (127.0.0.0/8, ::1,
 // localhost), refused before anything is sent; redirects are never followed; certificate
 // verification is always on; the request's timeout (60 seconds by default) bounds the whole
-// transfer; a stop request aborts the transfer promptly. Loopback http never goes through a proxy.
-// Failures throw TessaroError::network carrying libcurl's error text.
+// transfer; a stop request aborts the transfer promptly; the URL's path goes out exactly as
+// written (no dot-segment removal).
+//
+// Nothing is taken from the environment: the proxy variables (HTTPS_PROXY, ALL_PROXY, NO_PROXY and
+// their kin) are ignored, and a proxy or a private certificate authority is used only when the
+// host passes it in Options. Loopback requests never go through a proxy.
+//
+// Never sent twice: libcurl re-sends a request by itself when a reused keep-alive connection turns
+// out closed before any answer byte arrived. Every request whose method is not GET or HEAD (the
+// token endpoint's POSTs, request creation, patches, cancels, revocation) therefore goes out on a
+// new connection, which libcurl never retries: a refresh token is presented once, and a signed
+// request's nonce once. A GET may still be re-sent once on a fresh connection in that case; it
+// changes nothing on the server, and a server that did see the first copy refuses the second as
+// a replayed nonce.
+//
+// Failures throw TessaroError::network carrying libcurl's error text. Construction throws
+// TessaroError::network when libcurl cannot be initialised.
 class CurlTransport final : public HTTPTransport {
 public:
-    // Idle connections beyond `maxIdleConnections` are closed when their transfer ends.
-    explicit CurlTransport(std::size_t maxIdleConnections = 8);
+    struct Options {
+        // Idle connections beyond this are closed when their transfer ends.
+        std::size_t maxIdleConnections = 8;
+        // A proxy for every non-loopback request, in libcurl's form ("http://proxy.example:3128",
+        // "socks5h://127.0.0.1:1080"); none when empty.
+        std::string proxy;
+        // A PEM file of the certificate authorities to trust instead of the system's (a private CA);
+        // the system's store when empty.
+        std::string caBundleFile;
+    };
+
+    CurlTransport();
+    explicit CurlTransport(Options options);
     ~CurlTransport() override;
     CurlTransport(const CurlTransport&) = delete;
     CurlTransport& operator=(const CurlTransport&) = delete;

@@ -3,16 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "api/test_server.hpp"
+#include "api/test_tls.hpp"
 #include "records/tessaro_error.hpp"
 
 namespace tessaro {
 namespace {
 
+using testing::RawServer;
 using testing::TestServer;
+using namespace std::chrono_literals;
 
 HTTPRequest get(const std::string& url) {
     return HTTPRequest{"GET", *URL::parse(url), {}, std::nullopt};
@@ -137,6 +142,130 @@ TEST(CurlTransport, ReusesConnectionsBetweenSequentialRequests) {
     CurlTransport other;
     ASSERT_EQ(other.send(get(server.origin() + "/r"), {}).status, 200);
     EXPECT_EQ(ports.count(server.last().remotePort), 0u);
+}
+
+// libcurl re-sends a request by itself when its reused connection closes before any answer byte.
+// A token request presented twice ends the grant, so nothing but GET may ride a reused connection.
+TEST(CurlTransport, RequestsOtherThanGetAreNeverSentTwice) {
+    // Answers the first request of each connection and closes on the next one without answering.
+    RawServer server([](const RawServer::Request& request) -> std::optional<std::string> {
+        if (request.index > 1) return std::nullopt;
+        return RawServer::answer(200, "{}");
+    });
+    CurlTransport transport;
+    ASSERT_EQ(transport.send(get(server.origin() + "/warm"), {}).status, 200);
+    const std::string body = R"({"grant_type":"refresh_token","refresh_token":"rt"})";
+    HTTPRequest token{"POST", *URL::parse(server.origin() + "/api/oauth/token"), {}, Bytes(body.begin(), body.end())};
+    HTTPRequest patch{"PUT", *URL::parse(server.origin() + "/api/oauth/requests/r/patch"), {}, Bytes{}};
+    EXPECT_EQ(transport.send(token, {}).status, 200);
+    EXPECT_EQ(transport.send(patch, {}).status, 200);
+    std::map<std::string, int> seen;
+    for (const auto& request : server.requests()) ++seen[request.requestLine];
+    EXPECT_EQ(seen["POST /api/oauth/token HTTP/1.1"], 1);
+    EXPECT_EQ(seen["PUT /api/oauth/requests/r/patch HTTP/1.1"], 1);
+
+    // A server that never answers sees the token request once, and the caller a network failure.
+    RawServer closing([](const RawServer::Request&) { return std::optional<std::string>(); });
+    networkError([&] { transport.send(HTTPRequest{token.method, *URL::parse(closing.origin() + "/api/oauth/token"), {}, token.body}, {}); });
+    EXPECT_EQ(closing.requests().size(), 1u);
+}
+
+TEST(CurlTransport, SendsThePathExactlyAsWritten) {
+    TestServer server;
+    CurlTransport transport;
+    for (const std::string path : {"/api/oauth/requests/../account", "/a/./b/../../revoke", "/x/%2e%2e/y"}) {
+        ASSERT_EQ(transport.send(get(server.origin() + path), {}).status, 200);
+        EXPECT_EQ(server.last().target, path);
+    }
+}
+
+TEST(CurlTransport, TimeoutAndOversizedAnswersFailAsNetwork) {
+    testing::SilentServer silent;
+    HTTPRequest slow = get(silent.origin() + "/slow");
+    slow.timeout = 300ms;
+    const auto started = std::chrono::steady_clock::now();
+    CurlTransport once;
+    const auto timedOut = networkError([&] { once.send(slow, {}); });
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_NE(timedOut.underlyingDescription().find("timed out"), std::string::npos) << timedOut.underlyingDescription();
+    EXPECT_GE(elapsed, 300ms);
+    EXPECT_LT(elapsed, 30s);  // far below the 60 s default: the request's own timeout applied
+
+    TestServer server;
+    CurlTransport transport;
+    server.respond(200, std::string(CurlTransport::maxResponseBytes, 'x'), "text/plain");
+    EXPECT_EQ(transport.send(get(server.origin() + "/full"), {}).body.size(), CurlTransport::maxResponseBytes);
+    server.respond(200, std::string(CurlTransport::maxResponseBytes + 1, 'x'), "text/plain");
+    const auto tooLarge = networkError([&] { transport.send(get(server.origin() + "/over"), {}); });
+    EXPECT_NE(tooLarge.underlyingDescription().find("larger than"), std::string::npos);
+}
+
+CurlTransport::Options trusting(const testing::TestCertificates& certificates, std::string proxy = {}) {
+    CurlTransport::Options options;
+    options.caBundleFile = certificates.caFile();
+    options.proxy = std::move(proxy);
+    return options;
+}
+
+TEST(CurlTransport, VerifiesCertificatesAgainstTheSystemStoreOrAGivenAuthority) {
+    const testing::TestCertificates certificates;
+    const testing::TLSServer server(certificates);
+    CurlTransport system;
+    networkError([&] { system.send(get(server.origin("localhost") + "/x"), {}); });
+
+    CurlTransport privateCA(trusting(certificates));
+    EXPECT_EQ(privateCA.send(get(server.origin("localhost") + "/x"), {}).status, 200);
+    // The certificate names localhost and tessaro.localhost, not the address.
+    const auto mismatch = networkError([&] { privateCA.send(get(server.origin("127.0.0.1") + "/x"), {}); });
+    EXPECT_NE(mismatch.underlyingDescription().find("127.0.0.1"), std::string::npos) << mismatch.underlyingDescription();
+    CurlTransport::Options missing;
+    missing.caBundleFile = "/nonexistent/tessaro-ca.pem";
+    CurlTransport missingFile(missing);
+    networkError([&] { missingFile.send(get(server.origin("localhost") + "/x"), {}); });
+}
+
+// Sets environment variables for one test and restores them afterwards.
+class EnvironmentGuard {
+public:
+    explicit EnvironmentGuard(const std::map<std::string, std::string>& values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name.c_str());
+            saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+    ~EnvironmentGuard() {
+        for (const auto& [name, value] : saved_) {
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(CurlTransport, ProxiesComeOnlyFromTheOptionsAndNeverCarryLoopbackRequests) {
+    RawServer proxy([](const RawServer::Request&) { return std::optional<std::string>("HTTP/1.1 403 No\r\nContent-Length: 0\r\n\r\n"); });
+    const testing::TestCertificates certificates;
+    const testing::TLSServer tls(certificates);
+    TestServer plain;
+    const EnvironmentGuard environment({{"http_proxy", proxy.origin()}, {"HTTPS_PROXY", proxy.origin()},
+                                        {"https_proxy", proxy.origin()}, {"ALL_PROXY", proxy.origin()},
+                                        {"all_proxy", proxy.origin()}, {"NO_PROXY", ""}});
+    CurlTransport transport(trusting(certificates));
+    EXPECT_EQ(transport.send(get(plain.origin() + "/x"), {}).status, 200);
+    // Not a loopback name to the kit, so https and proxy rules apply; libcurl itself resolves
+    // *.localhost to loopback without asking DNS.
+    EXPECT_EQ(transport.send(get(tls.origin("tessaro.localhost") + "/x"), {}).status, 200);
+    EXPECT_TRUE(proxy.requests().empty()) << proxy.requests().front().requestLine;
+
+    CurlTransport proxied(trusting(certificates, proxy.origin()));
+    networkError([&] { proxied.send(get("https://tessaro.example/api/oauth/account"), {}); });
+    ASSERT_EQ(proxy.requests().size(), 1u);
+    EXPECT_EQ(proxy.requests().front().requestLine, "CONNECT tessaro.example:443 HTTP/1.1");
+    EXPECT_EQ(proxied.send(get(plain.origin() + "/y"), {}).status, 200);
+    EXPECT_EQ(proxy.requests().size(), 1u);
 }
 
 }  // namespace

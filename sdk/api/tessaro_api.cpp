@@ -2,6 +2,7 @@
 
 #include "api/tessaro_api.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -15,6 +16,23 @@ constexpr std::string_view tokenPath = "/api/oauth/token";
 constexpr std::string_view accountPath = "/api/oauth/account";
 constexpr std::string_view revokePath = "/api/oauth/revoke";
 constexpr std::string_view requestsPath = "/api/oauth/requests";
+
+// "/api/oauth/requests/<id><suffix>". The identifier is one path segment of visible ASCII: no
+// separator, no dot segment and no percent-escape, so that the path the server routes is exactly
+// the path signed (a server may decode "%2F" or collapse "..", and libcurl would escape bytes
+// beyond ASCII after signing).
+std::string requestPath(const std::string& requestID, std::string_view suffix) {
+    const bool dotSegment = requestID == "." || requestID == "..";
+    const bool plain = std::all_of(requestID.begin(), requestID.end(), [](char c) {
+        return c > 0x20 && c < 0x7F && c != '/' && c != '\\' && c != '?' && c != '#' && c != '%';
+    });
+    if (requestID.empty() || dotSegment || !plain) throw TessaroError::protocol("invalid_path");
+    std::string path(requestsPath);
+    path += '/';
+    path += requestID;
+    path += suffix;
+    return path;
+}
 
 std::string describe(TessaroAPI::APIError::Kind kind, int status, const std::string& code) {
     if (kind == TessaroAPI::APIError::Kind::decoding) return "decoding";
@@ -146,7 +164,7 @@ TessaroAPI::RequestStatus TessaroAPI::createRequest(const nlohmann::json& body, 
 
 TessaroAPI::RequestStatus TessaroAPI::putPatch(const std::string& requestID, const std::string& patchEnc,
                                                const Credentials& credentials, std::stop_token stop) const {
-    const std::string path = std::string(requestsPath) + "/" + requestID + "/patch";
+    const std::string path = requestPath(requestID, "/patch");
     const Response response =
         signedRequest("PUT", path, nlohmann::json{{"patch_enc", patchEnc}}, credentials, std::move(stop));
     return RequestStatus::fromJSON(readJSONObject(response.body));
@@ -154,14 +172,14 @@ TessaroAPI::RequestStatus TessaroAPI::putPatch(const std::string& requestID, con
 
 TessaroAPI::RequestStatus TessaroAPI::getRequest(const std::string& requestID, const Credentials& credentials,
                                                  std::stop_token stop) const {
-    const std::string path = std::string(requestsPath) + "/" + requestID;
+    const std::string path = requestPath(requestID, "");
     const Response response = signedRequest("GET", path, std::nullopt, credentials, std::move(stop));
     return RequestStatus::fromJSON(readJSONObject(response.body));
 }
 
 void TessaroAPI::cancelRequest(const std::string& requestID, const Credentials& credentials,
                                std::stop_token stop) const {
-    const std::string path = std::string(requestsPath) + "/" + requestID + "/cancel";
+    const std::string path = requestPath(requestID, "/cancel");
     signedRequest("POST", path, nlohmann::json::object(), credentials, std::move(stop));
 }
 

@@ -30,8 +30,10 @@ namespace tessaro {
 // - APIError::decoding when a body that must be a JSON object is not, or lacks a required member;
 // - nlohmann::json::type_error when a request body cannot be written as JSON (invalid UTF-8);
 // - TessaroCrypto errors of the nonce and the signature, unchanged;
-// - TessaroError::protocol("invalid_path") when an endpoint path cannot be joined to the origin
-//   (a request identifier holding "?", "#", a space or other characters no URL path may hold).
+// - TessaroError::protocol("invalid_path"), before anything is sent, for a request identifier that
+//   is empty, "." or "..", or holds anything but visible ASCII or any of "/", "\\", "?", "#", "%"
+//   (it would address another resource, or go out other than signed), and when an endpoint path
+//   cannot be joined to the origin.
 class TessaroAPI {
 public:
     // What an authenticated call signs with. A value.
@@ -89,7 +91,8 @@ public:
         std::optional<std::string> accountIdentityPublicKey;
 
         // Requires string "access_token", "grant_id" and "account_id", else throws
-        // APIError::decoding (also when `json` is not an object). Optional members of another
+        // APIError::decoding (also when `json` is not an object, or when the access or refresh
+        // token holds CR, LF or NUL, which no header line can carry). Optional members of another
         // type, or null, count as missing; "expires_in" defaults to 3600; "vaults" by the vault
         // list rule (empty unless an array of vaults that all decode).
         static TokenResponse fromJSON(const nlohmann::json& json);
@@ -167,7 +170,8 @@ public:
     AccountInfo account(const Credentials& credentials, std::stop_token stop = {}) const;
     void revoke(const std::string& token, const Credentials& credentials, std::stop_token stop = {}) const;
 
-    // Request endpoints (signed). The request identifier is put into the path as given.
+    // Request endpoints (signed). The request identifier is put into the path as given, after the
+    // check above; the path goes out byte for byte as signed.
     RequestStatus createRequest(const nlohmann::json& body, const Credentials& credentials,
                                 std::stop_token stop = {}) const;
     RequestStatus putPatch(const std::string& requestID, const std::string& patchEnc,

@@ -199,7 +199,7 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
     std::stop_source source;
     const TessaroAPI::Credentials injected{"a\r\nX-Evil: 1", key};
     const auto network = TessaroError::Code::network;
-    const std::vector<std::tuple<std::function<void()>, TessaroError::Code, std::string>> cases = {
+    std::vector<std::tuple<std::function<void()>, TessaroError::Code, std::string>> cases = {
         {[&] { closed->getRequest("r", credentials); }, network, ""},  // libcurl's own text
         {[&] { closed->exchangeCode("c", "v"); }, network, ""},
         {[&] { remote->account(credentials); }, network, "plain http"},
@@ -214,6 +214,14 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
         {[&] { api->getRequest("r", injected); }, network, ""},  // would break the header line
         {[&] { api->getRequest("a?b=c", credentials); }, TessaroError::Code::protocol, ""},
     };
+    // Identifiers that would address another resource, or go out other than signed.
+    for (const std::string id : {"", ".", "..", "../account", "a/../../revoke", "a/b", "é", "%2e%2e", "a\\b", "a b"}) {
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [&] { api->getRequest(id, credentials); }, [&] { api->putPatch(id, "p", credentials); },
+                 [&] { api->cancelRequest(id, credentials); }}) {
+            cases.emplace_back(call, TessaroError::Code::protocol, "");
+        }
+    }
     for (const auto& [call, code, description] : cases) {
         const auto error = testing::thrown<TessaroError>(call, TessaroError::cancelled());
         EXPECT_EQ(error.code(), code);
