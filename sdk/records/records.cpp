@@ -29,29 +29,39 @@ bool nestedTooDeep(const json& root) {
     return false;
 }
 
+// An integral double within 2^53 as the integer it names (5.0 and -0.0 as 5 and 0), so that a
+// number reads the same whether the sender wrote 5 or 5.0; other numbers unchanged.
+json wholeNumbersAsIntegers(const json& root) {
+    json copy = root;
+    std::vector<json*> pending{&copy};
+    while (!pending.empty()) {
+        json* value = pending.back();
+        pending.pop_back();
+        if (value->is_structured()) {
+            for (json& child : *value) pending.push_back(&child);
+        } else if (value->is_number_float()) {
+            const double d = value->get<double>();
+            if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) {
+                *value = static_cast<std::int64_t>(d);
+            }
+        }
+    }
+    return copy;
+}
+
 // Compact JSON text with the keys of every object sorted (nlohmann::json keeps objects in a
-// sorted map), UTF-8 as is and "/" unescaped. Nothing when the value cannot be written as JSON
-// (invalid UTF-8 in a string, a discarded value, nesting deeper than maxWrittenDepth).
+// sorted map), UTF-8 as is and "/" unescaped. Numbers follow one rule wherever they stand, alone
+// or nested: a whole number prints without a fraction ("5" for 5.0, "[1]" for [1.0]); any other
+// the shortest text that reads back to the same double ("2.5", "1e+21"). Nothing when the value
+// cannot be written as JSON (invalid UTF-8 in a string, a discarded value, nesting deeper than
+// maxWrittenDepth).
 std::optional<std::string> compactJSON(const json& value) {
     if (value.is_discarded() || nestedTooDeep(value)) return std::nullopt;
     try {
-        return value.dump(-1, ' ', false, json::error_handler_t::strict);
+        return wholeNumbersAsIntegers(value).dump(-1, ' ', false, json::error_handler_t::strict);
     } catch (const json::exception&) {
         return std::nullopt;
     }
-}
-
-// A JSON number as decimal text. Integral doubles print without a fraction ("42" for 42.0), as
-// numbers do when a JSON parser maps them onto a single number type; others use the shortest
-// text that reads back to the same double.
-std::string numberText(const json& value) {
-    if (value.is_number_unsigned()) return std::to_string(value.get<std::uint64_t>());
-    if (value.is_number_integer()) return std::to_string(value.get<std::int64_t>());
-    const double d = value.get<double>();
-    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) {
-        return std::to_string(static_cast<std::int64_t>(d));
-    }
-    return compactJSON(value).value_or("");
 }
 
 // The text of member `key` of a record object: missing or null is empty, a string is taken
@@ -66,7 +76,7 @@ std::string recordText(const json& object, const char* key) {
         case json::value_t::boolean: return value.get<bool>() ? "1" : "0";
         case json::value_t::number_integer:
         case json::value_t::number_unsigned:
-        case json::value_t::number_float: return numberText(value);
+        case json::value_t::number_float:
         case json::value_t::array:
         case json::value_t::object: return compactJSON(value).value_or("");
         case json::value_t::null:

@@ -88,6 +88,20 @@ TEST(TessaroRecord, ExtraKeepsStringsSkipsNullsAndWritesOtherValuesAsCompactJSON
     EXPECT_TRUE(TessaroRecord::fromJSON(json{{"extra", json::array({"a"})}}).extra.empty());
 }
 
+TEST(TessaroRecord, NumbersReadTheSameInTextMembersAndInExtra) {
+    const struct {
+        const char* number;
+        const char* text;
+    } cases[] = {{"5.0", "5"}, {"-0.0", "0"}, {"1e21", "1e+21"}, {"[1.0, 2.5]", "[1,2.5]"},
+                 {"{\"n\": 7.0}", "{\"n\":7}"}, {"-12", "-12"}};
+    for (const auto& c : cases) {
+        const auto record = TessaroRecord::fromJSON(
+            json::parse(std::string(R"({"title": )") + c.number + R"(, "extra": {"n": )" + c.number + "}}"));
+        EXPECT_EQ(record.title, c.text) << c.number;
+        EXPECT_EQ(record.extra.at("n"), c.text) << c.number;
+    }
+}
+
 TEST(TessaroRecord, DeeplyNestedValuesAreSkippedNotWritten) {
     // The parser reads any depth without recursion; writing such a value back as text must not
     // exhaust the stack. Nesting up to 512 levels is written, deeper values count as unwritable.

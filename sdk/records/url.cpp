@@ -40,30 +40,56 @@ int hexValue(char c) noexcept {
     return -1;
 }
 
-// Length of "scheme://" at the start of `text` (RFC 3986 scheme: a letter, then letters, digits,
-// "+", "-", "."), or 0 when the text does not start that way. libcurl alone is more lenient
-// ("http:/host", "1abc://host"), so the form is checked here first.
-std::size_t schemePrefixLength(std::string_view text) noexcept {
+// Length of the RFC 3986 scheme at the start of `text` (a letter, then letters, digits, "+", "-",
+// "."), when a ":" follows it; else 0.
+std::size_t schemeLength(std::string_view text) noexcept {
     if (text.empty() || !isAlpha(text[0])) return 0;
     std::size_t i = 1;
     while (i < text.size() && (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' || text[i] == '-' || text[i] == '.')) {
         ++i;
     }
-    if (text.substr(i, 3) != "://") return 0;
-    return i + 3;
+    return i < text.size() && text[i] == ':' ? i : 0;
 }
 
+// Length of "scheme://" at the start of `text`, or 0 when the text does not start that way.
+// libcurl alone is more lenient ("http:/host", "1abc://host"), so the form is checked here first.
+std::size_t schemePrefixLength(std::string_view text) noexcept {
+    const std::size_t scheme = schemeLength(text);
+    return scheme != 0 && text.substr(scheme, 3) == "://" ? scheme + 3 : 0;
+}
+
+// RFC 3986 characters of a path, query or fragment: unreserved, sub-delims, ":", "@", "/", "?",
+// a "%" with two hex digits, and (as in the authority form) UTF-8 beyond ASCII.
+bool isURLText(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (static_cast<unsigned char>(c) >= 0x80 || isUnreserved(c) ||
+            std::string_view("!$&'()*+,;=:@/?").find(c) != std::string_view::npos) {
+            continue;
+        }
+        if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            i += 2;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
 std::optional<URL> URL::parse(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos || !detail::isValidUTF8(text)) return std::nullopt;
+    const std::size_t scheme = schemeLength(text);
+    // "scheme:/path": the private-use form of native-app redirects (RFC 8252 section 7.1), without
+    // an authority. Decided here, never by libcurl, which would take "path" for a host. http and
+    // https always need a host.
+    if (scheme != 0 && text.substr(scheme + 1, 1) == "/" && text.substr(scheme + 1, 2) != "//") {
+        return parseWithoutAuthority(text, scheme);
+    }
     const std::size_t prefix = schemePrefixLength(text);
     // An authority must follow "scheme://": libcurl would otherwise read "https:///x" as host "x".
     if (prefix == 0 || prefix >= text.size() || text[prefix] == '/') return std::nullopt;
-    // libcurl reads a C string; an embedded NUL would silently cut the text short.
-    if (text.find('\0') != std::string_view::npos) return std::nullopt;
-    // The text travels in JSON bodies and query values, which need valid UTF-8.
-    if (!detail::isValidUTF8(text)) return std::nullopt;
 
     CurlURL handle(curl_url());
     if (!handle) throw std::bad_alloc();
@@ -91,6 +117,28 @@ std::optional<URL> URL::parse(std::string_view text) {
     return url;
 }
 
+std::optional<URL> URL::parseWithoutAuthority(std::string_view text, std::size_t schemeLength) {
+    URL url;
+    url.text_ = std::string(text);
+    url.scheme_.reserve(schemeLength);
+    for (const char c : text.substr(0, schemeLength)) {
+        url.scheme_ += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (url.scheme_ == "http" || url.scheme_ == "https") return std::nullopt;
+    std::string_view rest = text.substr(schemeLength + 1);
+    if (const auto hash = rest.find('#'); hash != std::string_view::npos) {
+        url.fragment_ = std::string(rest.substr(hash + 1));
+        rest = rest.substr(0, hash);
+    }
+    if (const auto question = rest.find('?'); question != std::string_view::npos) {
+        url.query_ = std::string(rest.substr(question + 1));
+        rest = rest.substr(0, question);
+    }
+    url.path_ = std::string(rest);
+    if (!isURLText(url.path_) || !isURLText(url.query_) || !isURLText(url.fragment_)) return std::nullopt;
+    return url;
+}
+
 std::string URL::decodedPath() const { return percentDecode(path_); }
 
 URL::QueryItems URL::queryItems() const {
@@ -112,6 +160,7 @@ URL::QueryItems URL::queryItems() const {
 }
 
 URL URL::resolvingPath(std::string_view endpointPath) const {
+    if (host_.empty()) throw std::invalid_argument("URL::resolvingPath: an origin needs a host");
     if (endpointPath.find_first_of("?#") != std::string_view::npos) {
         throw std::invalid_argument("URL::resolvingPath: an endpoint path holds no query or fragment");
     }

@@ -11,10 +11,15 @@
 
 namespace tessaro {
 
-// An absolute URL (a scheme is required), parsed and validated once by libcurl's URL API.
-// Any scheme is accepted ("https://…", "tessaro://authorize?x=1", "tessarodemo://tessaro/callback")
-// as long as it has the "scheme://" form and a host; relative references, whitespace, control
-// characters, invalid UTF-8 and malformed authorities are rejected. The text is kept exactly as given: absoluteString() returns
+// An absolute URL (a scheme is required), in one of two forms:
+// - "scheme://host[:port][/path][?query][#fragment]", validated by libcurl's URL API. Any scheme is
+//   accepted ("https://…", "tessaro://authorize?x=1", "tessarodemo://tessaro/callback"), always
+//   with a host;
+// - "scheme:/path[?query][#fragment]" without an authority (host() is empty), the private-use
+//   redirect form for native apps ("com.example.app:/oauth/callback", RFC 8252 section 7.1),
+//   validated by the kit against RFC 3986's characters; never for http and https.
+// Relative references, "scheme:path" without a leading "/", whitespace, control characters,
+// invalid UTF-8 and malformed authorities are rejected. The text is kept exactly as given: absoluteString() returns
 // it unchanged and two URLs are equal when their texts are equal (no normalisation).
 // Components are read from the parse and stay as written (path dot-segments are not collapsed).
 //
@@ -30,7 +35,7 @@ public:
 
     // Scheme in lower case ("https", "tessaro").
     const std::string& scheme() const noexcept { return scheme_; }
-    // Host as written, empty when none; an IPv6 literal keeps its brackets ("[::1]").
+    // Host as written, empty in the form without authority; an IPv6 literal keeps its brackets ("[::1]").
     const std::string& host() const noexcept { return host_; }
     // The port written in the URL; nothing when none is written (no scheme default is filled in).
     std::optional<int> port() const noexcept { return port_; }
@@ -57,8 +62,8 @@ public:
     //   "https://h/base"   + "/api/x" -> "https://h/base/api/x"
     //   "https://h/base/"  + "/api/x" -> "https://h/base/api/x"
     //   "https://h"        + "api/x"  -> "https://h/api/x"    (a missing leading "/" is added)
-    // Throws std::invalid_argument when `endpointPath` holds "?" or "#", or the result does not
-    // parse (for instance a path holding a space).
+    // Throws std::invalid_argument when this URL has no host, `endpointPath` holds "?" or "#", or
+    // the result does not parse (for instance a path holding a space).
     URL resolvingPath(std::string_view endpointPath) const;
 
     // Percent-encodes every byte except the unreserved A-Z a-z 0-9 - . _ ~ as %XX (upper-case hex):
@@ -73,6 +78,7 @@ public:
 
 private:
     URL() = default;
+    static std::optional<URL> parseWithoutAuthority(std::string_view text, std::size_t schemeLength);
 
     std::string text_;
     std::string scheme_;

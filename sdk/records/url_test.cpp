@@ -57,6 +57,41 @@ TEST(URL, RejectsRelativeMalformedAndWhitespaceText) {
     EXPECT_EQ(mustParse("https://例子.测试/路径?q=你").path(), "/路径");
 }
 
+TEST(URL, TheNativeAppFormWithoutAuthorityHasAnEmptyHost) {
+    const struct {
+        const char* text;
+        const char* scheme;
+        const char* path;
+        const char* query;
+        const char* fragment;
+    } cases[] = {
+        {"com.example.app:/oauth/callback", "com.example.app", "/oauth/callback", "", ""},
+        {"Com.Example.App:/cb?state=a%20b&code=x+y#f", "com.example.app", "/cb", "state=a%20b&code=x+y", "f"},
+        {"tessarodemo:/", "tessarodemo", "/", "", ""},
+        {"app:/a:b@c/;x=1/%E4%BD%A0/你", "app", "/a:b@c/;x=1/%E4%BD%A0/你", "", ""},
+    };
+    for (const auto& c : cases) {
+        const URL url = mustParse(c.text);
+        EXPECT_EQ(url.scheme(), c.scheme) << c.text;
+        EXPECT_EQ(url.host(), "") << c.text;
+        EXPECT_EQ(url.port(), std::nullopt) << c.text;
+        EXPECT_EQ(url.path(), c.path) << c.text;
+        EXPECT_EQ(url.query(), c.query) << c.text;
+        EXPECT_EQ(url.fragment(), c.fragment) << c.text;
+        EXPECT_EQ(url.absoluteString(), c.text);
+        EXPECT_THROW(url.resolvingPath("/api/x"), std::invalid_argument) << c.text;
+    }
+    EXPECT_EQ(mustParse("com.example.app:/cb?state=s%2B1&state=2").queryItems(),
+              (URL::QueryItems{{"state", "s+1"}, {"state", "2"}}));
+    // The authority form is unchanged beside it; http and https always need a host; anything that
+    // no URL may hold is refused in this form too.
+    EXPECT_EQ(mustParse("com.example.app://oauth/callback").host(), "oauth");
+    for (const std::string_view text : {"http:/x", "HTTPS:/x/y", "app:/a b", "app:/a%zz", "app:/a%4", "app:/<x>",
+                                        "app:/a\\b", "app:/x?q=\"1\"", "app:/x#a{b}", "app:/\x01"}) {
+        EXPECT_FALSE(URL::parse(text)) << text;
+    }
+}
+
 TEST(URL, EqualityAndHashFollowTheText) {
     EXPECT_EQ(mustParse("https://h/a?b=1"), mustParse("https://h/a?b=1"));
     EXPECT_NE(mustParse("https://h/a"), mustParse("https://h/a/"));
