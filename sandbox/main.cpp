@@ -316,9 +316,10 @@ int serve(Arguments& args) {
         fail(error.what());
     }
     const std::string origin = sandbox->origin();
+    // The state file first: a script that reads the lines below may run "open" at once.
+    if (args.useStateFile) writeStateFile(args.stateFile, origin);
     std::cout << "TESSARO_SANDBOX_ORIGIN=" << origin << "\n"
               << "TESSARO_SANDBOX_CLIENT_ID=" << tessaro::sandbox::Sandbox::demoClientID << std::endl;
-    if (args.useStateFile) writeStateFile(args.stateFile, origin);
     if (!args.quiet) {
         std::cerr << "tessaro-sandbox: serving " << origin << " for client "
                   << tessaro::sandbox::Sandbox::demoClientID << " (account acct_demo, policy "

@@ -91,6 +91,15 @@ TEST_F(Signature, ReplayedNonceIsRefused) {
     again.timestamp = std::to_string(std::stoll(request.timestamp) - 1);
     h.resign(s, again);
     EXPECT_EQ(h.send(again).error(), "nonce_reused");
+
+    // Signed 290 s ahead of the server clock, the request is still fresh after the clock moved
+    // 400 s: its nonce must outlive one window.
+    Signed ahead = pickRequest();
+    ahead.timestamp = std::to_string(std::stoll(ahead.timestamp) + 290);
+    h.resign(s, ahead);
+    EXPECT_EQ(h.send(ahead).status, 201);
+    h.advanceClock(std::chrono::seconds(400));
+    EXPECT_EQ(h.send(ahead).error(), "nonce_reused");
 }
 
 TEST_F(Signature, ChecksRunInOrder) {
