@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "api/tessaro_api.hpp"
-#include "crypto/tessaro_crypto.hpp"
+#include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/crypto/tessaro_crypto.hpp>
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "crypto/tessaro_crypto.hpp"
+#include <tessaro/crypto/tessaro_crypto.hpp>
 
 namespace {
 

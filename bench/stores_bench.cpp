@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "stores/keychain.hpp"
-#include "stores/secret_service_backend.hpp"
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/secret_service_backend.hpp>
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "crypto/base64url.hpp"
+#include <tessaro/crypto/base64url.hpp>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/records.hpp"
+#include <tessaro/records/records.hpp>
 
 using nlohmann::json;
 using namespace tessaro;

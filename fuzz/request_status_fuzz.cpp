@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 using tessaro::TessaroAPI;
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/internal/sealed_box_json.hpp"
-#include "crypto/tessaro_crypto.hpp"
+#include <tessaro/crypto/internal/sealed_box_json.hpp>
+#include <tessaro/crypto/tessaro_crypto.hpp>
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 using tessaro::TessaroAPI;
 

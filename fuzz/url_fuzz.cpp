@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "records/url.hpp"
+#include <tessaro/records/url.hpp>
 
 using tessaro::URL;
 

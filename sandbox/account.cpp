@@ -1,4 +1,4 @@
-#include "sandbox/account.hpp"
+#include <tessaro/sandbox/account.hpp>
 
 namespace tessaro::sandbox {
 

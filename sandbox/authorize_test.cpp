@@ -1,6 +1,6 @@
 // Authorization: launch URL in, callback out, code exchanged; and each way it is refused.
 
-#include "sandbox/sandbox_test_support.hpp"
+#include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 namespace tessaro::sandbox::testing {
 namespace {

@@ -17,8 +17,8 @@
 #include <optional>
 #include <sstream>
 
-#include "sandbox/internal/wire.hpp"
-#include "sandbox/sandbox.hpp"
+#include <tessaro/sandbox/internal/wire.hpp>
+#include <tessaro/sandbox/sandbox.hpp>
 
 namespace {
 

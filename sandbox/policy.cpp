@@ -1,4 +1,4 @@
-#include "sandbox/policy.hpp"
+#include <tessaro/sandbox/policy.hpp>
 
 #include <cmath>
 #include <stdexcept>

@@ -1,7 +1,7 @@
 // Requests: pick, get, create, update, refusals, expiry and cancel, each seen through the
 // status the server returns.
 
-#include "sandbox/sandbox_test_support.hpp"
+#include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 #include <thread>
 

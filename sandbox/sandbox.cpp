@@ -1,4 +1,4 @@
-#include "sandbox/sandbox.hpp"
+#include <tessaro/sandbox/sandbox.hpp>
 
 #include <httplib.h>
 
@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "sandbox/internal/application.hpp"
-#include "sandbox/internal/backend.hpp"
-#include "sandbox/internal/http_api.hpp"
+#include <tessaro/sandbox/internal/application.hpp>
+#include <tessaro/sandbox/internal/backend.hpp>
+#include <tessaro/sandbox/internal/http_api.hpp>
 
 namespace tessaro::sandbox {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sandbox/account.hpp"
-#include "sandbox/policy.hpp"
+#include <tessaro/sandbox/account.hpp>
+#include <tessaro/sandbox/policy.hpp>
 
 namespace tessaro::sandbox {
 

@@ -1,6 +1,6 @@
 // Signed endpoints: the checks in order (token, timestamp, nonce, signature), each with its code.
 
-#include "sandbox/sandbox_test_support.hpp"
+#include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 namespace tessaro::sandbox::testing {
 namespace {

@@ -1,6 +1,6 @@
 // Tokens: expiry, refresh rotation, reuse detection and revocation.
 
-#include "sandbox/sandbox_test_support.hpp"
+#include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 namespace tessaro::sandbox::testing {
 namespace {

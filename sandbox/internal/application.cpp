@@ -1,9 +1,9 @@
-#include "sandbox/internal/application.hpp"
+#include <tessaro/sandbox/internal/application.hpp>
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "sandbox/internal/wire.hpp"
+#include <tessaro/sandbox/internal/wire.hpp>
 
 namespace tessaro::sandbox::detail {
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "sandbox/internal/backend.hpp"
-#include "sandbox/policy.hpp"
-#include "sandbox/sandbox.hpp"
+#include <tessaro/sandbox/internal/backend.hpp>
+#include <tessaro/sandbox/policy.hpp>
+#include <tessaro/sandbox/sandbox.hpp>
 
 namespace tessaro::sandbox::detail {
 

@@ -20,10 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sandbox/account.hpp"
-#include "sandbox/internal/sealed_box.hpp"
-#include "sandbox/internal/wire.hpp"
-#include "sandbox/policy.hpp"
+#include <tessaro/sandbox/account.hpp>
+#include <tessaro/sandbox/internal/sealed_box.hpp>
+#include <tessaro/sandbox/internal/wire.hpp>
+#include <tessaro/sandbox/policy.hpp>
 
 namespace tessaro::sandbox::detail {
 

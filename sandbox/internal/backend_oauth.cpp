@@ -6,7 +6,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "sandbox/internal/backend.hpp"
+#include <tessaro/sandbox/internal/backend.hpp>
 
 namespace tessaro::sandbox::detail {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <set>
 
-#include "sandbox/internal/backend.hpp"
+#include <tessaro/sandbox/internal/backend.hpp>
 
 namespace tessaro::sandbox::detail {
 

@@ -3,8 +3,8 @@
 #include <gio/gio.h>
 #include <httplib.h>
 
-#include "sandbox/internal/application.hpp"
-#include "sandbox/internal/wire.hpp"
+#include <tessaro/sandbox/internal/application.hpp>
+#include <tessaro/sandbox/internal/wire.hpp>
 
 namespace tessaro::sandbox::detail {
 

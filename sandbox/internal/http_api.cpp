@@ -1,4 +1,4 @@
-#include "sandbox/internal/http_api.hpp"
+#include <tessaro/sandbox/internal/http_api.hpp>
 
 #include <algorithm>
 

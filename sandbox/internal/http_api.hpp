@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "sandbox/internal/application.hpp"
-#include "sandbox/internal/backend.hpp"
+#include <tessaro/sandbox/internal/application.hpp>
+#include <tessaro/sandbox/internal/backend.hpp>
 
 namespace tessaro::sandbox::detail {
 

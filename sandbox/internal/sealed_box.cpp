@@ -1,10 +1,10 @@
-#include "sandbox/internal/sealed_box.hpp"
+#include <tessaro/sandbox/internal/sealed_box.hpp>
 
 #include <sodium.h>
 
 #include <nlohmann/json.hpp>
 
-#include "sandbox/internal/wire.hpp"
+#include <tessaro/sandbox/internal/wire.hpp>
 
 namespace tessaro::sandbox::detail {
 

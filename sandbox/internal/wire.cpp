@@ -1,4 +1,4 @@
-#include "sandbox/internal/wire.hpp"
+#include <tessaro/sandbox/internal/wire.hpp>
 
 #include <curl/curl.h>
 #include <sodium.h>

@@ -5,7 +5,7 @@
 #include <limits>
 #include <set>
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 namespace tessaro {
 

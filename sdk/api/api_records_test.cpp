@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "api/tessaro_api.hpp"
-#include "api/test_server.hpp"
+#include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/api/testing/test_server.hpp>
 
 namespace tessaro {
 namespace {

@@ -2,7 +2,7 @@
 // plus a share handle for the DNS and TLS-session caches. Each transfer runs in its own multi
 // handle so that a stop request can wake curl_multi_poll at once through curl_multi_wakeup.
 
-#include "api/http_transport.hpp"
+#include <tessaro/api/http_transport.hpp>
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <netinet/in.h>
 
-#include "records/tessaro_error.hpp"
+#include <tessaro/records/tessaro_error.hpp>
 
 namespace tessaro {
 

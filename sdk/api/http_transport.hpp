@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "crypto/bytes.hpp"
-#include "records/url.hpp"
+#include <tessaro/crypto/bytes.hpp>
+#include <tessaro/records/url.hpp>
 
 namespace tessaro {
 

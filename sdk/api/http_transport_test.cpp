@@ -1,4 +1,4 @@
-#include "api/http_transport.hpp"
+#include <tessaro/api/http_transport.hpp>
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "api/test_server.hpp"
-#include "api/test_tls.hpp"
-#include "records/tessaro_error.hpp"
+#include <tessaro/api/testing/test_server.hpp>
+#include <tessaro/api/testing/test_tls.hpp>
+#include <tessaro/records/tessaro_error.hpp>
 
 namespace tessaro {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <sstream>
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 namespace tessaro {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 namespace tessaro {
 namespace {

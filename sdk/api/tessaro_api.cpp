@@ -1,12 +1,12 @@
 // Request framing, signing, sending and the sorting of answers; the seven endpoints.
 
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
-#include "crypto/primitives.hpp"
+#include <tessaro/crypto/primitives.hpp>
 
 namespace tessaro {
 

@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "api/http_transport.hpp"
-#include "crypto/bytes.hpp"
-#include "crypto/keys.hpp"
-#include "records/records.hpp"
+#include <tessaro/api/http_transport.hpp>
+#include <tessaro/crypto/bytes.hpp>
+#include <tessaro/crypto/keys.hpp>
+#include <tessaro/records/records.hpp>
 
 namespace tessaro {
 

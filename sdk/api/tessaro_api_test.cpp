@@ -1,4 +1,4 @@
-#include "api/tessaro_api.hpp"
+#include <tessaro/api/tessaro_api.hpp>
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <set>
 #include <thread>
 
-#include "api/test_server.hpp"
-#include "crypto/tessaro_crypto.hpp"
+#include <tessaro/api/testing/test_server.hpp>
+#include <tessaro/crypto/tessaro_crypto.hpp>
 
 namespace tessaro {
 namespace {

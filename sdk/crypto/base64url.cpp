@@ -1,4 +1,4 @@
-#include "crypto/base64url.hpp"
+#include <tessaro/crypto/base64url.hpp>
 
 #include <array>
 

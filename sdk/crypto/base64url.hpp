@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/bytes.hpp"
+#include <tessaro/crypto/bytes.hpp>
 
 // Stateless functions, safe from any thread.
 namespace tessaro::Base64URL {

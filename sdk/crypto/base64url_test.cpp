@@ -1,4 +1,4 @@
-#include "crypto/base64url.hpp"
+#include <tessaro/crypto/base64url.hpp>
 
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -7,7 +7,7 @@
 #include <cctype>
 #include <random>
 
-#include "crypto/test_support.hpp"
+#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {

@@ -1,4 +1,4 @@
-#include "crypto/bytes.hpp"
+#include <tessaro/crypto/bytes.hpp>
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "crypto/crypto_error.hpp"
+#include <tessaro/crypto/crypto_error.hpp>
 
 namespace tessaro::TessaroCrypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/hchacha20.hpp"
+#include <tessaro/crypto/hchacha20.hpp>
 
 #include <sodium.h>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "crypto/bytes.hpp"
+#include <tessaro/crypto/bytes.hpp>
 
 // A stateless function, safe from any thread.
 namespace tessaro::HChaCha20 {

@@ -1,10 +1,10 @@
-#include "crypto/keys.hpp"
+#include <tessaro/crypto/keys.hpp>
 
 #include <sodium.h>
 
-#include "crypto/base64url.hpp"
-#include "crypto/internal/sodium_init.hpp"
-#include "crypto/primitives.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/internal/sodium_init.hpp>
+#include <tessaro/crypto/primitives.hpp>
 
 namespace tessaro::TessaroCrypto {
 

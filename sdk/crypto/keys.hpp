@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/bytes.hpp"
-#include "crypto/crypto_error.hpp"
+#include <tessaro/crypto/bytes.hpp>
+#include <tessaro/crypto/crypto_error.hpp>
 
 namespace tessaro::TessaroCrypto {
 

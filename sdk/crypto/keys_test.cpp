@@ -1,11 +1,11 @@
-#include "crypto/keys.hpp"
+#include <tessaro/crypto/keys.hpp>
 
 #include <gtest/gtest.h>
 
-#include "crypto/base64url.hpp"
-#include "crypto/internal/x25519.hpp"
-#include "crypto/primitives.hpp"
-#include "crypto/test_support.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/internal/x25519.hpp>
+#include <tessaro/crypto/primitives.hpp>
+#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {

@@ -1,12 +1,12 @@
-#include "crypto/primitives.hpp"
+#include <tessaro/crypto/primitives.hpp>
 
 #include <sodium.h>
 
 #include <array>
 #include <charconv>
 
-#include "crypto/base64url.hpp"
-#include "crypto/internal/sodium_init.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/internal/sodium_init.hpp>
 
 namespace tessaro::TessaroCrypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/primitives.hpp"
+#include <tessaro/crypto/primitives.hpp>
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <limits>
 #include <unordered_set>
 
-#include "crypto/base64url.hpp"
-#include "crypto/test_support.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {

@@ -1,14 +1,14 @@
-#include "crypto/sealed_box.hpp"
+#include <tessaro/crypto/sealed_box.hpp>
 
 #include <sodium.h>
 
 #include <array>
 
-#include "crypto/base64url.hpp"
-#include "crypto/internal/hkdf.hpp"
-#include "crypto/internal/sodium_init.hpp"
-#include "crypto/internal/x25519.hpp"
-#include "crypto/internal/xchacha.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/internal/hkdf.hpp>
+#include <tessaro/crypto/internal/sodium_init.hpp>
+#include <tessaro/crypto/internal/x25519.hpp>
+#include <tessaro/crypto/internal/xchacha.hpp>
 
 namespace tessaro::TessaroCrypto {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/bytes.hpp"
-#include "crypto/crypto_error.hpp"
-#include "crypto/keys.hpp"
+#include <tessaro/crypto/bytes.hpp>
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/keys.hpp>
 
 namespace tessaro::TessaroCrypto {
 

@@ -1,13 +1,13 @@
-#include "crypto/sealed_box.hpp"
+#include <tessaro/crypto/sealed_box.hpp>
 
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <nlohmann/json.hpp>
 
-#include "crypto/base64url.hpp"
-#include "crypto/internal/sealed_box_json.hpp"
-#include "crypto/test_support.hpp"
+#include <tessaro/crypto/base64url.hpp>
+#include <tessaro/crypto/internal/sealed_box_json.hpp>
+#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {

@@ -4,11 +4,11 @@
 
 #include <array>
 
-#include "crypto/crypto_error.hpp"
-#include "crypto/hchacha20.hpp"
-#include "crypto/internal/hkdf.hpp"
-#include "crypto/internal/xchacha.hpp"
-#include "crypto/test_support.hpp"
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/hchacha20.hpp>
+#include <tessaro/crypto/internal/hkdf.hpp>
+#include <tessaro/crypto/internal/xchacha.hpp>
+#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {

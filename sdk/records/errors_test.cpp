@@ -1,4 +1,4 @@
-#include "records/records.hpp"
+#include <tessaro/records/records.hpp>
 
 #include <stdexcept>
 #include <thread>

@@ -19,10 +19,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/tessaro_error.hpp"
-#include "records/tessaro_waiting.hpp"
-#include "records/timestamp.hpp"
-#include "records/url.hpp"
+#include <tessaro/records/tessaro_error.hpp>
+#include <tessaro/records/tessaro_waiting.hpp>
+#include <tessaro/records/timestamp.hpp>
+#include <tessaro/records/url.hpp>
 
 namespace tessaro {
 

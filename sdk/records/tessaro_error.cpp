@@ -1,4 +1,4 @@
-#include "records/tessaro_error.hpp"
+#include <tessaro/records/tessaro_error.hpp>
 
 #include <utility>
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "records/url.hpp"
+#include <tessaro/records/url.hpp>
 
 namespace tessaro {
 

@@ -1,4 +1,4 @@
-#include "records/tessaro_waiting.hpp"
+#include <tessaro/records/tessaro_waiting.hpp>
 
 namespace tessaro {
 

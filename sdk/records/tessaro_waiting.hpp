@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "records/timestamp.hpp"
+#include <tessaro/records/timestamp.hpp>
 
 namespace tessaro {
 

@@ -1,6 +1,6 @@
-#include "records/url.hpp"
+#include <tessaro/records/url.hpp>
 
-#include "records/utf8.hpp"
+#include <tessaro/records/utf8.hpp>
 
 #include <charconv>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "records/url.hpp"
+#include <tessaro/records/url.hpp>
 
 #include <string>
 #include <thread>

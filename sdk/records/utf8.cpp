@@ -1,4 +1,4 @@
-#include "records/utf8.hpp"
+#include <tessaro/records/utf8.hpp>
 
 #include <cstddef>
 

@@ -1,6 +1,6 @@
-#include "stores/keychain.hpp"
+#include <tessaro/stores/keychain.hpp>
 
-#include "stores/secret_service_backend.hpp"
+#include <tessaro/stores/secret_service_backend.hpp>
 
 namespace tessaro {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "stores/secret_store.hpp"
+#include <tessaro/stores/secret_store.hpp>
 
 namespace tessaro {
 

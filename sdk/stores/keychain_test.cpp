@@ -3,9 +3,9 @@
 
 #include <functional>
 
-#include "stores/internal/store_test_support.hpp"
-#include "stores/keychain.hpp"
-#include "stores/secret_service_backend.hpp"
+#include <tessaro/stores/testing/store_test_support.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/secret_service_backend.hpp>
 
 namespace tessaro {
 namespace {

@@ -1,4 +1,4 @@
-#include "stores/memory_store.hpp"
+#include <tessaro/stores/memory_store.hpp>
 
 namespace tessaro {
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "stores/secret_store.hpp"
+#include <tessaro/stores/secret_store.hpp>
 
 namespace tessaro {
 

@@ -1,6 +1,6 @@
-#include "stores/secret_service_backend.hpp"
+#include <tessaro/stores/secret_service_backend.hpp>
 
-#include "records/utf8.hpp"
+#include <tessaro/records/utf8.hpp>
 
 #include <libsecret/secret.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "stores/keychain.hpp"
+#include <tessaro/stores/keychain.hpp>
 
 namespace tessaro {
 

@@ -12,9 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "stores/internal/store_test_support.hpp"
-#include "stores/keychain.hpp"
-#include "stores/secret_service_backend.hpp"
+#include <tessaro/stores/testing/store_test_support.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/secret_service_backend.hpp>
 
 extern char** environ;
 

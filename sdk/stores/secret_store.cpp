@@ -1,6 +1,6 @@
-#include "stores/secret_store.hpp"
+#include <tessaro/stores/secret_store.hpp>
 
-#include "records/utf8.hpp"
+#include <tessaro/records/utf8.hpp>
 
 namespace tessaro {
 

@@ -5,9 +5,9 @@
 #include <functional>
 #include <thread>
 
-#include "stores/internal/store_test_support.hpp"
-#include "stores/keychain.hpp"
-#include "stores/memory_store.hpp"
+#include <tessaro/stores/testing/store_test_support.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/memory_store.hpp>
 
 namespace tessaro {
 namespace {

@@ -1,11 +1,11 @@
-#include "crypto/internal/hkdf.hpp"
+#include <tessaro/crypto/internal/hkdf.hpp>
 
 #include <sodium.h>
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "crypto/internal/sodium_init.hpp"
+#include <tessaro/crypto/internal/sodium_init.hpp>
 
 namespace tessaro::detail {
 

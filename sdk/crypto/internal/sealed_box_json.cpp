@@ -1,4 +1,4 @@
-#include "crypto/internal/sealed_box_json.hpp"
+#include <tessaro/crypto/internal/sealed_box_json.hpp>
 
 #include <charconv>
 #include <iterator>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "crypto/sealed_box.hpp"
+#include <tessaro/crypto/sealed_box.hpp>
 
 namespace tessaro::detail {
 

@@ -1,8 +1,8 @@
-#include "crypto/internal/sodium_init.hpp"
+#include <tessaro/crypto/internal/sodium_init.hpp>
 
 #include <sodium.h>
 
-#include "crypto/crypto_error.hpp"
+#include <tessaro/crypto/crypto_error.hpp>
 
 namespace tessaro::detail {
 

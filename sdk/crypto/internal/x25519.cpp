@@ -1,9 +1,9 @@
-#include "crypto/internal/x25519.hpp"
+#include <tessaro/crypto/internal/x25519.hpp>
 
 #include <sodium.h>
 
-#include "crypto/crypto_error.hpp"
-#include "crypto/internal/sodium_init.hpp"
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/internal/sodium_init.hpp>
 
 namespace tessaro::detail {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "crypto/bytes.hpp"
+#include <tessaro/crypto/bytes.hpp>
 
 namespace tessaro::detail {
 

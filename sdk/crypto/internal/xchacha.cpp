@@ -1,12 +1,12 @@
-#include "crypto/internal/xchacha.hpp"
+#include <tessaro/crypto/internal/xchacha.hpp>
 
 #include <sodium.h>
 
 #include <algorithm>
 
-#include "crypto/crypto_error.hpp"
-#include "crypto/hchacha20.hpp"
-#include "crypto/internal/sodium_init.hpp"
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/hchacha20.hpp>
+#include <tessaro/crypto/internal/sodium_init.hpp>
 
 namespace tessaro::detail {
 

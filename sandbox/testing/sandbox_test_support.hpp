@@ -17,8 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "crypto/tessaro_crypto.hpp"
-#include "sandbox/sandbox.hpp"
+#include <tessaro/crypto/tessaro_crypto.hpp>
+#include <tessaro/sandbox/sandbox.hpp>
 
 namespace tessaro::sandbox::testing {
 

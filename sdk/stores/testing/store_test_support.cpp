@@ -1,4 +1,4 @@
-#include "stores/internal/store_test_support.hpp"
+#include <tessaro/stores/testing/store_test_support.hpp>
 
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>

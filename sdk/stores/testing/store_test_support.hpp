@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/bytes.hpp"
+#include <tessaro/crypto/bytes.hpp>
 
 namespace tessaro::testing {
 
