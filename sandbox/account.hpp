@@ -11,10 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <tessaro/sandbox_export.hpp>
+
 namespace tessaro::sandbox {
 
 // A vault of the account with its mode and whether the default grant covers it.
-struct Vault {
+struct TESSARO_SANDBOX_EXPORT Vault {
     std::string id;
     std::string name;
     std::string kind;
@@ -29,7 +31,7 @@ struct Vault {
 };
 
 // The secret contents of an item, as sealed results carry them.
-struct ItemRecord {
+struct TESSARO_SANDBOX_EXPORT ItemRecord {
     std::string title;
     std::string username;
     std::string password;
@@ -45,7 +47,7 @@ struct ItemRecord {
 };
 
 // An item: its identifier, vault, revision (raised by every applied patch) and record.
-struct Item {
+struct TESSARO_SANDBOX_EXPORT Item {
     std::string id;
     std::string vaultID;
     std::int64_t revision = 1;
@@ -57,7 +59,7 @@ struct Item {
 };
 
 // The signed-in account: its vaults and items. Lookups return null for an unknown ID.
-struct Account {
+struct TESSARO_SANDBOX_EXPORT Account {
     std::string id;
     std::vector<Vault> vaults;  // in display order
     std::vector<Item> items;

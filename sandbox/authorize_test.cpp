@@ -5,32 +5,6 @@
 namespace tessaro::sandbox::testing {
 namespace {
 
-// A host listening on a loopback redirect URI, as RFC 8252 native apps do.
-class LoopbackHost {
-public:
-    LoopbackHost() {
-        server_.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
-            inbox_.deliver("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
-            response.set_content("ok", "text/plain");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 5000 && !server_.is_running(); ++i) std::this_thread::sleep_for(1ms);
-    }
-    ~LoopbackHost() {
-        server_.stop();
-        thread_.join();
-    }
-    std::string redirect() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cb"; }
-    Inbox& inbox() { return inbox_; }
-
-private:
-    httplib::Server server_;
-    Inbox inbox_;
-    int port_ = 0;
-    std::thread thread_;
-};
-
 TEST(Authorize, LaunchURLOverHTTPCallbackOverLoopbackAndCodeExchanged) {
     LoopbackHost host;
     Harness h({}, /*capture=*/false);
@@ -141,7 +115,7 @@ TEST(Authorize, ExchangeRefusesAnotherRedirectAnExpiredCodeAndBadRequests) {
                   .error(),
               "unsupported_grant_type");
     EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "authorization_code"}}).error(), "invalid_request");
-    Response plain = toResponse(h.http().Post("/api/oauth/token", "{}", "text/plain"));
+    Response plain = h.postRaw("/api/oauth/token", "{}", "text/plain");
     EXPECT_EQ(plain.status, 415);
     EXPECT_EQ(plain.error(), "unsupported_media_type");
 }

@@ -1,23 +1,29 @@
 // tessaro-sandbox: serve the sandbox, or hand a launch URL / a policy to a running one.
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <sstream>
 
-#include <tessaro/sandbox/internal/wire.hpp>
+#include <tessaro/records/url.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 
 namespace {
@@ -49,9 +55,10 @@ Server options:
   --deliver auto|print      auto (default): callbacks by HTTP GET for loopback http redirect
                             URIs, by the desktop's URL handler for other schemes;
                             print: write each callback URL to standard output instead
-  --state-file PATH         where to record the running sandbox (default
-                            $XDG_RUNTIME_DIR/tessaro-sandbox.json, else
-                            /tmp/tessaro-sandbox-UID.json)
+  --state-file PATH         record the running sandbox in this one file instead of its
+                            own PID.json (0600, removed when it stops) in the state
+                            directory $XDG_RUNTIME_DIR/tessaro-sandbox/, else
+                            /tmp/tessaro-sandbox-UID/ (under $TMPDIR when set)
   --no-state-file           do not record it
   --quiet                   no event log
 
@@ -70,8 +77,9 @@ Policy options (serve and policy):
 
 open and policy options:
   --origin O                the running sandbox (default $TESSARO_SANDBOX_ORIGIN, else the
-                            state file)
-  --state-file PATH         the state file to read
+                            one sandbox recorded in the state directory; refused, listing
+                            their origins, when several run)
+  --state-file PATH         read this state file instead of the state directory
 
   -h, --help                this text
 )";
@@ -105,71 +113,184 @@ std::vector<std::string> splitList(const std::string& text) {
     return items;
 }
 
-std::string defaultStateFile() {
+// Running sandboxes record themselves one file each, named by pid, in this directory (private:
+// 0700, created on demand); `open` and `policy` look for them there.
+std::string defaultStateDirectory() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        return std::string(runtime) + "/tessaro-sandbox.json";
+        return std::string(runtime) + "/tessaro-sandbox";
     }
-    return "/tmp/tessaro-sandbox-" + std::to_string(getuid()) + ".json";
+    std::error_code failed;
+    std::filesystem::path temporary = std::filesystem::temp_directory_path(failed);
+    if (failed) temporary = "/tmp";
+    return (temporary / ("tessaro-sandbox-" + std::to_string(getuid()))).string();
 }
 
-void writeStateFile(const std::string& path, const std::string& origin) {
-    const nlohmann::json state = {{"origin", origin},
-                                  {"pid", static_cast<long long>(getpid())},
-                                  {"demo_client_id", std::string(tessaro::sandbox::Sandbox::demoClientID)}};
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+// The state directory as an open descriptor, or -1 with `problem` set (empty when it does not
+// exist and `create` is false). A symlink, or a directory that is not ours or is open to others,
+// is refused: in a shared temporary directory it may have been planted by someone else.
+int openStateDirectory(const std::string& path, bool create, std::string& problem) {
+    if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem = "cannot create " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        std::cerr << "tessaro-sandbox: cannot write the state file " << path << "\n";
+        problem = errno == ENOENT ? "" : path + " is not a directory of its own (" + std::strerror(errno) + ")";
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+        ::close(fd);
+        problem = path + " is not a private directory of this user (expected mode 0700)";
+        return -1;
+    }
+    return fd;
+}
+
+// A file in an open directory, kept open for the process's lifetime.
+struct StateFile {
+    int directory = -1;
+    std::string name;
+    std::string path;  // for messages
+};
+
+// When process `pid` started (/proc/PID/stat field 22, clock ticks after boot): tells a
+// sandbox from a later process that was given the same pid.
+std::optional<unsigned long long> processStart(long long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(in, text)) return std::nullopt;
+    const auto name = text.rfind(')');  // the command name may contain spaces and parentheses
+    if (name == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(name + 1));
+    std::string field;
+    for (int number = 3; fields >> field; ++number) {
+        if (number == 22) {
+            const auto value = parseWhole(field, 0, std::numeric_limits<long long>::max());
+            if (!value) return std::nullopt;
+            return static_cast<unsigned long long>(*value);
+        }
+    }
+    return std::nullopt;
+}
+
+void writeStateFile(const StateFile& file, const std::string& origin) {
+    nlohmann::json state = {{"origin", origin},
+                            {"pid", static_cast<long long>(getpid())},
+                            {"demo_client_id", std::string(tessaro::sandbox::Sandbox::demoClientID)}};
+    if (const auto started = processStart(getpid())) state["started"] = *started;
+    // Written whole under a temporary name, then renamed: a reader never sees half a file, and
+    // neither name is followed if it is a symlink.
+    const std::string temporary = file.name + ".tmp";
+    ::unlinkat(file.directory, temporary.c_str(), 0);
+    const int fd = ::openat(file.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        std::cerr << "tessaro-sandbox: cannot write the state file " << file.path << ": " << std::strerror(errno) << "\n";
         return;
     }
     const std::string text = state.dump() + "\n";
     const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::close(fd);
-    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        std::cerr << "tessaro-sandbox: cannot write the state file " << path << "\n";
+    if (!written || ::renameat(file.directory, temporary.c_str(), file.directory, file.name.c_str()) != 0) {
+        ::unlinkat(file.directory, temporary.c_str(), 0);
+        std::cerr << "tessaro-sandbox: cannot write the state file " << file.path << "\n";
     }
 }
 
-std::optional<nlohmann::json> readStateFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::stringstream text;
-    text << in.rdbuf();
-    nlohmann::json state = nlohmann::json::parse(text.str(), nullptr, false);
-    if (!state.is_object()) return std::nullopt;
+std::optional<nlohmann::json> readStateFile(int directory, const std::string& name) {
+    const int fd = ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < 64 * 1024) {
+        text.resize(static_cast<std::size_t>(info.st_size));
+        if (::read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) text.clear();
+    }
+    ::close(fd);
+    nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
+    if (!state.is_object() || !state["origin"].is_string() || !state["pid"].is_number_integer()) return std::nullopt;
     return state;
 }
 
-void removeStateFile(const std::string& path) {
-    // Only our own record: another sandbox may have started since.
-    const auto state = readStateFile(path);
-    if (state && state->value("pid", 0LL) == static_cast<long long>(getpid())) std::remove(path.c_str());
+// Whether the process a state file records still runs (and is the one that wrote it).
+bool isRunning(const nlohmann::json& state) {
+    const long long pid = state["pid"].get<long long>();
+    // A sandbox runs as this user, so a process we may not signal is someone else's.
+    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) != 0) return false;
+    if (!state.contains("started")) return true;
+    const auto started = processStart(pid);
+    return !started || (state["started"].is_number_unsigned() && state["started"].get<unsigned long long>() == *started);
 }
 
-// The running sandbox: --origin, $TESSARO_SANDBOX_ORIGIN, or the state file of a live process.
-std::string findOrigin(const std::optional<std::string>& origin, const std::string& stateFile) {
-    if (origin) return *origin;
-    if (const char* env = std::getenv("TESSARO_SANDBOX_ORIGIN"); env && *env) return env;
-    const auto state = readStateFile(stateFile);
-    if (!state || !(*state)["origin"].is_string()) {
-        fail("no running sandbox found (no state file " + stateFile + "); pass --origin");
+// --state-file PATH: a file the user named, in a directory of their choosing.
+std::optional<StateFile> openExplicitStateFile(const std::string& path, std::string& problem) {
+    const std::filesystem::path file(path);
+    const std::string parent = file.has_parent_path() ? file.parent_path().string() : ".";
+    const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0 || !file.has_filename()) {
+        if (directory >= 0) ::close(directory);
+        problem = "cannot use the state file " + path + ": " + (directory < 0 ? std::strerror(errno) : "not a file name");
+        return std::nullopt;
     }
-    const long long pid = state->value("pid", 0LL);
-    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
-        fail("the sandbox recorded in " + stateFile + " is no longer running; pass --origin");
+    return StateFile{directory, file.filename().string(), path};
+}
+
+void removeStateFile(const StateFile& file) {
+    // Only our own record: with an explicit --state-file another sandbox may have taken it over.
+    const auto state = readStateFile(file.directory, file.name);
+    if (state && (*state)["pid"].get<long long>() == static_cast<long long>(getpid())) {
+        ::unlinkat(file.directory, file.name.c_str(), 0);
     }
-    return (*state)["origin"].get<std::string>();
+}
+
+struct Instance {
+    long long pid = 0;
+    std::string origin;
+};
+
+// The sandboxes recorded in the state directory that still run, by pid. Files of processes
+// that have ended are removed.
+std::vector<Instance> runningInstances(int directory) {
+    std::vector<Instance> running;
+    const int listing = ::dup(directory);
+    DIR* entries = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!entries) {
+        if (listing >= 0) ::close(listing);
+        return running;
+    }
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (!name.ends_with(".json")) continue;
+        const auto pid = parseWhole(name.substr(0, name.size() - 5), 1, std::numeric_limits<pid_t>::max());
+        if (!pid) continue;
+        const auto state = readStateFile(directory, name);
+        if (!state || (*state)["pid"].get<long long>() != *pid) continue;
+        if (!isRunning(*state)) {
+            ::unlinkat(directory, name.c_str(), 0);
+            continue;
+        }
+        running.push_back({*pid, (*state)["origin"].get<std::string>()});
+    }
+    ::closedir(entries);
+    std::sort(running.begin(), running.end(), [](const Instance& a, const Instance& b) { return a.pid < b.pid; });
+    return running;
+}
+
+// An IPv4 literal in 127.0.0.0/8, or [::1]: where a sandbox listens.
+bool isLoopbackAddress(const std::string& host) {
+    if (host == "[::1]") return true;
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
 int post(const std::string& origin, const std::string& path, const nlohmann::json& body) {
-    const auto parts = tessaro::sandbox::detail::parseURI(origin);
-    if (!parts || parts->scheme != "http" || !tessaro::sandbox::detail::isLoopbackIP(parts->host) || !parts->port) {
+    const auto url = tessaro::URL::parse(origin);
+    if (!url || url->scheme() != "http" || !isLoopbackAddress(url->host()) || !url->port()) {
         fail("the origin must be http://127.0.0.1:PORT: " + origin);
     }
-    std::string host = parts->host;
+    std::string host = url->host();
     if (host.starts_with('[')) host = host.substr(1, host.size() - 2);
-    httplib::Client client(host, *parts->port);
+    httplib::Client client(host, *url->port());
     client.set_connection_timeout(5, 0);
     client.set_read_timeout(10, 0);
     const auto result = client.Post(path.c_str(), body.dump(), "application/json");
@@ -194,7 +315,7 @@ struct Arguments {
     tessaro::sandbox::Options options;
     nlohmann::json policyChanges = nlohmann::json::object();
     std::optional<std::string> origin;
-    std::string stateFile = defaultStateFile();
+    std::optional<std::string> stateFile;  // one explicit file instead of the state directory
     bool useStateFile = true;
     bool print = false;
     bool quiet = false;
@@ -286,6 +407,39 @@ Arguments parseArguments(int argc, char** argv) {
     return args;
 }
 
+// The running sandbox: --origin, $TESSARO_SANDBOX_ORIGIN, the --state-file, or the one sandbox
+// recorded in the state directory.
+std::string findOrigin(const Arguments& args) {
+    if (args.origin) return *args.origin;
+    if (const char* env = std::getenv("TESSARO_SANDBOX_ORIGIN"); env && *env) return env;
+    if (args.stateFile) {
+        std::string problem;
+        const auto file = openExplicitStateFile(*args.stateFile, problem);
+        if (!file) fail(problem);
+        const auto state = readStateFile(file->directory, file->name);
+        if (!state) fail("no running sandbox found (no state file " + *args.stateFile + "); pass --origin");
+        if (!isRunning(*state)) fail("the sandbox recorded in " + *args.stateFile + " is no longer running; pass --origin");
+        return (*state)["origin"].get<std::string>();
+    }
+    const std::string path = defaultStateDirectory();
+    std::string problem;
+    const int directory = openStateDirectory(path, false, problem);
+    const std::vector<Instance> running = directory < 0 ? std::vector<Instance>{} : runningInstances(directory);
+    if (directory >= 0) ::close(directory);
+    if (running.empty()) {
+        fail("no running sandbox found in " + path + (problem.empty() ? "" : " (" + problem + ")") +
+             "; start one with \"tessaro-sandbox\", or pass --origin");
+    }
+    if (running.size() > 1) {
+        std::string list;
+        for (const Instance& instance : running) {
+            list += "\n  " + instance.origin + " (pid " + std::to_string(instance.pid) + ")";
+        }
+        fail(std::to_string(running.size()) + " sandboxes are running; pass --origin with one of:" + list);
+    }
+    return running.front().origin;
+}
+
 int serve(Arguments& args) {
     if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
     // Signals are taken by sigwait below; every thread started from here inherits the mask.
@@ -317,7 +471,20 @@ int serve(Arguments& args) {
     }
     const std::string origin = sandbox->origin();
     // The state file first: a script that reads the lines below may run "open" at once.
-    if (args.useStateFile) writeStateFile(args.stateFile, origin);
+    std::optional<StateFile> stateFile;
+    std::string problem;
+    if (args.useStateFile && args.stateFile) {
+        stateFile = openExplicitStateFile(*args.stateFile, problem);
+    } else if (args.useStateFile) {
+        const std::string path = defaultStateDirectory();
+        if (const int directory = openStateDirectory(path, true, problem); directory >= 0) {
+            runningInstances(directory);  // clears the records of sandboxes that have ended
+            const std::string name = std::to_string(getpid()) + ".json";
+            stateFile = StateFile{directory, name, path + "/" + name};
+        }
+    }
+    if (args.useStateFile && !stateFile) std::cerr << "tessaro-sandbox: not recording this sandbox: " << problem << "\n";
+    if (stateFile) writeStateFile(*stateFile, origin);
     std::cout << "TESSARO_SANDBOX_ORIGIN=" << origin << "\n"
               << "TESSARO_SANDBOX_CLIENT_ID=" << tessaro::sandbox::Sandbox::demoClientID << std::endl;
     if (!args.quiet) {
@@ -330,7 +497,7 @@ int serve(Arguments& args) {
     sigwait(&signals, &received);
     if (!args.quiet) std::cerr << "tessaro-sandbox: stopping" << std::endl;
     sandbox->stop();
-    if (args.useStateFile) removeStateFile(args.stateFile);
+    if (stateFile) removeStateFile(*stateFile);
     return 0;
 }
 
@@ -343,11 +510,11 @@ int main(int argc, char** argv) {
         Arguments args = parseArguments(argc, argv);
         if (args.command == "open") {
             if (args.positional.size() != 1) fail("open takes exactly one URL");
-            return post(findOrigin(args.origin, args.stateFile), "/sandbox/open", {{"url", args.positional.front()}});
+            return post(findOrigin(args), "/sandbox/open", {{"url", args.positional.front()}});
         }
         if (args.command == "policy") {
             if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
-            return post(findOrigin(args.origin, args.stateFile), "/sandbox/policy", args.policyChanges);
+            return post(findOrigin(args), "/sandbox/policy", args.policyChanges);
         }
         return serve(args);
     } catch (const std::exception& error) {

@@ -10,11 +10,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <tessaro/sandbox_export.hpp>
+
 namespace tessaro::sandbox {
 
 // A plain value. fromJSON and parse* throw std::invalid_argument with a short message naming
 // the offending member or text; nothing else throws.
-struct Policy {
+struct TESSARO_SANDBOX_EXPORT Policy {
     enum class Decision { approve, deny, notSignedIn, never };
     enum class Create { inScope, outOfScope };
     enum class Update { apply, conflict };

@@ -14,6 +14,7 @@
 
 #include <tessaro/sandbox/account.hpp>
 #include <tessaro/sandbox/policy.hpp>
+#include <tessaro/sandbox_export.hpp>
 
 namespace tessaro::sandbox {
 
@@ -59,7 +60,7 @@ struct Options {
 // A running sandbox: serving from construction until stop() or destruction. All members are
 // safe to call from any thread. The constructor throws std::runtime_error when it cannot bind
 // the port and std::invalid_argument for a malformed client registration or policy.
-class Sandbox {
+class TESSARO_SANDBOX_EXPORT Sandbox {
 public:
     // The demo client, registered with "tessarodemo://tessaro/callback" and loopback http
     // redirect URIs on any port and path (http://127.0.0.1/..., http://[::1]/...).
@@ -100,7 +101,7 @@ public:
     void stop();
 
 private:
-    struct Impl;
+    struct TESSARO_SANDBOX_NO_EXPORT Impl;
     std::unique_ptr<Impl> impl_;
 };
 

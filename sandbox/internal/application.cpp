@@ -1,6 +1,7 @@
 #include <tessaro/sandbox/internal/application.hpp>
 
 #include <algorithm>
+#include <initializer_list>
 #include <stdexcept>
 
 #include <tessaro/sandbox/internal/wire.hpp>
@@ -17,6 +18,31 @@ bool isKey32(const std::optional<std::string>& text) {
     if (!text) return false;
     const auto bytes = base64urlDecode(*text);
     return bytes && bytes->size() == 32;
+}
+
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+// The names among `names` that `query` lacks or leaves empty, as "a, b"; empty when none.
+std::string missingOf(const Query& query, std::initializer_list<std::string_view> names) {
+    std::string missing;
+    for (const std::string_view name : names) {
+        if (const auto value = queryValue(query, name); value && !value->empty()) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += name;
+    }
+    return missing;
+}
+
+// Why Backend::checkClient refused, with `missing` (from missingOf) appended.
+std::string clientRefusal(const std::string& code, const std::string& clientID, const std::string& redirectURI,
+                          const std::string& missing) {
+    // The redirect URI without its query, which is the host's and may carry anything.
+    std::string reason = code == "invalid_client"
+                             ? "client " + loggable(clientID) + " is not registered"
+                             : "redirect URI " + loggable(redirectURI.substr(0, redirectURI.find('?'))) +
+                                   " is not registered for client " + loggable(clientID);
+    if (!missing.empty()) reason += "; missing " + missing;
+    return reason;
 }
 
 // What the user is asked to do first for each operation.
@@ -97,30 +123,38 @@ void Application::run() {
     }
 }
 
-OpenResult Application::open(std::string_view launchURL) {
+OpenResult Application::open(std::string_view launchURL, std::string* why) {
+    // The URL itself is never logged: its query may carry anything.
     const auto parts = parseURI(std::string(launchURL));
-    if (!parts || parts->scheme != "tessaro" || (parts->path != "" && parts->path != "/")) {
-        return {false, "unsupported_launch_url"};
+    const bool tessaro = parts && parts->scheme == "tessaro" && (parts->path.empty() || parts->path == "/");
+    Refused refused;
+    if (!tessaro || (parts->host != "authorize" && parts->host != "request")) {
+        refused.emplace("unsupported_launch_url", "not a tessaro://authorize or tessaro://request URL");
+    } else if (const auto query = parseQuery(parts->query); !query) {
+        refused.emplace("malformed_launch_url", "a malformed %-escape in the query");
+    } else {
+        refused = parts->host == "authorize" ? openAuthorize(*query) : openRequest(*query);
     }
-    const auto query = parseQuery(parts->query);
-    if (!query) return {false, "malformed_launch_url"};
-    if (parts->host == "authorize") return openAuthorize(*query);
-    if (parts->host == "request") return openRequest(*query);
-    return {false, "unsupported_launch_url"};
+    if (!refused) return {true, {}};
+    const std::string target = tessaro ? "tessaro://" + loggable(parts->host) : "launch URL";
+    if (log_) log_("open " + target + ": refused (" + refused->first + "): " + refused->second);
+    if (why) *why = refused->second;
+    return {false, refused->first};
 }
 
-OpenResult Application::openAuthorize(const Items& query) {
+Application::Refused Application::openAuthorize(const Items& query) {
     const auto clientID = queryValue(query, "client_id");
     const auto redirectURI = queryValue(query, "redirect_uri");
     const auto state = queryValue(query, "state");
-    if (!clientID) return {false, "missing_client_id"};
-    if (!redirectURI) return {false, "missing_redirect_uri"};
+    const std::string missing = missingOf(query, {"client_id", "redirect_uri", "state"});
+    if (!clientID || !redirectURI) {
+        return std::pair{std::string(!clientID ? "missing_client_id" : "missing_redirect_uri"), "missing " + missing};
+    }
     // An unknown client or an unregistered redirect URI is never called back (RFC 6749 4.1.2.1).
     if (std::string refused = backend_.checkClient(*clientID, *redirectURI); !refused.empty()) {
-        if (log_) log_("authorize: refused (" + refused + ") for client " + *clientID);
-        return {false, refused};
+        return std::pair{refused, clientRefusal(refused, *clientID, *redirectURI, missing)};
     }
-    if (!state || state->empty()) return {false, "missing_state"};
+    if (!state || state->empty()) return std::pair{std::string("missing_state"), "missing " + missing};
 
     const auto challenge = queryValue(query, "code_challenge");
     const auto method = queryValue(query, "code_challenge_method");
@@ -133,8 +167,20 @@ OpenResult Application::openAuthorize(const Items& query) {
         schedule(0ms, [this, target, flowState] {
             callback(target, {{"tq", "authorize"}, {"state", flowState}, {"error", "invalid_request"}});
         });
-        if (log_) log_("authorize: invalid request from client " + *clientID);
-        return {true, {}};
+        if (log_) {
+            std::string wrong = missingOf(query, {"code_challenge", "code_challenge_method", "approval_key", "seal_key"});
+            wrong = wrong.empty() ? "" : "missing " + wrong;
+            auto invalid = [&](const char* name, bool bad) {
+                if (bad) wrong += (wrong.empty() ? "invalid " : "; invalid ") + std::string(name);
+            };
+            invalid("code_challenge_method (not S256)", method && !method->empty() && *method != "S256");
+            invalid("code_challenge", challenge && !challenge->empty() && !isKey32(challenge));
+            invalid("approval_key", approvalKey && !approvalKey->empty() && !isKey32(approvalKey));
+            invalid("seal_key", sealKey && !sealKey->empty() && !isKey32(sealKey));
+            log_("authorize: invalid request from client " + loggable(*clientID) + " (" + wrong +
+                 "), answered with error=invalid_request");
+        }
+        return std::nullopt;
     }
 
     const Policy current = policy();
@@ -142,7 +188,7 @@ OpenResult Application::openAuthorize(const Items& query) {
                         backend_.grantedVaults(current.grantVaults)};
     const std::string flowState = *state;
     schedule(current.delay, [this, binding, flowState, current] { answerAuthorize(binding, flowState, current); });
-    return {true, {}};
+    return std::nullopt;
 }
 
 void Application::answerAuthorize(const CodeBinding& binding, const std::string& state, const Policy& policy) {
@@ -164,30 +210,35 @@ void Application::answerAuthorize(const CodeBinding& binding, const std::string&
     callback(binding.redirectURI, {{"tq", "authorize"}, {"state", state}, {"code", code}});
 }
 
-OpenResult Application::openRequest(const Items& query) {
+Application::Refused Application::openRequest(const Items& query) {
     const auto id = queryValue(query, "id");
     const auto clientID = queryValue(query, "client_id");
     const auto redirectURI = queryValue(query, "redirect_uri");
     const auto state = queryValue(query, "state");
-    if (!id) return {false, "missing_id"};
-    if (!clientID) return {false, "missing_client_id"};
-    if (!redirectURI) return {false, "missing_redirect_uri"};
+    const std::string missing = missingOf(query, {"id", "client_id", "redirect_uri", "state"});
+    if (!id || !clientID || !redirectURI) {
+        const char* code = !id ? "missing_id" : !clientID ? "missing_client_id" : "missing_redirect_uri";
+        return std::pair{std::string(code), "missing " + missing};
+    }
     if (std::string refused = backend_.checkClient(*clientID, *redirectURI); !refused.empty()) {
-        return {false, refused};
+        return std::pair{refused, clientRefusal(refused, *clientID, *redirectURI, missing)};
     }
     const auto request = backend_.request(*id);
-    if (!request) return {false, "unknown_request"};
-    if (request->clientID != *clientID) return {false, "client_mismatch"};
-    if (!state || state->empty()) return {false, "missing_state"};
+    if (!request) return std::pair{std::string("unknown_request"), "no request " + loggable(*id)};
+    if (request->clientID != *clientID) {
+        return std::pair{std::string("client_mismatch"),
+                         "request " + loggable(*id) + " belongs to another client than " + loggable(*clientID)};
+    }
+    if (!state || state->empty()) return std::pair{std::string("missing_state"), "missing " + missing};
 
     RequestFlow flow{*id, *redirectURI, *state, request->op, policy()};
     if (!request->open) {
         // Already decided: the application shows the outcome and returns to the host.
         schedule(0ms, [this, flow] { reportEnded(flow); });
-        return {true, {}};
+        return std::nullopt;
     }
     schedule(flow.policy.delay, [this, flow] { requestFirstStep(flow); });
-    return {true, {}};
+    return std::nullopt;
 }
 
 void Application::requestFirstStep(const RequestFlow& flow) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,8 +34,9 @@ public:
     Application& operator=(const Application&) = delete;
 
     // Checks the launch URL at once (refusing what cannot be answered on the redirect URI) and
-    // schedules the user's answer. Never throws except std::bad_alloc.
-    OpenResult open(std::string_view launchURL);
+    // schedules the user's answer. A refusal is logged with its reason (every missing parameter
+    // named), which `why`, when given, receives too. Never throws except std::bad_alloc.
+    OpenResult open(std::string_view launchURL, std::string* why = nullptr);
 
     Policy policy() const;
     // Throws std::invalid_argument when the policy names a vault the account does not have.
@@ -52,8 +54,10 @@ private:
         Policy policy;
     };
 
-    OpenResult openAuthorize(const Items& query);
-    OpenResult openRequest(const Items& query);
+    // Empty when accepted; otherwise the refusal and its reason.
+    using Refused = std::optional<std::pair<std::string, std::string>>;
+    Refused openAuthorize(const Items& query);
+    Refused openRequest(const Items& query);
     void answerAuthorize(const CodeBinding& binding, const std::string& state, const Policy& policy);
     void requestFirstStep(const RequestFlow& flow);
     void requestAwaitPatch(const RequestFlow& flow, int checksLeft);

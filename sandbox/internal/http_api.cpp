@@ -18,16 +18,30 @@ void send(httplib::Response& response, const Reply& reply) {
     response.set_content(reply.body.dump(), "application/json");
 }
 
-// Runs a handler and turns a Refusal into {"error": code}; anything unexpected is a 500.
-void answer(httplib::Response& response, const Application::Log& log, const std::function<Reply()>& handler) {
+// "POST /api/oauth/token": what a log line may say about a request (never its query, headers or
+// body, which carry tokens, codes, verifiers, nonces and signatures).
+std::string describe(const httplib::Request& request) {
+    return loggable(request.method, 10) + " " + loggable(request.path);
+}
+
+// Runs a handler and turns a Refusal into {"error": code}; anything unexpected is a 500. Every
+// answer of 400 or above is logged with its status and error code.
+void answer(httplib::Response& response, const httplib::Request& request, const Application::Log& log,
+            const std::function<Reply()>& handler) {
+    Reply reply;
     try {
-        send(response, handler());
+        reply = handler();
     } catch (const Refusal& refusal) {
-        send(response, {refusal.status, {{"error", refusal.code}}});
+        reply = {refusal.status, {{"error", refusal.code}}};
     } catch (const std::exception& error) {
-        if (log) log(std::string("internal error: ") + error.what());
-        send(response, {500, {{"error", "server_error"}}});
+        if (log) log(describe(request) + ": internal error: " + error.what());
+        reply = {500, {{"error", "server_error"}}};
     }
+    if (log && reply.status >= 400) {
+        const std::string code = reply.body.is_object() ? reply.body.value("error", "") : "";
+        log(describe(request) + ": refused " + std::to_string(reply.status) + " " + code);
+    }
+    send(response, reply);
 }
 
 // A JSON request body: Content-Type application/json and a parsable text.
@@ -47,7 +61,7 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
     // Every signed endpoint authenticates first, on the request exactly as received.
     auto signedRoute = [&backend, log](std::function<Reply(const std::string& grantID, const httplib::Request&)> handler) {
         return [&backend, log, handler](const httplib::Request& request, httplib::Response& response) {
-            answer(response, log, [&] {
+            answer(response, request, log, [&] {
                 const std::string path = request.target.substr(0, request.target.find('?'));
                 const SignedHeaders headers{header(request, "Authorization"), header(request, "x-pm-timestamp"),
                                             header(request, "x-pm-nonce"), header(request, "x-pm-signature")};
@@ -58,7 +72,7 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
     };
 
     server.Post("/api/oauth/token", [&backend, log](const httplib::Request& request, httplib::Response& response) {
-        answer(response, log, [&] { return backend.token(jsonBody(request)); });
+        answer(response, request, log, [&] { return backend.token(jsonBody(request)); });
     });
     server.Get("/api/oauth/account", signedRoute([&backend](const std::string& grantID, const httplib::Request&) {
                    return backend.account(grantID);
@@ -86,7 +100,7 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
 
     // Control routes for tests, scripts and `tessaro-sandbox open`.
     server.Post("/sandbox/open", [&application, log](const httplib::Request& request, httplib::Response& response) {
-        answer(response, log, [&] {
+        answer(response, request, log, [&] {
             std::string url = request.body;
             const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
             if (body.is_object()) {
@@ -94,16 +108,17 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
                 if (member == body.end() || !member->is_string()) throw Refusal(400, "missing_url");
                 url = member->get<std::string>();
             }
-            const OpenResult result = application.open(url);
-            if (!result.accepted) throw Refusal(400, result.error);
+            std::string why;
+            const OpenResult result = application.open(url, &why);
+            if (!result.accepted) return Reply{400, {{"error", result.error}, {"message", result.error + ": " + why}}};
             return Reply{202, {{"accepted", true}}};
         });
     });
-    server.Get("/sandbox/policy", [&application, log](const httplib::Request&, httplib::Response& response) {
-        answer(response, log, [&] { return Reply{200, application.policy().toJSON()}; });
+    server.Get("/sandbox/policy", [&application, log](const httplib::Request& request, httplib::Response& response) {
+        answer(response, request, log, [&] { return Reply{200, application.policy().toJSON()}; });
     });
     server.Post("/sandbox/policy", [&application, log](const httplib::Request& request, httplib::Response& response) {
-        answer(response, log, [&] {
+        answer(response, request, log, [&] {
             try {
                 application.setPolicy(Policy::fromJSON(jsonBody(request), application.policy()));
             } catch (const std::invalid_argument& error) {
@@ -112,8 +127,8 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
             return Reply{200, application.policy().toJSON()};
         });
     });
-    server.Get("/sandbox/info", [&backend, log, origin](const httplib::Request&, httplib::Response& response) {
-        answer(response, log, [&] {
+    server.Get("/sandbox/info", [&backend, log, origin](const httplib::Request& request, httplib::Response& response) {
+        answer(response, request, log, [&] {
             return Reply{200,
                          {{"origin", origin()},
                           {"demo_client_id", std::string(Sandbox::demoClientID)},
@@ -121,10 +136,12 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
         });
     });
 
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    // Answers no route gave (an unknown path, a request httplib could not read).
+    server.set_error_handler([log](const httplib::Request& request, httplib::Response& response) {
         if (response.body.empty()) {
-            response.set_content(nlohmann::json{{"error", response.status == 404 ? "not_found" : "bad_request"}}.dump(),
-                                 "application/json");
+            const std::string code = response.status == 404 ? "not_found" : "bad_request";
+            response.set_content(nlohmann::json{{"error", code}}.dump(), "application/json");
+            if (log) log(describe(request) + ": refused " + std::to_string(response.status) + " " + code);
         }
     });
 }

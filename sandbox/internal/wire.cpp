@@ -206,4 +206,11 @@ bool isLoopbackIP(std::string_view host) {
     return dots == 3;
 }
 
+std::string loggable(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (const char c : text.substr(0, limit)) out.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+    if (text.size() > limit) out += "...";
+    return out;
+}
+
 }  // namespace tessaro::sandbox::detail

@@ -60,4 +60,8 @@ std::optional<URIParts> parseURI(const std::string& text);
 // 127.0.0.1 (any 127.0.0.0/8 address) or [::1].
 bool isLoopbackIP(std::string_view host);
 
+// Text taken from a request, fit for one log line: anything but printable ASCII becomes "?",
+// and more than `limit` characters end in "...".
+std::string loggable(std::string_view text, std::size_t limit = 80);
+
 }  // namespace tessaro::sandbox::detail

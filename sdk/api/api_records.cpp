@@ -1,11 +1,10 @@
 // Reading the server's token, account and request-status objects, and writing the request bodies.
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <set>
 
 #include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/records/internal/json_support.hpp>
 
 namespace tessaro {
 
@@ -35,20 +34,7 @@ std::string requiredString(const json& object, const char* key) {
 std::optional<std::int64_t> optionalInteger(const json& object, const char* key) {
     const json* value = member(object, key);
     if (value == nullptr) return std::nullopt;
-    if (value->is_number_unsigned()) {
-        const auto n = value->get<std::uint64_t>();
-        if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
-        return static_cast<std::int64_t>(n);
-    }
-    if (value->is_number_integer()) return value->get<std::int64_t>();
-    if (value->is_number_float()) {
-        const double d = value->get<double>();
-        // 2^63 is the first double beyond the range; -2^63 is inside it.
-        if (std::isfinite(d) && d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-            return static_cast<std::int64_t>(d);
-        }
-    }
-    return std::nullopt;
+    return detail::integerValue(*value);
 }
 
 // A token travels in a header line (the access token) or is stored and sent back later (the

@@ -96,7 +96,8 @@ TEST(TokenResponse, WrongTypesAndNullsInOptionalMembersCountAsMissing) {
     EXPECT_EQ(TokenResponse::fromJSON(object), TokenResponse::fromJSON(minimalToken()));
     // Only an integer that fits a signed 64-bit integer is read, also when written as a float.
     const std::vector<std::pair<json, std::int64_t>> expiresIn = {
-        {"900", 3600}, {nullptr, 3600}, {12.5, 3600}, {120.0, 120}, {18446744073709551615ull, 3600}, {true, 3600}};
+        {"900", 3600}, {nullptr, 3600}, {12.5, 3600}, {120.0, 120}, {18446744073709551615ull, 3600}, {true, 3600},
+        {9223372036854775807ull, INT64_MAX}, {-9223372036854775808.0, INT64_MIN}, {9223372036854775808.0, 3600}};
     for (const auto& [value, expected] : expiresIn) {
         object["expires_in"] = value;
         EXPECT_EQ(TokenResponse::fromJSON(object).expiresIn, expected) << value.dump();
@@ -213,6 +214,8 @@ TEST(RequestBodies, WrittenCompactAndSorted) {
          R"({"fields":[],"item_id":"i1","op":"update_item","reason":"r","vault_id":"v1"})"},
         {{{"z", "https://a.example/p?q=1"}, {"a", {{"d", 1}, {"c", json::array({true, nullptr})}}}, {"m", "密码\n\"q\""}},
          R"({"a":{"c":[true,null],"d":1},"m":"密码\n\"q\"","z":"https://a.example/p?q=1"})"},
+        // Numbers exactly as given: a whole-number float keeps its fraction.
+        {{{"n", 5.0}, {"f", -0.0}, {"i", 5}}, R"({"f":-0.0,"i":5,"n":5.0})"},
     };
     for (const auto& [body, expected] : cases) EXPECT_EQ(TessaroAPI::writeJSON(body), expected);
     EXPECT_THROW(TessaroAPI::writeJSON(json{{"bad", std::string("\xc3")}}), nlohmann::json::type_error);

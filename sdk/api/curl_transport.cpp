@@ -4,14 +4,13 @@
 
 #include <tessaro/api/http_transport.hpp>
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <array>
 #include <cstring>
 #include <mutex>
-#include <netinet/in.h>
 
+#include <tessaro/api/internal/loopback.hpp>
 #include <tessaro/records/tessaro_error.hpp>
 
 namespace tessaro {
@@ -102,29 +101,6 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 
 }  // namespace
 
-namespace detail {
-
-bool isLoopbackHost(std::string_view host) noexcept {
-    if (equalsIgnoringCase(host, "localhost")) return true;
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-        std::string text(host);
-        in6_addr address{};
-        return inet_pton(AF_INET6, text.c_str(), &address) == 1 &&
-               std::memcmp(&address, &in6addr_loopback, sizeof address) == 0;
-    }
-    if (host.size() > 64) return false;
-    std::string text(host);
-    in_addr v4{};
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    }
-    in6_addr v6{};
-    return inet_pton(AF_INET6, text.c_str(), &v6) == 1 && std::memcmp(&v6, &in6addr_loopback, sizeof v6) == 0;
-}
-
-}  // namespace detail
-
 std::optional<std::string> HTTPResponse::header(std::string_view name) const {
     for (const auto& [key, value] : headers) {
         if (equalsIgnoringCase(key, name)) return value;
@@ -198,26 +174,41 @@ struct CurlTransport::Impl {
     std::vector<std::unique_ptr<Lane>> idle;
 };
 
-CurlTransport::CurlTransport() : CurlTransport(Options{}) {}
+namespace {
 
-CurlTransport::CurlTransport(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+// One send from the checked request to the mapped answer. It lives in send()'s frame, so the
+// pointers libcurl keeps into it (headers, error text, the state the callbacks fill) stay valid
+// until the handle is reset.
+struct Transfer {
+    explicit Transfer(const HTTPRequest& r) : request(r) {}
 
-CurlTransport::~CurlTransport() = default;
+    const HTTPRequest& request;
+    bool loopback = false;
+    HeaderList headers;
+    TransferState state;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    bool notStarted = false;
+    std::optional<CURLcode> result;
+    std::string multiFailure;
+    bool cancelled = false;
+    long status = 0;
+};
 
-HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token stop) {
-    // Everything that can refuse the request is checked before a handle is touched.
+// Everything that can refuse the request, checked before a handle is touched; builds the header
+// lines on the way.
+void validateRequest(Transfer& transfer) {
+    const HTTPRequest& request = transfer.request;
     const URL& url = request.url;
-    const bool loopback = detail::isLoopbackHost(url.host());
+    transfer.loopback = detail::isLoopbackHost(url.host());
     if (url.scheme() != "https" && url.scheme() != "http") {
         throw TessaroError::network("refused to send a request over the unsupported scheme \"" + url.scheme() + "\"");
     }
-    if (url.scheme() == "http" && !loopback) {
+    if (url.scheme() == "http" && !transfer.loopback) {
         throw TessaroError::network("refused to send a request over plain http to \"" + url.host() +
                                     "\": only https is allowed, except to loopback hosts");
     }
     if (!isToken(request.method)) throw TessaroError::network("refused an invalid HTTP method");
 
-    HeaderList headers;
     bool hasContentType = false;
     for (const auto& [name, value] : request.headers) {
         if (!isToken(name) || !isSafeHeaderValue(value)) {
@@ -225,25 +216,20 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
         }
         if (equalsIgnoringCase(name, "Content-Type")) hasContentType = true;
         // "Name;" is libcurl's spelling of a header with an empty value.
-        headers.append(value.empty() ? name + ";" : name + ": " + value);
+        transfer.headers.append(value.empty() ? name + ";" : name + ": " + value);
     }
-    if (request.body && !hasContentType) headers.append("Content-Type:");  // no form-encoding default
-    headers.append("Expect:");  // never wait for 100-continue
+    if (request.body && !hasContentType) transfer.headers.append("Content-Type:");  // no form-encoding default
+    transfer.headers.append("Expect:");  // never wait for 100-continue
+}
 
-    if (stop.stop_requested()) throw TessaroError::network("the request was cancelled");
-
-    auto lane = impl_->acquire();
-    CURL* easy = lane->easy;
-    CURLM* multi = lane->multi;
-    curl_easy_reset(easy);
-
-    TransferState state;
-    char errorText[CURL_ERROR_SIZE] = {0};
+// Every option of the transfer, on a freshly reset easy handle.
+void configureHandle(CURL* easy, CURLSH* share, const CurlTransport::Options& options, Transfer& transfer) {
+    const HTTPRequest& request = transfer.request;
     const long timeoutMs = static_cast<long>(request.timeout.count());
-    const std::string& urlText = url.absoluteString();
+    const std::string& urlText = request.url.absoluteString();
 
     curl_easy_setopt(easy, CURLOPT_URL, urlText.c_str());
-    curl_easy_setopt(easy, CURLOPT_SHARE, impl_->share);
+    curl_easy_setopt(easy, CURLOPT_SHARE, share);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -255,17 +241,16 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
     // A stop or a timeout while the name is still being resolved returns at once instead of
     // waiting for the resolver thread's lookup to end; that thread frees its own state later.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.state);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer.state);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers.list);
     // The path is sent as written, so that it is the path the request signed.
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
     // An empty proxy turns off libcurl's reading of the proxy environment variables.
-    const Options& options = impl_->options;
-    curl_easy_setopt(easy, CURLOPT_PROXY, loopback ? "" : options.proxy.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROXY, transfer.loopback ? "" : options.proxy.c_str());
     if (!options.caBundleFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundleFile.c_str());
     // libcurl silently re-sends a request whose reused connection closed before answering; only
     // GET and HEAD may take a reused connection, so nothing else can ever go out twice.
@@ -286,42 +271,44 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
                          body != nullptr && !body->empty() ? reinterpret_cast<const char*>(body->data()) : emptyBody);
         if (request.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
+}
 
+// Runs the configured transfer until it ends, the multi interface fails or a stop is requested,
+// and leaves the easy handle reset for the pool.
+void runTransfer(CURLM* multi, CURL* easy, Transfer& transfer, const std::stop_token& stop) {
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         curl_easy_reset(easy);
-        impl_->release(std::move(lane));
-        throw TessaroError::network("libcurl could not start the transfer");
+        transfer.notStarted = true;
+        return;
     }
-
-    std::optional<CURLcode> result;
-    std::string multiFailure;
-    bool cancelled = false;
     {
         // Wakes the poll below as soon as a stop is requested; destroyed before the lane is reused.
         std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
         for (;;) {
             if (stop.stop_requested()) {
-                cancelled = true;
+                transfer.cancelled = true;
                 break;
             }
             int running = 0;
             CURLMcode code = curl_multi_perform(multi, &running);
             if (code != CURLM_OK) {
-                multiFailure = curl_multi_strerror(code);
+                transfer.multiFailure = curl_multi_strerror(code);
                 break;
             }
             int queued = 0;
             while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-                if (message->msg == CURLMSG_DONE && message->easy_handle == easy) result = message->data.result;
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                    transfer.result = message->data.result;
+                }
             }
-            if (result) break;
+            if (transfer.result) break;
             if (running == 0) {
-                multiFailure = "the transfer ended without a result";
+                transfer.multiFailure = "the transfer ended without a result";
                 break;
             }
             code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
             if (code != CURLM_OK) {
-                multiFailure = curl_multi_strerror(code);
+                transfer.multiFailure = curl_multi_strerror(code);
                 break;
             }
         }
@@ -329,23 +316,49 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token sto
     // Removing an unfinished transfer closes its connection; a finished one stays cached.
     curl_multi_remove_handle(multi, easy);
 
-    long status = 0;
-    if (result && *result == CURLE_OK) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_reset(easy);  // drops the pointers into this frame; the cached connection stays
-    impl_->release(std::move(lane));
-
-    if (cancelled) throw TessaroError::network("the request was cancelled");
-    if (!multiFailure.empty()) throw TessaroError::network(multiFailure);
-    if (*result != CURLE_OK) {
-        if (state.bodyTooLarge) {
-            throw TessaroError::network("the response body is larger than " + std::to_string(maxResponseBytes) +
-                                        " bytes");
-        }
-        throw TessaroError::network(errorText[0] != '\0' ? std::string(errorText)
-                                                         : std::string(curl_easy_strerror(*result)));
+    if (transfer.result && *transfer.result == CURLE_OK) {
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &transfer.status);
     }
-    state.response.status = static_cast<int>(status);
-    return std::move(state.response);
+    curl_easy_reset(easy);  // drops the pointers into this frame; the cached connection stays
+}
+
+// The response, or TessaroError::network saying why there is none.
+HTTPResponse mapOutcome(Transfer& transfer) {
+    if (transfer.notStarted) throw TessaroError::network("libcurl could not start the transfer");
+    if (transfer.cancelled) throw TessaroError::network("the request was cancelled");
+    if (!transfer.multiFailure.empty()) throw TessaroError::network(transfer.multiFailure);
+    if (*transfer.result != CURLE_OK) {
+        if (transfer.state.bodyTooLarge) {
+            throw TessaroError::network("the response body is larger than " +
+                                        std::to_string(CurlTransport::maxResponseBytes) + " bytes");
+        }
+        throw TessaroError::network(transfer.errorText[0] != '\0' ? std::string(transfer.errorText)
+                                                                  : std::string(curl_easy_strerror(*transfer.result)));
+    }
+    transfer.state.response.status = static_cast<int>(transfer.status);
+    return std::move(transfer.state.response);
+}
+
+}  // namespace
+
+CurlTransport::CurlTransport() : CurlTransport(Options{}) {}
+
+CurlTransport::CurlTransport(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+CurlTransport::~CurlTransport() = default;
+
+HTTPResponse CurlTransport::send(const HTTPRequest& request, std::stop_token stop) {
+    // Everything that can refuse the request is checked before a handle is touched.
+    Transfer transfer(request);
+    validateRequest(transfer);
+    if (stop.stop_requested()) throw TessaroError::network("the request was cancelled");
+
+    auto lane = impl_->acquire();
+    curl_easy_reset(lane->easy);
+    configureHandle(lane->easy, impl_->share, impl_->options, transfer);
+    runTransfer(lane->multi, lane->easy, transfer, stop);
+    impl_->release(std::move(lane));
+    return mapOutcome(transfer);
 }
 
 }  // namespace tessaro

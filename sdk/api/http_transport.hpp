@@ -13,6 +13,7 @@
 
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/records/url.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -26,7 +27,7 @@ struct HTTPRequest {
 };
 
 // One HTTP response. Plain value.
-struct HTTPResponse {
+struct TESSARO_EXPORT HTTPResponse {
     int status = 0;
     std::vector<std::pair<std::string, std::string>> headers;  // of the final response, as received
     Bytes body;
@@ -38,7 +39,7 @@ struct HTTPResponse {
 // Sends HTTP requests. Implementations must be safe to use from many threads at once.
 // send() throws TessaroError::network for every transport failure (no connection, timeout,
 // TLS failure, refused origin, cancellation through `stop`); any HTTP status is a response.
-class HTTPTransport {
+class TESSARO_EXPORT HTTPTransport {
 public:
     virtual ~HTTPTransport() = default;
     virtual HTTPResponse send(const HTTPRequest& request, std::stop_token stop) = 0;
@@ -69,7 +70,7 @@ public:
 //
 // Failures throw TessaroError::network carrying libcurl's error text. Construction throws
 // TessaroError::network when libcurl cannot be initialised.
-class CurlTransport final : public HTTPTransport {
+class TESSARO_EXPORT CurlTransport final : public HTTPTransport {
 public:
     struct Options {
         // Idle connections beyond this are closed when their transfer ends.
@@ -97,11 +98,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-namespace detail {
-// True for "localhost", an IPv4 literal in 127.0.0.0/8 and the IPv6 literal ::1 (with or
-// without brackets). Anything else, including other spellings of those addresses, is false.
-bool isLoopbackHost(std::string_view host) noexcept;
-}  // namespace detail
 
 }  // namespace tessaro

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include <tessaro/api/internal/loopback.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/api/testing/test_tls.hpp>
 #include <tessaro/records/tessaro_error.hpp>

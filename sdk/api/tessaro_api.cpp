@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <tessaro/crypto/primitives.hpp>
+#include <tessaro/records/internal/json_support.hpp>
 
 namespace tessaro {
 
@@ -54,19 +55,20 @@ TessaroAPI::APIError TessaroAPI::APIError::decoding() {
 
 std::shared_ptr<TessaroAPI> TessaroAPI::create(URL origin, std::string clientID, URL redirectURL,
                                                std::shared_ptr<HTTPTransport> transport) {
-    return std::make_shared<TessaroAPI>(std::move(origin), std::move(clientID), std::move(redirectURL),
-                                        std::move(transport));
+    return std::make_shared<TessaroAPI>(CreateKey{}, std::move(origin), std::move(clientID),
+                                        std::move(redirectURL), std::move(transport));
 }
 
-TessaroAPI::TessaroAPI(URL origin, std::string clientID, URL redirectURL, std::shared_ptr<HTTPTransport> transport)
+TessaroAPI::TessaroAPI(CreateKey, URL origin, std::string clientID, URL redirectURL,
+                       std::shared_ptr<HTTPTransport> transport)
     : origin_(std::move(origin)),
       clientID_(std::move(clientID)),
       redirectURL_(std::move(redirectURL)),
       transport_(transport ? std::move(transport) : std::make_shared<CurlTransport>()) {}
 
 std::string TessaroAPI::writeJSON(const nlohmann::json& body) {
-    // std::map keeps object keys in ascending byte order; nlohmann never escapes "/".
-    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    // Numbers exactly as the body holds them (5.0 stays 5.0); the signed digest covers these bytes.
+    return detail::compactText(body);
 }
 
 nlohmann::json TessaroAPI::readJSONObject(const Bytes& bytes) {

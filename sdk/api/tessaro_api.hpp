@@ -16,6 +16,7 @@
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/records/records.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -34,7 +35,12 @@ namespace tessaro {
 //   is empty, "." or "..", or holds anything but visible ASCII or any of "/", "\\", "?", "#", "%"
 //   (it would address another resource, or go out other than signed), and when an endpoint path
 //   cannot be joined to the origin.
-class TessaroAPI {
+class TESSARO_EXPORT TessaroAPI {
+    // Made only by create(): it lets std::make_shared reach the constructor and nobody else.
+    struct CreateKey {
+        explicit CreateKey() = default;
+    };
+
 public:
     // What an authenticated call signs with. A value.
     struct Credentials {
@@ -44,7 +50,7 @@ public:
 
     // A server answer that is not a success, or a success body that cannot be read.
     // Two errors are equal when kind and payload are equal. An immutable value.
-    class APIError : public std::exception {
+    class TESSARO_EXPORT APIError : public std::exception {
     public:
         enum class Kind { http, decoding };
 
@@ -79,7 +85,7 @@ public:
     };
 
     // The answer of the token endpoint. A value with member-wise equality.
-    struct TokenResponse {
+    struct TESSARO_EXPORT TokenResponse {
         std::string accessToken;
         std::int64_t expiresIn = 3600;
         std::optional<std::string> refreshToken;
@@ -101,7 +107,7 @@ public:
     };
 
     // The account behind a grant. A value with member-wise equality.
-    struct AccountInfo {
+    struct TESSARO_EXPORT AccountInfo {
         std::string accountID;
         std::string identityPublicKey;
         std::vector<TessaroVault> vaults;
@@ -114,7 +120,7 @@ public:
     };
 
     // The status of a server request. A value with member-wise equality.
-    struct RequestStatus {
+    struct TESSARO_EXPORT RequestStatus {
         std::string requestID;
         std::string state;
         std::optional<std::string> op;
@@ -145,7 +151,8 @@ public:
     // `transport` null: a new CurlTransport of its own.
     static std::shared_ptr<TessaroAPI> create(URL origin, std::string clientID, URL redirectURL,
                                               std::shared_ptr<HTTPTransport> transport = nullptr);
-    TessaroAPI(URL origin, std::string clientID, URL redirectURL, std::shared_ptr<HTTPTransport> transport);
+    // Reachable only through create().
+    TessaroAPI(CreateKey, URL origin, std::string clientID, URL redirectURL, std::shared_ptr<HTTPTransport> transport);
     TessaroAPI(const TessaroAPI&) = delete;
     TessaroAPI& operator=(const TessaroAPI&) = delete;
 

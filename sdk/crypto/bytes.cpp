@@ -27,11 +27,6 @@ SecureBytes SecureBytes::takeFrom(Bytes& bytes) {
     return out;
 }
 
-SecureBytes SecureBytes::fromString(std::string_view text) {
-    return SecureBytes(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
 SecureBytes::SecureBytes(const SecureBytes& other) : data_(other.data_) {}
 
 // Moving hands the storage over; the source keeps no copy of the bytes.

@@ -9,22 +9,24 @@
 #include <string_view>
 #include <vector>
 
+#include <tessaro/sdk_export.hpp>
+
 namespace tessaro {
 
 // Plain bytes: public keys, ciphertexts, request bodies.
 using Bytes = std::vector<std::uint8_t>;
 
 // Overwrites every byte with zero through a call the optimiser may not drop; the length stays.
-void zeroFill(std::span<std::uint8_t> bytes) noexcept;
-void zeroFill(Bytes& bytes) noexcept;
-void zeroFill(std::string& text) noexcept;
+TESSARO_EXPORT void zeroFill(std::span<std::uint8_t> bytes) noexcept;
+TESSARO_EXPORT void zeroFill(Bytes& bytes) noexcept;
+TESSARO_EXPORT void zeroFill(std::string& text) noexcept;
 
 // A byte buffer for private keys, derived keys and plaintexts. Its storage is wiped with
 // sodium_memzero when destroyed, reassigned, resized away or moved from, so a secret never
 // lingers in freed memory. Copying makes an independent buffer (wiped on its own).
 // Not thread-safe for concurrent mutation; const access from several threads is fine.
 // Never throws except std::bad_alloc.
-class SecureBytes {
+class TESSARO_EXPORT SecureBytes {
 public:
     SecureBytes() noexcept = default;
     explicit SecureBytes(std::size_t size);
@@ -32,7 +34,6 @@ public:
     SecureBytes(std::initializer_list<std::uint8_t> bytes);
     // Takes the bytes of `bytes` and wipes the source.
     static SecureBytes takeFrom(Bytes& bytes);
-    static SecureBytes fromString(std::string_view text);
 
     SecureBytes(const SecureBytes& other);
     SecureBytes(SecureBytes&& other) noexcept;
@@ -61,7 +62,7 @@ public:
     // Wipes and empties the buffer.
     void clear() noexcept;
     // Constant-time comparison of contents.
-    friend bool operator==(const SecureBytes& a, const SecureBytes& b) noexcept;
+    friend TESSARO_EXPORT bool operator==(const SecureBytes& a, const SecureBytes& b) noexcept;
 
 private:
     void wipe() noexcept;

@@ -6,12 +6,14 @@
 #include <functional>
 #include <string>
 
+#include <tessaro/sdk_export.hpp>
+
 namespace tessaro::TessaroCrypto {
 
 // The one error type of the kit's own cryptography: a case without payload.
 // Two errors are equal when their case is equal; hashable through std::hash.
 // An immutable value: safe to share between threads. Constructing it never throws.
-class CryptoError : public std::exception {
+class TESSARO_EXPORT CryptoError : public std::exception {
 public:
     enum class Code {
         invalidKey,        // a key or key-sized input has the wrong length or encoding
@@ -37,7 +39,7 @@ private:
 // libsodium refusing an operation, passed on unchanged by the layers above: for instance an
 // X25519 key agreement whose shared secret would be all zero (a low-order public key).
 // An immutable value; what() names the refused operation. Constructing it may throw bad_alloc.
-class PlatformError : public std::exception {
+class TESSARO_EXPORT PlatformError : public std::exception {
 public:
     explicit PlatformError(std::string description) : description_(std::move(description)) {}
     const char* what() const noexcept override { return description_.c_str(); }

@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <tessaro/crypto/internal/hchacha20.hpp>
+
 namespace tessaro {
 
 namespace {
@@ -31,7 +33,8 @@ inline void quarterRound(std::uint32_t* x, int a, int b, int c, int d) noexcept 
 
 namespace detail {
 
-void hchacha20(std::uint8_t out[32], const std::uint8_t key[32], const std::uint8_t nonce16[16]) noexcept {
+void hchacha20(std::uint8_t out[HChaCha20::keyBytes], const std::uint8_t key[HChaCha20::keyBytes],
+               const std::uint8_t nonce16[HChaCha20::nonceBytes]) noexcept {
     std::uint32_t x[16];
     // "expand 32-byte k" as four little-endian words.
     x[0] = 0x61707865;
@@ -62,8 +65,8 @@ void hchacha20(std::uint8_t out[32], const std::uint8_t key[32], const std::uint
 
 namespace HChaCha20 {
 
-SecureBytes subkey(std::span<const std::uint8_t, 32> key, std::span<const std::uint8_t, 16> nonce16) {
-    SecureBytes out(32);
+SecureBytes subkey(std::span<const std::uint8_t, keyBytes> key, std::span<const std::uint8_t, nonceBytes> nonce16) {
+    SecureBytes out(keyBytes);
     detail::hchacha20(out.data(), key.data(), nonce16.data());
     return out;
 }

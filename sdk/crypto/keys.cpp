@@ -8,9 +8,11 @@
 
 namespace tessaro::TessaroCrypto {
 
-namespace {
+static_assert(keyBytes == crypto_scalarmult_SCALARBYTES && keyBytes == crypto_scalarmult_BYTES);
+static_assert(keyBytes == crypto_sign_SEEDBYTES && keyBytes == crypto_sign_PUBLICKEYBYTES);
+static_assert(signatureBytes == crypto_sign_BYTES);
 
-constexpr std::size_t keyBytes = 32;
+namespace {
 
 void requireKeyLength(std::span<const std::uint8_t> bytes) {
     if (bytes.size() != keyBytes) throw CryptoError(CryptoError::Code::invalidKey);
@@ -63,8 +65,8 @@ std::string ApprovalKeypair::publicKeyBase64URL() const { return Base64URL::enco
 
 std::string ApprovalKeypair::fingerprint() const { return TessaroCrypto::fingerprint(std::span(publicKey_)); }
 
-std::array<std::uint8_t, 64> ApprovalKeypair::signRaw(std::span<const std::uint8_t> message) const {
-    std::array<std::uint8_t, crypto_sign_BYTES> signature{};
+std::array<std::uint8_t, signatureBytes> ApprovalKeypair::signRaw(std::span<const std::uint8_t> message) const {
+    std::array<std::uint8_t, signatureBytes> signature{};
     if (crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), secretKey_.data()) != 0) {
         throw PlatformError("Ed25519 signing refused");
     }

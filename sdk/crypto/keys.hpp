@@ -2,6 +2,7 @@
 // The client's two key pairs (X25519 seal key, Ed25519 approval key), signatures and PKCE.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -9,12 +10,18 @@
 
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro::TessaroCrypto {
 
+// Raw sizes shared by both key pairs: X25519 private and public keys, Ed25519 seeds and public
+// keys are keyBytes long; an Ed25519 signature is signatureBytes long.
+inline constexpr std::size_t keyBytes = 32;
+inline constexpr std::size_t signatureBytes = 64;
+
 // An X25519 key pair: the recipient key of sealed boxes. A value (copies are independent; the
 // private key lives in SecureBytes). Const use from several threads is safe.
-class SealKeypair {
+class TESSARO_EXPORT SealKeypair {
 public:
     // A fresh random key pair. libsodium's random source aborts rather than fail, so in practice
     // this does not throw (PlatformError only if libsodium refused the derivation).
@@ -26,19 +33,19 @@ public:
     // The 32 raw private bytes; privateKey() is the same buffer (what open() takes).
     const SecureBytes& rawPrivateKey() const noexcept { return privateKey_; }
     const SecureBytes& privateKey() const noexcept { return privateKey_; }
-    const std::array<std::uint8_t, 32>& publicKey() const noexcept { return publicKey_; }
+    const std::array<std::uint8_t, keyBytes>& publicKey() const noexcept { return publicKey_; }
     // Base64URL of the 32-byte public key: 43 characters.
     std::string publicKeyBase64URL() const;
 
 private:
     SecureBytes privateKey_;
-    std::array<std::uint8_t, 32> publicKey_{};
+    std::array<std::uint8_t, keyBytes> publicKey_{};
 };
 
 // An Ed25519 key pair (RFC 8032, pure): signs every authenticated API request. A value (copies
 // are independent; the seed and the expanded secret key live in SecureBytes). Const use,
 // signing included, from several threads is safe.
-class ApprovalKeypair {
+class TESSARO_EXPORT ApprovalKeypair {
 public:
     // A fresh random key pair; like SealKeypair(), PlatformError only if libsodium refused.
     ApprovalKeypair();
@@ -48,7 +55,7 @@ public:
 
     // The 32-byte RFC 8032 private key (seed).
     const SecureBytes& seed() const noexcept { return seed_; }
-    const std::array<std::uint8_t, 32>& publicKey() const noexcept { return publicKey_; }
+    const std::array<std::uint8_t, keyBytes>& publicKey() const noexcept { return publicKey_; }
     // Base64URL of the 32-byte public key: 43 characters.
     std::string publicKeyBase64URL() const;
     // fingerprint(publicKey()): 16 lowercase hex characters.
@@ -57,23 +64,23 @@ public:
     // Throws PlatformError if libsodium refuses to sign.
     std::string sign(std::span<const std::uint8_t> message) const;
     // The raw 64-byte signature, for callers that encode it themselves.
-    std::array<std::uint8_t, 64> signRaw(std::span<const std::uint8_t> message) const;
+    std::array<std::uint8_t, signatureBytes> signRaw(std::span<const std::uint8_t> message) const;
 
 private:
     SecureBytes seed_;
     SecureBytes secretKey_;  // libsodium's 64-byte form: seed followed by the public key
-    std::array<std::uint8_t, 32> publicKey_{};
+    std::array<std::uint8_t, keyBytes> publicKey_{};
 };
 
 // True only when both texts decode (64 and 32 bytes) and the Ed25519 signature over `message`
 // is valid for that public key. Any malformed input gives false; never throws.
-bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> message,
-            std::string_view publicKeyBase64URL) noexcept;
+TESSARO_EXPORT bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> message,
+                           std::string_view publicKeyBase64URL) noexcept;
 
 // A PKCE pair (RFC 7636, S256). A plain value with member-wise equality; not synchronised (share
 // copies between threads). PKCE(verifier) throws nothing of its own (PlatformError only if
 // libsodium cannot be initialised); PKCE() as noted below.
-struct PKCE {
+struct TESSARO_EXPORT PKCE {
     std::string verifier;
     std::string challenge;
     std::string method;

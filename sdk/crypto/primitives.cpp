@@ -20,12 +20,9 @@ std::array<std::uint8_t, crypto_hash_sha256_BYTES> sha256(std::span<const std::u
 }
 
 std::string lowerHex(std::span<const std::uint8_t> bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out(bytes.size() * 2, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        out[2 * i] = digits[bytes[i] >> 4];
-        out[2 * i + 1] = digits[bytes[i] & 0x0f];
-    }
+    std::string out(bytes.size() * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), bytes.data(), bytes.size());
+    out.pop_back();  // the terminating NUL libsodium writes
     return out;
 }
 

@@ -10,29 +10,30 @@
 
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/sdk_export.hpp>
 
 // Stateless functions, safe from any thread.
 namespace tessaro::TessaroCrypto {
 
 // `count` bytes from libsodium's secure random source. Throws CryptoError::randomFailed if the
 // source fails (libsodium's randombytes aborts instead of failing, so in practice it does not).
-Bytes randomBytes(std::size_t count);
+TESSARO_EXPORT Bytes randomBytes(std::size_t count);
 
 // Base64URL::encode(randomBytes(bytes)): 18 bytes give 24 characters, 24 give 32.
-std::string randomToken(std::size_t bytes);
+TESSARO_EXPORT std::string randomToken(std::size_t bytes);
 
 // SHA-256 as 64 lowercase hexadecimal characters.
-std::string sha256Hex(std::span<const std::uint8_t> data);
-std::string sha256Hex(std::string_view text);
+TESSARO_EXPORT std::string sha256Hex(std::span<const std::uint8_t> data);
+TESSARO_EXPORT std::string sha256Hex(std::string_view text);
 
 // The first 8 bytes of SHA-256 of the key as 16 lowercase hex characters; any key length.
-std::string fingerprint(std::span<const std::uint8_t> publicKey);
+TESSARO_EXPORT std::string fingerprint(std::span<const std::uint8_t> publicKey);
 // No value unless the text decodes as base64url to exactly 32 bytes.
-std::optional<std::string> fingerprint(std::string_view publicKeyBase64URL);
+TESSARO_EXPORT std::optional<std::string> fingerprint(std::string_view publicKeyBase64URL);
 
 // The bytes a request signature covers: method, path, decimal timestamp, nonce and the
 // sha256Hex of the body, joined by "\n" with no trailing line feed.
-Bytes canonicalString(std::string_view method, std::string_view path, std::int64_t timestamp,
-                      std::string_view nonce, std::span<const std::uint8_t> body);
+TESSARO_EXPORT Bytes canonicalString(std::string_view method, std::string_view path, std::int64_t timestamp,
+                                     std::string_view nonce, std::span<const std::uint8_t> body);
 
 }  // namespace tessaro::TessaroCrypto

@@ -14,7 +14,6 @@ namespace tessaro::TessaroCrypto {
 
 namespace {
 
-constexpr std::size_t keyBytes = 32;
 constexpr std::size_t nonceBytes = 24;
 constexpr std::size_t tagBytes = 16;
 

@@ -10,6 +10,7 @@
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/crypto/crypto_error.hpp>
 #include <tessaro/crypto/keys.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro::TessaroCrypto {
 
@@ -30,7 +31,7 @@ struct Envelope {
 
 // A sealed box as sent over the wire. A plain value with member-wise equality; not synchronised
 // (share copies between threads); const members are safe from any number of threads.
-struct SealedBox {
+struct TESSARO_EXPORT SealedBox {
     std::int64_t format = sealedBoxFormat;
     std::string epk;  // Base64URL of the sender's ephemeral X25519 public key
     Envelope envelope;
@@ -48,23 +49,24 @@ struct SealedBox {
 };
 
 // "password-manager/oauth-patch/v1/" + grantID + "/" + requestID.
-std::string patchAAD(std::string_view grantID, std::string_view requestID);
+TESSARO_EXPORT std::string patchAAD(std::string_view grantID, std::string_view requestID);
 // "password-manager/oauth-result/v1/" + grantID + "/" + requestID.
-std::string resultAAD(std::string_view grantID, std::string_view requestID);
+TESSARO_EXPORT std::string resultAAD(std::string_view grantID, std::string_view requestID);
 
 // Seals `plaintext` to the recipient's X25519 public key (Base64URL), bound to `aad`; returns the
 // sealed JSON. Throws CryptoError::invalidKey (recipient text not 32 bytes of base64url),
 // CryptoError::randomFailed, PlatformError (libsodium refuses the key agreement, e.g. a
 // low-order recipient key).
-std::string seal(std::string_view recipientPublicKeyBase64URL, std::string_view aad,
-                 std::span<const std::uint8_t> plaintext);
+TESSARO_EXPORT std::string seal(std::string_view recipientPublicKeyBase64URL, std::string_view aad,
+                                std::span<const std::uint8_t> plaintext);
 
 // Opens sealed JSON with the recipient's 32-byte X25519 private key and the same `aad`.
 // Throws CryptoError::invalidSealedBox (unparsable box, wrong formats, epk not 32 bytes, nonce not
 // 24, ciphertext under 16 or any of them not base64url), CryptoError::invalidKey (private key not
 // 32 bytes), PlatformError (libsodium refuses the key agreement, e.g. a low-order epk),
 // CryptoError::openFailed (wrong recipient, wrong AAD, altered bytes).
-SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SecureBytes& recipientPrivateKey);
-SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SealKeypair& recipient);
+TESSARO_EXPORT SecureBytes open(std::string_view sealedJSON, std::string_view aad,
+                                const SecureBytes& recipientPrivateKey);
+TESSARO_EXPORT SecureBytes open(std::string_view sealedJSON, std::string_view aad, const SealKeypair& recipient);
 
 }  // namespace tessaro::TessaroCrypto

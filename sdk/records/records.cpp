@@ -1,7 +1,8 @@
 #include <tessaro/records/records.hpp>
 
 #include <cmath>
-#include <limits>
+
+#include <tessaro/records/internal/json_support.hpp>
 
 namespace tessaro {
 namespace {
@@ -58,7 +59,7 @@ json wholeNumbersAsIntegers(const json& root) {
 std::optional<std::string> compactJSON(const json& value) {
     if (value.is_discarded() || nestedTooDeep(value)) return std::nullopt;
     try {
-        return wholeNumbersAsIntegers(value).dump(-1, ' ', false, json::error_handler_t::strict);
+        return detail::compactText(wholeNumbersAsIntegers(value));
     } catch (const json::exception&) {
         return std::nullopt;
     }
@@ -101,20 +102,8 @@ std::optional<std::string> optionalVaultString(const json& object, const char* k
 std::int64_t vaultMode(const json& object) {
     const auto it = object.find("mode");
     if (it == object.end() || it->is_null()) return 1;
-    if (it->is_number_unsigned()) {
-        const auto value = it->get<std::uint64_t>();
-        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return static_cast<std::int64_t>(value);
-        }
-    } else if (it->is_number_integer()) {
-        return it->get<std::int64_t>();
-    } else if (it->is_number_float()) {
-        // A number written as 2.0 still names an integer; 2.5 or one beyond 64 bits does not.
-        const double d = it->get<double>();
-        if (std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-            return static_cast<std::int64_t>(d);
-        }
-    }
+    // A number written as 2.0 still names an integer; 2.5 or one beyond 64 bits does not.
+    if (const auto mode = detail::integerValue(*it)) return *mode;
     // The type name, not the value: writing out a hostile value could itself fail or recurse deeply.
     throw json::type_error::create(302, std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
                                             (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()),

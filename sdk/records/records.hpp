@@ -23,6 +23,7 @@
 #include <tessaro/records/tessaro_waiting.hpp>
 #include <tessaro/records/timestamp.hpp>
 #include <tessaro/records/url.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -54,20 +55,17 @@ inline constexpr std::array<TessaroItemKind, 6> allItemKinds{
 };
 
 // "login", "credit_card", "bank_card", "api_key", "server", "secure_note".
-std::string_view rawValue(TessaroItemKind kind) noexcept;
+TESSARO_EXPORT std::string_view rawValue(TessaroItemKind kind) noexcept;
 // The kind whose raw value is exactly `raw` (case-sensitive); nothing for any other text.
-std::optional<TessaroItemKind> itemKindFromRaw(std::string_view raw) noexcept;
-// Same as rawValue / itemKindFromRaw.
-inline std::string_view toRaw(TessaroItemKind kind) noexcept { return rawValue(kind); }
-inline std::optional<TessaroItemKind> kindFromRaw(std::string_view raw) noexcept { return itemKindFromRaw(raw); }
+TESSARO_EXPORT std::optional<TessaroItemKind> itemKindFromRaw(std::string_view raw) noexcept;
 
-void to_json(nlohmann::json& j, TessaroItemKind kind);
-void from_json(const nlohmann::json& j, TessaroItemKind& kind);
+TESSARO_EXPORT void to_json(nlohmann::json& j, TessaroItemKind kind);
+TESSARO_EXPORT void from_json(const nlohmann::json& j, TessaroItemKind& kind);
 
 // Names one field of an item; the key of an update patch. Any text is a valid field; the five
 // named constants are the common ones. Ordered and hashable by its raw value.
 // Immutable value; throws only std::bad_alloc.
-class TessaroField {
+class TESSARO_EXPORT TessaroField {
 public:
     explicit TessaroField(std::string rawValue) : rawValue_(std::move(rawValue)) {}
     // Construction from a string literal: TessaroField f = "totp";
@@ -95,7 +93,7 @@ inline const TessaroField TessaroField::url{"url"};
 inline const TessaroField TessaroField::notes{"notes"};
 
 // What the host knows about the item it wants picked. Plain value.
-struct TessaroHint {
+struct TESSARO_EXPORT TessaroHint {
     std::optional<std::string> url{};
     std::optional<std::string> title{};
     std::optional<TessaroItemKind> kind{};
@@ -107,7 +105,7 @@ struct TessaroHint {
 };
 
 // Values proposed for a new item. Plain value.
-struct TessaroPrefill {
+struct TESSARO_EXPORT TessaroPrefill {
     std::optional<std::string> title{};
     std::optional<std::string> url{};
     std::optional<std::string> usernameHint{};
@@ -121,7 +119,7 @@ struct TessaroPrefill {
 };
 
 // The decrypted contents of one item. Plain value; fromJSON never throws on malformed input.
-struct TessaroRecord {
+struct TESSARO_EXPORT TessaroRecord {
     std::string title;
     std::string username;
     std::string password;
@@ -163,7 +161,7 @@ struct TessaroItem {
 };
 
 // An item as a request status names it, without secrets. Plain value.
-struct TessaroItemSummary {
+struct TESSARO_EXPORT TessaroItemSummary {
     std::string id{};
     std::string title{};
     std::string url{};
@@ -192,14 +190,14 @@ struct TessaroVault {
     friend bool operator==(const TessaroVault&, const TessaroVault&) = default;
 };
 
-void to_json(nlohmann::json& j, const TessaroVault& vault);
-void from_json(const nlohmann::json& j, TessaroVault& vault);
+TESSARO_EXPORT void to_json(nlohmann::json& j, const TessaroVault& vault);
+TESSARO_EXPORT void from_json(const nlohmann::json& j, TessaroVault& vault);
 
 // Decodes a JSON array of vaults, all or nothing: when `j` is not an array or any one element
 // fails to decode, the result is empty. Never throws except std::bad_alloc.
-std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j);
+TESSARO_EXPORT std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j);
 // The JSON array of `vaults`, in order.
-nlohmann::json encodeVaultList(const std::vector<TessaroVault>& vaults);
+TESSARO_EXPORT nlohmann::json encodeVaultList(const std::vector<TessaroVault>& vaults);
 
 // What the host holds after authorization. Plain value.
 struct TessaroGrant {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <tessaro/records/url.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -16,7 +17,7 @@ namespace tessaro {
 // There is deliberately no equality; compare code() and the payload accessors.
 // Immutable once built; safe to read from any number of threads. The factories throw only
 // std::bad_alloc.
-class TessaroError : public std::exception {
+class TESSARO_EXPORT TessaroError : public std::exception {
 public:
     enum class Code {
         notInstalled,

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <tessaro/records/timestamp.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -13,7 +14,7 @@ namespace tessaro {
 // text a host shows for it. Plain value with member-wise equality (expiresAt included, although
 // it never changes the message). Not synchronised: copy it to share it between threads.
 // Nothing here throws except std::bad_alloc.
-struct TessaroWaiting {
+struct TESSARO_EXPORT TessaroWaiting {
     // What is pending: a server request for an operation ("pick_item", "get_item", "create_item",
     // "update_item", or empty when the status names none), or the authorization consent.
     // Equal when the kind is the same and, for request, the op texts are equal.

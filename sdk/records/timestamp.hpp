@@ -7,11 +7,6 @@ namespace tessaro {
 
 using Timestamp = std::chrono::time_point<std::chrono::system_clock, std::chrono::duration<double>>;
 
-// The current time.
-inline Timestamp timestampNow() noexcept {
-    return std::chrono::time_point_cast<Timestamp::duration>(std::chrono::system_clock::now());
-}
-
 // The point `seconds` after 1970-01-01 00:00 UTC (negative values lie before it).
 constexpr Timestamp timestampFromSeconds(double seconds) noexcept {
     return Timestamp(std::chrono::duration<double>(seconds));

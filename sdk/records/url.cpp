@@ -1,7 +1,8 @@
 #include <tessaro/records/url.hpp>
 
-#include <tessaro/records/utf8.hpp>
+#include <tessaro/records/internal/utf8.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <stdexcept>
@@ -15,6 +16,16 @@ struct CurlURLDeleter {
     void operator()(CURLU* handle) const noexcept { curl_url_cleanup(handle); }
 };
 using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
+
+struct CurlFree {
+    void operator()(char* text) const noexcept { curl_free(text); }
+};
+using CurlText = std::unique_ptr<char, CurlFree>;
+
+// Longest text handed to curl_easy_escape or curl_easy_unescape at once: they take an int length,
+// read a length of 0 as "up to the first NUL", and curl_easy_escape fails once its result would
+// pass about 24 MB. Longer texts go through in pieces; the empty text never reaches them.
+constexpr std::size_t curlPieceLength = 64 * 1024;
 
 // One component of a parsed handle; nothing when libcurl reports it absent.
 std::optional<std::string> part(CURLU* handle, CURLUPart which) {
@@ -181,18 +192,16 @@ URL URL::resolvingPath(std::string_view endpointPath) const {
 }
 
 std::string URL::encodeQueryComponent(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
+    // curl_easy_escape keeps exactly the unreserved A-Z a-z 0-9 - . _ ~ and writes "%XX" in upper
+    // case, one byte at a time, so pieces encode independently.
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        if (isUnreserved(c)) {
-            out += c;
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
-            out += '%';
-            out += hex[byte >> 4];
-            out += hex[byte & 0x0F];
-        }
+    while (!text.empty()) {
+        const std::size_t n = std::min(text.size(), curlPieceLength);
+        const CurlText piece(curl_easy_escape(nullptr, text.data(), static_cast<int>(n)));
+        if (!piece) throw std::bad_alloc();
+        out += piece.get();
+        text.remove_prefix(n);
     }
     return out;
 }
@@ -209,15 +218,27 @@ std::string URL::buildQuery(const std::vector<std::pair<std::string, std::string
 }
 
 std::string URL::percentDecode(std::string_view text) {
+    // curl_easy_unescape decodes "%" with two hex digits, keeps any other "%" as written ("%zz",
+    // a "%4" at the end) and leaves "+" alone.
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
+    while (!text.empty()) {
+        std::size_t n = std::min(text.size(), curlPieceLength);
+        if (n < text.size()) {
+            // An escape that would cross the cut starts at a "%" among the piece's last two bytes,
+            // and no earlier escape can take a "%" as a digit: ending the piece before that "%"
+            // decodes exactly as the whole text would.
+            if (text[n - 2] == '%') {
+                n -= 2;
+            } else if (text[n - 1] == '%') {
+                n -= 1;
+            }
         }
+        int length = 0;
+        const CurlText piece(curl_easy_unescape(nullptr, text.data(), static_cast<int>(n), &length));
+        if (!piece) throw std::bad_alloc();
+        out.append(piece.get(), static_cast<std::size_t>(length));
+        text.remove_prefix(n);
     }
     return out;
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <tessaro/sdk_export.hpp>
+
 namespace tessaro {
 
 // An absolute URL (a scheme is required), in one of two forms:
@@ -26,7 +28,7 @@ namespace tessaro {
 // Immutable value type: copies are independent; all const members are safe from any number of
 // threads (parse() keeps no shared state). parse() never throws except std::bad_alloc;
 // resolvingPath() throws std::invalid_argument when the joined text is no valid URL.
-class URL {
+class TESSARO_EXPORT URL {
 public:
     using QueryItems = std::vector<std::pair<std::string, std::string>>;
 

@@ -1,5 +1,7 @@
 #include <tessaro/records/url.hpp>
 
+#include <cctype>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -145,6 +147,47 @@ TEST(URL, EncodesQueryComponentsStrictly) {
     EXPECT_EQ(query.substr(0, 52), "redirect_uri=tessarodemo%3A%2F%2Ftessaro%2Fcallback&");
     const URL url = mustParse("tessaro://authorize?" + query);
     EXPECT_EQ(url.queryItems(), URL::QueryItems(items.begin(), items.end()));
+}
+
+TEST(URL, PercentCodesEveryByteAndTextsOfAnyLength) {
+    using namespace std::string_literals;
+    for (int c = 0; c < 256; ++c) {
+        const std::string byte(1, static_cast<char>(c));
+        const bool unreserved =
+            std::isalnum(c) || std::string_view("-._~").find(static_cast<char>(c)) != std::string_view::npos;
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        EXPECT_EQ(URL::encodeQueryComponent(byte), unreserved ? byte : std::string(escaped)) << c;
+        EXPECT_EQ(URL::percentDecode(escaped), byte) << c;
+    }
+    EXPECT_EQ(URL::encodeQueryComponent(""), "");
+    EXPECT_EQ(URL::percentDecode(""), "");
+
+    // Long texts: more than libcurl escapes in one call (about 8 MB of escaped bytes), and texts of
+    // over 150 KB with escapes at every alignment, so that cuts between pieces fall inside them.
+    std::string slashesEncoded = "%2F";
+    while (slashesEncoded.size() * 2 <= 27'000'000) slashesEncoded += slashesEncoded;
+    slashesEncoded += slashesEncoded.substr(0, 27'000'000 - slashesEncoded.size());
+    EXPECT_TRUE(URL::encodeQueryComponent(std::string(9'000'000, '/')) == slashesEncoded);
+    const struct {
+        std::string text;
+        std::string decoded;
+    } patterns[] = {
+        {"%41", "A"}, {"x%41", "xA"}, {"%%41", "%A"}, {"%4%41", "%4A"}, {"%zz+", "%zz+"}, {"\0%00"s, "\0\0"s},
+    };
+    for (const auto& p : patterns) {
+        for (std::size_t shift = 0; shift < p.text.size(); ++shift) {
+            std::string text = p.text;
+            std::string decoded = p.decoded;
+            while (text.size() < 150'000) {
+                text += text;
+                decoded += decoded;
+            }
+            text = std::string(shift, 'y') + text + "%4";
+            decoded = std::string(shift, 'y') + decoded + "%4";
+            EXPECT_TRUE(URL::percentDecode(text) == decoded) << p.text << " after " << shift;
+        }
+    }
 }
 
 TEST(URL, ParsesFromManyThreadsAtOnce) {

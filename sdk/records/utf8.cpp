@@ -1,4 +1,4 @@
-#include <tessaro/records/utf8.hpp>
+#include <tessaro/records/internal/utf8.hpp>
 
 #include <cstddef>
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include <tessaro/sdk_export.hpp>
 #include <tessaro/stores/secret_store.hpp>
 
 namespace tessaro {
@@ -35,7 +36,7 @@ namespace tessaro {
 // may block (the Secret Service backend waits for D-Bus and, when the keyring is locked, for an
 // unlock prompt): never call on a GUI thread.
 // Throws: TessaroKeychain::KeychainError with the backend's status for every failure.
-class TessaroKeychain final : public TessaroSecretStore {
+class TESSARO_EXPORT TessaroKeychain final : public TessaroSecretStore {
 public:
     // Status codes shared by every backend.
     static constexpr std::int32_t statusSuccess = 0;
@@ -46,7 +47,7 @@ public:
     static constexpr std::string_view servicePrefix = "org.tessaro.tessaro.sdk.";
 
     // The failure of a store operation: the backend's 32-bit status code. Equal when the codes are.
-    class KeychainError : public std::exception {
+    class TESSARO_EXPORT KeychainError : public std::exception {
     public:
         explicit KeychainError(std::int32_t status);
         std::int32_t status() const noexcept { return status_; }
@@ -72,7 +73,7 @@ public:
     // The four item operations a keyring must offer. Each returns a status: statusSuccess,
     // statusItemNotFound, statusDuplicateItem or a backend-specific failure code (never one of the
     // first three for a failure). Implementations must be safe to call from several threads.
-    class Backend {
+    class TESSARO_EXPORT Backend {
     public:
         virtual ~Backend() = default;
         // The value of the one item matching `query` (service, account, group) into `data`;

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include <tessaro/sdk_export.hpp>
 #include <tessaro/stores/secret_store.hpp>
 
 namespace tessaro {
@@ -14,7 +15,7 @@ namespace tessaro {
 // Thread safety: all four operations are serialised on one mutex, each atomic with respect to the
 // others; nothing is called out while the mutex is held.
 // Throws: nothing of its own (only std::bad_alloc).
-class TessaroMemoryStore final : public TessaroSecretStore {
+class TESSARO_EXPORT TessaroMemoryStore final : public TessaroSecretStore {
 public:
     TessaroMemoryStore() = default;
 

@@ -1,6 +1,6 @@
 #include <tessaro/stores/secret_service_backend.hpp>
 
-#include <tessaro/records/utf8.hpp>
+#include <tessaro/records/internal/utf8.hpp>
 
 #include <libsecret/secret.h>
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include <tessaro/sdk_export.hpp>
 #include <tessaro/stores/keychain.hpp>
 
 namespace tessaro {
@@ -56,7 +57,7 @@ namespace tessaro {
 // timeouts above: never call them on a GUI thread.
 // Throws: nothing of its own (std::bad_alloc, std::system_error if its watchdog thread cannot
 // start); every failure is a status.
-class SecretServiceBackend final : public TessaroKeychain::Backend {
+class TESSARO_EXPORT SecretServiceBackend final : public TessaroKeychain::Backend {
 public:
     static constexpr std::int32_t statusNotAvailable = -25291;
     static constexpr std::int32_t statusLocked = -25308;
@@ -91,9 +92,8 @@ public:
                         std::span<const std::uint8_t> value) override;
     std::int32_t remove(const TessaroKeychain::Query& query) override;
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 

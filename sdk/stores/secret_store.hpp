@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <tessaro/crypto/bytes.hpp>
+#include <tessaro/sdk_export.hpp>
 
 namespace tessaro {
 
@@ -23,7 +24,7 @@ namespace tessaro {
 // write) are never atomic together.
 // Throws: each operation may throw the implementation's own error type (TessaroKeychain::KeychainError
 // for the desktop secret store); the interface adds none of its own.
-class TessaroSecretStore {
+class TESSARO_EXPORT TessaroSecretStore {
 public:
     TessaroSecretStore() = default;
     TessaroSecretStore(const TessaroSecretStore&) = delete;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include <tessaro/crypto/crypto_error.hpp>
-#include <tessaro/crypto/hchacha20.hpp>
+#include <tessaro/crypto/internal/hchacha20.hpp>
 #include <tessaro/crypto/internal/sodium_init.hpp>
 
 namespace tessaro::detail {

@@ -14,8 +14,10 @@ namespace tessaro::testing {
 void requirePrivateKeyring() {
     const char* inKeyring = std::getenv("TESSARO_IN_KEYRING");
     ASSERT_TRUE(inKeyring && std::string(inKeyring) == "1")
-        << "The store tests need the private keyring: run them as "
-           "`scripts/with-keyring ctest -L stores_test` (they refuse to touch your own keyring).";
+        << "The store tests need the private keyring: from the repository root run "
+           "`scripts/with-keyring ctest --preset asan -L stores_test` (or another test preset: "
+           "default, tsan), or `scripts/with-keyring ctest -L stores_test` inside a build directory "
+           "(they refuse to touch your own keyring).";
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     const std::string message = error ? error->message : "";

@@ -1,0 +1,264 @@
+// tessaro-sandbox as processes: every sandbox records itself in a file of its own, and `open` and
+// `policy` without --origin reach the one that runs, or refuse naming every origin. The sandboxes
+// run on loopback with a private XDG_RUNTIME_DIR; every wait is bounded and every process is
+// stopped before the test ends.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A launch URL the demo client may send; the keys are well formed (32 zero bytes).
+std::string authorizeURL(const std::string& state) {
+    const std::string key(43, 'A');
+    return "tessaro://authorize?client_id=pmc_tessarodemo&redirect_uri=tessarodemo%3A%2F%2Ftessaro%2Fcallback&state=" +
+           state + "&code_challenge=" + key + "&code_challenge_method=S256&approval_key=" + key + "&seal_key=" + key;
+}
+
+// A private directory, removed at the end.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "tessaro-instances-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A tessaro-sandbox process, its standard output and error on one pipe. The destructor kills
+// and reaps it if it still runs.
+class Process {
+public:
+    Process(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            if (!text.starts_with("XDG_RUNTIME_DIR=") && !text.starts_with("TESSARO_SANDBOX_ORIGIN=")) env.push_back(text);
+        }
+        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
+        std::vector<std::string> args = {TESSARO_SANDBOX_EXE};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        std::vector<char*> argv, envp;
+        for (auto& arg : args) argv.push_back(arg.data());
+        for (auto& entry : env) envp.push_back(entry.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, args.front().c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        output_ = fds[0];
+    }
+    ~Process() {
+        stop(SIGKILL);
+        if (output_ >= 0) ::close(output_);
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // The first line of output containing `needle`, waiting at most 10 s.
+    std::optional<std::string> lineWith(const std::string& needle) {
+        const auto deadline = Clock::now() + 10s;
+        for (std::size_t from = 0;;) {
+            for (auto end = buffer_.find('\n', from); end != std::string::npos; end = buffer_.find('\n', from)) {
+                std::string line = buffer_.substr(from, end - from);
+                from = end + 1;
+                if (line.find(needle) != std::string::npos) return line;
+            }
+            if (!fill(deadline)) return std::nullopt;
+        }
+    }
+
+    // Waits for the process to end on its own (at most 10 s): its exit status and all output.
+    std::pair<int, std::string> finish() {
+        const auto deadline = Clock::now() + 10s;
+        while (fill(deadline)) {
+        }
+        return {stop(0), buffer_};
+    }
+
+    // Sends `signal` (none when 0), then reaps the process within 10 s, killing it after that.
+    // The exit status, or 128 + the signal that ended it.
+    int stop(int signal) {
+        if (pid_ <= 0) return status_;
+        if (signal != 0) ::kill(pid_, signal);
+        int status = 0;
+        const auto deadline = Clock::now() + 10s;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+    }
+
+private:
+    // Reads what is available before `deadline`; false at the end of output or the deadline.
+    bool fill(Clock::time_point deadline) {
+        if (output_ < 0) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd ready{output_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(left)) <= 0) return false;
+        char chunk[4096];
+        const ssize_t n = ::read(output_, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int status_ = -1;
+    int output_ = -1;
+    std::string buffer_;
+};
+
+// A served sandbox and its origin, read from its first line.
+struct Served {
+    explicit Served(const fs::path& runtimeDir, std::vector<std::string> extra = {})
+        : process([&] {
+              std::vector<std::string> args = {"--quiet", "--deliver", "print"};
+              args.insert(args.end(), extra.begin(), extra.end());
+              return args;
+          }(), runtimeDir) {
+        const auto line = process.lineWith("TESSARO_SANDBOX_ORIGIN=");
+        if (line) origin = line->substr(line->find('=') + 1);
+    }
+    Process process;
+    std::string origin;
+};
+
+std::pair<int, std::string> run(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
+    return Process(arguments, runtimeDir).finish();
+}
+
+std::vector<std::string> namesIn(const fs::path& directory) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(directory, ignored)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
+    TemporaryDirectory runtime;
+    ASSERT_FALSE(runtime.path().empty());
+    const fs::path states = runtime.path() / "tessaro-sandbox";
+
+    auto [status, output] = run({"open", authorizeURL("s0")}, runtime.path());
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(output.find("no running sandbox"), std::string::npos) << output;
+
+    Served first(runtime.path());
+    Served second(runtime.path());
+    ASSERT_FALSE(first.origin.empty());
+    ASSERT_FALSE(second.origin.empty());
+    ASSERT_NE(first.origin, second.origin);
+
+    // One private file each, named by pid.
+    EXPECT_EQ(fs::status(states).permissions(), fs::perms::owner_all);
+    const std::vector<std::string> both = {std::to_string(first.process.pid()) + ".json",
+                                           std::to_string(second.process.pid()) + ".json"};
+    EXPECT_EQ(namesIn(states), (std::vector<std::string>{std::min(both[0], both[1]), std::max(both[0], both[1])}));
+    for (const std::string& name : both) {
+        EXPECT_EQ(fs::status(states / name).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+    }
+
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"open", authorizeURL("s1")},
+                                                    std::vector<std::string>{"policy", "--decision", "deny"}}) {
+        std::tie(status, output) = run(command, runtime.path());
+        EXPECT_EQ(status, 2) << command.front();
+        EXPECT_NE(output.find(first.origin), std::string::npos) << output;
+        EXPECT_NE(output.find(second.origin), std::string::npos) << output;
+    }
+
+    // A sandbox killed outright leaves its file behind; it is passed over and cleared away.
+    second.process.stop(SIGKILL);
+    std::tie(status, output) = run({"open", authorizeURL("s2")}, runtime.path());
+    EXPECT_EQ(status, 0) << output;
+    const auto callback = first.process.lineWith("state=s2");
+    ASSERT_TRUE(callback.has_value());
+    EXPECT_TRUE(callback->starts_with("callback tessarodemo://tessaro/callback?")) << *callback;
+    EXPECT_EQ(namesIn(states), (std::vector<std::string>{std::to_string(first.process.pid()) + ".json"}));
+
+    // Stopped by a signal, a sandbox removes its own file.
+    EXPECT_EQ(first.process.stop(SIGTERM), 0);
+    EXPECT_TRUE(namesIn(states).empty());
+    std::tie(status, output) = run({"policy", "--decision", "deny"}, runtime.path());
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(output.find("no running sandbox"), std::string::npos) << output;
+}
+
+TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
+    TemporaryDirectory runtime;
+    TemporaryDirectory elsewhere;
+    ASSERT_FALSE(runtime.path().empty());
+    ASSERT_FALSE(elsewhere.path().empty());
+    // Someone else's directory in place of the state directory: nothing may be written through it.
+    fs::create_directory_symlink(elsewhere.path(), runtime.path() / "tessaro-sandbox");
+
+    const fs::path explicitFile = runtime.path() / "one.json";
+    Served recorded(runtime.path(), {"--state-file", explicitFile.string()});
+    Served unrecorded(runtime.path());
+    ASSERT_FALSE(recorded.origin.empty());
+    ASSERT_FALSE(unrecorded.origin.empty());
+    EXPECT_TRUE(namesIn(elsewhere.path()).empty());
+    EXPECT_EQ(fs::symlink_status(explicitFile).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    auto [status, output] = run({"open", "--state-file", explicitFile.string(), authorizeURL("e1")}, runtime.path());
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(recorded.process.lineWith("state=e1").has_value());
+    std::tie(status, output) = run({"open", authorizeURL("e2")}, runtime.path());
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(output.find("no running sandbox"), std::string::npos) << output;
+
+    EXPECT_EQ(recorded.process.stop(SIGTERM), 0);
+    EXPECT_EQ(unrecorded.process.stop(SIGTERM), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(explicitFile)));
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+#include <tessaro/sandbox/testing/sandbox_test_support.hpp>
+
+#include <httplib.h>
+
+#include <cctype>
+#include <thread>
+
+namespace tessaro::sandbox::testing {
+
+namespace {
+
+Response toResponse(const httplib::Result& result) {
+    if (!result) return {0, nullptr};
+    return {result->status, Json::parse(result->body, nullptr, false)};
+}
+
+}  // namespace
+
+std::map<std::string, std::string> queryOf(const std::string& url) {
+    std::map<std::string, std::string> items;
+    const auto mark = url.find('?');
+    if (mark == std::string::npos) return items;
+    auto decode = [](const std::string& text) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '%' && i + 2 < text.size()) {
+                out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+                i += 2;
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return out;
+    };
+    std::string query = url.substr(mark + 1);
+    std::size_t start = 0;
+    while (start <= query.size()) {
+        const auto amp = query.find('&', start);
+        const std::string item = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+        const auto eq = item.find('=');
+        if (!item.empty()) items.emplace(decode(item.substr(0, eq)), eq == std::string::npos ? "" : decode(item.substr(eq + 1)));
+        if (amp == std::string::npos) break;
+        start = amp + 1;
+    }
+    return items;
+}
+
+std::string encode(const std::string& text) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out += {'%', digits[c >> 4], digits[c & 15]};
+        }
+    }
+    return out;
+}
+
+void Inbox::deliver(const std::string& url) {
+    {
+        std::lock_guard lock(mutex_);
+        urls_.push_back(url);
+    }
+    changed_.notify_all();
+}
+
+std::optional<std::string> Inbox::waitFor(const std::string& state) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, waitLimit, [&] {
+        for (const auto& url : urls_) {
+            if (queryOf(url)["state"] == state) found = url;
+        }
+        return found.has_value();
+    });
+    return found;
+}
+
+std::vector<std::string> Inbox::all() {
+    std::lock_guard lock(mutex_);
+    return urls_;
+}
+
+void LogLines::add(const std::string& line) {
+    {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> LogLines::all() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+std::optional<std::string> LogLines::waitFor(const std::string& needle) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, waitLimit, [&] {
+        for (const auto& line : lines_) {
+            if (line.find(needle) != std::string::npos) found = line;
+        }
+        return found.has_value();
+    });
+    return found;
+}
+
+struct LoopbackHost::Impl {
+    httplib::Server server;
+    int port = 0;
+    std::thread thread;
+};
+
+LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
+    impl_->server.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
+        inbox_.deliver("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
+        response.set_content("ok", "text/plain");
+    });
+    impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
+    impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i) std::this_thread::sleep_for(1ms);
+}
+
+LoopbackHost::~LoopbackHost() {
+    impl_->server.stop();
+    impl_->thread.join();
+}
+
+std::string LoopbackHost::redirect() const { return "http://127.0.0.1:" + std::to_string(impl_->port) + "/cb"; }
+
+struct Harness::Http {
+    explicit Http(int port) : client("127.0.0.1", port) {
+        client.set_connection_timeout(5, 0);
+        client.set_read_timeout(10, 0);
+    }
+    httplib::Client client;
+};
+
+Harness::Harness(Options options, bool capture)
+    : sandbox_(withDefaults(std::move(options), capture)), http_(std::make_unique<Http>(sandbox_.port())) {}
+
+Harness::~Harness() = default;
+
+std::int64_t Harness::serverSeconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(sandbox_.now().time_since_epoch()).count();
+}
+
+Response Harness::post(const std::string& path, const Json& body) {
+    return postRaw(path, body.dump(), "application/json");
+}
+
+Response Harness::postRaw(const std::string& path, const std::string& body, const std::string& contentType) {
+    return toResponse(http_->client.Post(path.c_str(), body, contentType.c_str()));
+}
+
+std::string Harness::authorizeURL(const Session& s, const std::string& state, const std::string& redirect,
+                                  const std::string& clientID) const {
+    return "tessaro://authorize?client_id=" + encode(clientID) + "&redirect_uri=" + encode(redirect) +
+           "&state=" + encode(state) + "&code_challenge=" + encode(s.pkce.challenge) +
+           "&code_challenge_method=S256&approval_key=" + s.approval.publicKeyBase64URL() +
+           "&seal_key=" + s.seal.publicKeyBase64URL();
+}
+
+Response Harness::exchange(const std::string& code, const std::string& verifier, const std::string& redirect) {
+    return post("/api/oauth/token", {{"grant_type", "authorization_code"},
+                                     {"code", code},
+                                     {"client_id", std::string(Sandbox::demoClientID)},
+                                     {"redirect_uri", redirect},
+                                     {"code_verifier", verifier}});
+}
+
+Response Harness::refresh(const std::string& refreshToken) {
+    return post("/api/oauth/token", {{"grant_type", "refresh_token"},
+                                     {"refresh_token", refreshToken},
+                                     {"client_id", std::string(Sandbox::demoClientID)}});
+}
+
+std::string Harness::codeFor(const Session& s) {
+    const std::string state = tc::randomToken(24);
+    EXPECT_TRUE(sandbox_.open(authorizeURL(s, state)).accepted);
+    const auto callback = inbox_->waitFor(state);
+    if (!callback) {
+        ADD_FAILURE() << "no authorization callback";
+        return {};
+    }
+    return queryOf(*callback)["code"];
+}
+
+Session Harness::authorize() {
+    Session s;
+    const Response tokens = exchange(codeFor(s), s.pkce.verifier);
+    EXPECT_EQ(tokens.status, 200) << tokens.body.dump();
+    s.tokenResponse = tokens.body;
+    s.accessToken = tokens.body.value("access_token", "");
+    s.refreshToken = tokens.body.value("refresh_token", "");
+    s.grantID = tokens.body.value("grant_id", "");
+    s.identityKey = tokens.body.value("account_identity_public_key", "");
+    return s;
+}
+
+Signed Harness::sign(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body) {
+    Signed r{method, path, body ? body->dump() : "", s.accessToken, std::to_string(serverSeconds()),
+             tc::randomToken(18), ""};
+    resign(s, r);
+    return r;
+}
+
+void Harness::resign(const Session& s, Signed& r) const {
+    const auto canonical = tc::canonicalString(
+        r.method, r.path, std::stoll(r.timestamp), r.nonce,
+        {reinterpret_cast<const std::uint8_t*>(r.body.data()), r.body.size()});
+    r.signature = s.approval.sign(canonical);
+}
+
+Response Harness::send(const Signed& r) {
+    httplib::Headers headers = {{"Authorization", "Bearer " + r.token},
+                                {"x-pm-timestamp", r.timestamp},
+                                {"x-pm-nonce", r.nonce},
+                                {"x-pm-signature", r.signature},
+                                {"Accept", "application/json"}};
+    httplib::Client& http = http_->client;
+    if (r.method == "GET") return toResponse(http.Get(r.path.c_str(), headers));
+    if (r.method == "PUT") return toResponse(http.Put(r.path.c_str(), headers, r.body, "application/json"));
+    return toResponse(http.Post(r.path.c_str(), headers, r.body, "application/json"));
+}
+
+Response Harness::call(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body) {
+    return send(sign(s, method, path, body));
+}
+
+std::string Harness::requestURL(const std::string& id, const std::string& state) const {
+    return "tessaro://request?id=" + encode(id) + "&client_id=" + std::string(Sandbox::demoClientID) +
+           "&redirect_uri=" + encode(demoRedirect) + "&state=" + encode(state);
+}
+
+std::map<std::string, std::string> Harness::runToCallback(const std::string& id) {
+    const std::string state = tc::randomToken(24);
+    EXPECT_EQ(sandbox_.open(requestURL(id, state)), (OpenResult{true, ""}));
+    const auto callback = inbox_->waitFor(state);
+    if (!callback) {
+        ADD_FAILURE() << "no request callback";
+        return {};
+    }
+    return queryOf(*callback);
+}
+
+Json Harness::openResult(const Session& s, const Json& status) {
+    const SecureBytes plaintext =
+        tc::open(status.at("result_enc").get<std::string>(),
+                 tc::resultAAD(s.grantID, status.at("request_id").get<std::string>()), s.seal);
+    return Json::parse(plaintext.view());
+}
+
+Options Harness::withDefaults(Options options, bool capture) {
+    if (capture) options.deliver = [inbox = inbox_](const std::string& url) { inbox->deliver(url); };
+    if (!options.log) options.log = [log = log_](const std::string& line) { log->add(line); };
+    options.clock = [offset = offset_] { return std::chrono::system_clock::now() + std::chrono::seconds(offset->load()); };
+    options.policy.step = 0ms;
+    return options;
+}
+
+}  // namespace tessaro::sandbox::testing

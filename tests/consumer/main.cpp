@@ -1,0 +1,34 @@
+// A minimal host: seals a record to a fresh key pair and opens it again, builds the server API,
+// and reads the kit's version. Exits 0 when everything agrees.
+#include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/crypto/tessaro_crypto.hpp>
+#include <tessaro/records/records.hpp>
+#include <tessaro/stores/memory_store.hpp>
+#include <tessaro/version.hpp>
+
+#include <cstdio>
+#include <string>
+
+int main() {
+    using namespace tessaro;
+    const TessaroCrypto::SealKeypair recipient;
+    const std::string secret = R"({"title":"bank","password":"hunter2"})";
+    const std::string aad = TessaroCrypto::resultAAD("grant", "request");
+    const std::string sealed = TessaroCrypto::seal(
+        recipient.publicKeyBase64URL(), aad,
+        std::span(reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size()));
+    const SecureBytes opened = TessaroCrypto::open(sealed, aad, recipient);
+    const auto record = TessaroRecord::fromJSON(nlohmann::json::parse(opened.view()));
+
+    const auto api = TessaroAPI::create(*URL::parse("https://tessaro.example"), "pmc_consumer",
+                                        *URL::parse("com.example.consumer:/oauth/callback"));
+
+    TessaroMemoryStore store;
+    store.writeString("grant_id", "g1");
+
+    const bool ok = record.password == "hunter2" && api->clientID() == "pmc_consumer" &&
+                    api->redirectURL().host().empty() && store.readString("grant_id") == "g1" &&
+                    std::string(versionString) == TESSARO_VERSION_STRING;
+    std::printf("tessaro-consumer: TessaroSDK %s, %s\n", versionString, ok ? "ok" : "FAILED");
+    return ok ? 0 : 1;
+}
