@@ -126,7 +126,19 @@ void BM_TwoCallsPathsAndSecrets(benchmark::State& state) {
     g_object_unref(service);
 }
 
+// The batched read the client uses: TessaroKeychain::readMany (one search, pipelined attribute
+// reads, one GetSecrets).
+void BM_ReadMany(benchmark::State& state) {
+    auto store = sessionStore();
+    for (auto _ : state) {
+        const auto values = store->readMany(sessionKeys);
+        if (values.size() != sessionKeys.size()) state.SkipWithError("session incomplete");
+        benchmark::DoNotOptimize(values.size());
+    }
+}
+
 BENCHMARK(BM_NineReads)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ReadMany)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_OneSearchAllSecrets)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_TwoCallsPathsAndSecrets)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 

@@ -57,6 +57,33 @@ void TessaroKeychain::write(const std::string& key, std::span<const std::uint8_t
     if (status != statusSuccess) throw KeychainError(status);
 }
 
+std::int32_t TessaroKeychain::Backend::copyMatchingMany(const Query& query, std::span<const std::string> accounts,
+                                                        TessaroSecretStore::Values& values) {
+    values.clear();
+    for (const auto& account : accounts) {
+        if (values.contains(account)) continue;
+        Query one = query;
+        one.account = account;
+        std::optional<SecureBytes> data;
+        const auto status = copyMatching(one, data);
+        if (status == statusItemNotFound) continue;
+        if (status != statusSuccess) return status;
+        if (data) values.emplace(account, std::move(*data));
+    }
+    return statusSuccess;
+}
+
+TessaroSecretStore::Values TessaroKeychain::readMany(std::span<const std::string> keys) {
+    Values values;
+    const auto status = backend_->copyMatchingMany(query(nullptr), keys, values);
+    if (status != statusSuccess && status != statusItemNotFound) throw KeychainError(status);
+    return values;
+}
+
+std::optional<std::string> TessaroKeychain::lockName() const {
+    return accessGroup_ ? service_ + "\n" + *accessGroup_ : service_;
+}
+
 void TessaroKeychain::remove(const std::string& key) {
     const auto status = backend_->remove(query(&key));
     if (status != statusSuccess && status != statusItemNotFound) throw KeychainError(status);

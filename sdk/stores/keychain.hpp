@@ -87,6 +87,12 @@ public:
         // Removes every item matching `query` (with or without account); statusItemNotFound when
         // none matched.
         virtual std::int32_t remove(const Query& query) = 0;
+        // The values of the items of `query` (service and group, no account) whose accounts are
+        // in `accounts`, into `values` (account to value; accounts without an item absent);
+        // statusSuccess also when none exists. This default runs copyMatching per account;
+        // backends that can fetch several items at once override it.
+        virtual std::int32_t copyMatchingMany(const Query& query, std::span<const std::string> accounts,
+                                              TessaroSecretStore::Values& values);
     };
 
     // service = servicePrefix + clientID (no escaping). `backend` null means the process-wide
@@ -102,6 +108,11 @@ public:
     void write(const std::string& key, std::span<const std::uint8_t> value) override;
     void remove(const std::string& key) override;
     void deleteAll() override;
+    // One backend call for all keys (one Secret Service search): loading a session reads nine.
+    Values readMany(std::span<const std::string> keys) override;
+    // The service, followed by a line feed and the access group when there is one: every store
+    // of the same items, in any process, names the same lock.
+    std::optional<std::string> lockName() const override;
 
 private:
     Query query(const std::string* key) const;

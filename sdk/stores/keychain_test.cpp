@@ -101,6 +101,19 @@ TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
     plain->writeString("grant_id", "plain again");
     EXPECT_EQ(team->readString("grant_id"), std::optional<std::string>("team"));
     EXPECT_EQ(testing::searchItems({{"service", team->service()}}).size(), 2u);
+    // readMany keeps the same partitions, and each store names its own refresh lock.
+    team->writeString("account_id", "team only");
+    const std::vector<std::string> keys = {"grant_id", "account_id"};
+    const auto plainValues = plain->readMany(keys);
+    const auto teamValues = team->readMany(keys);
+    ASSERT_EQ(plainValues.size(), 1u);
+    EXPECT_EQ(plainValues.at("grant_id").view(), "plain again");
+    ASSERT_EQ(teamValues.size(), 2u);
+    EXPECT_EQ(teamValues.at("grant_id").view(), "team");
+    EXPECT_TRUE(other->readMany(keys).empty());
+    EXPECT_EQ(plain->lockName(), plain->service());
+    EXPECT_EQ(team->lockName(), team->service() + "\nteam.shared");
+    EXPECT_NE(team->lockName(), other->lockName());
     team->remove("grant_id");
     EXPECT_EQ(plain->readString("grant_id"), std::optional<std::string>("plain again"));
 }

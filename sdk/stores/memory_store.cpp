@@ -9,6 +9,15 @@ std::optional<SecureBytes> TessaroMemoryStore::read(const std::string& key) {
     return found->second;
 }
 
+TessaroSecretStore::Values TessaroMemoryStore::readMany(std::span<const std::string> keys) {
+    Values values;
+    std::lock_guard guard(lock_);
+    for (const auto& key : keys) {
+        if (auto found = values_.find(key); found != values_.end()) values.insert_or_assign(key, found->second);
+    }
+    return values;
+}
+
 void TessaroMemoryStore::write(const std::string& key, std::span<const std::uint8_t> value) {
     SecureBytes copy(value);  // copied outside the lock
     std::lock_guard guard(lock_);

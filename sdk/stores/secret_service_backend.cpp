@@ -2,9 +2,14 @@
 
 #include <tessaro/records/internal/utf8.hpp>
 
+// The object-path calls (search, unlock and GetSecrets by path, with no proxy per item) are
+// libsecret's "subject to change" API; they have kept their form since libsecret 0.7.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -189,8 +194,18 @@ GVariant* promptFinish(SecretService* self, GAsyncResult* result, GError** error
     return parentServiceClass->prompt_finish(self, result, error);
 }
 
+// libsecret's SecretService constructor points every service at the shared session bus (it sets
+// "g-bus-type" after the given properties, and GDBusProxy then refuses a connection of our own).
+// Ours skips that constructor, which only sets the proxy's properties, and constructs as a plain
+// GDBusProxy from the properties openService() passes, its own connection included.
+GObject* constructService(GType type, guint count, GObjectConstructParam* properties) {
+    auto* proxyClass = static_cast<GObjectClass*>(g_type_class_peek(G_TYPE_DBUS_PROXY));
+    return proxyClass->constructor(type, count, properties);
+}
+
 void tessaroServiceClassInit(gpointer klass, gpointer) {
     parentServiceClass = static_cast<SecretServiceClass*>(g_type_class_peek_parent(klass));
+    G_OBJECT_CLASS(klass)->constructor = constructService;
     auto* serviceClass = static_cast<SecretServiceClass*>(klass);
     serviceClass->prompt_sync = promptSync;
     serviceClass->prompt_async = promptAsync;
@@ -353,8 +368,7 @@ struct SecretServiceBackend::Impl {
         disconnect();
         GError* error = nullptr;
         g_main_context_push_thread_default(signals);
-        auto* opened = secret_service_open_sync(tessaroServiceType(), nullptr,
-                                                SECRET_SERVICE_OPEN_SESSION, cancel, &error);
+        auto* opened = openService(error);
         g_main_context_pop_thread_default(signals);
         if (!opened) {
             // Not reaching the bus at all (no address, no socket, refused) means no service.
@@ -366,6 +380,31 @@ struct SecretServiceBackend::Impl {
         g_object_set_data(G_OBJECT(opened), watchdogKey, &watchdog);
         service.reset(opened);
         return true;
+    }
+
+    // A SecretService proxy on a session-bus connection of our own. GLib's shared session-bus
+    // connection ends the process when the bus goes away (its exit-on-close default), and a
+    // password kit must not kill its host: this connection has exit-on-close off, so a lost bus
+    // only fails the calls (the next operation reconnects), and the host's process-wide settings
+    // stay untouched. Nothing here touches the shared connection: libsecret makes every item,
+    // collection and prompt proxy on the service's own connection.
+    SecretService* openService(GError*& error) {
+        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, cancel, &error);
+        if (!address) return nullptr;
+        ObjectPtr<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
+            address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, cancel, &error));
+        g_free(address);
+        if (!connection) return nullptr;
+        g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+        // What secret_service_open_sync does, with our connection in place of the shared one.
+        return static_cast<SecretService*>(g_initable_new(
+            tessaroServiceType(), cancel, &error, "g-flags", G_DBUS_PROXY_FLAGS_NONE, "g-name",
+            "org.freedesktop.secrets", "g-connection", connection.get(), "g-object-path",
+            "/org/freedesktop/secrets", "g-interface-name", "org.freedesktop.Secret.Service", "flags",
+            SECRET_SERVICE_OPEN_SESSION, nullptr));
     }
 
     void disconnect() {
@@ -489,6 +528,127 @@ struct SecretServiceBackend::Impl {
         return false;
     }
 
+    // The object paths of the items of this schema matching `query`'s attributes (no group rule:
+    // paths carry no attributes), all unlocked, in `paths`. false with `failure` set on error.
+    // Locked items and a locked default keyring are unlocked first, as in search().
+    bool searchPaths(const TessaroKeychain::Query& query, std::vector<std::string>& paths) {
+        auto attributes = attributesFor(query);
+        for (int pass = 0; pass < 2; ++pass) {
+            GError* error = nullptr;
+            gchar** unlocked = nullptr;
+            gchar** locked = nullptr;
+            if (!secret_service_search_for_dbus_paths_sync(service.get(), &itemSchema, attributes.get(), cancel,
+                                                           &unlocked, &locked, &error)) {
+                g_strfreev(unlocked);
+                g_strfreev(locked);
+                fail(error);
+                return false;
+            }
+            paths.clear();
+            for (gchar** at = unlocked; at && *at; ++at) paths.emplace_back(*at);
+            const bool anyLocked = locked && *locked;
+            std::vector<const gchar*> lockedPaths;
+            for (gchar** at = locked; at && *at; ++at) lockedPaths.push_back(*at);
+            ObjectPtr<SecretCollection> collection;
+            bool collectionLocked = false;
+            if (!anyLocked && paths.empty() && !defaultCollectionLocked(collection, collectionLocked)) {
+                g_strfreev(unlocked);
+                g_strfreev(locked);
+                return false;
+            }
+            bool ok = true;
+            if ((anyLocked || collectionLocked) && pass == 1) {
+                failure = statusLocked;
+                ok = false;
+            } else if (anyLocked) {
+                lockedPaths.push_back(nullptr);
+                gchar** nowUnlocked = nullptr;
+                const gint count = secret_service_unlock_dbus_paths_sync(service.get(), lockedPaths.data(), cancel,
+                                                                         &nowUnlocked, &error);
+                g_strfreev(nowUnlocked);
+                if (error) {
+                    fail(error);
+                    ok = false;
+                } else if (count < static_cast<gint>(lockedPaths.size() - 1)) {
+                    failure = statusPromptDismissed;
+                    ok = false;
+                }
+            } else if (collectionLocked) {
+                ok = unlock({collection.get()});
+            }
+            g_strfreev(unlocked);
+            g_strfreev(locked);
+            if (!ok) return false;
+            if (!anyLocked && !collectionLocked) return true;
+        }
+        return false;
+    }
+
+    // The attributes of each item path, fetched with one Properties.Get per item, all sent before
+    // the first answer is awaited (one round trip for the lot). An item gone meanwhile gets no
+    // value. false with `failure` set on error.
+    bool attributesOf(const std::vector<std::string>& paths,
+                      std::vector<std::optional<std::map<std::string, std::string>>>& attributes) {
+        struct Call {
+            Impl* self;
+            GDBusConnection* connection;
+            std::optional<std::map<std::string, std::string>>* slot;
+            int* remaining;
+            GError** firstError;
+        };
+        GDBusConnection* connection = g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get()));
+        const gchar* name = g_dbus_proxy_get_name(G_DBUS_PROXY(service.get()));
+        attributes.assign(paths.size(), std::nullopt);
+        std::vector<Call> calls(paths.size());
+        int remaining = static_cast<int>(paths.size());
+        GError* firstError = nullptr;
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            calls[i] = Call{this, connection, &attributes[i], &remaining, &firstError};
+            g_dbus_connection_call(
+                connection, name, paths[i].c_str(), "org.freedesktop.DBus.Properties", "Get",
+                g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Attributes"), G_VARIANT_TYPE("(v)"),
+                G_DBUS_CALL_FLAGS_NONE, -1, cancel,
+                [](GObject*, GAsyncResult* result, gpointer data) {
+                    auto* call = static_cast<Call*>(data);
+                    GError* error = nullptr;
+                    GVariant* reply = g_dbus_connection_call_finish(call->connection, result, &error);
+                    --*call->remaining;
+                    if (!reply) {
+                        if (isGone(error) || *call->firstError) {
+                            g_error_free(error);
+                        } else {
+                            *call->firstError = error;
+                        }
+                        return;
+                    }
+                    GVariant* boxed = nullptr;
+                    g_variant_get(reply, "(v)", &boxed);
+                    std::map<std::string, std::string> values;
+                    if (g_variant_is_of_type(boxed, G_VARIANT_TYPE("a{ss}"))) {
+                        GVariantIter iter;
+                        const gchar* key = nullptr;
+                        const gchar* value = nullptr;
+                        g_variant_iter_init(&iter, boxed);
+                        while (g_variant_iter_next(&iter, "{&s&s}", &key, &value)) values.emplace(key, value);
+                    }
+                    *call->slot = std::move(values);
+                    g_variant_unref(boxed);
+                    g_variant_unref(reply);
+                },
+                &calls[i]);
+        }
+        while (remaining > 0) g_main_context_iteration(context, TRUE);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+        if (firstError) {
+            fail(firstError);
+            return false;
+        }
+        return true;
+    }
+
     static bool validQuery(const TessaroKeychain::Query& query) {
         return validAttribute(query.service) && (!query.account || validAttribute(*query.account)) &&
                (!query.accessGroup || validAttribute(*query.accessGroup));
@@ -562,6 +722,64 @@ std::int32_t SecretServiceBackend::copyMatching(const TessaroKeychain::Query& qu
         const gchar* bytes = secret_value_get(value.get(), &length);
         data.emplace(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length));
         return TessaroKeychain::statusSuccess;
+    });
+}
+
+std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query& query,
+                                                    std::span<const std::string> accounts,
+                                                    TessaroSecretStore::Values& values) {
+    values.clear();
+    if (query.account || !Impl::validQuery(query)) return statusInvalidParameter;
+    for (const auto& account : accounts) {
+        if (!validAttribute(account)) return statusInvalidParameter;
+    }
+    if (accounts.empty()) return TessaroKeychain::statusSuccess;
+    return impl_->run([&]() -> Status {
+        // An item deleted between two of the calls below starts the whole read again, once.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::vector<std::string> paths;
+            if (!impl_->searchPaths(query, paths)) return impl_->failure;
+            std::vector<std::optional<std::map<std::string, std::string>>> attributes;
+            if (!impl_->attributesOf(paths, attributes)) return impl_->failure;
+
+            // The first item of each wanted account that passes the group rule.
+            std::map<std::string, std::string, std::less<>> pathOf;
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                if (!attributes[i]) continue;
+                const auto& item = *attributes[i];
+                const auto account = item.find("account");
+                const auto group = item.find("access_group");
+                const bool inGroup = query.accessGroup ? group != item.end() && group->second == *query.accessGroup
+                                                       : group == item.end();
+                if (account == item.end() || !inGroup) continue;
+                if (std::find(accounts.begin(), accounts.end(), account->second) == accounts.end()) continue;
+                pathOf.emplace(account->second, paths[i]);
+            }
+            if (pathOf.empty()) return TessaroKeychain::statusSuccess;
+
+            std::vector<const gchar*> wanted;
+            for (const auto& [account, path] : pathOf) wanted.push_back(path.c_str());
+            wanted.push_back(nullptr);
+            GError* error = nullptr;
+            HashPtr secrets(secret_service_get_secrets_for_dbus_paths_sync(impl_->service.get(), wanted.data(),
+                                                                           impl_->cancel, &error));
+            if (!secrets) {
+                if (error && isGone(error)) {
+                    g_error_free(error);
+                    continue;
+                }
+                return error ? impl_->fail(error) : statusInternal;
+            }
+            for (const auto& [account, path] : pathOf) {
+                auto* value = static_cast<SecretValue*>(g_hash_table_lookup(secrets.get(), path.c_str()));
+                if (!value) continue;  // removed after the search
+                gsize length = 0;
+                const gchar* bytes = secret_value_get(value, &length);
+                values.emplace(account, SecureBytes(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length)));
+            }
+            return TessaroKeychain::statusSuccess;
+        }
+        return TessaroKeychain::statusItemNotFound;  // kept vanishing: read as absent
     });
 }
 

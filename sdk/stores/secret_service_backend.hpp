@@ -91,6 +91,12 @@ public:
     std::int32_t update(const TessaroKeychain::Query& query,
                         std::span<const std::uint8_t> value) override;
     std::int32_t remove(const TessaroKeychain::Query& query) override;
+    // One search over the service (and group), the attributes of the items found fetched with
+    // pipelined calls, and the secrets of the wanted items in one GetSecrets call: three round
+    // trips whatever the number of keys, where copyMatching takes several per key. Same statuses,
+    // group rule and locked-keyring handling as copyMatching.
+    std::int32_t copyMatchingMany(const TessaroKeychain::Query& query, std::span<const std::string> accounts,
+                                  TessaroSecretStore::Values& values) override;
 
 private:
     struct Impl;

@@ -25,6 +25,7 @@ using testing::bytesOf;
 using Query = TessaroKeychain::Query;
 constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
 constexpr const char* childModeVariable = "TESSARO_STORES_TEST_CHILD";
+const std::vector<std::string> sessionKeys = {"grant_id", "account_id", "access_token"};
 
 // Runs each store operation; counts those that did not throw KeychainError with `expected`.
 int countNotFailingWith(std::int32_t expected,
@@ -72,7 +73,8 @@ int countUnexpected(bool silentService) {
         {"read", [&] { (void)store.read("grant_id"); }},
         {"write", [&] { store.writeString("grant_id", "g"); }},
         {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }}});
+        {"deleteAll", [&] { store.deleteAll(); }},
+        {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
 }
 
 // In a child with a keyring of its own: a session is stored, then the keyring is locked and its
@@ -104,9 +106,41 @@ int countUnexpectedWhenLocked() {
         {"write existing", [&] { store.writeString("grant_id", "changed"); }},
         {"write new", [&] { store.writeString("account_id", "a"); }},
         {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }}});
+        {"deleteAll", [&] { store.deleteAll(); }},
+        {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
     g_object_unref(collection);
     g_object_unref(service);
+    return unexpected;
+}
+
+// In a child with a bus and a keyring of its own: the bus goes away under a working store. The
+// calls fail with "no Secret Service" and the process lives on (GLib's shared connection would
+// end it); once the bus is back at the same address, the next call reconnects and works.
+int countUnexpectedAcrossBusLoss() {
+    testing::PrivateBus bus(true);
+    bus.startKeyring();
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    TessaroKeychain store("bus-loss-client", std::nullopt, std::make_shared<SecretServiceBackend>());
+    int unexpected = 0;
+    const auto roundTrip = [&](const char* value) {
+        try {
+            store.writeString("grant_id", value);
+            if (store.readMany(sessionKeys).at("grant_id").view() == value) return;
+            std::cerr << "read back something else\n";
+        } catch (const std::exception& error) {
+            std::cerr << "round trip failed: " << error.what() << "\n";
+        }
+        ++unexpected;
+    };
+    roundTrip("before");
+    bus.stop();
+    unexpected += countNotFailingWith(notAvailable, {
+        {"read without a bus", [&] { (void)store.read("grant_id"); }},
+        {"readMany without a bus", [&] { (void)store.readMany(sessionKeys); }},
+        {"write without a bus", [&] { store.writeString("grant_id", "lost"); }}});
+    bus.restart();
+    bus.startKeyring();
+    roundTrip("after");
     return unexpected;
 }
 
@@ -115,6 +149,7 @@ const int childHook = [] {
     const char* mode = std::getenv(childModeVariable);
     if (!mode) return 0;
     if (std::strcmp(mode, "locked") == 0) std::_Exit(countUnexpectedWhenLocked() == 0 ? 0 : 1);
+    if (std::strcmp(mode, "bus-loss") == 0) std::_Exit(countUnexpectedAcrossBusLoss() == 0 ? 0 : 1);
     std::_Exit(countUnexpected(std::strcmp(mode, "silent") == 0) == 0 ? 0 : 1);
 }();
 
@@ -156,6 +191,11 @@ TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
     EXPECT_EQ(runChild("no-service", bus.address()), 0);
     bus.ownSecretsNameSilently();
     EXPECT_EQ(runChild("silent", bus.address()), 0);
+}
+
+// A bus and keyring of its own (the other tests share theirs): killed under a working store.
+TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) {
+    EXPECT_EQ(runChild("bus-loss", "unix:path=/nonexistent/tessaro/replaced-by-the-child"), 0);
 }
 
 // In a keyring of its own: locking the shared test keyring would disturb the other tests.

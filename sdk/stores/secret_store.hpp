@@ -2,6 +2,8 @@
 // The key-to-bytes storage in which the client keeps its session between runs.
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,6 +42,19 @@ public:
     virtual void remove(const std::string& key) = 0;
     // Removes every key of this store.
     virtual void deleteAll() = 0;
+
+    // Key to value, for readMany.
+    using Values = std::map<std::string, SecureBytes, std::less<>>;
+    // The values of `keys` at once: every key that has a value maps to it, keys without one are
+    // absent (a key named twice appears once). This default reads the keys one by one, so every
+    // store has it; stores that can do better override it (TessaroMemoryStore reads under one
+    // lock, TessaroKeychain with one Secret Service search). Errors of read pass through.
+    virtual Values readMany(std::span<const std::string> keys);
+
+    // The name under which processes that share this store's contents serialise token refreshes
+    // (an advisory lock of the kit), or none when the contents are this process's alone. None by
+    // default; TessaroKeychain names its service and access group.
+    virtual std::optional<std::string> lockName() const;
 
     // read(key) decoded as UTF-8 text. No value stays no value; a value that is not valid UTF-8
     // yields no value (no error). Errors of read pass through unchanged.

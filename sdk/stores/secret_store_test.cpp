@@ -56,6 +56,26 @@ TEST_P(StoreContract, MissingKeysAreNoErrorsAndAnEmptyValueDiffersFromAbsence) {
     EXPECT_EQ(store->readString("refresh_token"), std::optional<std::string>(""));
 }
 
+TEST_P(StoreContract, ReadManyAgreesWithReadForEveryKindOfValue) {
+    const Bytes notText{0xFF, 0x00, 0xFE};
+    store->write("approval_seed", notText);
+    store->write("access_token", Bytes{});
+    store->writeString("grant_id", "g-1");
+    const std::vector<std::string> keys = {"grant_id", "approval_seed", "access_token", "never_written",
+                                           "grant_id", "Grant_ID"};
+    const auto values = store->readMany(keys);
+    EXPECT_EQ(values.size(), 3u);
+    for (const auto& key : keys) {
+        const auto single = store->read(key);
+        const auto found = values.find(key);
+        ASSERT_EQ(found != values.end(), single.has_value()) << key;
+        if (single) {
+            EXPECT_EQ(found->second, *single) << key;
+        }
+    }
+    EXPECT_TRUE(store->readMany({}).empty());
+}
+
 TEST_P(StoreContract, WriteReplacesAndBinaryValuesRoundTrip) {
     const Bytes binary{0x00, 0xFF, 0x10, 0x00, 0x80, 0x7F};
     store->write("seal_private_key", bytesOf("first"));

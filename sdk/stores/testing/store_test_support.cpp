@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaro::testing {
@@ -85,16 +87,22 @@ std::string defaultCollectionPath() {
     return path;
 }
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(bool fixedPath) : fixedPath_(fixedPath) {
     char pattern[] = "/tmp/tessaro-bus-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     directory_ = pattern;
+    launch();
+}
+
+void PrivateBus::launch() {
     const std::string config = directory_ + "/bus.conf";
+    const std::string listen = fixedPath_ ? "unix:path=" + directory_ + "/bus" : "unix:dir=" + directory_;
+    if (fixedPath_) std::remove((directory_ + "/bus").c_str());
     std::ofstream(config)
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig><type>session</type><listen>unix:dir="
-        << directory_
+           "<busconfig><type>session</type><listen>"
+        << listen
         << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
@@ -112,19 +120,82 @@ PrivateBus::PrivateBus() {
     g_free(line);
 }
 
-PrivateBus::~PrivateBus() {
+namespace {
+void endProcess(void*& process) {
+    if (!process) return;
+    auto* subprocess = static_cast<GSubprocess*>(process);
+    g_subprocess_force_exit(subprocess);
+    g_subprocess_wait(subprocess, nullptr, nullptr);
+    g_object_unref(subprocess);
+    process = nullptr;
+}
+}  // namespace
+
+void PrivateBus::startKeyring() {
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDIN_PIPE);
+    for (const char* folder : {"home", "data", "run"}) {
+        ::mkdir((directory_ + "/" + folder).c_str(), 0700);
+    }
+    g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
+    g_subprocess_launcher_setenv(launcher, "HOME", (directory_ + "/home").c_str(), TRUE);
+    g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", (directory_ + "/data").c_str(), TRUE);
+    g_subprocess_launcher_setenv(launcher, "XDG_RUNTIME_DIR", (directory_ + "/run").c_str(), TRUE);
+    GError* error = nullptr;
+    auto* keyring = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground",
+                                                "--unlock", "--components=secrets", nullptr);
+    g_object_unref(launcher);
+    if (!keyring) throw std::runtime_error(error->message);
+    keyring_ = keyring;
+    // The login keyring's password, read until the end of input.
+    GOutputStream* input = g_subprocess_get_stdin_pipe(keyring);
+    const char password[] = "tessaro-test-keyring";
+    g_output_stream_write_all(input, password, sizeof password - 1, nullptr, nullptr, nullptr);
+    g_output_stream_close(input, nullptr, nullptr);
+
+    auto* connection = g_dbus_connection_new_for_address_sync(
+        address_.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!connection) throw std::runtime_error(error->message);
+    bool owned = false;
+    for (int i = 0; i < 200 && !owned; ++i) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+            g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1,
+            nullptr, nullptr);
+        if (reply) {
+            gboolean has = FALSE;
+            g_variant_get(reply, "(b)", &has);
+            g_variant_unref(reply);
+            owned = has;
+        }
+        if (!owned) g_usleep(50000);
+    }
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+    if (!owned) throw std::runtime_error("gnome-keyring-daemon did not take org.freedesktop.secrets");
+}
+
+void PrivateBus::stop() {
     if (connection_) {
         g_dbus_connection_close_sync(static_cast<GDBusConnection*>(connection_), nullptr, nullptr);
         g_object_unref(connection_);
+        connection_ = nullptr;
     }
-    if (daemon_) {
-        auto* daemon = static_cast<GSubprocess*>(daemon_);
-        g_subprocess_force_exit(daemon);
-        g_subprocess_wait(daemon, nullptr, nullptr);
-        g_object_unref(daemon);
-    }
-    std::remove((directory_ + "/bus.conf").c_str());
-    ::rmdir(directory_.c_str());
+    endProcess(keyring_);
+    endProcess(daemon_);
+}
+
+void PrivateBus::restart() {
+    stop();
+    launch();
+}
+
+PrivateBus::~PrivateBus() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);  // the bus's files and the keyring's, if one ran
 }
 
 namespace {

@@ -33,11 +33,13 @@ std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attri
 // The object path of the collection behind the "default" alias.
 std::string defaultCollectionPath();
 
-// A dbus-daemon of our own on a temporary socket, with no services to activate. Stopped on
-// destruction.
+// A dbus-daemon of our own on a socket in a temporary directory, with no services to activate.
+// Stopped on destruction.
 class PrivateBus {
 public:
-    PrivateBus();
+    // fixedPath: listen on "<directory>/bus", so that restart() brings the bus back at the same
+    // address; otherwise on a fresh socket in the directory.
+    explicit PrivateBus(bool fixedPath = false);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -45,11 +47,22 @@ public:
 
     // Takes the Secret Service's bus name and never answers a call sent to it.
     void ownSecretsNameSilently();
+    // Starts an unlocked gnome-keyring Secret Service on this bus, its files in the bus's
+    // directory (kept across restarts), and waits (bounded) until it owns its name.
+    void startKeyring();
+    // Kills the daemon and the keyring: every connection to the bus is lost.
+    void stop();
+    // A new daemon at the same address (fixedPath only).
+    void restart();
 
 private:
+    void launch();
+
+    bool fixedPath_;
     std::string directory_;
     std::string address_;
     void* daemon_ = nullptr;      // GSubprocess*
+    void* keyring_ = nullptr;     // GSubprocess*
     void* connection_ = nullptr;  // GDBusConnection* of the silent owner
 };
 

@@ -1,0 +1,62 @@
+#include <tessaro/stores/internal/process_lock.hpp>
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include <tessaro/crypto/primitives.hpp>
+
+namespace tessaro::detail {
+
+std::string ProcessLock::pathFor(std::string_view name) {
+    // A digest keeps any name (slashes, any length) a safe file name; 32 hex digits are plenty.
+    return std::string(g_get_user_runtime_dir()) + "/tessaro-" + TessaroCrypto::sha256Hex(name).substr(0, 32) +
+           ".lock";
+}
+
+std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop_token stop,
+                                                std::chrono::milliseconds poll) {
+    if (stop.stop_requested()) return std::nullopt;
+    const std::string path = pathFor(name);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the lock file " + path);
+    ProcessLock lock(fd);  // closes the file on every way out until it is returned
+
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock guard(mutex);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
+            throw std::system_error(errno, std::generic_category(), "cannot lock " + path);
+        }
+        // Nobody notifies `wake`: it only sleeps for one poll, ending early on a stop request.
+        wake.wait_for(guard, stop, poll, [] { return false; });
+        if (stop.stop_requested()) return std::nullopt;
+    }
+}
+
+ProcessLock::ProcessLock(ProcessLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+ProcessLock& ProcessLock::operator=(ProcessLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+ProcessLock::~ProcessLock() {
+    // Closing the only descriptor of the open file releases its flock.
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace tessaro::detail
