@@ -1,6 +1,7 @@
-// A minimal host: seals a record to a fresh key pair and opens it again, builds the server API,
-// and reads the kit's version. Exits 0 when everything agrees.
+// A minimal host: seals a record to a fresh key pair and opens it again, builds the server API and
+// a client on an in-memory store, and reads the kit's version. Exits 0 when everything agrees.
 #include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/tessaro_crypto.hpp>
 #include <tessaro/records/records.hpp>
 #include <tessaro/stores/memory_store.hpp>
@@ -26,7 +27,15 @@ int main() {
     TessaroMemoryStore store;
     store.writeString("grant_id", "g1");
 
-    const bool ok = record.password == "hunter2" && api->clientID() == "pmc_consumer" &&
+    TessaroClient::Options options;
+    options.store = std::make_shared<TessaroMemoryStore>();
+    const auto client = TessaroClient::create(
+        TessaroConfiguration{"pmc_consumer", *URL::parse("com.example.consumer:/oauth/callback"),
+                             *URL::parse("https://tessaro.example"), TessaroError::defaultDownloadURL()},
+        options);
+
+    const bool ok = record.password == "hunter2" && api->clientID() == "pmc_consumer" && !client->isAuthorized() &&
+                    !client->grant() &&
                     api->redirectURL().host().empty() && store.readString("grant_id") == "g1" &&
                     std::string(versionString) == TESSARO_VERSION_STRING;
     std::printf("tessaro-consumer: TessaroSDK %s, %s\n", versionString, ok ? "ok" : "FAILED");

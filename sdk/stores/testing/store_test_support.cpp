@@ -121,6 +121,18 @@ void PrivateBus::launch() {
 }
 
 namespace {
+// A connection of our own to the bus at `address`.
+GDBusConnection* connectTo(const std::string& address) {
+    GError* error = nullptr;
+    auto* connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!connection) throw std::runtime_error(error->message);
+    return connection;
+}
+
 void endProcess(void*& process) {
     if (!process) return;
     auto* subprocess = static_cast<GSubprocess*>(process);
@@ -152,12 +164,7 @@ void PrivateBus::startKeyring() {
     g_output_stream_write_all(input, password, sizeof password - 1, nullptr, nullptr, nullptr);
     g_output_stream_close(input, nullptr, nullptr);
 
-    auto* connection = g_dbus_connection_new_for_address_sync(
-        address_.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (!connection) throw std::runtime_error(error->message);
+    auto* connection = connectTo(address_);
     bool owned = false;
     for (int i = 0; i < 200 && !owned; ++i) {
         GVariant* reply = g_dbus_connection_call_sync(
@@ -210,12 +217,7 @@ GDBusMessage* swallowCalls(GDBusConnection*, GDBusMessage* message, gboolean inc
 
 void PrivateBus::ownSecretsNameSilently() {
     GError* error = nullptr;
-    auto* connection = g_dbus_connection_new_for_address_sync(
-        address_.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (!connection) throw std::runtime_error(error->message);
+    auto* connection = connectTo(address_);
     connection_ = connection;
     GVariant* reply = g_dbus_connection_call_sync(
         connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

@@ -1,0 +1,259 @@
+// The desktop app switcher: launches through GIO in child processes of this binary that see only a
+// temporary application database, and the foreground registrations in process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <tessaro/client/app_switching.hpp>
+#include <tessaro/records/tessaro_error.hpp>
+
+extern char** environ;
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* childModeVariable = "TESSARO_APP_SWITCHING_CHILD";
+constexpr const char* childTokenVariable = "TESSARO_APP_SWITCHING_TOKEN";
+// Shell and URL specials that must reach the handler untouched.
+const std::string launchText =
+    "tessaro://authorize?client_id=pmc_demo&redirect_uri=tessarodemo%3A%2F%2Ftessaro%2Fcallback"
+    "&state=a'b$HOME;c%20d&code_challenge=E9Mel_-x";
+const char* const downloadText = "https://downloads.example/tessaro?from=switcher-test";
+
+// Before main, in a child started below: opens the launch URL, exits 0 when open did what the mode says.
+const int childHook = [] {
+    const char* mode = std::getenv(childModeVariable);
+    if (!mode) return 0;
+    const char* token = std::getenv(childTokenVariable);
+    TessaroSystemAppSwitcher switcher(
+        token ? TessaroSystemAppSwitcher::ActivationTokenSource([token] { return std::string(token); }) : nullptr);
+    std::stop_source stop;
+    if (std::string_view(mode) == "stopped") stop.request_stop();
+    std::string outcome = "opens";
+    try {
+        switcher.open(*URL::parse(launchText), *URL::parse(downloadText), stop.get_token());
+    } catch (const TessaroError& error) {
+        const bool notInstalled =
+            error.code() == TessaroError::Code::notInstalled && error.downloadURL() == URL::parse(downloadText);
+        outcome = error.code() == TessaroError::Code::cancelled ? "stopped"
+                  : notInstalled                                ? "not-installed"
+                                                                : error.what();
+    }
+    std::_Exit(outcome == mode ? 0 : 1);
+}();
+
+// The handler: writes what it got beside itself, then renames it into place for the test to find.
+const char* const handlerScript =
+    R"(d=${0%/*}; printf '%s\n%s\n%s\n%s' "$#" "$1" "${XDG_ACTIVATION_TOKEN-unset}" "${DESKTOP_STARTUP_ID-unset}")"
+    R"( >"$d/part" && /bin/mv "$d/part" "$d/received")";
+
+struct LaunchCase {
+    const char* name;
+    const char* scheme;  // of the installed default handler; none: no handler
+    bool startupNotify, terminal;
+    const char* mode;
+    const char* token;  // what the host's token source gives; none: no source
+    // What the handler got (argument count, URL, XDG_ACTIVATION_TOKEN, DESKTOP_STARTUP_ID); none: no launch.
+    std::optional<std::string> received;
+};
+
+const LaunchCase launchCases[] = {
+    {"stale tokens are not passed on", "tessaro", false, false, "opens", nullptr,
+     "1\n" + launchText + "\nunset\nunset"},
+    {"token as activation token", "tessaro", false, false, "opens", "tok-1", "1\n" + launchText + "\ntok-1\nunset"},
+    {"token as startup ID too", "tessaro", true, false, "opens", "tok-2", "1\n" + launchText + "\ntok-2\ntok-2"},
+    {"no handler", nullptr, false, false, "not-installed", nullptr, std::nullopt},
+    {"handler of another scheme", "other", false, false, "not-installed", nullptr, std::nullopt},
+    {"launch fails: no terminal", "tessaro", false, true, "not-installed", nullptr, std::nullopt},
+    {"stopped before opening", "tessaro", false, false, "stopped", nullptr, std::nullopt},
+};
+
+TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
+    ASSERT_TRUE(URL::parse(launchText));
+    for (const auto& c : launchCases) {
+        SCOPED_TRACE(c.name);
+        char pattern[] = "/tmp/tessaro-switch-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        const fs::path dir = pattern;
+        for (const char* sub : {"data/applications", "config", "empty"})
+            fs::create_directories(dir / sub);
+        if (c.scheme) {
+            std::ofstream(dir / "handler.sh") << handlerScript;
+            std::ofstream(dir / "data/applications/tessaro-test-handler.desktop")
+                << std::boolalpha << "[Desktop Entry]\nType=Application\nName=Handler\nExec=/bin/sh "
+                << (dir / "handler.sh").string() << " %u\nStartupNotify=" << c.startupNotify
+                << "\nTerminal=" << c.terminal << "\nMimeType=x-scheme-handler/" << c.scheme << ";\n";
+            std::ofstream(dir / "config/mimeapps.list")
+                << "[Default Applications]\nx-scheme-handler/" << c.scheme << "=tessaro-test-handler.desktop\n";
+        }
+        // Only this directory's applications; no session bus, no terminal on PATH, stale tokens.
+        std::vector<std::string> entries = {std::string(childModeVariable) + "=" + c.mode,
+                                            "XDG_DATA_HOME=" + (dir / "data").string(),
+                                            "XDG_CONFIG_HOME=" + (dir / "config").string(),
+                                            "XDG_DATA_DIRS=" + (dir / "empty").string(),
+                                            "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
+                                            "PATH=" + (dir / "empty").string(),
+                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
+                                            "GIO_USE_VFS=local",
+                                            "XDG_ACTIVATION_TOKEN=stale",
+                                            "DESKTOP_STARTUP_ID=stale"};
+        if (c.token) entries.push_back(std::string(childTokenVariable) + "=" + c.token);
+        for (char** at = environ; *at; ++at) {
+            const std::string_view entry = *at;
+            const auto replaced = [&](auto prefix) { return entry.starts_with(prefix); };
+            if (!std::ranges::any_of(
+                    std::array{"XDG_", "TESSARO_", "PATH=", "DBUS_", "GIO_", "DESKTOP_", "DISPLAY=", "WAYLAND_"},
+                    replaced))
+                entries.emplace_back(entry);
+        }
+        std::vector<char*> envp;
+        for (auto& entry : entries)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string self = fs::read_symlink("/proc/self/exe");
+        char* argv[] = {self.data(), nullptr};
+        pid_t child = 0;
+        ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+        // The handler runs detached from the child; without a launch nothing may arrive.
+        const auto deadline = std::chrono::steady_clock::now() + (c.received ? 10s : 500ms);
+        while (!fs::exists(dir / "received") && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        std::ifstream in(dir / "received");
+        EXPECT_EQ(in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt, c.received);
+        fs::remove_all(dir);
+    }
+}
+
+using Registration = TessaroAppSwitching::Registration;
+
+// Registering, ending, moving and move-assigning registrations between activations.
+TEST(ForegroundRegistration, HandlersRunOncePerActivationWhileRegistered) {
+    auto switcher = std::make_shared<TessaroSystemAppSwitcher>();
+    std::array<int, 3> calls{};
+    std::array<Registration, 3> regs;
+    for (std::size_t i = 0; i < 3; ++i)
+        regs[i] = switcher->onForeground([&calls, i] { ++calls[i]; });
+    Registration moved;
+    const std::vector<std::pair<std::function<void()>, std::array<int, 3>>> steps = {
+        {[] {}, {1, 1, 1}},
+        {[&] { regs[0].reset(); }, {1, 2, 2}},
+        {[&] { moved = std::move(regs[1]); }, {1, 3, 3}},  // the moved-from object is empty
+        {[&] { regs[1] = Registration(); }, {1, 4, 4}},    // so assigning over it ends nothing
+        {[&] { moved = std::move(regs[2]); }, {1, 4, 5}},  // assigning over `moved` ends #1
+    };
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        steps[step].first();
+        switcher->applicationDidBecomeActive();
+        EXPECT_EQ(calls, steps[step].second) << "step " << step;
+    }
+    switcher.reset();  // a registration may outlive its switcher
+}
+
+// During one activation: A ends its own registration, B ends C's before C's turn, D adds E (called
+// from the next activation on); a handler that throws does not keep the others from running. An
+// owner whose last reference dies inside its own handler ends its registration from there.
+TEST(ForegroundRegistration, HandlersMayEndAndAddRegistrationsWhileCalled) {
+    TessaroSystemAppSwitcher switcher;
+    std::map<char, int> calls;
+    Registration a, b, c, d, e;
+    a = switcher.onForeground([&] {
+        ++calls['A'];
+        a.reset();
+    });
+    b = switcher.onForeground([&] {
+        ++calls['B'];
+        c.reset();
+    });
+    c = switcher.onForeground([&] { ++calls['C']; });
+    d = switcher.onForeground([&] {
+        if (!e) e = switcher.onForeground([&] { ++calls['E']; });
+        throw std::runtime_error("D");
+    });
+    struct Owner {
+        Registration registration;
+    };
+    auto owner = std::make_shared<Owner>();
+    owner->registration = switcher.onForeground([&, weak = std::weak_ptr(owner)] {
+        const auto self = weak.lock();  // the last reference once `owner` lets go
+        owner.reset();
+        if (self) ++calls['O'];
+    });
+    EXPECT_THROW(switcher.applicationDidBecomeActive(), std::runtime_error);
+    EXPECT_EQ(calls, (std::map<char, int>{{'A', 1}, {'B', 1}, {'O', 1}}));
+    EXPECT_THROW(switcher.applicationDidBecomeActive(), std::runtime_error);
+    EXPECT_EQ(calls, (std::map<char, int>{{'A', 1}, {'B', 2}, {'E', 1}, {'O', 1}}));
+}
+
+// Ending a registration on one thread while its handler runs on another returns only after that
+// call has finished.
+TEST(ForegroundRegistration, EndingWaitsForACallRunningOnAnotherThread) {
+    TessaroSystemAppSwitcher switcher;
+    std::atomic<bool> entered = false, ending = false, finished = false;
+    auto registration = switcher.onForeground([&] {
+        entered = true;
+        while (!ending)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(50ms);
+        finished = true;
+    });
+    std::jthread activation([&] { switcher.applicationDidBecomeActive(); });
+    while (!entered)
+        std::this_thread::yield();
+    ending = true;
+    registration.reset();
+    EXPECT_TRUE(finished);
+}
+
+// Activations on two threads while four threads register and end handlers whose state is freed
+// right after the registration ends: a call after the end would touch freed memory.
+TEST(ForegroundRegistration, ConcurrentActivationsAndRegistrationChurn) {
+    TessaroSystemAppSwitcher switcher;
+    std::atomic<bool> done = false;
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&] {
+            while (!done)
+                switcher.applicationDidBecomeActive();
+        });
+    }
+    std::vector<std::jthread> churn;
+    for (int i = 0; i < 4; ++i) {
+        churn.emplace_back([&] {
+            for (int round = 0; round < 500; ++round) {
+                auto state = std::make_unique<std::atomic<int>>(0);
+                auto registration = switcher.onForeground([counter = state.get()] { ++*counter; });
+                if (round % 2) std::this_thread::yield();
+                registration.reset();
+                state.reset();
+            }
+        });
+    }
+    churn.clear();
+    done = true;
+}
+
+}  // namespace
+}  // namespace tessaro

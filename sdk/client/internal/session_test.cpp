@@ -1,0 +1,164 @@
+// The stored session: its layout, the load decisions, saving over an earlier grant, and a store
+// that fails half way.
+#include <tessaro/client/internal/session.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/memory_store.hpp>
+#include <tessaro/stores/testing/store_test_support.hpp>
+
+namespace tessaro::detail {
+namespace {
+
+Session sampleSession(std::string grant) {
+    Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
+    session.accessToken = "at-" + grant;
+    session.accessExpiresAt = timestampFromSeconds(1700000000.5);
+    session.refreshToken = "rt-" + grant;
+    session.grantID = std::move(grant);
+    session.accountID = "acct";
+    session.identityPublicKey = "ipk";
+    session.vaults = {{"v1", "个人", std::nullopt, 1}, {"v2", std::nullopt, "shared", 2}};
+    return session;
+}
+
+void expectSameSession(const Session& a, const Session& b) {
+    EXPECT_EQ(a.approval.seed(), b.approval.seed());
+    EXPECT_EQ(a.seal.rawPrivateKey(), b.seal.rawPrivateKey());
+    EXPECT_EQ(a.accessToken, b.accessToken);
+    EXPECT_EQ(secondsSince1970(a.accessExpiresAt), secondsSince1970(b.accessExpiresAt));
+    EXPECT_EQ(a.refreshToken, b.refreshToken);
+    EXPECT_EQ(a.grantID, b.grantID);
+    EXPECT_EQ(a.accountID, b.accountID);
+    EXPECT_EQ(a.identityPublicKey, b.identityPublicKey);
+    EXPECT_EQ(a.vaults, b.vaults);
+}
+
+TEST(Session, ExpiryTextIsTheShortestRoundTripWithAFraction) {
+    const struct {
+        double seconds;
+        const char* text;
+    } written[] = {{1700000000.0, "1700000000.0"}, {1700000000.5, "1700000000.5"}, {0.0, "0.0"},
+                   {1e-7, "0.0000001"},            {-1.25, "-1.25"},              {1e21, "1000000000000000000000.0"},
+                   {0.1, "0.1"}};
+    for (const auto& w : written) {
+        EXPECT_EQ(expiryText(timestampFromSeconds(w.seconds)), w.text);
+        EXPECT_EQ(secondsSince1970(expiryFromText(w.text)), w.seconds) << w.text;
+    }
+    for (const char* corrupt : {"", "abc", "12abc", " 5", "5 ", "inf", "nan", "-inf", "1,5"}) {
+        EXPECT_EQ(secondsSince1970(expiryFromText(corrupt)), 0.0) << corrupt;
+    }
+}
+
+TEST(Session, OnlyTheThreeDefiningEntriesMakeASession) {
+    TessaroMemoryStore store;
+    saveSession(store, sampleSession("g1"));
+    for (const char* key : {"approval_seed", "seal_private_key", "grant_id"}) {
+        TessaroMemoryStore partial;
+        saveSession(partial, sampleSession("g1"));
+        partial.remove(key);
+        EXPECT_FALSE(loadSession(partial)) << key;
+    }
+    TessaroMemoryStore notText;
+    saveSession(notText, sampleSession("g1"));
+    notText.write("grant_id", Bytes{0xFF});
+    EXPECT_FALSE(loadSession(notText));
+
+    // The three alone: a session with nothing else.
+    TessaroMemoryStore minimal;
+    const Session full = sampleSession("g2");
+    minimal.write("approval_seed", full.approval.seed());
+    minimal.write("seal_private_key", full.seal.rawPrivateKey());
+    minimal.writeString("grant_id", "g2");
+    minimal.writeString("vaults", R"({"vault_id":"v1"})");  // an object, not a list
+    const auto loaded = loadSession(minimal);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->approval.publicKey(), full.approval.publicKey());
+    EXPECT_FALSE(loaded->accessToken || loaded->refreshToken || loaded->identityPublicKey);
+    EXPECT_EQ(secondsSince1970(loaded->accessExpiresAt), 0.0);
+    EXPECT_EQ(loaded->accountID, "");
+    EXPECT_TRUE(loaded->vaults.empty());
+
+    minimal.write("seal_private_key", Bytes(31, 1));
+    EXPECT_THROW(loadSession(minimal), TessaroCrypto::CryptoError);
+}
+
+TEST(Session, SavingReplacesEveryEntryOfAnEarlierGrantAndRemovesAbsentTokens) {
+    TessaroMemoryStore store;
+    saveSession(store, sampleSession("old"));
+    store.writeString("stray", "x");
+    Session next = sampleSession("new");
+    next.identityPublicKey.reset();
+    next.accessToken.reset();
+    saveSession(store, next);
+    EXPECT_EQ(store.read("account_identity_public_key"), std::nullopt);
+    EXPECT_EQ(store.read("access_token"), std::nullopt) << "an absent token is removed, not written empty";
+    EXPECT_EQ(store.read("stray"), std::nullopt);
+    EXPECT_EQ(store.readString("access_expires_at"), "1700000000.5");
+    EXPECT_EQ(store.readString("vaults"),
+              R"([{"mode":1,"name":"个人","vault_id":"v1"},{"kind":"shared","mode":2,"vault_id":"v2"}])");
+    expectSameSession(*loadSession(store), next);
+
+    // saveTokens touches the three token entries only.
+    next.refreshToken.reset();
+    next.accessToken = "fresh";
+    next.grantID = "ignored";
+    saveTokens(store, next);
+    const auto loaded = loadSession(store);
+    EXPECT_EQ(loaded->accessToken, "fresh");
+    EXPECT_EQ(loaded->refreshToken, std::nullopt);
+    EXPECT_EQ(loaded->grantID, "new");
+}
+
+// A memory store whose k-th write from failAfter(k) on fails.
+class FailingStore final : public TessaroSecretStore {
+public:
+    void failAfter(int writes) { left_ = writes; }
+    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
+    void write(const std::string& key, std::span<const std::uint8_t> value) override {
+        if (left_ >= 0 && left_-- == 0) throw std::runtime_error("store failure");
+        inner_.write(key, value);
+    }
+    void remove(const std::string& key) override { inner_.remove(key); }
+    void deleteAll() override { inner_.deleteAll(); }
+
+private:
+    TessaroMemoryStore inner_;
+    int left_ = -1;
+};
+
+TEST(Session, AFailureHalfWayNeverLeavesAMixOfTwoGrants) {
+    const Session first = sampleSession("first");
+    const Session second = sampleSession("second");
+    for (int k = 0; k < 9; ++k) {  // saveSession makes nine writes
+        FailingStore store;
+        saveSession(store, first);
+        store.failAfter(k);
+        EXPECT_THROW(saveSession(store, second), std::runtime_error) << k;
+        const auto loaded = loadSession(store);
+        if (!loaded) continue;  // failed before the grant was whole: no session at all
+        EXPECT_EQ(loaded->grantID, "second") << k;
+        EXPECT_EQ(loaded->approval.seed(), second.approval.seed()) << k;
+        EXPECT_EQ(loaded->seal.rawPrivateKey(), second.seal.rawPrivateKey()) << k;
+    }
+}
+
+TEST(Session, AFreshKeychainReadsWhatAnotherSaved) {
+    ASSERT_NO_FATAL_FAILURE(tessaro::testing::requirePrivateKeyring());
+    const std::string clientID = tessaro::testing::uniqueClientID("session");
+    const Session saved = sampleSession("keychain");
+    saveSession(*std::make_shared<TessaroKeychain>(clientID), saved);
+    TessaroKeychain other(clientID);
+    const auto loaded = loadSession(other);
+    ASSERT_TRUE(loaded);
+    expectSameSession(*loaded, saved);
+    EXPECT_EQ(loaded->approval.fingerprint(), saved.approval.fingerprint());
+    other.deleteAll();
+}
+
+}  // namespace
+}  // namespace tessaro::detail

@@ -1,0 +1,545 @@
+// Construction, the read-only views, callbacks, authorization, refresh and revocation.
+
+#include <tessaro/client/tessaro_client.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+#include <variant>
+
+#include <tessaro/client/internal/session.hpp>
+#include <tessaro/crypto/primitives.hpp>
+#include <tessaro/stores/internal/process_lock.hpp>
+#include <tessaro/stores/keychain.hpp>
+
+namespace tessaro {
+
+using detail::Session;
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+constexpr double expiryMargin = 30.0;  // seconds an access token must still have to be used
+
+Timestamp now() { return std::chrono::time_point_cast<Timestamp::duration>(Clock::now()); }
+
+bool usable(const Session& session) {
+    return session.accessToken && secondsSince1970(session.accessExpiresAt) - secondsSince1970(now()) >= expiryMargin;
+}
+
+TessaroAPI::Credentials credentialsOf(const Session& session) {
+    return {session.accessToken.value_or(""), session.approval};
+}
+
+void checkDuration(double seconds, const char* what) {
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9) {
+        throw std::invalid_argument(std::string("TessaroClient: ") + what + " must be finite, 0 or more (seconds)");
+    }
+}
+
+// The one result of a wait: a callback or an error, set once.
+class Completion {
+public:
+    using Result = std::variant<TessaroCallback, TessaroError>;
+    void set(Result result) {
+        {
+            std::lock_guard guard(mutex_);
+            if (result_) return;
+            result_ = std::move(result);
+        }
+        ready_.notify_all();
+    }
+    // Waits until a result is set, the deadline passes or `stop` is requested; the result if set.
+    std::optional<Result> waitUntil(Clock::time_point deadline, std::stop_token stop) {
+        std::unique_lock guard(mutex_);
+        ready_.wait_until(guard, stop, deadline, [&] { return result_.has_value(); });
+        return result_;
+    }
+    std::optional<Result> waitUntil(Clock::time_point deadline) {
+        std::unique_lock guard(mutex_);
+        ready_.wait_until(guard, deadline, [&] { return result_.has_value(); });
+        return result_;
+    }
+    // Waits for a result that is sure to come (its setter already holds the flow's entry).
+    Result wait() {
+        std::unique_lock guard(mutex_);
+        ready_.wait(guard, [&] { return result_.has_value(); });
+        return *result_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable_any ready_;
+    std::optional<Result> result_;
+};
+
+}  // namespace
+
+namespace detail {
+
+// Serialises refreshes: a flag under a mutex, waited for with the caller's stop token (a timed
+// mutex would also do, but ThreadSanitizer cannot follow its timed lock).
+class RefreshGate {
+public:
+    // The gate of `store`, shared by every client of this process built on that store object.
+    static std::shared_ptr<RefreshGate> of(const TessaroSecretStore* store) {
+        static std::mutex registryLock;
+        static std::map<const TessaroSecretStore*, std::weak_ptr<RefreshGate>> registry;
+        std::lock_guard guard(registryLock);
+        std::erase_if(registry, [](const auto& entry) { return entry.second.expired(); });
+        auto& slot = registry[store];
+        auto gate = slot.lock();
+        if (!gate) slot = gate = std::make_shared<RefreshGate>();
+        return gate;
+    }
+
+    // Held from a successful enter() until destruction.
+    class Pass {
+    public:
+        explicit Pass(RefreshGate& gate) : gate_(gate) {}
+        ~Pass() {
+            {
+                std::lock_guard guard(gate_.mutex_);
+                gate_.busy_ = false;
+            }
+            gate_.free_.notify_one();
+        }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+    private:
+        RefreshGate& gate_;
+    };
+
+    // Waits for the gate; false when `stop` is requested first.
+    bool enter(std::stop_token stop) {
+        std::unique_lock guard(mutex_);
+        if (!free_.wait(guard, stop, [&] { return !busy_; })) return false;
+        busy_ = true;
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable_any free_;
+    bool busy_ = false;
+};
+
+}  // namespace detail
+
+const std::vector<std::string>& TessaroClient::revocationCodes() {
+    static const std::vector<std::string> codes = {
+        "grant_revoked", "client_disabled",   "refresh_token_reused",  "invalid_refresh_token",
+        "refresh_expired", "invalid_client", "invalid_client_secret", "invalid_token"};
+    return codes;
+}
+
+std::shared_ptr<TessaroClient> TessaroClient::create(TessaroConfiguration configuration, Options options) {
+    checkDuration(options.pollInterval, "pollInterval");
+    checkDuration(options.authorizeTimeout, "authorizeTimeout");
+    auto client = std::make_shared<TessaroClient>(CreateKey{}, std::move(configuration), std::move(options));
+    // The handler holds the client weakly: it neither keeps it alive nor runs once it is gone.
+    client->foregroundRegistration_ = client->switcher_->onForeground([weak = client->weak_from_this()] {
+        if (auto self = weak.lock()) self->fireForeground();
+    });
+    return client;
+}
+
+std::shared_ptr<TessaroClient> TessaroClient::create(TessaroConfiguration configuration) {
+    return create(std::move(configuration), Options{});
+}
+
+TessaroClient::TessaroClient(CreateKey, TessaroConfiguration configuration, Options options)
+    : configuration_(std::move(configuration)),
+      store_(options.store ? std::move(options.store) : std::make_shared<TessaroKeychain>(configuration_.clientID)),
+      api_(TessaroAPI::create(configuration_.origin, configuration_.clientID, configuration_.redirectURL,
+                              std::move(options.transport))),
+      switcher_(options.switcher ? std::move(options.switcher) : std::make_shared<TessaroSystemAppSwitcher>()),
+      pollInterval_(options.pollInterval),
+      authorizeTimeout_(options.authorizeTimeout),
+      refreshGate_(detail::RefreshGate::of(store_.get())) {}
+
+TessaroClient::~TessaroClient() {
+    foregroundRegistration_ = TessaroAppSwitching::Registration();
+    std::map<std::thread::id, std::thread> threads;
+    {
+        std::lock_guard guard(threadsLock_);
+        threads.swap(threads_);
+    }
+    for (auto& [id, thread] : threads) {
+        // The last reference may be dropped by a launch thread itself, as its final step.
+        if (id == std::this_thread::get_id()) {
+            thread.detach();
+        } else if (thread.joinable()) {
+            thread.join();
+        }
+    }
+}
+
+// ---- onWaiting ----
+
+void TessaroClient::setOnWaiting(WaitingHandler handler) {
+    std::lock_guard guard(handlerLock_);
+    onWaiting_ = std::move(handler);
+}
+
+TessaroClient::WaitingHandler TessaroClient::onWaiting() const {
+    std::lock_guard guard(handlerLock_);
+    return onWaiting_;
+}
+
+void TessaroClient::setExecutor(std::shared_ptr<TessaroExecutor> executor) {
+    std::lock_guard guard(handlerLock_);
+    executor_ = std::move(executor);
+}
+
+void TessaroClient::notifyWaiting(const std::optional<TessaroWaiting>& value) {
+    WaitingHandler handler;
+    std::shared_ptr<TessaroExecutor> executor;
+    {
+        std::lock_guard guard(handlerLock_);
+        handler = onWaiting_;
+        executor = executor_;
+    }
+    if (!handler) return;
+    if (!executor || executor->isCurrent()) {
+        handler(value);
+    } else {
+        executor->post([handler = std::move(handler), value] { handler(value); });
+    }
+}
+
+// ---- session views ----
+
+std::optional<Session> TessaroClient::loadSession() { return detail::loadSession(*store_); }
+
+bool TessaroClient::isAuthorized() {
+    try {
+        const auto session = loadSession();
+        return session && (session->accessToken || session->refreshToken);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::optional<TessaroGrant> TessaroClient::grant() {
+    try {
+        const auto session = loadSession();
+        if (!session) return std::nullopt;
+        return TessaroGrant{session->grantID, session->accountID, session->vaults, session->approval.fingerprint()};
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void TessaroClient::wipe() noexcept {
+    try {
+        store_->deleteAll();
+    } catch (...) {
+        // A wipe that fails leaves the store as it was; nothing more can be done here.
+    }
+}
+
+void TessaroClient::reset() { wipe(); }
+
+// ---- callbacks and flows ----
+
+bool TessaroClient::handleCallback(const URL& url) {
+    const auto callback = TessaroCallback::parse(url, configuration_.redirectURL);
+    if (!callback) return false;
+    CallbackHandler handler;
+    {
+        std::lock_guard guard(lock_);
+        const auto found = pending_.find(callback->state);
+        if (found == pending_.end()) return false;
+        handler = found->second;
+    }
+    handler(*callback);
+    return true;
+}
+
+void TessaroClient::clearCurrent(const std::string& state) {
+    std::lock_guard guard(lock_);
+    if (currentFlow_ && currentFlow_->state == state) currentFlow_.reset();
+}
+
+void TessaroClient::fireForeground() {
+    std::vector<std::function<void()>> handlers;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, handler] : foregroundHandlers_) handlers.push_back(handler);
+    }
+    for (const auto& handler : handlers) handler();
+}
+
+void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
+    // The launch runs on its own thread and keeps the client alive until the switcher answers.
+    auto self = shared_from_this();
+    std::vector<std::thread> ended;  // launches that are over, joined outside the lock
+    std::unique_lock guard(threadsLock_);
+    for (const auto id : finished_) {
+        if (auto found = threads_.find(id); found != threads_.end()) {
+            ended.push_back(std::move(found->second));
+            threads_.erase(found);
+        }
+    }
+    finished_.clear();
+    std::thread thread([self = std::move(self), url, onFailure = std::move(onFailure)]() mutable {
+        try {
+            self->switcher_->open(url, self->configuration_.downloadURL);
+        } catch (const TessaroError& error) {
+            onFailure(error);
+        } catch (const std::exception& error) {
+            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));
+        }
+        {
+            std::lock_guard done(self->threadsLock_);
+            --self->runningThreads_;
+            self->finished_.push_back(std::this_thread::get_id());
+        }
+        self->threadsDone_.notify_all();
+        self.reset();  // may destroy the client: its destructor detaches this thread
+    });
+    ++runningThreads_;
+    threads_.emplace(thread.get_id(), std::move(thread));
+    guard.unlock();
+    for (auto& thread : ended) thread.join();
+}
+
+bool TessaroClient::drain(std::chrono::milliseconds timeout) {
+    std::unique_lock guard(threadsLock_);
+    return threadsDone_.wait_for(guard, timeout, [&] { return runningThreads_ == 0; });
+}
+
+TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL& url, double timeout,
+                                             std::stop_token stop) {
+    auto completion = std::make_shared<Completion>();
+    // Removing the pending entry first is what makes the wait end exactly once.
+    auto finish = [weak = weak_from_this(), state, completion](Completion::Result result) {
+        auto self = weak.lock();
+        if (!self) return;
+        bool removed = false;
+        {
+            std::lock_guard guard(self->lock_);
+            removed = self->pending_.erase(state) > 0;
+        }
+        if (removed) completion->set(std::move(result));
+    };
+    {
+        std::lock_guard guard(lock_);
+        pending_[state] = [finish](const TessaroCallback& callback) { finish(callback); };
+        currentFlow_ = CurrentFlow{state, url, std::nullopt, nullptr,
+                                   [finish](const TessaroError& error) { finish(error); }};
+    }
+    startOpen(url, [finish](const TessaroError& error) { finish(error); });
+
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    auto result = completion->waitUntil(deadline, stop);
+    if (!result && stop.stop_requested()) {
+        // The caller's cancellation reaches the flow only while it is still the current one.
+        std::optional<CurrentFlow> current;
+        {
+            std::lock_guard guard(lock_);
+            current = currentFlow_;
+        }
+        if (current && current->state == state) current->abort(TessaroError::cancelled());
+        result = completion->waitUntil(deadline);
+    }
+    if (!result) {
+        // Whoever removed the flow's entry (this expiry, or a finish racing it) sets the result.
+        finish(TessaroError::expired());
+        result = completion->wait();
+    }
+    if (auto* error = std::get_if<TessaroError>(&*result)) throw *error;
+    return std::get<TessaroCallback>(*result);
+}
+
+TessaroGrant TessaroClient::authorize(std::stop_token stop) {
+    const auto keepAlive = shared_from_this();  // the host may let go of the client meanwhile
+    TessaroCrypto::SealKeypair seal;
+    TessaroCrypto::ApprovalKeypair approval;
+    const TessaroCrypto::PKCE pkce;
+    const std::string state = TessaroCrypto::randomToken(24);
+    const auto url = URL::parse("tessaro://authorize?" +
+                                URL::buildQuery({{"client_id", configuration_.clientID},
+                                                 {"redirect_uri", configuration_.redirectURL.absoluteString()},
+                                                 {"state", state},
+                                                 {"code_challenge", pkce.challenge},
+                                                 {"code_challenge_method", pkce.method},
+                                                 {"approval_key", approval.publicKeyBase64URL()},
+                                                 {"seal_key", seal.publicKeyBase64URL()}}));
+    if (!url) throw TessaroError::protocol("invalid_configuration");
+
+    const double timeout = authorizeTimeout_;
+    notifyWaiting(TessaroWaiting(TessaroWaiting::Phase::authorize(), std::nullopt, "user", "consent",
+                                 timestampFromSeconds(secondsSince1970(now()) + timeout)));
+    try {
+        const TessaroCallback callback = awaitCallback(state, *url, timeout, stop);
+        if (callback.error) {
+            if (*callback.error == "access_denied") throw TessaroError::denied();
+            if (*callback.error == "not_signed_in") throw TessaroError::notSignedIn();
+            throw TessaroError::protocol(*callback.error);
+        }
+        if (callback.kind != TessaroCallback::Kind::authorize || !callback.code || callback.code->empty()) {
+            throw TessaroError::protocol("invalid_callback");
+        }
+        TessaroAPI::TokenResponse token;
+        try {
+            token = api_->exchangeCode(*callback.code, pkce.verifier, stop);
+        } catch (const TessaroAPI::APIError& error) {
+            if (error.kind() == TessaroAPI::APIError::Kind::decoding) throw TessaroError::protocol("malformed_response");
+            const auto& codes = revocationCodes();
+            if (std::find(codes.begin(), codes.end(), error.code()) != codes.end()) throw TessaroError::revoked();
+            throw TessaroError::protocol(error.code());
+        }
+        Session session(std::move(approval), std::move(seal));
+        session.accessToken = token.accessToken;
+        session.accessExpiresAt = timestampFromSeconds(secondsSince1970(now()) + static_cast<double>(token.expiresIn));
+        session.refreshToken = token.refreshToken;
+        session.grantID = token.grantID;
+        session.accountID = token.accountID;
+        session.vaults = token.vaults;
+        session.identityPublicKey = token.accountIdentityPublicKey;
+        detail::saveSession(*store_, session);
+
+        TessaroGrant grant{token.grantID, token.accountID, token.vaults, session.approval.fingerprint()};
+        notifyWaiting(std::nullopt);
+        clearCurrent(state);
+        return grant;
+    } catch (...) {
+        notifyWaiting(std::nullopt);
+        clearCurrent(state);
+        throw;
+    }
+}
+
+void TessaroClient::retryOpen(std::stop_token stop) {
+    std::optional<CurrentFlow> flow;
+    {
+        std::lock_guard guard(lock_);
+        flow = currentFlow_;
+    }
+    if (!flow) throw TessaroError::protocol("nothing_pending");
+    switcher_->open(flow->url, configuration_.downloadURL, stop);
+    if (flow->signal) flow->signal->fire();
+}
+
+void TessaroClient::cancelPending() {
+    std::optional<CurrentFlow> flow;
+    {
+        std::lock_guard guard(lock_);
+        flow = currentFlow_;
+    }
+    if (flow) flow->abort(TessaroError::cancelled());
+}
+
+// ---- credentials and refresh ----
+
+TessaroError TessaroClient::mapAndMaybeWipe(const TessaroAPI::APIError& error) {
+    if (error.kind() == TessaroAPI::APIError::Kind::decoding) return TessaroError::protocol("malformed_response");
+    const auto& codes = revocationCodes();
+    if (std::find(codes.begin(), codes.end(), error.code()) != codes.end()) {
+        wipe();
+        return TessaroError::revoked();
+    }
+    return TessaroError::protocol(error.code());
+}
+
+void TessaroClient::withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body,
+                                    std::stop_token stop) {
+    auto session = loadSession();
+    if (!session) throw TessaroError::notAuthorized();
+    if (!usable(*session)) {
+        if (!session->accessToken && !session->refreshToken) throw TessaroError::notAuthorized();
+        session = refreshSession(*session, stop);
+    }
+    try {
+        body(credentialsOf(*session));
+        return;
+    } catch (const TessaroAPI::APIError& error) {
+        const bool expired = error.kind() == TessaroAPI::APIError::Kind::http && error.status() == 401 &&
+                             (error.code() == "token_expired" || error.code() == "invalid_token");
+        if (!expired) throw mapAndMaybeWipe(error);
+    }
+    session = refreshSession(*session, stop);
+    try {
+        body(credentialsOf(*session));
+    } catch (const TessaroAPI::APIError& error) {
+        throw mapAndMaybeWipe(error);
+    }
+}
+
+Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop) {
+    // One refresh at a time among this process's clients of the store (waiting stays cancellable)
+    // and, for a store that other processes share, across processes too: a refresh token is
+    // presented once.
+    if (!refreshGate_->enter(stop)) throw TessaroError::network("the request was cancelled");
+    const detail::RefreshGate::Pass pass(*refreshGate_);
+    std::optional<detail::ProcessLock> processLock;
+    if (const auto name = store_->lockName()) {
+        processLock = detail::ProcessLock::acquire(*name, stop);
+        if (!processLock) throw TessaroError::network("the request was cancelled");
+    }
+
+    auto stored = loadSession();
+    if (stored && usable(*stored) && stored->accessToken != stale.accessToken) return std::move(*stored);
+    // Another caller may have rotated the refresh token (and then lost its access token, or let it
+    // expire): presenting the stale one again would be answered "refresh_token_reused" and end the
+    // grant, so the stored one of the same grant is used.
+    const bool rotated = stored && stored->grantID == stale.grantID && stored->refreshToken &&
+                         stored->refreshToken != stale.refreshToken;
+    const Session& base = rotated ? *stored : stale;
+    if (!base.refreshToken) {
+        wipe();
+        throw TessaroError::revoked();
+    }
+    TessaroAPI::TokenResponse token;
+    try {
+        token = api_->refresh(*base.refreshToken, stop);
+    } catch (const TessaroAPI::APIError& error) {
+        throw mapAndMaybeWipe(error);
+    }
+    Session refreshed = base;
+    refreshed.accessToken = token.accessToken;
+    refreshed.accessExpiresAt = timestampFromSeconds(secondsSince1970(now()) + static_cast<double>(token.expiresIn));
+    if (token.refreshToken) refreshed.refreshToken = token.refreshToken;
+    if (token.accountIdentityPublicKey) {
+        refreshed.identityPublicKey = token.accountIdentityPublicKey;
+        store_->writeString(detail::sessionKey::identityPublicKey, *token.accountIdentityPublicKey);
+    }
+    detail::saveTokens(*store_, refreshed);
+    return refreshed;
+}
+
+// ---- revocation ----
+
+void TessaroClient::revoke(std::stop_token stop) {
+    const auto keepAlive = shared_from_this();
+    std::optional<Session> session;
+    try {
+        session = loadSession();
+    } catch (...) {
+        throw TessaroError::notAuthorized();
+    }
+    if (!session) throw TessaroError::notAuthorized();
+    if (!session->accessToken && !session->refreshToken) {
+        wipe();
+        return;
+    }
+    try {
+        withCredentials([&](const TessaroAPI::Credentials& credentials) {
+            api_->revoke(credentials.accessToken, credentials, stop);
+        }, stop);
+    } catch (const TessaroError& error) {
+        wipe();
+        if (error.code() == TessaroError::Code::revoked) return;
+        throw;
+    } catch (...) {
+        wipe();
+        throw;
+    }
+    wipe();
+}
+
+}  // namespace tessaro

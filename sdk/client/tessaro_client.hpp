@@ -1,0 +1,195 @@
+#pragma once
+// TessaroClient: the one object a host application talks to.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/client/app_switching.hpp>
+#include <tessaro/client/callback.hpp>
+#include <tessaro/client/poll_signal.hpp>
+#include <tessaro/records/records.hpp>
+#include <tessaro/records/tessaro_error.hpp>
+#include <tessaro/records/tessaro_waiting.hpp>
+#include <tessaro/sdk_export.hpp>
+#include <tessaro/stores/secret_store.hpp>
+
+namespace tessaro {
+
+namespace detail {
+struct Session;
+class ClientInternals;
+class RefreshGate;
+}
+
+// Where the client delivers onWaiting: the host's main (GUI) thread, or any queue of its own.
+// isCurrent() tells whether the calling thread is that thread; post() queues a call there and
+// returns without waiting. Both may be called from any thread.
+class TESSARO_EXPORT TessaroExecutor {
+public:
+    virtual ~TessaroExecutor() = default;
+    virtual bool isCurrent() const = 0;
+    virtual void post(std::function<void()> call) = 0;
+};
+
+// The client of one host application: authorization, the stored session, signed calls with
+// serialised token refresh, callback URLs, and revocation. Built once with create() and kept as a
+// std::shared_ptr; not copyable.
+//
+// The session is never cached: every operation reads it from the store and writes changes back at
+// once, so the store (the desktop secret store by default) is the one source of truth, shared by
+// every client built on it, in this process or another.
+//
+// Thread safety: every member may be called from any thread, several at once. Operations block the
+// calling thread: run them on a worker, never on a GUI thread (even isAuthorized and grant read
+// the store, which may wait for an unlock prompt). A stop request on the trailing std::stop_token
+// cancels the operation.
+//
+// Errors: the flows throw TessaroError (its message is the Chinese text to show); where a flow
+// passes a lower layer's error on unchanged, the host sees that error: the store's
+// TessaroKeychain::KeychainError, and TessaroCrypto::CryptoError for stored keys that cannot be
+// rebuilt. Every operation may also throw std::bad_alloc.
+class TESSARO_EXPORT TessaroClient : public std::enable_shared_from_this<TessaroClient> {
+    struct CreateKey {};
+
+public:
+    // What create() takes besides the configuration; every member has the default a desktop host
+    // wants.
+    struct Options {
+        // Where the session lives; null: a TessaroKeychain for the configuration's client ID.
+        std::shared_ptr<TessaroSecretStore> store;
+        // The HTTP transport of the client's TessaroAPI; null: a CurlTransport of its own.
+        std::shared_ptr<HTTPTransport> transport;
+        // How the password-manager application is opened; null: a TessaroSystemAppSwitcher.
+        std::shared_ptr<TessaroAppSwitching> switcher;
+        // Seconds between two status reads of a request.
+        double pollInterval = 2.0;
+        // Seconds the user has to answer an authorization; finite, 0 or more.
+        double authorizeTimeout = 600.0;
+    };
+
+    // Registers with the switcher for foreground notices (held weakly: the registration never
+    // keeps the client alive). Throws std::invalid_argument for a negative or non-finite timeout
+    // or interval.
+    static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration, Options options);
+    static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration);
+    TessaroClient(CreateKey, TessaroConfiguration configuration, Options options);
+    // Drops the foreground registration (no handler of this client runs after that), then waits
+    // for the client's own background threads (an application launch in progress).
+    ~TessaroClient();
+    TessaroClient(const TessaroClient&) = delete;
+    TessaroClient& operator=(const TessaroClient&) = delete;
+
+    const TessaroConfiguration& configuration() const noexcept { return configuration_; }
+    const std::shared_ptr<TessaroSecretStore>& store() const noexcept { return store_; }
+    const std::shared_ptr<TessaroAPI>& api() const noexcept { return api_; }
+    const std::shared_ptr<TessaroAppSwitching>& switcher() const noexcept { return switcher_; }
+
+    // What the client waits for, reported while the user acts (none when the wait ends). Read and
+    // replaced from any thread. Called through the executor when one is set (at once when the
+    // reporting thread is the executor's, queued otherwise); without an executor, on the
+    // reporting thread. The handler must not block.
+    using WaitingHandler = std::function<void(const std::optional<TessaroWaiting>&)>;
+    void setOnWaiting(WaitingHandler handler);
+    WaitingHandler onWaiting() const;
+    void setExecutor(std::shared_ptr<TessaroExecutor> executor);
+
+    // Whether a session with an access or a refresh token is stored (expiry not considered).
+    // Blocks on the store; a store failure counts as no session.
+    bool isAuthorized();
+    // The stored grant, or none. Blocks on the store; a store failure counts as none.
+    std::optional<TessaroGrant> grant();
+    // Wipes the stored session; a store failure is ignored. Blocks on the store.
+    void reset();
+
+    // Hands a URL the platform opened in the host to the flow waiting for it: true when it was a
+    // callback of this client and a waiting flow took it. Never throws (bad_alloc aside).
+    bool handleCallback(const URL& url);
+
+    // Authorizes: opens the password-manager application with a fresh PKCE pair and key pairs,
+    // waits for the callback (up to the authorization timeout), exchanges the code and stores the
+    // new session, replacing any earlier one. Blocks on the user, the network and the store.
+    // Throws TessaroError (notInstalled, expired, cancelled, denied, notSignedIn, protocol,
+    // revoked, network), the store's error, or a cryptography error.
+    TessaroGrant authorize(std::stop_token stop = {});
+    // Opens the current flow's URL again. Throws protocol("nothing_pending") without a flow, or
+    // the switcher's error (the flow keeps waiting). Blocks on the switcher.
+    void retryOpen(std::stop_token stop = {});
+    // Ends the current flow's wait with cancelled; nothing when there is none. Does not block.
+    void cancelPending();
+    // Revokes the grant on the server and wipes the stored session whatever the server says.
+    // Throws notAuthorized without a session (nothing changed), or the server call's error
+    // (network, protocol) after the wipe; a grant the server already revoked is no error.
+    // Blocks on the store and the network.
+    void revoke(std::stop_token stop = {});
+
+    // Waits up to `timeout` for the client's background threads (application launches still in
+    // progress); true when none is left. For a host that is about to exit.
+    bool drain(std::chrono::milliseconds timeout);
+
+    // Server error codes that mean the grant or its refresh token can no longer be used.
+    static const std::vector<std::string>& revocationCodes();
+
+private:
+
+    struct CurrentFlow {
+        std::string state;
+        URL url;
+        std::optional<std::string> requestID;
+        std::shared_ptr<PollSignal> signal;
+        std::function<void(const TessaroError&)> abort;
+    };
+    using CallbackHandler = std::function<void(const TessaroCallback&)>;
+
+    void notifyWaiting(const std::optional<TessaroWaiting>& value);
+    TessaroCallback awaitCallback(const std::string& state, const URL& url, double timeout, std::stop_token stop);
+    void clearCurrent(const std::string& state);
+    void fireForeground();
+    void startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure);
+
+    std::optional<detail::Session> loadSession();
+    void withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body, std::stop_token stop);
+    detail::Session refreshSession(const detail::Session& stale, std::stop_token stop);
+    TessaroError mapAndMaybeWipe(const TessaroAPI::APIError& error);
+    void wipe() noexcept;
+
+    const TessaroConfiguration configuration_;
+    const std::shared_ptr<TessaroSecretStore> store_;
+    const std::shared_ptr<TessaroAPI> api_;
+    const std::shared_ptr<TessaroAppSwitching> switcher_;
+    const double pollInterval_;
+    const double authorizeTimeout_;
+
+    mutable std::mutex handlerLock_;  // onWaiting_ and executor_
+    WaitingHandler onWaiting_;
+    std::shared_ptr<TessaroExecutor> executor_;
+
+    std::mutex lock_;  // pending_, foregroundHandlers_, currentFlow_
+    std::map<std::string, CallbackHandler> pending_;
+    std::map<std::uint64_t, std::function<void()>> foregroundHandlers_;
+    std::uint64_t nextForegroundID_ = 0;
+    std::optional<CurrentFlow> currentFlow_;
+    TessaroAppSwitching::Registration foregroundRegistration_;
+
+    // One refresh at a time among the clients of this process that share the store (one gate per
+    // store object); across processes, the store's lockName() adds a file lock.
+    const std::shared_ptr<detail::RefreshGate> refreshGate_;
+
+    std::mutex threadsLock_;
+    std::condition_variable threadsDone_;
+    std::map<std::thread::id, std::thread> threads_;
+    std::vector<std::thread::id> finished_;  // launches that are over, joined by the next one
+    int runningThreads_ = 0;
+};
+
+}  // namespace tessaro

@@ -1,0 +1,120 @@
+// Authorization through the desktop's own URL handling: TessaroSystemAppSwitcher asks GIO for the
+// handler of tessaro:// URLs, which is a desktop entry running `tessaro-sandbox open`. It runs in a
+// child process whose XDG directories hold nothing but that entry.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include <tessaro/client/app_switching.hpp>
+#include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/stores/memory_store.hpp>
+
+#include "e2e_support.hpp"
+
+namespace tessaro::e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* directoryVariable = "TESSARO_E2E_DIR";
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+// In the child: a sandbox of its own, whose origin the handler script reads from the directory; a
+// client that opens it through the desktop and receives its callbacks through the host's routing.
+int childAuthorizeThroughDesktop() {
+    const char* directory = std::getenv(directoryVariable);
+    if (!directory) return 2;
+    auto router = std::make_shared<CallbackRouter>();
+    auto log = std::make_shared<EventLog>();
+    sandbox::Options options;
+    options.deliver = [router](const std::string& url) { router->deliver(url); };
+    options.log = [log](const std::string& line) { log->add(line); };
+    sandbox::Sandbox sandbox(std::move(options));
+    {
+        std::ofstream(fs::path(directory) / "origin.part") << sandbox.origin();
+        fs::rename(fs::path(directory) / "origin.part", fs::path(directory) / "origin");
+    }
+
+    auto store = std::make_shared<TessaroMemoryStore>();
+    TessaroClient::Options clientOptions;
+    clientOptions.store = store;
+    clientOptions.switcher = std::make_shared<TessaroSystemAppSwitcher>();
+    clientOptions.authorizeTimeout = 30;
+    auto client = TessaroClient::create({std::string(sandbox::Sandbox::demoClientID), *URL::parse(demoRedirect),
+                                         *URL::parse(sandbox.origin()), TessaroError::defaultDownloadURL()},
+                                        std::move(clientOptions));
+    router->add(client);
+
+    int failures = 0;
+    const auto check = [&](bool ok, const char* what) {
+        if (!ok) {
+            std::cerr << "desktop child: " << what << "\n";
+            ++failures;
+        }
+    };
+    try {
+        const TessaroGrant grant = client->authorize();
+        check(client->isAuthorized(), "not authorized after authorize()");
+        check(client->grant() == grant, "the stored grant differs from the returned one");
+        check(!grant.grantID.empty(), "empty grant ID");
+    } catch (const std::exception& error) {
+        std::cerr << "desktop child: authorize() threw: " << error.what() << "\n";
+        ++failures;
+    }
+    check(log->count("authorize: approved") == 1, "the sandbox did not approve exactly once");
+    const auto delivered = router->delivered();
+    check(delivered.size() == 1 && delivered[0].second, "not exactly one callback, taken by the client");
+    if (failures) {
+        for (const auto& line : log->lines())
+            std::cerr << "sandbox: " << line << "\n";
+    }
+    client.reset();
+    sandbox.stop();
+    return failures == 0 ? 0 : 1;
+}
+
+namespace {
+
+TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
+    char pattern[] = "/tmp/tessaro-e2e-desktop-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    for (const char* sub : {"data/applications", "config", "empty"})
+        fs::create_directories(dir / sub);
+
+    // The handler forwards the launch URL to the child's sandbox.
+    std::ofstream(dir / "open.sh") << "exec '" << TESSARO_SANDBOX_EXE << "' open --origin \"$(/bin/cat '"
+                                   << (dir / "origin").string() << "')\" \"$1\" >>'" << (dir / "open.log").string()
+                                   << "' 2>&1\n";
+    std::ofstream(dir / "data/applications/tessaro-e2e-sandbox.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Tessaro sandbox\nNoDisplay=true\nExec=/bin/sh "
+        << (dir / "open.sh").string() << " %u\nMimeType=x-scheme-handler/tessaro;\n";
+    std::ofstream(dir / "config/mimeapps.list")
+        << "[Default Applications]\nx-scheme-handler/tessaro=tessaro-e2e-sandbox.desktop\n";
+
+    const pid_t child =
+        spawnChild("desktop-authorize",
+                   {std::string(directoryVariable) + "=" + dir.string(), "XDG_DATA_HOME=" + (dir / "data").string(),
+                    "XDG_CONFIG_HOME=" + (dir / "config").string(), "XDG_DATA_DIRS=" + (dir / "empty").string(),
+                    "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
+                    "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus", "GIO_USE_VFS=local"});
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(waitChild(child), 0) << "handler output:\n" << contentsOf(dir / "open.log");
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tessaro::e2e

@@ -1,0 +1,341 @@
+#include "e2e_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <spawn.h>
+#include <string_view>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <tessaro/crypto/keys.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/testing/store_test_support.hpp>
+
+extern char** environ;
+
+namespace tessaro::e2e {
+
+namespace {
+
+constexpr const char* childModeVariable = "TESSARO_E2E_CHILD";
+
+std::string textOf(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// ---- EventLog ----
+
+void EventLog::add(const std::string& line) {
+    std::lock_guard guard(mutex_);
+    lines_.push_back(line);
+}
+
+std::vector<std::string> EventLog::lines() {
+    std::lock_guard guard(mutex_);
+    return lines_;
+}
+
+std::size_t EventLog::count(const std::string& needle) {
+    std::lock_guard guard(mutex_);
+    return static_cast<std::size_t>(std::count_if(
+        lines_.begin(), lines_.end(), [&](const std::string& line) { return line.find(needle) != std::string::npos; }));
+}
+
+// ---- SandboxSwitcher ----
+
+void SandboxSwitcher::open(const URL& url, const URL& downloadURL, std::stop_token stop) {
+    if (stop.stop_requested()) throw TessaroError::cancelled();
+    {
+        std::lock_guard guard(mutex_);
+        if (!installed_) throw TessaroError::notInstalled(downloadURL);
+        opened_.push_back(url.absoluteString());
+    }
+    const sandbox::OpenResult result = sandbox_.open(url.absoluteString());
+    {
+        std::lock_guard guard(mutex_);
+        if (!result.accepted) refusals_.push_back(result.error);
+    }
+    changed_.notify_all();
+}
+
+TessaroAppSwitching::Registration SandboxSwitcher::onForeground(std::function<void()> handler) {
+    std::lock_guard guard(mutex_);
+    const std::uint64_t id = nextHandler_++;
+    handlers_.emplace(id, std::move(handler));
+    // The switcher outlives its clients in these tests, so the registration may refer to it.
+    return Registration([this, id] {
+        std::lock_guard inner(mutex_);
+        handlers_.erase(id);
+    });
+}
+
+void SandboxSwitcher::setInstalled(bool installed) {
+    std::lock_guard guard(mutex_);
+    installed_ = installed;
+}
+
+std::vector<std::string> SandboxSwitcher::opened() {
+    std::lock_guard guard(mutex_);
+    return opened_;
+}
+
+std::vector<std::string> SandboxSwitcher::refusals() {
+    std::lock_guard guard(mutex_);
+    return refusals_;
+}
+
+bool SandboxSwitcher::waitForOpens(std::size_t count) {
+    std::unique_lock guard(mutex_);
+    return changed_.wait_for(guard, waitLimit, [&] { return opened_.size() >= count; });
+}
+
+// ---- CallbackRouter ----
+
+void CallbackRouter::add(const std::shared_ptr<TessaroClient>& client) {
+    std::lock_guard guard(mutex_);
+    clients_.push_back(client);
+}
+
+void CallbackRouter::deliver(const std::string& text) {
+    std::vector<std::shared_ptr<TessaroClient>> clients;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& weak : clients_) {
+            if (auto client = weak.lock()) clients.push_back(std::move(client));
+        }
+    }
+    bool taken = false;
+    if (const auto url = URL::parse(text)) {
+        for (const auto& client : clients) {
+            if (client->handleCallback(*url)) {
+                taken = true;
+                break;
+            }
+        }
+    }
+    std::lock_guard guard(mutex_);
+    delivered_.emplace_back(text, taken);
+}
+
+std::vector<std::pair<std::string, bool>> CallbackRouter::delivered() {
+    std::lock_guard guard(mutex_);
+    return delivered_;
+}
+
+// ---- WaitingLog ----
+
+TessaroClient::WaitingHandler WaitingLog::handler() {
+    return [mutex = mutex_, values = values_](const std::optional<TessaroWaiting>& value) {
+        std::lock_guard guard(*mutex);
+        values->push_back(value);
+    };
+}
+
+std::vector<std::optional<TessaroWaiting>> WaitingLog::values() {
+    std::lock_guard guard(*mutex_);
+    return *values_;
+}
+
+void WaitingLog::clear() {
+    std::lock_guard guard(*mutex_);
+    values_->clear();
+}
+
+// ---- stores ----
+
+void RecordingStore::write(const std::string& key, std::span<const std::uint8_t> value) {
+    inner_->write(key, value);
+    std::lock_guard guard(mutex_);
+    written_[key].push_back(textOf(value));
+}
+
+std::vector<std::string> RecordingStore::written(const std::string& key) {
+    std::lock_guard guard(mutex_);
+    const auto found = written_.find(key);
+    return found == written_.end() ? std::vector<std::string>{} : found->second;
+}
+
+Snapshot snapshot(TessaroSecretStore& store) {
+    const std::vector<std::string> keys(std::begin(sessionKeys), std::end(sessionKeys));
+    Snapshot contents;
+    for (const auto& [key, value] : store.readMany(keys))
+        contents[key] = textOf(value);
+    return contents;
+}
+
+void restore(TessaroSecretStore& store, const Snapshot& contents) {
+    store.deleteAll();
+    for (const auto& [key, value] : contents) {
+        store.write(key, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+    }
+}
+
+void expireAccessToken(TessaroSecretStore& store) {
+    // An hour ago: far past the client's margin, whatever the clocks say.
+    const auto anHourAgo =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - 3600;
+    store.writeString("access_expires_at", std::to_string(static_cast<long long>(anHourAgo)) + ".0");
+}
+
+TessaroAPI::Credentials credentialsOf(const Snapshot& contents) {
+    const std::string& seed = contents.at("approval_seed");
+    return {contents.at("access_token"),
+            TessaroCrypto::ApprovalKeypair(std::span(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size()))};
+}
+
+std::optional<TessaroError> errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const TessaroError& error) {
+        return error;
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "not a TessaroError: " << error.what();
+    }
+    return std::nullopt;
+}
+
+std::optional<TessaroError::Code> errorCodeOf(const std::function<void()>& operation) {
+    const auto error = errorOf(operation);
+    return error ? std::optional(error->code()) : std::nullopt;
+}
+
+const char* codeName(std::optional<TessaroError::Code> code) {
+    if (!code) return "no error";
+    switch (*code) {
+        case TessaroError::Code::notInstalled: return "notInstalled";
+        case TessaroError::Code::network: return "network";
+        case TessaroError::Code::protocol: return "protocol";
+        case TessaroError::Code::notAuthorized: return "notAuthorized";
+        case TessaroError::Code::cancelled: return "cancelled";
+        case TessaroError::Code::denied: return "denied";
+        case TessaroError::Code::expired: return "expired";
+        case TessaroError::Code::notSignedIn: return "notSignedIn";
+        case TessaroError::Code::revoked: return "revoked";
+        case TessaroError::Code::conflict: return "conflict";
+    }
+    return "?";
+}
+
+// ---- Environment ----
+
+Environment::Environment(sandbox::Options options) {
+    options.log = [log = log_](const std::string& line) { log->add(line); };
+    options.deliver = [router = router_](const std::string& url) { router->deliver(url); };
+    options.clock = [offset = clockOffset_] {
+        return std::chrono::system_clock::now() + std::chrono::seconds(offset->load());
+    };
+    sandbox_ = std::make_unique<sandbox::Sandbox>(std::move(options));
+    proxy_ = std::make_unique<Proxy>(sandbox_->origin());
+    switcher_ = std::make_shared<SandboxSwitcher>(*sandbox_);
+}
+
+Environment::~Environment() {
+    proxy_->stop();
+    sandbox_->stop();
+}
+
+void Environment::advanceClock(std::chrono::seconds by) { *clockOffset_ += by.count(); }
+
+TessaroConfiguration Environment::configuration(const std::string& clientID) {
+    return {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()};
+}
+
+std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout,
+                                                   const std::string& clientID) {
+    TessaroClient::Options options;
+    options.store = std::move(store);
+    options.switcher = switcher_;
+    options.authorizeTimeout = authorizeTimeout;
+    auto client = TessaroClient::create(configuration(clientID), std::move(options));
+    router_->add(client);
+    return client;
+}
+
+std::string Environment::registerUniqueClient() {
+    std::string id = "pmc_";
+    for (const char c : testing::uniqueClientID("e2e"))
+        id += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+    sandbox_->registerClient({id, {demoRedirect}});
+    return id;
+}
+
+// ---- child processes ----
+
+pid_t spawnChild(const std::string& mode, const std::vector<std::string>& environment) {
+    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
+    entries.insert(entries.end(), environment.begin(), environment.end());
+    for (char** at = environ; *at; ++at) {
+        const std::string_view entry = *at;
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& mine) {
+            return std::string_view(mine).starts_with(name);
+        });
+        if (!replaced) entries.emplace_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : entries)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    char* argv[] = {self.data(), nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    return child;
+}
+
+int waitChild(pid_t child, std::chrono::milliseconds limit) {
+    if (child <= 0) return -1;
+    int status = 0;
+    const bool ended = eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+
+// Before main: a child started by spawnChild runs its mode and exits. The modes use nothing but
+// function-local statics and what they build themselves, so the order of static initialisation
+// does not matter to them.
+const int childHook = [] {
+    const char* mode = std::getenv(childModeVariable);
+    if (!mode) return 0;
+    int status = 2;
+    try {
+        if (std::string_view(mode) == "desktop-authorize") {
+            status = childAuthorizeThroughDesktop();
+        } else if (std::string_view(mode) == "revoke-shared-session") {
+            status = childRevokeSharedSession();
+        } else {
+            std::cerr << "unknown child mode " << mode << "\n";
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "child " << mode << " failed: " << error.what() << "\n";
+        status = 3;
+    }
+    std::cerr.flush();
+    std::_Exit(status);
+}();
+
+}  // namespace
+
+}  // namespace tessaro::e2e

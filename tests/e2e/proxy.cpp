@@ -1,0 +1,128 @@
+// The counting proxy: the only file of the end-to-end tests that compiles cpp-httplib.
+#include "e2e_support.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace tessaro::e2e {
+
+struct Proxy::Impl {
+    std::string upstreamHost;
+    int upstreamPort = 0;
+    httplib::Server server;
+    int port = -1;
+    std::thread listener;
+    std::atomic<bool> listenerDone{false};
+    std::mutex mutex;
+    Intercept intercept;
+    std::vector<Seen> seen;
+    bool stopped = false;
+
+    void handle(const httplib::Request& request, httplib::Response& response) {
+        Seen seen{request.method, request.target.substr(0, request.target.find('?')),
+                  request.get_header_value("Authorization"), "", 0};
+        const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+        if (body.is_object() && body.contains("grant_type") && body["grant_type"].is_string()) {
+            seen.grantType = body["grant_type"].get<std::string>();
+        }
+        Intercept hook;
+        {
+            std::lock_guard guard(mutex);
+            hook = intercept;
+        }
+        if (const std::optional<int> status = hook ? hook(seen) : std::nullopt) {
+            response.status = *status;
+        } else {
+            forward(request, response);
+        }
+        seen.status = response.status;
+        std::lock_guard guard(mutex);
+        this->seen.push_back(std::move(seen));
+    }
+
+    void forward(const httplib::Request& request, httplib::Response& response) const {
+        httplib::Client client(upstreamHost, upstreamPort);
+        client.set_connection_timeout(5, 0);
+        client.set_read_timeout(60, 0);
+        client.set_keep_alive(false);
+        httplib::Headers headers;
+        for (const char* name : {"Authorization", "x-pm-timestamp", "x-pm-nonce", "x-pm-signature"}) {
+            if (request.has_header(name)) headers.emplace(name, request.get_header_value(name));
+        }
+        const std::string type = request.get_header_value("Content-Type");
+        httplib::Result result = request.method == "GET"    ? client.Get(request.target, headers)
+                                 : request.method == "POST" ? client.Post(request.target, headers, request.body, type)
+                                                            : client.Put(request.target, headers, request.body, type);
+        if (!result) {
+            response.status = 502;
+            return;
+        }
+        response.status = result->status;
+        response.set_content(result->body, result->get_header_value("Content-Type"));
+    }
+};
+
+Proxy::Proxy(const std::string& upstreamOrigin) : impl_(std::make_unique<Impl>()) {
+    const auto url = URL::parse(upstreamOrigin);
+    if (!url || !url->port()) throw std::invalid_argument("the proxy forwards to http://127.0.0.1:PORT");
+    impl_->upstreamHost = url->host();
+    impl_->upstreamPort = *url->port();
+    auto handler = [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
+        impl->handle(request, response);
+    };
+    // The kit sends nothing but GET, POST and PUT.
+    impl_->server.Get(".*", handler);
+    impl_->server.Post(".*", handler);
+    impl_->server.Put(".*", handler);
+    impl_->server.set_keep_alive_timeout(1);
+    impl_->server.set_tcp_nodelay(true);
+    impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
+    if (impl_->port <= 0) throw std::runtime_error("the proxy cannot listen on 127.0.0.1");
+    impl_->listener = std::thread([impl = impl_.get()] {
+        impl->server.listen_after_bind();
+        impl->listenerDone = true;
+    });
+    eventually([&] { return impl_->server.is_running(); }, 5s);
+}
+
+Proxy::~Proxy() { stop(); }
+
+std::string Proxy::origin() const { return "http://127.0.0.1:" + std::to_string(impl_->port); }
+
+void Proxy::setIntercept(Intercept intercept) {
+    std::lock_guard guard(impl_->mutex);
+    impl_->intercept = std::move(intercept);
+}
+
+std::vector<Seen> Proxy::seen() {
+    std::lock_guard guard(impl_->mutex);
+    return impl_->seen;
+}
+
+std::size_t Proxy::count(const std::string& method, const std::string& path, const std::string& grantType) {
+    std::lock_guard guard(impl_->mutex);
+    return static_cast<std::size_t>(std::count_if(impl_->seen.begin(), impl_->seen.end(), [&](const Seen& seen) {
+        return seen.method == method && seen.path == path && (grantType.empty() || seen.grantType == grantType);
+    }));
+}
+
+void Proxy::stop() {
+    {
+        std::lock_guard guard(impl_->mutex);
+        if (impl_->stopped) return;
+        impl_->stopped = true;
+    }
+    if (impl_->listener.joinable()) {
+        // httplib's stop() reaches only a server already marked running.
+        eventually([&] { return impl_->server.is_running() || impl_->listenerDone.load(); }, 5s);
+        impl_->server.stop();
+        impl_->listener.join();
+    }
+}
+
+}  // namespace tessaro::e2e

@@ -1,0 +1,405 @@
+// The stored session end to end: token refresh and rotation, a reused refresh token, revocation,
+// and one session shared by several clients through the desktop keyring.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/stores/memory_store.hpp>
+#include <tessaro/stores/testing/store_test_support.hpp>
+
+#include "e2e_support.hpp"
+
+namespace tessaro::e2e {
+
+namespace fs = std::filesystem;
+using Code = TessaroError::Code;
+
+namespace {
+
+constexpr const char* originVariable = "TESSARO_E2E_ORIGIN";
+constexpr const char* clientIDVariable = "TESSARO_E2E_CLIENT_ID";
+constexpr const char* barrierVariable = "TESSARO_E2E_DIR";
+
+std::vector<int> statusesOf(Proxy& proxy, const std::string& path) {
+    std::vector<int> statuses;
+    for (const Seen& seen : proxy.seen()) {
+        if (seen.path == path) statuses.push_back(seen.status);
+    }
+    return statuses;
+}
+
+std::vector<std::string> authorizationsOf(Proxy& proxy, const std::string& path) {
+    std::vector<std::string> values;
+    for (const Seen& seen : proxy.seen()) {
+        if (seen.path == path) values.push_back(seen.authorization);
+    }
+    return values;
+}
+
+// Answers every revocation with 503 (the server had a bad moment), forwarding everything else.
+Proxy::Intercept failRevocations() {
+    return [](const Seen& seen) -> std::optional<int> {
+        if (seen.path == "/api/oauth/revoke") return 503;
+        return std::nullopt;
+    };
+}
+
+// Holds each revocation until `expected` of them have arrived (or the wait limit passed), then
+// forwards them all: no client wipes the shared session before every client has sent its own.
+Proxy::Intercept holdRevocationsUntil(int expected) {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        int count = 0;
+    };
+    auto gate = std::make_shared<Gate>();
+    return [gate, expected](const Seen& seen) -> std::optional<int> {
+        if (seen.path != "/api/oauth/revoke") return std::nullopt;
+        std::unique_lock guard(gate->mutex);
+        ++gate->count;
+        gate->arrived.notify_all();
+        gate->arrived.wait_for(guard, waitLimit, [&] { return gate->count >= expected; });
+        return std::nullopt;
+    };
+}
+
+// A keychain of one client's own in the private keyring, emptied first and last.
+struct Keychain {
+    explicit Keychain(const std::string& clientID) : store(std::make_shared<TessaroKeychain>(clientID)) {
+        store->deleteAll();
+    }
+    ~Keychain() { store->deleteAll(); }
+    std::shared_ptr<TessaroKeychain> store;
+};
+
+// ---- refresh ----
+
+struct RefreshCase {
+    const char* name;
+    std::chrono::seconds accessLifetime;
+    std::function<void(Environment&, TessaroSecretStore&)> expire;
+    std::vector<int> revokeStatuses;  // the revocations the server answered, in order
+};
+
+const RefreshCase refreshCases[] = {
+    // The client sees the expiry itself and refreshes before the call.
+    {"expired by the stored expiry",
+     std::chrono::seconds(3600),
+     [](Environment&, TessaroSecretStore& store) { expireAccessToken(store); },
+     {200}},
+    // Only the server knows: it answers token_expired, the client refreshes and calls once more.
+    {"expired at the server only",
+     std::chrono::seconds(120),
+     [](Environment& env, TessaroSecretStore&) { env.advanceClock(std::chrono::seconds(121)); },
+     {401, 200}},
+};
+
+TEST(Refresh, AnExpiredAccessTokenIsRefreshedOnceAndTheRefreshTokenRotates) {
+    for (const auto& c : refreshCases) {
+        SCOPED_TRACE(c.name);
+        sandbox::Options options;
+        options.accessTokenLifetime = c.accessLifetime;
+        Environment env(std::move(options));
+        auto store = std::make_shared<RecordingStore>(std::make_shared<TessaroMemoryStore>());
+        auto client = env.client(store);
+        client->authorize();
+        const Snapshot issued = snapshot(*store);
+        c.expire(env, *store);
+
+        EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(std::nullopt));
+
+        EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
+        EXPECT_EQ(statusesOf(env.proxy(), "/api/oauth/revoke"), c.revokeStatuses);
+        // The refresh stored a new access token and a new refresh token ...
+        const auto accessTokens = store->written("access_token");
+        const auto refreshTokens = store->written("refresh_token");
+        ASSERT_EQ(accessTokens.size(), 2u);
+        ASSERT_EQ(refreshTokens.size(), 2u);
+        EXPECT_EQ(refreshTokens[0], issued.at("refresh_token"));
+        EXPECT_NE(refreshTokens[1], refreshTokens[0]);
+        EXPECT_NE(accessTokens[1], accessTokens[0]);
+        // ... and the call that succeeded went out with the new access token.
+        const auto sent = authorizationsOf(env.proxy(), "/api/oauth/revoke");
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back(), "Bearer " + accessTokens[1]);
+        EXPECT_EQ(sent.front(), "Bearer " + (c.revokeStatuses.size() == 2 ? accessTokens[0] : accessTokens[1]));
+        EXPECT_TRUE(snapshot(*store).empty());
+        EXPECT_EQ(env.log().count("refresh_token_reused"), 0u);
+    }
+}
+
+// A refresh token that was already spent comes back (an old copy of the session, restored): the
+// server ends the whole grant, and the client wipes the session.
+TEST(Refresh, AReusedRefreshTokenEndsTheGrantAndWipesTheSession) {
+    Environment env;
+    auto store = std::make_shared<RecordingStore>(std::make_shared<TessaroMemoryStore>());
+    auto client = env.client(store);
+    client->authorize();
+    expireAccessToken(*store);
+    const Snapshot old = snapshot(*store);
+
+    // A disconnect the server does not confirm: the client refreshed first (spending the old
+    // refresh token), then the revocation failed. The session is wiped here; the grant lives on.
+    env.proxy().setIntercept(failRevocations());
+    const auto failed = errorOf([&] { client->revoke(); });
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(failed->protocolCode(), "http_503");
+    ASSERT_EQ(env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
+    const std::string rotated = store->written("refresh_token").back();
+    ASSERT_NE(rotated, old.at("refresh_token"));
+    env.proxy().setIntercept(nullptr);
+
+    restore(*store, old);
+    ASSERT_TRUE(client->isAuthorized());
+    // The grant is gone either way, so revoke() itself reports nothing.
+    EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(std::nullopt));
+    EXPECT_EQ(env.log().count("POST /api/oauth/token: refused 400 refresh_token_reused"), 1u);
+    EXPECT_FALSE(client->isAuthorized());
+    EXPECT_EQ(client->grant(), std::nullopt);
+    EXPECT_TRUE(snapshot(*store).empty());
+    // The old session never reached the revocation endpoint: its refresh failed first.
+    EXPECT_EQ(env.proxy().count("POST", "/api/oauth/revoke"), 1u);
+    // The whole grant ended at the server: the rotated refresh token is refused as well.
+    try {
+        client->api()->refresh(rotated);
+        ADD_FAILURE() << "the rotated refresh token still works";
+    } catch (const TessaroAPI::APIError& error) {
+        EXPECT_EQ(error.code(), "grant_revoked");
+    }
+}
+
+// ---- revocation ----
+
+TEST(Revoke, EndsTheGrantHereAndAtTheServer) {
+    Environment env;
+    auto store = std::make_shared<TessaroMemoryStore>();
+    auto client = env.client(store);
+    // Nothing stored: nothing to revoke, and nothing is sent.
+    EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(Code::notAuthorized));
+    EXPECT_TRUE(env.proxy().seen().empty());
+
+    client->authorize();
+    const Snapshot stored = snapshot(*store);
+    EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(std::nullopt));
+    EXPECT_EQ(authorizationsOf(env.proxy(), "/api/oauth/revoke"),
+              std::vector<std::string>{"Bearer " + stored.at("access_token")});
+    EXPECT_EQ(statusesOf(env.proxy(), "/api/oauth/revoke"), std::vector<int>{200});
+
+    EXPECT_FALSE(client->isAuthorized());
+    EXPECT_EQ(client->grant(), std::nullopt);
+    EXPECT_TRUE(snapshot(*store).empty());
+    const std::size_t sent = env.proxy().seen().size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(Code::notAuthorized));
+    }
+    EXPECT_EQ(env.proxy().seen().size(), sent);
+    // The server no longer takes the revoked grant's token.
+    try {
+        client->api()->account(credentialsOf(stored));
+        ADD_FAILURE() << "the revoked token still works";
+    } catch (const TessaroAPI::APIError& error) {
+        EXPECT_EQ(error.code(), "grant_revoked");
+    }
+
+    // What is stored decides what goes out; the store is empty afterwards either way.
+    Snapshot withoutTokens = stored;
+    withoutTokens.erase("access_token");
+    withoutTokens.erase("refresh_token");
+    struct StoredCase {
+        const char* name;
+        Snapshot contents;
+        std::vector<int> revokeStatuses;  // answers to the revocations this call sent
+    };
+    const StoredCase storedCases[] = {
+        {"a session without tokens: wiped without a call", withoutTokens, {}},
+        {"a session the server already revoked: no error", stored, {403}},
+    };
+    for (const auto& c : storedCases) {
+        SCOPED_TRACE(c.name);
+        restore(*store, c.contents);
+        const std::size_t before = statusesOf(env.proxy(), "/api/oauth/revoke").size();
+        EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(std::nullopt));
+        const auto statuses = statusesOf(env.proxy(), "/api/oauth/revoke");
+        EXPECT_EQ(std::vector<int>(statuses.begin() + static_cast<std::ptrdiff_t>(before), statuses.end()),
+                  c.revokeStatuses);
+        EXPECT_TRUE(snapshot(*store).empty());
+        EXPECT_FALSE(client->isAuthorized());
+    }
+    EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token"), 1u);
+}
+
+struct UnreachableCase {
+    const char* name;
+    bool expired;  // the token must be refreshed first, and that fails too
+};
+
+TEST(Revoke, WithTheServerUnreachableFailsAsNetworkAndStillWipesTheSession) {
+    for (const auto& c :
+         {UnreachableCase{"valid access token", false}, UnreachableCase{"expired access token", true}}) {
+        SCOPED_TRACE(c.name);
+        Environment env;
+        auto store = std::make_shared<TessaroMemoryStore>();
+        auto client = env.client(store);
+        client->authorize();
+        if (c.expired) expireAccessToken(*store);
+        env.proxy().stop();
+        env.sandbox().stop();
+
+        EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(Code::network));
+        EXPECT_FALSE(client->isAuthorized());
+        EXPECT_TRUE(snapshot(*store).empty());
+        EXPECT_EQ(codeName(errorCodeOf([&] { client->revoke(); })), codeName(Code::notAuthorized));
+    }
+}
+
+// ---- one session, several clients ----
+
+// What one client stored in the keyring, a client built later (a new store object, as after a
+// restart) reads, signs with and refreshes.
+TEST(KeychainSession, ASecondClientUsesTheSessionTheFirstSaved) {
+    testing::requirePrivateKeyring();
+    if (HasFatalFailure()) return;
+    Environment env;
+    const std::string clientID = env.registerUniqueClient();
+    Keychain first(clientID);
+    TessaroGrant grant;
+    {
+        auto client = env.client(first.store, 60, clientID);
+        grant = client->authorize();
+    }
+    const Snapshot stored = snapshot(*first.store);
+
+    Keychain other(env.registerUniqueClient());
+    EXPECT_FALSE(env.client(other.store, 60, clientID)->isAuthorized()) << "another client's keyring items";
+
+    auto secondStore = std::make_shared<TessaroKeychain>(clientID);
+    auto second = env.client(secondStore, 60, clientID);
+    EXPECT_TRUE(second->isAuthorized());
+    EXPECT_EQ(second->grant(), grant);
+    expireAccessToken(*secondStore);
+    EXPECT_EQ(codeName(errorCodeOf([&] { second->revoke(); })), codeName(std::nullopt));
+
+    // The stored refresh token was accepted, and the stored approval key signed the revocation.
+    EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
+    const auto sent = authorizationsOf(env.proxy(), "/api/oauth/revoke");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0], "Bearer " + stored.at("access_token"));
+    EXPECT_EQ(statusesOf(env.proxy(), "/api/oauth/revoke"), std::vector<int>{200});
+    EXPECT_TRUE(snapshot(*first.store).empty());
+}
+
+}  // namespace
+
+// In a child: revokes the session stored for the client named in the environment, through the
+// origin named there, starting when the parent says go.
+int childRevokeSharedSession() {
+    const char* origin = std::getenv(originVariable);
+    const char* clientID = std::getenv(clientIDVariable);
+    const char* directory = std::getenv(barrierVariable);
+    if (!origin || !clientID || !directory) return 2;
+    auto store = std::make_shared<TessaroKeychain>(clientID);
+    TessaroClient::Options options;
+    options.store = store;
+    auto client = TessaroClient::create(
+        {clientID, *URL::parse(demoRedirect), *URL::parse(origin), TessaroError::defaultDownloadURL()},
+        std::move(options));
+    std::ofstream(fs::path(directory) / ("ready-" + std::to_string(::getpid())));
+    if (!eventually([&] { return fs::exists(fs::path(directory) / "go"); })) {
+        std::cerr << "revoke child: no go from the parent\n";
+        return 4;
+    }
+    try {
+        client->revoke();
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "revoke child: revoke() threw " << error.what() << "\n";
+        return 1;
+    }
+}
+
+namespace {
+
+struct SharedCase {
+    const char* name;
+    bool processes;  // two child processes; otherwise two clients on two threads of this process
+};
+
+// Two clients find the same expired session in the keyring and revoke at once: the refresh token
+// is presented once (the other client takes the tokens the first stored) and both succeed.
+TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefreshTokenOnce) {
+    testing::requirePrivateKeyring();
+    if (HasFatalFailure()) return;
+    for (const auto& c : {SharedCase{"two clients in this process", false}, SharedCase{"two processes", true}}) {
+        SCOPED_TRACE(c.name);
+        Environment env;
+        const std::string clientID = env.registerUniqueClient();
+        Keychain keychain(clientID);
+        {
+            auto client = env.client(keychain.store, 60, clientID);
+            client->authorize();
+        }
+        expireAccessToken(*keychain.store);
+        const Snapshot stored = snapshot(*keychain.store);
+        env.proxy().setIntercept(holdRevocationsUntil(2));
+
+        if (c.processes) {
+            char pattern[] = "/tmp/tessaro-e2e-shared-XXXXXX";
+            ASSERT_NE(::mkdtemp(pattern), nullptr);
+            const fs::path dir = pattern;
+            const std::vector<std::string> environment = {std::string(originVariable) + "=" + env.proxy().origin(),
+                                                          std::string(clientIDVariable) + "=" + clientID,
+                                                          std::string(barrierVariable) + "=" + dir.string()};
+            const pid_t a = spawnChild("revoke-shared-session", environment);
+            const pid_t b = spawnChild("revoke-shared-session", environment);
+            const auto ready = [&] {
+                int count = 0;
+                for (const auto& entry : fs::directory_iterator(dir))
+                    count += entry.path().filename().string().starts_with("ready-");
+                return count;
+            };
+            EXPECT_TRUE(eventually([&] { return ready() == 2; }));
+            std::ofstream(dir / "go");
+            EXPECT_EQ(waitChild(a), 0);
+            EXPECT_EQ(waitChild(b), 0);
+            fs::remove_all(dir);
+        } else {
+            std::vector<std::shared_ptr<TessaroClient>> clients;
+            for (int i = 0; i < 2; ++i)
+                clients.push_back(env.client(std::make_shared<TessaroKeychain>(clientID), 60, clientID));
+            std::optional<TessaroError::Code> results[2];
+            {
+                std::jthread one([&] { results[0] = errorCodeOf([&] { clients[0]->revoke(); }); });
+                std::jthread two([&] { results[1] = errorCodeOf([&] { clients[1]->revoke(); }); });
+            }
+            EXPECT_EQ(codeName(results[0]), codeName(std::nullopt));
+            EXPECT_EQ(codeName(results[1]), codeName(std::nullopt));
+        }
+
+        EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
+        EXPECT_EQ(env.log().count("refresh_token_reused"), 0u);
+        // Both revocations went out with the one refreshed token.
+        const auto sent = authorizationsOf(env.proxy(), "/api/oauth/revoke");
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[0], sent[1]);
+        EXPECT_NE(sent[0], "Bearer " + stored.at("access_token"));
+        EXPECT_TRUE(snapshot(*keychain.store).empty());
+    }
+}
+
+}  // namespace
+}  // namespace tessaro::e2e
