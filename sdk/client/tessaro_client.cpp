@@ -276,40 +276,46 @@ void TessaroClient::fireForeground() {
 void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
     // The launch runs on its own thread and keeps the client alive until the switcher answers.
     auto self = shared_from_this();
-    std::vector<std::thread> ended;  // launches that are over, joined outside the lock
-    std::unique_lock guard(threadsLock_);
-    for (const auto id : finished_) {
-        if (auto found = threads_.find(id); found != threads_.end()) {
-            ended.push_back(std::move(found->second));
-            threads_.erase(found);
+    std::vector<std::thread> ended;  // launches that are over, joined outside the locks
+    {
+        std::lock_guard tracking(launches_->mutex);
+        std::lock_guard guard(threadsLock_);
+        for (const auto id : launches_->finished) {
+            if (auto found = threads_.find(id); found != threads_.end()) {
+                ended.push_back(std::move(found->second));
+                threads_.erase(found);
+            }
         }
+        launches_->finished.clear();
+        ++launches_->running;
     }
-    finished_.clear();
-    std::thread thread([self = std::move(self), url, onFailure = std::move(onFailure)]() mutable {
+    std::thread thread([self = std::move(self), tracker = launches_, url, onFailure = std::move(onFailure)]() mutable {
         try {
             self->switcher_->open(url, self->configuration_.downloadURL);
         } catch (const TessaroError& error) {
             onFailure(error);
-        } catch (const std::exception& error) {
+        } catch (...) {
+            // Any other failure of a switcher still means the application could not be opened.
             onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));
         }
-        {
-            std::lock_guard done(self->threadsLock_);
-            --self->runningThreads_;
-            self->finished_.push_back(std::this_thread::get_id());
-        }
-        self->threadsDone_.notify_all();
         self.reset();  // may destroy the client: its destructor detaches this thread
+        {
+            std::lock_guard done(tracker->mutex);
+            --tracker->running;
+            tracker->finished.push_back(std::this_thread::get_id());
+        }
+        tracker->done.notify_all();
     });
-    ++runningThreads_;
-    threads_.emplace(thread.get_id(), std::move(thread));
-    guard.unlock();
-    for (auto& thread : ended) thread.join();
+    {
+        std::lock_guard guard(threadsLock_);
+        threads_.emplace(thread.get_id(), std::move(thread));
+    }
+    for (auto& finished : ended) finished.join();
 }
 
 bool TessaroClient::drain(std::chrono::milliseconds timeout) {
-    std::unique_lock guard(threadsLock_);
-    return threadsDone_.wait_for(guard, timeout, [&] { return runningThreads_ == 0; });
+    std::unique_lock guard(launches_->mutex);
+    return launches_->done.wait_for(guard, timeout, [&] { return launches_->running == 0; });
 }
 
 TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL& url, double timeout,
@@ -482,8 +488,14 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
         if (!processLock) throw TessaroError::network("the request was cancelled");
     }
 
+    // Another caller refreshed meanwhile: the stored tokens are usable and not the ones the caller
+    // saw. The expiry counts too: a caller may have read the new access token before its expiry
+    // was written.
     auto stored = loadSession();
-    if (stored && usable(*stored) && stored->accessToken != stale.accessToken) return std::move(*stored);
+    if (stored && usable(*stored) &&
+        (stored->accessToken != stale.accessToken || stored->accessExpiresAt != stale.accessExpiresAt)) {
+        return std::move(*stored);
+    }
     // Another caller may have rotated the refresh token (and then lost its access token, or let it
     // expire): presenting the stale one again would be answered "refresh_token_reused" and end the
     // grant, so the stored one of the same grant is used.

@@ -142,6 +142,8 @@ public:
 
 private:
 
+    friend class detail::ClientInternals;  // the kit's own flows and tests (client/internal/)
+
     struct CurrentFlow {
         std::string state;
         URL url;
@@ -185,11 +187,17 @@ private:
     // store object); across processes, the store's lockName() adds a file lock.
     const std::shared_ptr<detail::RefreshGate> refreshGate_;
 
-    std::mutex threadsLock_;
-    std::condition_variable threadsDone_;
+    std::mutex threadsLock_;  // threads_
     std::map<std::thread::id, std::thread> threads_;
-    std::vector<std::thread::id> finished_;  // launches that are over, joined by the next one
-    int runningThreads_ = 0;
+    // Launches in progress and those that are over (joined by the next launch). Shared with the
+    // launch threads, which report to it after they let go of the client.
+    struct LaunchTracker {
+        std::mutex mutex;
+        std::condition_variable done;
+        int running = 0;
+        std::vector<std::thread::id> finished;
+    };
+    const std::shared_ptr<LaunchTracker> launches_ = std::make_shared<LaunchTracker>();
 };
 
 }  // namespace tessaro

@@ -1,0 +1,1016 @@
+// TessaroClient's own logic against a loopback server: when a token is refreshed and with which
+// refresh token, what each server answer does to the call and to the stored session, revocation,
+// onWaiting delivery, the authorization wait, and the client's lifetime around a slow switcher.
+#include <tessaro/client/tessaro_client.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <latch>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <semaphore>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <tessaro/api/testing/test_server.hpp>
+#include <tessaro/client/internal/client_internals.hpp>
+#include <tessaro/client/internal/session.hpp>
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/stores/memory_store.hpp>
+
+namespace tessaro {
+namespace {
+
+using namespace std::chrono_literals;
+using detail::ClientInternals;
+using detail::Session;
+using Code = TessaroError::Code;
+using tessaro::testing::TestServer;
+using tessaro::testing::thrown;
+
+constexpr const char* tokenPath = "/api/oauth/token";
+constexpr const char* accountPath = "/api/oauth/account";
+constexpr const char* revokePath = "/api/oauth/revoke";
+constexpr auto waitLimit = 10s;
+
+const URL& redirect() {
+    static const URL url = *URL::parse("tessarotest://tessaro/callback");
+    return url;
+}
+const URL& download() {
+    static const URL url = *URL::parse("https://download.example/app");
+    return url;
+}
+
+double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
+
+std::string tokenBody(const std::string& access, std::optional<std::string> refresh = {},
+                      std::optional<std::string> identity = {}, const std::string& grant = "g1") {
+    nlohmann::json body{{"access_token", access}, {"expires_in", 3600}, {"grant_id", grant}, {"account_id", "acct"}};
+    if (refresh) body["refresh_token"] = *refresh;
+    if (identity) body["account_identity_public_key"] = *identity;
+    return body.dump();
+}
+const std::string accountBody = R"({"account_id":"acct","identity_public_key":"ipk","vaults":[]})";
+
+struct Answer {
+    int status = 200;
+    std::string body = "{}";
+};
+
+// Scripted answers per path, taken in order; the last one of a path repeats. Unknown paths: 404.
+class Routes {
+public:
+    explicit Routes(TestServer& server) {
+        server.respond([state = state_](const httplib::Request& request, httplib::Response& response) {
+            Answer answer{404, R"({"error":"not_found"})"};
+            {
+                std::lock_guard guard(state->mutex);
+                auto& queue = state->answers[request.path];
+                if (!queue.empty()) {
+                    answer = queue.front();
+                    if (queue.size() > 1) queue.pop_front();
+                }
+            }
+            response.status = answer.status;
+            response.set_content(answer.body, "application/json");
+        });
+    }
+    void on(const std::string& path, std::vector<Answer> answers) {
+        std::lock_guard guard(state_->mutex);
+        state_->answers[path] = std::deque<Answer>(answers.begin(), answers.end());
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::map<std::string, std::deque<Answer>> answers;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A switcher that records every URL it opens, then runs `onOpen` (set before the client is used).
+class ScriptedSwitcher final : public TessaroAppSwitching {
+public:
+    std::function<void(const URL&)> onOpen;
+
+    void open(const URL& url, const URL&, std::stop_token) override {
+        {
+            std::lock_guard guard(mutex_);
+            opened_.push_back(url.absoluteString());
+        }
+        changed_.notify_all();
+        if (onOpen) onOpen(url);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+
+    std::vector<std::string> opened() {
+        std::lock_guard guard(mutex_);
+        return opened_;
+    }
+    bool waitForOpens(std::size_t count) {
+        std::unique_lock guard(mutex_);
+        return changed_.wait_for(guard, waitLimit, [&] { return opened_.size() >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> opened_;
+};
+
+// Blocks callers of wait() until release() (bounded, so a fault cannot hang the suite).
+class Gate {
+public:
+    void wait() {
+        std::unique_lock guard(mutex_);
+        changed_.wait_for(guard, 30s, [&] { return released_; });
+    }
+    void release() {
+        {
+            std::lock_guard guard(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+};
+
+struct Harness {
+    explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
+                     std::shared_ptr<TessaroSecretStore> customStore = nullptr) {
+        if (customStore) store = std::move(customStore);
+        const std::string origin =
+            serverDown ? "http://127.0.0.1:" + std::to_string(testing::closedPort()) : server.origin();
+        client = TessaroClient::create(
+            {"pmc_test", redirect(), *URL::parse(origin), download()},
+            {.store = store, .transport = nullptr, .switcher = switcher, .pollInterval = 0.05,
+             .authorizeTimeout = authorizeTimeout});
+    }
+
+    // A stored session of grant g1 whose access token has `secondsLeft` to live.
+    Session seed(std::optional<std::string> access, double secondsLeft, std::optional<std::string> refresh) {
+        Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
+        session.accessToken = std::move(access);
+        session.accessExpiresAt = timestampFromSeconds(nowSeconds() + secondsLeft);
+        session.refreshToken = std::move(refresh);
+        session.grantID = "g1";
+        session.accountID = "acct";
+        session.identityPublicKey = "ipk-old";
+        detail::saveSession(*store, session);
+        return session;
+    }
+
+    // One signed call (GET /api/oauth/account) through withCredentials.
+    void callAccount() {
+        ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
+            client->api()->account(credentials);
+        });
+    }
+
+    std::vector<testing::RecordedRequest> requestsTo(const std::string& path) const {
+        std::vector<testing::RecordedRequest> found;
+        for (auto& request : server.requests()) {
+            if (request.target == path) found.push_back(request);
+        }
+        return found;
+    }
+    // Every request as "METHOD path".
+    std::vector<std::string> trail() const {
+        std::vector<std::string> lines;
+        for (const auto& request : server.requests()) lines.push_back(request.method + " " + request.target);
+        return lines;
+    }
+    std::optional<std::string> stored(const char* key) { return store->readString(key); }
+    bool storeEmpty() {
+        const std::vector<std::string> keys = {"approval_seed", "seal_private_key", "grant_id",
+                                               "account_id", "access_token", "access_expires_at",
+                                               "refresh_token", "account_identity_public_key", "vaults"};
+        return store->readMany(keys).empty();
+    }
+
+    TestServer server;
+    Routes routes{server};
+    std::shared_ptr<TessaroSecretStore> store = std::make_shared<TessaroMemoryStore>();
+    std::shared_ptr<ScriptedSwitcher> switcher = std::make_shared<ScriptedSwitcher>();
+    std::shared_ptr<TessaroClient> client;
+};
+
+std::string bearer(const testing::RecordedRequest& request) { return request.header("Authorization"); }
+nlohmann::json bodyOf(const testing::RecordedRequest& request) { return nlohmann::json::parse(request.body); }
+
+// ---- construction ----
+
+TEST(TessaroClientCreate, RefusesDurationsThatAreNegativeOrNotFinite) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double pollInterval, authorizeTimeout;
+        bool accepted;
+    } cases[] = {{2, 600, true}, {0, 0, true},   {2, -1, false},  {2, inf, false},
+                 {2, nan, false}, {-0.5, 600, false}, {inf, 600, false}};
+    for (const auto& c : cases) {
+        TessaroClient::Options options{.store = std::make_shared<TessaroMemoryStore>(),
+                                       .transport = nullptr,
+                                       .switcher = std::make_shared<ScriptedSwitcher>(),
+                                       .pollInterval = c.pollInterval,
+                                       .authorizeTimeout = c.authorizeTimeout};
+        const TessaroConfiguration configuration{"pmc_test", redirect(), *URL::parse("https://server.example"),
+                                                 download()};
+        if (c.accepted) {
+            EXPECT_NO_THROW(TessaroClient::create(configuration, options)) << c.pollInterval << " " << c.authorizeTimeout;
+        } else {
+            EXPECT_THROW(TessaroClient::create(configuration, options), std::invalid_argument)
+                << c.pollInterval << " " << c.authorizeTimeout;
+        }
+    }
+}
+
+// ---- withCredentials: when to refresh, and what the refresh leaves in the store ----
+
+TEST(TessaroClientCredentials, RefreshesOnlyAMissingTokenOrOneWithLessThan30SecondsLeft) {
+    const struct {
+        const char* name;
+        bool hasAccess;
+        double secondsLeft;
+        bool corruptExpiry;
+        Answer refreshAnswer;
+        bool refreshes;
+        const char* storedRefresh;
+        const char* storedIdentity;
+    } cases[] = {
+        {"31 s left", true, 31, false, {}, false, "rt-old", "ipk-old"},
+        {"29 s left", true, 29, false, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
+        {"long expired", true, -3600, false, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
+        {"no access token", false, 3600, false, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
+        {"corrupt expiry", true, 3600, true, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
+        {"answer keeps the refresh token", true, 0, false, {200, tokenBody("at-new")}, true, "rt-old", "ipk-old"},
+        {"answer with identity key", true, 0, false, {200, tokenBody("at-new", "rt-new", "ipk-new")}, true, "rt-new",
+         "ipk-new"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.seed(c.hasAccess ? std::optional<std::string>("at-old") : std::nullopt, c.secondsLeft, "rt-old");
+        if (c.corruptExpiry) h.store->writeString("access_expires_at", "soon");
+        h.routes.on(tokenPath, {c.refreshAnswer});
+        h.routes.on(accountPath, {{200, accountBody}});
+
+        ASSERT_NO_THROW(h.callAccount());
+
+        const auto refreshes = h.requestsTo(tokenPath);
+        const auto calls = h.requestsTo(accountPath);
+        ASSERT_EQ(calls.size(), 1u);
+        if (!c.refreshes) {
+            EXPECT_TRUE(refreshes.empty());
+            EXPECT_EQ(bearer(calls[0]), "Bearer at-old");
+            EXPECT_EQ(h.stored("access_token"), "at-old");
+            continue;
+        }
+        ASSERT_EQ(refreshes.size(), 1u);
+        EXPECT_EQ(bodyOf(refreshes[0]).value("refresh_token", ""), "rt-old");
+        EXPECT_EQ(bodyOf(refreshes[0]).value("grant_type", ""), "refresh_token");
+        EXPECT_EQ(h.trail().front(), std::string("POST ") + tokenPath);  // refreshed before the call
+        EXPECT_EQ(bearer(calls[0]), "Bearer at-new");
+        EXPECT_EQ(h.stored("access_token"), "at-new");
+        EXPECT_EQ(h.stored("refresh_token"), c.storedRefresh);
+        EXPECT_EQ(h.stored("account_identity_public_key"), c.storedIdentity);
+        EXPECT_EQ(h.stored("grant_id"), "g1");
+        const auto session = ClientInternals::loadSession(*h.client);
+        ASSERT_TRUE(session);
+        EXPECT_NEAR(secondsSince1970(session->accessExpiresAt), nowSeconds() + 3600, 60);
+    }
+}
+
+enum class StoreAfter { unchanged, refreshed, wiped };
+
+TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
+    const struct {
+        const char* name;
+        double secondsLeft;       // of the stored access token "at-old" (refresh token "rt-old")
+        std::vector<Answer> call;  // answers of the signed call, in order
+        Answer refresh;
+        std::optional<Code> error;  // none: the call succeeds
+        const char* protocolCode;
+        std::size_t refreshes, calls;
+        StoreAfter store;
+    } cases[] = {
+        {"401 token_expired, then success", 3600, {{401, R"({"error":"token_expired"})"}, {200, accountBody}},
+         {200, tokenBody("at-new", "rt-new")}, std::nullopt, "", 1, 2, StoreAfter::refreshed},
+        {"401 token_expired twice: no third attempt", 3600, {{401, R"({"error":"token_expired"})"}},
+         {200, tokenBody("at-new", "rt-new")}, Code::protocol, "token_expired", 1, 2, StoreAfter::refreshed},
+        {"401 invalid_token twice: the retry's answer ends the grant", 3600, {{401, R"({"error":"invalid_token"})"}},
+         {200, tokenBody("at-new", "rt-new")}, Code::revoked, "", 1, 2, StoreAfter::wiped},
+        {"403 grant_revoked", 3600, {{403, R"({"error":"grant_revoked"})"}}, {}, Code::revoked, "", 0, 1,
+         StoreAfter::wiped},
+        {"500 without a code", 3600, {{500, ""}}, {}, Code::protocol, "http_500", 0, 1, StoreAfter::unchanged},
+        {"409 with another code", 3600, {{409, R"({"error":"busy"})"}}, {}, Code::protocol, "busy", 0, 1,
+         StoreAfter::unchanged},
+        {"success body that is no JSON", 3600, {{200, "<html>"}}, {}, Code::protocol, "malformed_response", 0, 1,
+         StoreAfter::unchanged},
+        {"refresh answered refresh_token_reused", 0, {{200, accountBody}},
+         {400, R"({"error":"refresh_token_reused"})"}, Code::revoked, "", 1, 0, StoreAfter::wiped},
+        {"refresh answered another code", 0, {{200, accountBody}}, {400, R"({"error":"invalid_grant"})"},
+         Code::protocol, "invalid_grant", 1, 0, StoreAfter::unchanged},
+        {"refresh answer missing its members", 0, {{200, accountBody}}, {200, "{}"}, Code::protocol,
+         "malformed_response", 1, 0, StoreAfter::unchanged},
+        {"401 token_expired, refresh reused", 3600, {{401, R"({"error":"token_expired"})"}},
+         {401, R"({"error":"refresh_token_reused"})"}, Code::revoked, "", 1, 1, StoreAfter::wiped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.seed("at-old", c.secondsLeft, "rt-old");
+        h.routes.on(accountPath, c.call);
+        h.routes.on(tokenPath, {c.refresh});
+
+        if (c.error) {
+            const auto error = thrown<TessaroError>([&] { h.callAccount(); }, TessaroError::conflict());
+            EXPECT_EQ(error.code(), *c.error);
+            EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        } else {
+            EXPECT_NO_THROW(h.callAccount());
+        }
+        EXPECT_EQ(h.requestsTo(tokenPath).size(), c.refreshes);
+        const auto calls = h.requestsTo(accountPath);
+        ASSERT_EQ(calls.size(), c.calls);
+        if (c.calls == 2) {
+            EXPECT_EQ(bearer(calls[1]), "Bearer at-new");  // the retry uses the new token
+        }
+        switch (c.store) {
+            case StoreAfter::unchanged:
+                EXPECT_EQ(h.stored("access_token"), "at-old");
+                EXPECT_EQ(h.stored("refresh_token"), "rt-old");
+                break;
+            case StoreAfter::refreshed:
+                EXPECT_EQ(h.stored("access_token"), "at-new");
+                EXPECT_EQ(h.stored("refresh_token"), "rt-new");
+                break;
+            case StoreAfter::wiped:
+                EXPECT_TRUE(h.storeEmpty());
+                EXPECT_FALSE(h.client->isAuthorized());
+                break;
+        }
+    }
+}
+
+TEST(TessaroClientCredentials, WithoutAUsableSessionNothingIsSent) {
+    const struct {
+        const char* name;
+        bool session;
+        std::optional<std::string> access, refresh;
+        Code error;
+        bool wiped;
+    } cases[] = {
+        {"no session", false, {}, {}, Code::notAuthorized, false},
+        {"neither token", true, {}, {}, Code::notAuthorized, false},
+        {"expired access token, no refresh token", true, "at-old", {}, Code::revoked, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        if (c.session) h.seed(c.access, -10, c.refresh);
+        const auto error = thrown<TessaroError>([&] { h.callAccount(); }, TessaroError::conflict());
+        EXPECT_EQ(error.code(), c.error);
+        EXPECT_TRUE(h.server.requests().empty());
+        EXPECT_EQ(h.storeEmpty(), c.wiped || !c.session);
+    }
+}
+
+TEST(TessaroClientCredentials, NetworkFailuresPassThroughAndLeaveTheStore) {
+    Harness h(30, /*serverDown=*/true);
+    for (const double secondsLeft : {3600.0, 0.0}) {  // the call fails, then the refresh fails
+        h.seed("at-old", secondsLeft, "rt-old");
+        const auto error = thrown<TessaroError>([&] { h.callAccount(); }, TessaroError::conflict());
+        EXPECT_EQ(error.code(), Code::network) << secondsLeft;
+        EXPECT_EQ(h.stored("access_token"), "at-old");
+        EXPECT_EQ(h.stored("refresh_token"), "rt-old");
+    }
+}
+
+TEST(TessaroClientCredentials, AStoredKeyOfTheWrongLengthIsTheCryptoError) {
+    Harness h;
+    h.seed("at-old", 3600, "rt-old");
+    h.store->write("approval_seed", Bytes(31, 7));
+    try {
+        h.callAccount();
+        ADD_FAILURE() << "no error";
+    } catch (const TessaroCrypto::CryptoError& error) {
+        EXPECT_EQ(error, TessaroCrypto::CryptoError::Code::invalidKey);
+    }
+    EXPECT_TRUE(h.server.requests().empty());
+    EXPECT_FALSE(h.client->isAuthorized());
+    EXPECT_FALSE(h.client->grant());
+    EXPECT_TRUE(h.stored("grant_id"));  // nothing wiped
+}
+
+// Another caller (or process) rotated the refresh token and has no usable access token left: the
+// refresh token in the store is presented, never the stale one the call started with (that one
+// would be answered refresh_token_reused and end the grant).
+TEST(TessaroClientCredentials, PresentsTheRotatedRefreshTokenFromTheStore) {
+    Harness h;
+    h.seed("at-1", 3600, "rt-1");
+    h.routes.on(accountPath, {{401, R"({"error":"token_expired"})"}, {200, accountBody}});
+    h.routes.on(tokenPath, {{200, tokenBody("at-3", "rt-3")}});
+    int runs = 0;
+    ClientInternals::withCredentials(*h.client, [&](const TessaroAPI::Credentials& credentials) {
+        if (++runs == 1) {
+            // Meanwhile: rotated to rt-2, and the access token it bought is already gone.
+            h.store->writeString("refresh_token", "rt-2");
+            h.store->remove("access_token");
+        }
+        h.client->api()->account(credentials);
+    });
+    const auto refreshes = h.requestsTo(tokenPath);
+    ASSERT_EQ(refreshes.size(), 1u);
+    EXPECT_EQ(bodyOf(refreshes[0]).value("refresh_token", ""), "rt-2");
+    EXPECT_EQ(h.stored("refresh_token"), "rt-3");
+    EXPECT_EQ(h.stored("access_token"), "at-3");
+}
+
+
+// A memory store that, once armed, holds the next write of "access_expires_at" (a refresh's
+// saveTokens, between its access-token and expiry writes) until released, and counts snapshots.
+class PausingStore final : public TessaroSecretStore {
+public:
+    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
+    void write(const std::string& key, std::span<const std::uint8_t> value) override {
+        if (key == "access_expires_at" && armed_.exchange(false)) {
+            paused_.release();
+            resume_.try_acquire_for(waitLimit);
+        }
+        inner_.write(key, value);
+    }
+    void remove(const std::string& key) override { inner_.remove(key); }
+    void deleteAll() override { inner_.deleteAll(); }
+    Values readMany(std::span<const std::string> keys) override {
+        ++snapshots;
+        return inner_.readMany(keys);
+    }
+
+    void arm() { armed_ = true; }
+    bool waitPaused() { return paused_.try_acquire_for(waitLimit); }
+    void resume() { resume_.release(); }
+    std::atomic<int> snapshots{0};
+
+private:
+    TessaroMemoryStore inner_;
+    std::atomic<bool> armed_{false};
+    std::binary_semaphore paused_{0}, resume_{0};
+};
+
+// A caller that reads the store while a refresh is writing its tokens sees the new access token
+// with the old expiry. Entering the gate after that refresh it must take the stored session, not
+// refresh a second time (and rotate the grant's refresh token once more).
+TEST(TessaroClientCredentials, ACallerThatReadsTheTokensHalfWrittenDoesNotRefreshAgain) {
+    auto store = std::make_shared<PausingStore>();
+    Harness h(30, false, store);
+    h.seed("at-old", -5, "rt-old");
+    h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}, {200, tokenBody("at-2", "rt-2")}});
+    h.routes.on(accountPath, {{200, accountBody}});
+    store->arm();
+    std::thread first([&] { EXPECT_NO_THROW(h.callAccount()); });
+    ASSERT_TRUE(store->waitPaused());  // "access_token" is at-new, "access_expires_at" still old
+    const int before = store->snapshots.load();
+    std::thread second([&] { EXPECT_NO_THROW(h.callAccount()); });
+    // Once it has read the half-written tokens, whether it reaches the gate before or after the
+    // first refresh ends makes no difference.
+    for (int i = 0; i < 10000 && store->snapshots.load() == before; ++i) std::this_thread::sleep_for(1ms);
+    store->resume();
+    first.join();
+    second.join();
+    EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
+    EXPECT_EQ(h.stored("refresh_token"), "rt-new");
+    for (const auto& call : h.requestsTo(accountPath)) EXPECT_EQ(bearer(call), "Bearer at-new");
+}
+
+// Many callers find one expired token at once: exactly one refresh, and every call succeeds with
+// the token it bought. Like a real server, this one ends the grant when the old refresh token comes
+// a second time, so a second refresh would fail calls, not merely add a request.
+TEST(TessaroClientCredentials, SixtyFourConcurrentCallersShareOneRefresh) {
+    const struct {
+        const char* name;
+        double secondsLeft;  // expired in the store, or valid in the store but refused by the server
+        int clients;         // on the one store
+    } cases[] = {{"expired in the store", -5, 1}, {"refused by the server", 3600, 1}, {"two clients", -5, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.seed("at-old", c.secondsLeft, "rt-old");
+        // A rotating server: the current refresh token buys at-N and rt-N once; any other (a
+        // presented one, "rt-old" included) is refused as reused, which ends the grant.
+        struct Rotation {
+            std::mutex mutex;
+            std::string current = "rt-old";
+            int issued = 0;
+        };
+        auto rotation = std::make_shared<Rotation>();
+        h.server.respond([rotation](const httplib::Request& request, httplib::Response& response) {
+            // Closing each connection keeps 64 callers from queueing behind idle keep-alive workers.
+            response.set_header("Connection", "close");
+            if (request.path == tokenPath) {
+                const std::string presented = nlohmann::json::parse(request.body).value("refresh_token", "");
+                std::lock_guard guard(rotation->mutex);
+                if (presented != rotation->current) {
+                    rotation->current.clear();
+                    response.status = 400;
+                    response.set_content(R"({"error":"refresh_token_reused"})", "application/json");
+                    return;
+                }
+                const std::string n = std::to_string(++rotation->issued);
+                rotation->current = "rt-" + n;
+                response.set_content(tokenBody("at-" + n, "rt-" + n), "application/json");
+            } else if (const auto bearer = request.get_header_value("Authorization");
+                       bearer.rfind("Bearer at-", 0) == 0 && bearer != "Bearer at-old") {
+                response.set_content(accountBody, "application/json");
+            } else {
+                response.status = 401;
+                response.set_content(R"({"error":"token_expired"})", "application/json");
+            }
+        });
+
+        std::vector<std::shared_ptr<TessaroClient>> clients = {h.client};
+        if (c.clients == 2) {
+            clients.push_back(TessaroClient::create(h.client->configuration(),
+                                                    {.store = h.store, .transport = nullptr, .switcher = h.switcher}));
+        }
+        constexpr int callers = 64;
+        std::atomic<int> succeeded{0};
+        std::latch start(callers);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < callers; ++i) {
+            threads.emplace_back([&, client = clients[i % clients.size()]] {
+                start.arrive_and_wait();
+                try {
+                    ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
+                        client->api()->account(credentials);
+                    });
+                    ++succeeded;
+                } catch (const std::exception& error) {
+                    ADD_FAILURE() << error.what();
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(succeeded.load(), callers);
+        EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
+        EXPECT_EQ(h.stored("access_token"), "at-1");
+        EXPECT_EQ(h.stored("refresh_token"), "rt-1");
+    }
+}
+
+// ---- revoke ----
+
+TEST(TessaroClientRevoke, WipesWhateverTheServerSays) {
+    enum class Seed { none, noTokens, valid, expired, badKey };
+    const std::string revoke = std::string("POST ") + revokePath;
+    const std::string refresh = std::string("POST ") + tokenPath;
+    const struct {
+        const char* name;
+        Seed seed;
+        bool serverDown;
+        Answer revokeAnswer;
+        Answer refreshAnswer;
+        std::optional<Code> error;
+        const char* protocolCode;
+        std::vector<std::string> trail;
+        const char* revokedToken;  // the token sent, in the body and as the bearer
+        bool emptyAfter;
+    } cases[] = {
+        {"fresh client", Seed::none, false, {}, {}, Code::notAuthorized, "", {}, "", true},
+        {"session without tokens", Seed::noTokens, false, {}, {}, std::nullopt, "", {}, "", true},
+        {"server confirms", Seed::valid, false, {200, "{}"}, {}, std::nullopt, "", {revoke}, "at-old", true},
+        {"expired access token", Seed::expired, false, {200, "{}"}, {200, tokenBody("at-new", "rt-new")},
+         std::nullopt, "", {refresh, revoke}, "at-new", true},
+        {"403 grant_revoked", Seed::valid, false, {403, R"({"error":"grant_revoked"})"}, {}, std::nullopt, "",
+         {revoke}, "at-old", true},
+        {"refresh says the grant is gone", Seed::expired, false, {}, {400, R"({"error":"invalid_refresh_token"})"},
+         std::nullopt, "", {refresh}, "", true},
+        {"500", Seed::valid, false, {500, ""}, {}, Code::protocol, "http_500", {revoke}, "at-old", true},
+        {"network down", Seed::valid, true, {}, {}, Code::network, "", {}, "", true},
+        {"stored key unreadable", Seed::badKey, false, {}, {}, Code::notAuthorized, "", {}, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(30, c.serverDown);
+        switch (c.seed) {
+            case Seed::none: break;
+            case Seed::noTokens: h.seed(std::nullopt, 3600, std::nullopt); break;
+            case Seed::valid: h.seed("at-old", 3600, "rt-old"); break;
+            case Seed::expired: h.seed("at-old", -60, "rt-old"); break;
+            case Seed::badKey:
+                h.seed("at-old", 3600, "rt-old");
+                h.store->write("seal_private_key", Bytes(5, 1));
+                break;
+        }
+        h.routes.on(revokePath, {c.revokeAnswer});
+        h.routes.on(tokenPath, {c.refreshAnswer});
+
+        if (c.error) {
+            const auto error = thrown<TessaroError>([&] { h.client->revoke(); }, TessaroError::conflict());
+            EXPECT_EQ(error.code(), *c.error);
+            EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        } else {
+            EXPECT_NO_THROW(h.client->revoke());
+        }
+        EXPECT_EQ(h.trail(), c.trail);
+        if (const auto revokes = h.requestsTo(revokePath); !revokes.empty()) {
+            EXPECT_EQ(bodyOf(revokes[0]), (nlohmann::json{{"token", c.revokedToken}, {"client_id", "pmc_test"}}));
+            EXPECT_EQ(bearer(revokes[0]), std::string("Bearer ") + c.revokedToken);
+        }
+        EXPECT_EQ(h.storeEmpty(), c.emptyAfter);
+        EXPECT_FALSE(h.client->isAuthorized());
+    }
+}
+
+// ---- onWaiting ----
+
+// Runs posted calls when asked; isCurrent() as set.
+class QueueExecutor final : public TessaroExecutor {
+public:
+    explicit QueueExecutor(bool current) : current_(current) {}
+    bool isCurrent() const override { return current_; }
+    void post(std::function<void()> call) override {
+        std::lock_guard guard(mutex_);
+        queued_.push_back(std::move(call));
+    }
+    std::size_t runAll() {
+        std::vector<std::function<void()>> calls;
+        {
+            std::lock_guard guard(mutex_);
+            calls.swap(queued_);
+        }
+        for (auto& call : calls) call();
+        return calls.size();
+    }
+
+private:
+    const bool current_;
+    std::mutex mutex_;
+    std::vector<std::function<void()>> queued_;
+};
+
+TEST(TessaroClientWaiting, DeliveredInlineOnTheExecutorsThreadAndPostedFromElsewhere) {
+    const TessaroWaiting waiting(TessaroWaiting::Phase::authorize(), std::nullopt, "user", "consent",
+                                 timestampFromSeconds(1700000000.5));
+    const struct {
+        const char* name;
+        std::shared_ptr<QueueExecutor> executor;
+        bool inlineCall;
+    } cases[] = {{"no executor", nullptr, true},
+                 {"on the executor's thread", std::make_shared<QueueExecutor>(true), true},
+                 {"on another thread", std::make_shared<QueueExecutor>(false), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.client->setExecutor(c.executor);
+        std::vector<std::optional<TessaroWaiting>> received;
+        std::thread::id calledOn;
+        h.client->setOnWaiting([&](const std::optional<TessaroWaiting>& value) {
+            received.push_back(value);
+            calledOn = std::this_thread::get_id();
+        });
+        {
+            // The reported value may be gone before a posted call runs.
+            auto value = std::make_optional(waiting);
+            ClientInternals::notifyWaiting(*h.client, value);
+            value.reset();
+        }
+        EXPECT_EQ(received.size(), c.inlineCall ? 1u : 0u);
+        if (c.executor) {
+            EXPECT_EQ(c.executor->runAll(), c.inlineCall ? 0u : 1u);
+        }
+        ASSERT_EQ(received.size(), 1u);
+        EXPECT_EQ(received[0], waiting);
+        EXPECT_EQ(calledOn, std::this_thread::get_id());
+    }
+}
+
+TEST(TessaroClientWaiting, HandlerAndExecutorReplacedFromOtherThreadsWhileDelivering) {
+    Harness h;
+    // A handler may replace itself while it is called.
+    std::atomic<int> replacedCalls{0};
+    h.client->setOnWaiting([&](const std::optional<TessaroWaiting>&) {
+        h.client->setOnWaiting([&](const std::optional<TessaroWaiting>&) { ++replacedCalls; });
+    });
+    ClientInternals::notifyWaiting(*h.client, std::nullopt);
+    ClientInternals::notifyWaiting(*h.client, std::nullopt);
+    EXPECT_EQ(replacedCalls.load(), 1);
+
+    auto delivered = std::make_shared<std::atomic<int>>(0);
+    auto inlineExecutor = std::make_shared<QueueExecutor>(true);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const TessaroWaiting waiting(TessaroWaiting::Phase::request("pick_item"), "r" + std::to_string(t));
+            for (int i = 0; i < 400; ++i) {
+                ClientInternals::notifyWaiting(*h.client, i % 2 ? std::optional(waiting) : std::nullopt);
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 400; ++i) {
+            // The captured text makes every handler own heap memory that a torn copy would touch.
+            h.client->setOnWaiting([delivered, text = std::string(64 + i % 7, 'x')](const std::optional<TessaroWaiting>&) {
+                if (!text.empty()) ++*delivered;
+            });
+            if (auto copy = h.client->onWaiting()) copy(std::nullopt);
+            if (i % 50 == 0) h.client->setOnWaiting(nullptr);
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 400; ++i) h.client->setExecutor(i % 2 ? inlineExecutor : nullptr);
+    });
+    for (auto& thread : threads) thread.join();
+    EXPECT_GT(delivered->load(), 0);
+}
+
+// ---- flows: callbacks, retry, cancel, authorization ----
+
+// The value of query item `name` of `url`, percent-decoded.
+std::string queryItem(const URL& url, const std::string& name) {
+    const std::string& query = url.query();
+    for (std::size_t at = 0; at <= query.size();) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string item = query.substr(at, end - at);
+        if (item.rfind(name + "=", 0) == 0) return URL::percentDecode(item.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return {};
+}
+
+// Records every onWaiting value.
+struct WaitingLog {
+    explicit WaitingLog(TessaroClient& client) {
+        client.setOnWaiting([this](const std::optional<TessaroWaiting>& value) {
+            std::lock_guard guard(mutex);
+            values.push_back(value);
+        });
+    }
+    std::vector<std::optional<TessaroWaiting>> all() {
+        std::lock_guard guard(mutex);
+        return values;
+    }
+    std::mutex mutex;
+    std::vector<std::optional<TessaroWaiting>> values;
+};
+
+TEST(TessaroClientFlows, WithNothingPendingCallbacksAreRefusedAndRetryFails) {
+    Harness h;
+    EXPECT_FALSE(h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?state=unknown-state&code=c1")));
+    EXPECT_FALSE(h.client->handleCallback(*URL::parse("https://elsewhere.example/cb?state=s&code=c1")));
+    const auto error = thrown<TessaroError>([&] { h.client->retryOpen(); }, TessaroError::conflict());
+    EXPECT_EQ(error.code(), Code::protocol);
+    EXPECT_EQ(error.protocolCode(), "nothing_pending");
+    EXPECT_NO_THROW(h.client->cancelPending());
+    EXPECT_TRUE(h.switcher->opened().empty());
+    EXPECT_TRUE(h.server.requests().empty());
+}
+
+// The application answers with a callback while it is being opened (before the host could even
+// lose the focus); the outcome follows the callback and the code exchange.
+TEST(TessaroClientFlows, AuthorizeFollowsTheCallbackAndTheExchange) {
+    const struct {
+        const char* name;
+        const char* callback;  // query items of the callback, besides its state
+        Answer exchange;
+        std::optional<Code> error;
+        const char* protocolCode;
+    } cases[] = {
+        {"approved", "code=c1", {200, tokenBody("at-2", "rt-2", std::nullopt, "g2")}, std::nullopt, ""},
+        {"denied", "tq=authorize&error=access_denied", {}, Code::denied, ""},
+        {"not signed in", "tq=authorize&error=not_signed_in", {}, Code::notSignedIn, ""},
+        {"another error", "tq=authorize&error=server_busy", {}, Code::protocol, "server_busy"},
+        {"a request callback", "tq=request&code=c1", {}, Code::protocol, "invalid_callback"},
+        {"code refused", "code=c1", {400, R"({"error":"invalid_grant"})"}, Code::protocol, "invalid_grant"},
+        {"client revoked", "code=c1", {401, R"({"error":"invalid_client"})"}, Code::revoked, ""},
+        {"malformed answer", "code=c1", {200, R"({"access_token":"at-2"})"}, Code::protocol, "malformed_response"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.seed("at-old", 3600, "rt-old");  // an earlier grant
+        h.routes.on(tokenPath, {c.exchange});
+        WaitingLog waiting(*h.client);
+        std::string state;
+        std::atomic<bool> taken{false};
+        h.switcher->onOpen = [&, weak = std::weak_ptr(h.client)](const URL& url) {
+            state = queryItem(url, "state");
+            if (auto client = weak.lock()) {
+                taken = client->handleCallback(
+                    *URL::parse(redirect().absoluteString() + "?" + c.callback + "&state=" + state));
+            }
+        };
+
+        std::optional<TessaroGrant> grant;
+        if (c.error) {
+            const auto error = thrown<TessaroError>([&] { h.client->authorize(); }, TessaroError::conflict());
+            EXPECT_EQ(error.code(), *c.error);
+            EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        } else {
+            EXPECT_NO_THROW(grant = h.client->authorize());
+        }
+        ASSERT_TRUE(h.client->drain(waitLimit));  // the switcher has returned
+        EXPECT_TRUE(taken);
+        const auto opened = h.switcher->opened();
+        ASSERT_EQ(opened.size(), 1u);
+        const URL launch = *URL::parse(opened[0]);
+        EXPECT_EQ(state.size(), 32u);
+        // The flow is over: the same callback again finds nobody, and there is nothing to re-open.
+        EXPECT_FALSE(h.client->handleCallback(*URL::parse(redirect().absoluteString() + "?code=c1&state=" + state)));
+        EXPECT_THROW(h.client->retryOpen(), TessaroError);
+        const auto reported = waiting.all();
+        ASSERT_EQ(reported.size(), 2u);
+        EXPECT_EQ(reported[0]->phase, TessaroWaiting::Phase::authorize());
+        EXPECT_EQ(reported[0]->waitingReason, "consent");
+        EXPECT_FALSE(reported[1]);
+
+        if (c.error) {
+            // A failed authorization leaves the earlier grant as it was.
+            EXPECT_EQ(h.stored("grant_id"), "g1");
+            EXPECT_EQ(h.stored("access_token"), "at-old");
+            continue;
+        }
+        ASSERT_TRUE(grant);
+        EXPECT_EQ(grant->grantID, "g2");
+        EXPECT_EQ(h.client->grant(), grant);
+        EXPECT_EQ(h.stored("access_token"), "at-2");
+        EXPECT_FALSE(h.stored("account_identity_public_key"));  // nothing of the earlier grant survives
+        const auto exchange = bodyOf(h.requestsTo(tokenPath).at(0));
+        EXPECT_EQ(exchange.value("code", ""), "c1");
+        EXPECT_EQ(TessaroCrypto::PKCE(exchange.value("code_verifier", "")).challenge, queryItem(launch, "code_challenge"));
+        const auto session = ClientInternals::loadSession(*h.client);
+        ASSERT_TRUE(session);
+        EXPECT_EQ(session->approval.publicKeyBase64URL(), queryItem(launch, "approval_key"));
+        EXPECT_EQ(session->seal.publicKeyBase64URL(), queryItem(launch, "seal_key"));
+    }
+}
+
+TEST(TessaroClientFlows, RetryOpensTheSameURLAndCancelOrStopEndsTheWait) {
+    const struct {
+        const char* name;
+        bool byStop;  // else cancelPending()
+    } cases[] = {{"cancelPending", false}, {"stop request", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.seed("at-old", 3600, "rt-old");
+        WaitingLog waiting(*h.client);
+        std::stop_source stop;
+        std::optional<TessaroError> error;
+        std::thread caller([&] {
+            try {
+                h.client->authorize(stop.get_token());
+            } catch (const TessaroError& e) {
+                error = e;
+            }
+        });
+        ASSERT_TRUE(h.switcher->waitForOpens(1));
+        h.client->retryOpen();
+        ASSERT_TRUE(h.switcher->waitForOpens(2));
+        if (c.byStop) {
+            stop.request_stop();
+        } else {
+            h.client->cancelPending();
+        }
+        caller.join();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), Code::cancelled);
+        const auto opened = h.switcher->opened();
+        ASSERT_EQ(opened.size(), 2u);
+        EXPECT_EQ(opened[0], opened[1]);
+        EXPECT_THROW(h.client->retryOpen(), TessaroError);
+        EXPECT_FALSE(waiting.all().back());
+        EXPECT_EQ(h.stored("grant_id"), "g1");
+        EXPECT_TRUE(h.server.requests().empty());
+    }
+}
+
+TEST(TessaroClientFlows, RetryOpenFailurePassesToTheCallerAndTheFlowWaitsOn) {
+    Harness h;
+    const auto testThread = std::this_thread::get_id();
+    h.switcher->onOpen = [&](const URL&) {
+        if (std::this_thread::get_id() == testThread) throw TessaroError::notInstalled(download());
+    };
+    std::optional<TessaroError> error;
+    std::thread caller([&] {
+        try {
+            h.client->authorize();
+        } catch (const TessaroError& e) {
+            error = e;
+        }
+    });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    const auto retry = thrown<TessaroError>([&] { h.client->retryOpen(); }, TessaroError::conflict());
+    EXPECT_EQ(retry.code(), Code::notInstalled);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(error);  // still waiting
+    h.client->cancelPending();
+    caller.join();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), Code::cancelled);
+}
+
+TEST(TessaroClientFlows, AuthorizeTimeoutZeroExpires) {
+    Harness h(0);
+    h.seed("at-old", 3600, "rt-old");
+    Gate gate;
+    h.switcher->onOpen = [&](const URL&) { gate.wait(); };
+    WaitingLog waiting(*h.client);
+    const auto error = thrown<TessaroError>([&] { h.client->authorize(); }, TessaroError::conflict());
+    EXPECT_EQ(error.code(), Code::expired);
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    const std::string state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
+    EXPECT_FALSE(h.client->handleCallback(*URL::parse(redirect().absoluteString() + "?code=c1&state=" + state)));
+    const auto reported = waiting.all();
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_TRUE(reported[0]);
+    EXPECT_FALSE(reported[1]);
+    EXPECT_EQ(h.stored("grant_id"), "g1");
+    gate.release();
+    EXPECT_TRUE(h.client->drain(waitLimit));
+}
+
+// ---- the application switcher: slow, failing ----
+
+TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStillOpening) {
+    for (const bool drainFirst : {false, true}) {
+        SCOPED_TRACE(drainFirst ? "drained, then destroyed" : "destroyed while the launch runs");
+        Harness h(0);
+        Gate gate;
+        h.switcher->onOpen = [&](const URL&) { gate.wait(); };
+        EXPECT_THROW(h.client->authorize(), TessaroError);
+        ASSERT_TRUE(h.switcher->waitForOpens(1));
+        EXPECT_FALSE(h.client->drain(20ms));
+        std::weak_ptr<TessaroClient> weak = h.client;
+        if (drainFirst) {
+            gate.release();
+            EXPECT_TRUE(h.client->drain(waitLimit));
+            h.client.reset();
+            EXPECT_TRUE(weak.expired());
+            continue;
+        }
+        h.client.reset();
+        EXPECT_FALSE(weak.expired());  // the launch keeps it until the switcher answers
+        gate.release();
+        for (int i = 0; i < 1000 && !weak.expired(); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(weak.expired());
+    }
+}
+
+TEST(TessaroClientFlows, ASwitcherThatThrowsEndsTheAuthorization) {
+    const URL elsewhere = *URL::parse("https://elsewhere.example/get");
+    const struct {
+        const char* name;
+        std::function<void()> fail;
+        Code code;
+        std::optional<URL> downloadURL;
+    } cases[] = {
+        {"not installed", [&] { throw TessaroError::notInstalled(elsewhere); }, Code::notInstalled, elsewhere},
+        {"cancelled", [] { throw TessaroError::cancelled(); }, Code::cancelled, std::nullopt},
+        {"a standard exception", [] { throw std::runtime_error("gio"); }, Code::notInstalled, download()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.switcher->onOpen = [&](const URL&) { c.fail(); };
+        const auto error = thrown<TessaroError>([&] { h.client->authorize(); }, TessaroError::conflict());
+        EXPECT_EQ(error.code(), c.code);
+        EXPECT_EQ(error.downloadURL(), c.downloadURL);
+        EXPECT_TRUE(h.client->drain(waitLimit));
+    }
+}
+
+// A host's own switcher may throw anything; the launch thread must not let it end the process.
+TEST(TessaroClientFlowsDeathTest, ASwitcherThrowingANonStandardExceptionIsNoCrash) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Harness h;
+            h.switcher->onOpen = [](const URL&) { throw 42; };
+            try {
+                h.client->authorize();
+            } catch (...) {
+                std::_Exit(h.client->drain(waitLimit) ? 0 : 3);
+            }
+            std::_Exit(2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace tessaro
