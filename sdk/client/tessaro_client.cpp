@@ -162,6 +162,12 @@ TessaroClient::TessaroClient(CreateKey, TessaroConfiguration configuration, Opti
 
 TessaroClient::~TessaroClient() {
     foregroundRegistration_ = TessaroAppSwitching::Registration();
+    {
+        // Server cancels get a few seconds to arrive, then their transfers are stopped.
+        std::unique_lock guard(launches_->mutex);
+        launches_->done.wait_for(guard, std::chrono::seconds(3), [&] { return launches_->independent == 0; });
+    }
+    backgroundStop_.request_stop();
     std::map<std::thread::id, std::thread> threads;
     {
         std::lock_guard guard(threadsLock_);
@@ -274,9 +280,21 @@ void TessaroClient::fireForeground() {
 }
 
 void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
-    // The launch runs on its own thread and keeps the client alive until the switcher answers.
-    auto self = shared_from_this();
-    std::vector<std::thread> ended;  // launches that are over, joined outside the locks
+    // The launch keeps the client alive until the switcher answers.
+    startBackground([self = shared_from_this(), url, onFailure = std::move(onFailure)] {
+        try {
+            self->switcher_->open(url, self->configuration_.downloadURL);
+        } catch (const TessaroError& error) {
+            onFailure(error);
+        } catch (...) {
+            // Any other failure of a switcher still means the application could not be opened.
+            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));
+        }
+    }, true);
+}
+
+void TessaroClient::startBackground(std::function<void()> work, bool holdsClient) {
+    std::vector<std::thread> ended;  // threads that are over, joined outside the locks
     {
         std::lock_guard tracking(launches_->mutex);
         std::lock_guard guard(threadsLock_);
@@ -288,20 +306,15 @@ void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroEr
         }
         launches_->finished.clear();
         ++launches_->running;
+        if (!holdsClient) ++launches_->independent;
     }
-    std::thread thread([self = std::move(self), tracker = launches_, url, onFailure = std::move(onFailure)]() mutable {
-        try {
-            self->switcher_->open(url, self->configuration_.downloadURL);
-        } catch (const TessaroError& error) {
-            onFailure(error);
-        } catch (...) {
-            // Any other failure of a switcher still means the application could not be opened.
-            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));
-        }
-        self.reset();  // may destroy the client: its destructor detaches this thread
+    std::thread thread([tracker = launches_, work = std::move(work), holdsClient]() mutable {
+        work();
+        work = nullptr;  // may destroy the client: its destructor detaches this thread
         {
             std::lock_guard done(tracker->mutex);
             --tracker->running;
+            if (!holdsClient) --tracker->independent;
             tracker->finished.push_back(std::this_thread::get_id());
         }
         tracker->done.notify_all();

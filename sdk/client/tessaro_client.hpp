@@ -85,7 +85,8 @@ public:
     static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration);
     TessaroClient(CreateKey, TessaroConfiguration configuration, Options options);
     // Drops the foreground registration (no handler of this client runs after that), then waits
-    // for the client's own background threads (an application launch in progress).
+    // for the client's own background threads: an application launch in progress, and server
+    // cancels still under way (up to 3 seconds, then they are stopped).
     ~TessaroClient();
     TessaroClient(const TessaroClient&) = delete;
     TessaroClient& operator=(const TessaroClient&) = delete;
@@ -133,8 +134,41 @@ public:
     // Blocks on the store and the network.
     void revoke(std::stop_token stop = {});
 
-    // Waits up to `timeout` for the client's background threads (application launches still in
-    // progress); true when none is left. For a host that is about to exit.
+    // The item operations. Each creates a request on the server, opens the password-manager
+    // application for the user's decision (unless the server answered it at once) and waits until
+    // the request ends: it reads the status every poll interval and at once when a callback of the
+    // request arrives, the host returns to the foreground, or cancelPending or retryOpen is called.
+    // onWaiting reports the wait and, when it ends, none. Results arrive sealed to the grant's seal
+    // key and are opened here; an update's new values are sealed to the account's identity key.
+    // Block on the store, the network and the user (up to the request's expiry). Throw
+    // TessaroError: notAuthorized, notInstalled, denied, conflict, cancelled (cancelPending or a
+    // stop request; the server is told in the background), expired, notSignedIn, revoked,
+    // network, protocol ("result_missing", "result_open_failed", "result_malformed", ...); the
+    // store's error unchanged; update: the sealing error (TessaroCrypto) for an unusable identity
+    // key.
+
+    // Lets the user pick an item. No vault: any granted vault; the hint is sent only when it names
+    // something; a reason (also an empty one) is shown to the user.
+    TessaroItem pickItem(const TessaroHint& hint = {}, const std::optional<std::string>& reason = std::nullopt,
+                         const std::optional<std::string>& vaultID = std::nullopt, std::stop_token stop = {});
+    // Reads a known item.
+    TessaroItem getItem(const std::string& id, const std::string& vaultID, std::stop_token stop = {});
+    // Creates an item from the user's input, prefilled as proposed. No vault: the first vault the
+    // grant may write (protocol "no_granted_vault" when there is none; nothing is sent). An item
+    // saved into a vault outside the grant comes back without contents (savedOutOfScope).
+    TessaroCreated createItem(TessaroItemKind kind, const TessaroPrefill& prefill = {},
+                              const std::optional<std::string>& reason = std::nullopt,
+                              const std::optional<std::string>& vaultID = std::nullopt, std::stop_token stop = {});
+    // Changes fields of an item once the user approves. The new values never reach the server in
+    // plain text. Before anything is read or sent: an empty patch throws protocol("empty_patch"),
+    // a field name or value that is not UTF-8 protocol("invalid_patch"). A revision conflict
+    // throws conflict.
+    using Patch = std::map<TessaroField, std::string>;
+    TessaroUpdated updateItem(const std::string& id, const std::string& vaultID, const Patch& patch,
+                              const std::optional<std::string>& reason = std::nullopt, std::stop_token stop = {});
+
+    // Waits up to `timeout` for the client's background threads (application launches, and the
+    // server cancels of cancelled requests); true when none is left. For a host about to exit.
     bool drain(std::chrono::milliseconds timeout);
 
     // Server error codes that mean the grant or its refresh token can no longer be used.
@@ -158,6 +192,22 @@ private:
     void clearCurrent(const std::string& state);
     void fireForeground();
     void startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure);
+    // Runs `work` on a thread of its own, tracked until it ends (drain, the destructor). `work`
+    // is destroyed before the thread reports its end, so a client it holds is let go first.
+    // `holdsClient` false: the thread never touches the client, and the destructor waits for it.
+    void startBackground(std::function<void()> work, bool holdsClient);
+
+    // The request runner: create, switch, poll. The result: the final ("completed") status and
+    // the session as loaded at the start.
+    using AfterCreate = std::function<TessaroAPI::RequestStatus(const TessaroAPI::RequestStatus&, const std::string& grantID)>;
+    std::pair<TessaroAPI::RequestStatus, detail::Session> runRequest(const nlohmann::json& body,
+                                                                     const AfterCreate& afterCreate,
+                                                                     std::stop_token stop);
+    TessaroAPI::RequestStatus waitForTerminal(const TessaroAPI::RequestStatus& initial, const std::string& state,
+                                              const URL& url, std::stop_token stop);
+    [[noreturn]] void abandon(const std::string& requestID, const TessaroError& error);
+    TessaroItem openItemResult(const TessaroAPI::RequestStatus& status, const detail::Session& session);
+    std::optional<TessaroAPI::Credentials> credentials();
 
     std::optional<detail::Session> loadSession();
     void withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body, std::stop_token stop);
@@ -189,15 +239,18 @@ private:
 
     std::mutex threadsLock_;  // threads_
     std::map<std::thread::id, std::thread> threads_;
-    // Launches in progress and those that are over (joined by the next launch). Shared with the
+    // Background threads in progress and those that are over (joined by the next one). Shared with the
     // launch threads, which report to it after they let go of the client.
     struct LaunchTracker {
         std::mutex mutex;
         std::condition_variable done;
         int running = 0;
+        int independent = 0;  // of `running`, the threads that do not hold the client
         std::vector<std::thread::id> finished;
     };
     const std::shared_ptr<LaunchTracker> launches_ = std::make_shared<LaunchTracker>();
+    // Requested by the destructor once the bounded wait for background cancels is over.
+    std::stop_source backgroundStop_;
 };
 
 }  // namespace tessaro

@@ -1,0 +1,321 @@
+// The request runner (create, switch, poll) and the four item operations built on it.
+
+#include <tessaro/client/tessaro_client.hpp>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include <tessaro/client/internal/item_payloads.hpp>
+#include <tessaro/client/internal/session.hpp>
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/primitives.hpp>
+#include <tessaro/crypto/sealed_box.hpp>
+#include <tessaro/records/internal/utf8.hpp>
+
+namespace tessaro {
+
+using detail::Session;
+using Status = TessaroAPI::RequestStatus;
+
+namespace {
+
+constexpr double expiryGrace = 15.0;     // seconds past a request's expiry before the wait gives up
+constexpr int networkFailureBudget = 150;  // consecutive failed status reads that are tolerated
+
+double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
+
+bool hasTokens(const std::optional<Session>& session) {
+    return session && (session->accessToken || session->refreshToken);
+}
+
+// The first error that the handlers of one wait report; later ones are dropped.
+class ErrorBox {
+public:
+    void set(const TessaroError& error) {
+        std::lock_guard guard(lock_);
+        if (!error_) error_ = error;
+    }
+    std::optional<TessaroError> error() {
+        std::lock_guard guard(lock_);
+        return error_;
+    }
+
+private:
+    std::mutex lock_;
+    std::optional<TessaroError> error_;
+};
+
+TessaroWaiting waitingOf(const Status& status) {
+    return TessaroWaiting(TessaroWaiting::Phase::request(status.op.value_or("")), status.requestID,
+                          status.waitingOn, status.waitingReason, status.expiresAt);
+}
+
+// The error a terminal status other than "completed" ends with.
+TessaroError refusalOf(const Status& status) {
+    if (status.state == "denied") {
+        return status.deniedReason == "conflict" ? TessaroError::conflict() : TessaroError::denied();
+    }
+    if (status.state == "cancelled") return TessaroError::cancelled();
+    return TessaroError::expired();
+}
+
+TessaroError callbackError(const std::string& error) {
+    if (error == "access_denied") return TessaroError::denied();
+    if (error == "not_signed_in") return TessaroError::notSignedIn();
+    return TessaroError::protocol(error);
+}
+
+}  // namespace
+
+std::optional<TessaroAPI::Credentials> TessaroClient::credentials() {
+    auto session = loadSession();
+    if (!session || !session->accessToken) return std::nullopt;
+    return TessaroAPI::Credentials{*session->accessToken, session->approval};
+}
+
+// ---- the runner ----
+
+std::pair<Status, Session> TessaroClient::runRequest(const nlohmann::json& body, const AfterCreate& afterCreate,
+                                                     std::stop_token stop) {
+    auto session = loadSession();
+    if (!hasTokens(session)) throw TessaroError::notAuthorized();
+
+    Status status;
+    withCredentials([&](const TessaroAPI::Credentials& credentials) {
+        status = api_->createRequest(body, credentials, stop);
+    }, stop);
+    if (afterCreate) status = afterCreate(status, session->grantID);
+
+    // Answered at once: no switch, no wait, nothing registered or reported.
+    if (status.isTerminal()) {
+        if (status.state == "completed") return {std::move(status), std::move(*session)};
+        throw refusalOf(status);
+    }
+
+    const std::string state = TessaroCrypto::randomToken(24);
+    const auto url = URL::parse("tessaro://request?" +
+                                URL::buildQuery({{"id", status.requestID},
+                                                 {"client_id", configuration_.clientID},
+                                                 {"redirect_uri", configuration_.redirectURL.absoluteString()},
+                                                 {"state", state}}));
+    if (!url) throw TessaroError::protocol("invalid_configuration");
+    Status final = waitForTerminal(status, state, *url, stop);
+    return {std::move(final), std::move(*session)};
+}
+
+Status TessaroClient::waitForTerminal(const Status& initial, const std::string& state, const URL& url,
+                                      std::stop_token stop) {
+    const auto signal = std::make_shared<PollSignal>();
+    const auto box = std::make_shared<ErrorBox>();
+    const std::string& requestID = initial.requestID;
+
+    // The handlers hold the signal and the box, never the client: they may outlive the wait in a
+    // copy taken by handleCallback or cancelPending, and then touch only those two.
+    {
+        std::lock_guard guard(lock_);
+        pending_[state] = [signal, box](const TessaroCallback& callback) {
+            if (callback.error) box->set(callbackError(*callback.error));
+            signal->fire();
+        };
+    }
+    std::uint64_t foregroundID = 0;
+    bool foregroundAdded = false;
+    const auto cleanUp = [&] {
+        {
+            std::lock_guard guard(lock_);
+            pending_.erase(state);
+        }
+        if (foregroundAdded) {
+            std::lock_guard guard(lock_);
+            foregroundHandlers_.erase(foregroundID);
+        }
+        clearCurrent(state);
+        notifyWaiting(std::nullopt);
+    };
+
+    try {
+        {
+            std::lock_guard guard(lock_);
+            foregroundID = nextForegroundID_++;
+            foregroundHandlers_[foregroundID] = [signal] { signal->fire(); };
+            foregroundAdded = true;
+        }
+        {
+            std::lock_guard guard(lock_);
+            currentFlow_ = CurrentFlow{state, url, requestID, signal, [signal, box](const TessaroError& error) {
+                                           box->set(error);
+                                           signal->fire();
+                                       }};
+        }
+        notifyWaiting(waitingOf(initial));
+        try {
+            switcher_->open(url, configuration_.downloadURL, stop);
+        } catch (const TessaroError&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            // Any other failure of a switcher still means the application could not be opened.
+            throw TessaroError::notInstalled(configuration_.downloadURL);
+        }
+
+        Status current = initial;
+        int failures = 0;
+        for (;;) {
+            if (current.isTerminal()) {
+                if (current.state != "completed") throw refusalOf(current);
+                cleanUp();
+                return current;
+            }
+            if (auto error = box->error()) abandon(requestID, *error);
+            signal->wait(pollInterval_, stop);
+            if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
+            if (auto error = box->error()) abandon(requestID, *error);
+            if (current.expiresAt && nowSeconds() > secondsSince1970(*current.expiresAt) + expiryGrace) {
+                throw TessaroError::expired();
+            }
+            try {
+                Status next;
+                withCredentials([&](const TessaroAPI::Credentials& credentials) {
+                    next = api_->getRequest(requestID, credentials, stop);
+                }, stop);
+                current = std::move(next);
+                notifyWaiting(current.isTerminal() ? std::nullopt : std::optional(waitingOf(current)));
+                failures = 0;
+            } catch (const TessaroError& error) {
+                if (error.code() != TessaroError::Code::network) throw;
+                // A stopped transfer is the caller's cancellation, not the network's failure.
+                if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
+                if (failures >= networkFailureBudget) throw TessaroError::expired();
+                ++failures;
+            }
+        }
+    } catch (...) {
+        cleanUp();
+        throw;
+    }
+}
+
+void TessaroClient::abandon(const std::string& requestID, const TessaroError& error) {
+    if (error.code() == TessaroError::Code::cancelled) {
+        std::optional<TessaroAPI::Credentials> stored;
+        try {
+            stored = credentials();
+        } catch (...) {
+            // Without readable credentials the server cannot be told; the cancel stands locally.
+        }
+        if (stored) {
+            // Tells the server on a thread of its own, with copies of what it needs: the cancel
+            // never delays the caller, and never keeps the client alive.
+            startBackground([api = api_, requestID, credentials = std::move(*stored),
+                             stop = backgroundStop_.get_token()] {
+                try {
+                    api->cancelRequest(requestID, credentials, stop);
+                } catch (...) {
+                    // Best effort: an expired token or an unreachable server changes nothing here.
+                }
+            }, false);
+        }
+    }
+    throw error;
+}
+
+// ---- item operations ----
+
+TessaroItem TessaroClient::openItemResult(const Status& status, const Session& session) {
+    if (!status.resultEnc) throw TessaroError::protocol("result_missing");
+    SecureBytes plaintext;
+    try {
+        plaintext = TessaroCrypto::open(*status.resultEnc, TessaroCrypto::resultAAD(session.grantID, status.requestID),
+                                        session.seal);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw TessaroError::protocol("result_open_failed");
+    }
+    return detail::readItemResult(plaintext);  // the plaintext is wiped when it goes out of scope
+}
+
+TessaroItem TessaroClient::pickItem(const TessaroHint& hint, const std::optional<std::string>& reason,
+                                    const std::optional<std::string>& vaultID, std::stop_token stop) {
+    const auto keepAlive = shared_from_this();
+    const auto [status, session] = runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
+    return openItemResult(status, session);
+}
+
+TessaroItem TessaroClient::getItem(const std::string& id, const std::string& vaultID, std::stop_token stop) {
+    const auto keepAlive = shared_from_this();
+    const auto [status, session] = runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
+    return openItemResult(status, session);
+}
+
+TessaroCreated TessaroClient::createItem(TessaroItemKind kind, const TessaroPrefill& prefill,
+                                         const std::optional<std::string>& reason,
+                                         const std::optional<std::string>& vaultID, std::stop_token stop) {
+    const auto keepAlive = shared_from_this();
+    const auto session = loadSession();
+    if (!hasTokens(session)) throw TessaroError::notAuthorized();
+    std::string vault;
+    if (vaultID) {
+        vault = *vaultID;
+    } else {
+        const auto writable = std::find_if(session->vaults.begin(), session->vaults.end(),
+                                           [](const TessaroVault& candidate) { return candidate.mode == 1; });
+        if (writable == session->vaults.end()) throw TessaroError::protocol("no_granted_vault");
+        vault = writable->id;
+    }
+
+    const auto [status, loaded] = runRequest(TessaroAPI::createItemBody(vault, kind, prefill, reason), nullptr, stop);
+    std::optional<TessaroItem> item;
+    if (!status.savedOutOfScope && status.resultEnc) item = openItemResult(status, loaded);
+    const bool outOfScope = status.savedOutOfScope || !item;
+    return TessaroCreated{status.requestID, std::move(item), status.createdItem, outOfScope};
+}
+
+TessaroUpdated TessaroClient::updateItem(const std::string& id, const std::string& vaultID, const Patch& patch,
+                                         const std::optional<std::string>& reason, std::stop_token stop) {
+    const auto keepAlive = shared_from_this();
+    if (patch.empty()) throw TessaroError::protocol("empty_patch");
+    // Checked before anything is read or sent: such a value can be neither written as JSON nor
+    // shown by the password-manager application.
+    if (!std::all_of(patch.begin(), patch.end(), [](const auto& entry) {
+            return detail::isValidUTF8(entry.first.rawValue()) && detail::isValidUTF8(entry.second);
+        })) {
+        throw TessaroError::protocol("invalid_patch");
+    }
+
+    auto session = loadSession();
+    if (!hasTokens(session)) throw TessaroError::notAuthorized();
+    if (!session->identityPublicKey) {
+        TessaroAPI::AccountInfo account;
+        withCredentials([&](const TessaroAPI::Credentials& credentials) {
+            account = api_->account(credentials, stop);
+        }, stop);
+        store_->writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
+        session->identityPublicKey = account.identityPublicKey;
+    }
+    const std::string identityKey = *session->identityPublicKey;
+
+    std::vector<TessaroField> fields;
+    for (const auto& [field, value] : patch) fields.push_back(field);
+
+    const AfterCreate sealAndUpload = [&](const Status& created, const std::string& grantID) {
+        // The plaintext lives in this one buffer, wiped when it goes out of scope on every path.
+        const auto plaintext = detail::patchPlaintext(patch);
+        if (!plaintext) throw TessaroError::protocol("invalid_patch");
+        const std::string sealed =
+            TessaroCrypto::seal(identityKey, TessaroCrypto::patchAAD(grantID, created.requestID), *plaintext);
+        Status uploaded;
+        withCredentials([&](const TessaroAPI::Credentials& credentials) {
+            uploaded = api_->putPatch(created.requestID, sealed, credentials, stop);
+        }, stop);
+        return uploaded;
+    };
+    const auto [status, loaded] =
+        runRequest(TessaroAPI::updateItemBody(vaultID, id, fields, reason), sealAndUpload, stop);
+    if (!status.updatedItemID) throw TessaroError::protocol("updated_item_missing");
+    return TessaroUpdated{status.requestID, *status.updatedItemID, status.updatedRevision.value_or(0)};
+}
+
+}  // namespace tessaro

@@ -1,0 +1,716 @@
+// The request runner and the item operations against a loopback server with scripted statuses:
+// how each way a request can end is reported, what wakes the wait, what is left behind, what is
+// sent and sealed, and how results are opened.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <future>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/client/internal/item_payloads.hpp>
+#include <tessaro/client/testing/client_test_support.hpp>
+#include <tessaro/crypto/sealed_box.hpp>
+
+namespace tessaro {
+namespace {
+
+using namespace tessaro::testing::client;
+using Code = TessaroError::Code;
+using Registrations = ClientInternals::Registrations;
+using json = nlohmann::json;
+
+constexpr const char* requestsPath = "/api/oauth/requests";
+
+std::string statusPath(const std::string& id) { return std::string(requestsPath) + "/" + id; }
+
+std::string statusBody(const std::string& id, const std::string& state, json extra = json::object()) {
+    extra["request_id"] = id;
+    extra["state"] = state;
+    return extra.dump();
+}
+
+std::string sealResult(const Session& session, const std::string& requestID, const std::string& plaintext,
+                       const std::string& grantID = "g1") {
+    return TessaroCrypto::seal(session.seal.publicKeyBase64URL(), TessaroCrypto::resultAAD(grantID, requestID),
+                               Bytes(plaintext.begin(), plaintext.end()));
+}
+
+const std::string itemPlaintext =
+    R"({"item":{"id":"i1","revision":3,"record":{"title":"Bank","username":"ann","password":"pw/1","url":"https://bank.example"}}})";
+
+// A client with a stored session (vaults v0 read-only, v1 and v2 writable) and an identity key
+// whose private half the test holds.
+struct RequestHarness : Harness {
+    explicit RequestHarness(double pollInterval = 0.05) : Harness(30, false, nullptr, pollInterval) {
+        session.emplace(seed("at-1", 3600, "rt-1"));
+        session->vaults = {{.id = "v0", .mode = 2}, {.id = "v1", .mode = 1}, {.id = "v2", .mode = 1}};
+        session->identityPublicKey = identity.publicKeyBase64URL();
+        detail::saveSession(*store, *session);
+        waiting = std::make_unique<WaitingLog>(*client);
+    }
+    std::string completed(const std::string& id, const std::string& plaintext = itemPlaintext) {
+        return statusBody(id, "completed", {{"result_enc", sealResult(*session, id, plaintext)}});
+    }
+    std::size_t count(const std::string& method, const std::string& path) {
+        std::size_t n = 0;
+        for (const auto& request : server.requests()) n += request.method == method && request.target == path;
+        return n;
+    }
+    Registrations registrations() { return ClientInternals::registrations(*client); }
+
+    TessaroCrypto::SealKeypair identity;
+    std::optional<Session> session;
+    std::unique_ptr<WaitingLog> waiting;
+};
+
+TessaroError thrownError(const std::function<void()>& call) {
+    return tessaro::testing::thrown<TessaroError>(call, TessaroError::protocol("nothing_thrown"));
+}
+
+// The TessaroError `call` threw; none when it returned.
+std::optional<TessaroError> errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const TessaroError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// An ISO 8601 time `seconds` from now.
+std::string isoFromNow(int seconds) {
+    const std::time_t time = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) + seconds;
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+// Runs `operation` on a thread of its own; its error (none when it returned).
+std::future<std::optional<TessaroError>> launch(std::function<void()> operation) {
+    return std::async(std::launch::async, [operation = std::move(operation)]() -> std::optional<TessaroError> {
+        try {
+            operation();
+        } catch (const TessaroError& error) {
+            return error;
+        }
+        return std::nullopt;
+    });
+}
+
+template <typename T>
+std::optional<TessaroError> finished(std::future<T>& future) {
+    EXPECT_EQ(future.wait_for(waitLimit), std::future_status::ready);
+    return future.get();
+}
+
+// Waits (bounded) until `done` holds.
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + waitLimit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// ---- the runner: every way a wait ends ----
+
+TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
+    const struct {
+        const char* name;
+        std::string created;               // the creation's status ("{id}" is the request)
+        std::vector<std::string> statuses;  // successive status reads; "completed" seals a result
+        int readStatus = 200;
+        std::optional<Code> error;
+        std::string protocolCode;
+        int opens;   // application switches
+        int reads;   // status reads
+        std::vector<bool> reports;  // onWaiting values: true for a waiting value, false for none
+    } cases[] = {
+        {"completed at creation", "completed", {}, 200, std::nullopt, "", 0, 0, {}},
+        {"denied at creation", statusBody("r1", "denied"), {}, 200, Code::denied, "", 0, 0, {}},
+        {"conflict at creation", statusBody("r1", "denied", {{"denied_reason", "conflict"}}), {}, 200,
+         Code::conflict, "", 0, 0, {}},
+        {"expired at creation", statusBody("r1", "expired"), {}, 200, Code::expired, "", 0, 0, {}},
+        {"completed on the first read", statusBody("r1", "pending"), {"completed"}, 200, std::nullopt, "", 1, 1,
+         {true, false, false}},
+        {"open states, one unknown, then completed", statusBody("r1", "pending"),
+         {statusBody("r1", "waiting_user"), statusBody("r1", "Completed"), "completed"}, 200, std::nullopt, "", 1, 3,
+         {true, true, true, false, false}},
+        {"denied for a conflict", statusBody("r1", "pending"), {statusBody("r1", "denied", {{"denied_reason", "conflict"}})},
+         200, Code::conflict, "", 1, 1, {true, false, false}},
+        {"denied for another reason", statusBody("r1", "pending"),
+         {statusBody("r1", "denied", {{"denied_reason", "user"}})}, 200, Code::denied, "", 1, 1, {true, false, false}},
+        {"cancelled by the server", statusBody("r1", "pending"), {statusBody("r1", "cancelled")}, 200, Code::cancelled,
+         "", 1, 1, {true, false, false}},
+        {"expired on the server", statusBody("r1", "pending"), {statusBody("r1", "expired")}, 200, Code::expired, "",
+         1, 1, {true, false, false}},
+        {"a status read answered 500", statusBody("r1", "pending"), {R"({"error":"server_error"})"}, 500,
+         Code::protocol, "server_error", 1, 1, {true, false}},
+        {"a status read that is not a status", statusBody("r1", "pending"), {R"({"state":7})"}, 200, Code::protocol,
+         "malformed_response", 1, 1, {true, false}},
+        {"past its expiry by 20 seconds", statusBody("r1", "pending", {{"expires_at", isoFromNow(-20)}}),
+         {}, 200, Code::expired, "", 1, 0, {true, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        const std::string created = c.created == "completed" ? h.completed("r1") : c.created;
+        h.routes.on(requestsPath, {{200, created}});
+        std::vector<Answer> reads;
+        for (const auto& body : c.statuses) reads.push_back({c.readStatus, body == "completed" ? h.completed("r1") : body});
+        if (!reads.empty()) h.routes.on(statusPath("r1"), reads);
+
+        std::optional<TessaroItem> item;
+        const auto error = errorOf([&] { item = h.client->pickItem(); });
+        ASSERT_EQ(error.has_value(), c.error.has_value()) << (error ? error->what() : "");
+        if (c.error) {
+            EXPECT_EQ(error->code(), *c.error) << error->what();
+            EXPECT_EQ(error->protocolCode(), c.protocolCode);
+        } else {
+            ASSERT_TRUE(item);
+            EXPECT_EQ(item->id, "i1");
+            EXPECT_EQ(item->record.password, "pw/1");
+        }
+        EXPECT_EQ(h.switcher->opened().size(), static_cast<std::size_t>(c.opens));
+        EXPECT_EQ(h.count("GET", statusPath("r1")), static_cast<std::size_t>(c.reads));
+        std::vector<bool> reports;
+        for (const auto& value : h.waiting->all()) reports.push_back(value.has_value());
+        EXPECT_EQ(reports, c.reports);
+        EXPECT_EQ(h.registrations(), Registrations{});
+        EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), 0u);
+    }
+}
+
+TEST(RequestRunner, LaunchURLCarriesTheFourItemsInOrderAndTheWaitingValueTheStatus) {
+    RequestHarness h;
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending", {{"op", "pick_item"}, {"waiting_on", "user"},
+                                                                  {"waiting_reason", "pick"}})}});
+    h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
+    h.client->pickItem();
+    h.routes.on(requestsPath, {{200, statusBody("r2", "pending")}});
+    h.routes.on(statusPath("r2"), {{200, h.completed("r2")}});
+    h.client->pickItem();
+
+    const auto opened = h.switcher->opened();
+    ASSERT_EQ(opened.size(), 2u);
+    const std::string prefix = "tessaro://request?id=r1&client_id=pmc_test&redirect_uri=tessarotest%3A%2F%2Ftessaro%2Fcallback&state=";
+    ASSERT_EQ(opened[0].rfind(prefix, 0), 0u) << opened[0];
+    const std::string state = opened[0].substr(prefix.size());
+    EXPECT_EQ(state.size(), 32u);
+    EXPECT_EQ(state.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"), std::string::npos);
+    EXPECT_NE(queryItem(*URL::parse(opened[1]), "state"), state);
+
+    const auto values = h.waiting->all();
+    ASSERT_FALSE(values.empty());
+    ASSERT_TRUE(values[0]);
+    EXPECT_EQ(*values[0], TessaroWaiting(TessaroWaiting::Phase::request("pick_item"), "r1", "user", "pick"));
+    EXPECT_EQ(values[0]->message(), TessaroWaiting(TessaroWaiting::Phase::request(""), "x", "user", "pick").message());
+}
+
+// The 150 consecutive transport failures a wait tolerates, counted afresh after each success.
+TEST(RequestRunner, NetworkFailureBudget) {
+    const struct {
+        const char* name;
+        std::vector<int> failuresBetweenReads;  // failures before each successful read
+        std::optional<Code> error;
+    } cases[] = {
+        {"150 failures, then completed", {150}, std::nullopt},
+        {"the 151st failure", {151}, Code::expired},
+        {"a success between two runs of 100", {100, 100}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h(0.001);
+        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        // Each read is preceded by its failures; the last read completes.
+        std::vector<Answer> reads;
+        for (std::size_t i = 0; i < c.failuresBetweenReads.size(); ++i) {
+            const bool last = i + 1 == c.failuresBetweenReads.size();
+            const int nextFailures = last ? 0 : c.failuresBetweenReads[i + 1];
+            reads.push_back({200, last ? h.completed("r1") : statusBody("r1", "pending"),
+                             [&h, nextFailures] { h.transport->failNext(statusPath("r1"), nextFailures); }});
+        }
+        h.routes.on(statusPath("r1"), reads);
+        h.transport->failNext(statusPath("r1"), c.failuresBetweenReads[0]);
+        const auto error = errorOf([&] { h.client->pickItem(); });
+        ASSERT_EQ(error.has_value(), c.error.has_value()) << (error ? error->what() : "");
+        if (c.error) {
+            EXPECT_EQ(error->code(), *c.error);
+            EXPECT_EQ(h.count("GET", statusPath("r1")), 0u);
+        } else {
+            EXPECT_EQ(h.count("GET", statusPath("r1")), c.failuresBetweenReads.size());
+        }
+        EXPECT_EQ(h.registrations(), Registrations{});
+    }
+}
+
+TEST(RequestRunner, ARevokedGrantEndsTheWaitAtOnceAndWipesTheSession) {
+    RequestHarness h;
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+    h.routes.on(statusPath("r1"), {{401, R"({"error":"grant_revoked"})"}});
+    EXPECT_EQ(thrownError([&] { h.client->pickItem(); }).code(), Code::revoked);
+    EXPECT_TRUE(h.storeEmpty());
+    EXPECT_EQ(h.count("GET", statusPath("r1")), 1u);
+    EXPECT_EQ(h.registrations(), Registrations{});
+}
+
+// ---- what wakes a wait, and what ends it from outside ----
+
+TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
+    // The poll interval is far beyond the test's bound: only a wake-up can finish these in time.
+    const struct {
+        const char* name;
+        std::function<void(RequestHarness&, const std::string& state)> wake;
+        std::optional<Code> error;
+        std::string protocolCode;
+        std::size_t reads;
+    } cases[] = {
+        {"a callback without an error",
+         [](RequestHarness& h, const std::string& state) {
+             EXPECT_TRUE(h.client->handleCallback(
+                 *URL::parse("tessarotest://tessaro/callback?tq=request&request_id=r1&status=denied&state=" + state)));
+         },
+         std::nullopt, "", 1},
+        {"the host returning to the foreground",
+         [](RequestHarness& h, const std::string&) { h.switcher->comeToForeground(); }, std::nullopt, "", 1},
+        {"a retried switch", [](RequestHarness& h, const std::string&) { h.client->retryOpen(); }, std::nullopt, "", 1},
+        {"a callback reporting access_denied",
+         [](RequestHarness& h, const std::string& state) {
+             h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&error=access_denied&state=" + state));
+         },
+         Code::denied, "", 0},
+        {"a callback reporting not_signed_in",
+         [](RequestHarness& h, const std::string& state) {
+             h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&error=not_signed_in&state=" + state));
+         },
+         Code::notSignedIn, "", 0},
+        {"a callback reporting another error",
+         [](RequestHarness& h, const std::string& state) {
+             h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&error=app_crashed&state=" + state));
+         },
+         Code::protocol, "app_crashed", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h(3600);
+        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
+        auto pick = launch([&] { h.client->pickItem(); });
+        ASSERT_TRUE(h.switcher->waitForOpens(1));
+        const std::string state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
+        c.wake(h, state);
+        const auto error = finished(pick);
+        if (c.error) {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), *c.error);
+            if (!c.protocolCode.empty()) EXPECT_EQ(error->protocolCode(), c.protocolCode);
+        } else {
+            EXPECT_FALSE(error) << error->what();
+        }
+        EXPECT_EQ(h.count("GET", statusPath("r1")), c.reads);
+        EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), 0u);
+        EXPECT_EQ(h.registrations(), Registrations{});
+        // The wait's handlers are gone: a late callback of the flow is not taken.
+        EXPECT_FALSE(h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&state=" + state)));
+    }
+}
+
+// A wake-up that arrives while the status is being read is kept for the next wait, which then
+// returns at once instead of sleeping out the interval.
+TEST(RequestRunner, AWakeDuringAStatusReadIsNotLost) {
+    RequestHarness h(3600);
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+    std::string state;
+    h.routes.on(statusPath("r1"), {{200, statusBody("r1", "pending"),
+                                     [&] {
+                                         h.client->handleCallback(*URL::parse(
+                                             "tessarotest://tessaro/callback?tq=request&state=" + state));
+                                     }},
+                                    {200, h.completed("r1")}});
+    auto pick = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
+    h.switcher->comeToForeground();  // the first read
+    EXPECT_FALSE(finished(pick));
+    EXPECT_EQ(h.count("GET", statusPath("r1")), 2u);
+}
+
+TEST(RequestRunner, CancellingTellsTheServerInTheBackgroundWhenItCan) {
+    const struct {
+        const char* name;
+        bool byStopToken;
+        bool accessTokenStored;
+    } cases[] = {{"cancelPending", false, true}, {"a stop request", true, true}, {"no access token stored", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h(3600);
+        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        // The server takes its time with the cancel: the caller does not wait for it.
+        std::atomic<bool> cancelArrived{false};
+        h.routes.on(statusPath("r1") + "/cancel", {{200, "{}", [&] {
+                                                        std::this_thread::sleep_for(300ms);
+                                                        cancelArrived = true;
+                                                    }}});
+        std::stop_source stop;
+        auto pick = launch([&] { h.client->pickItem({}, std::nullopt, std::nullopt, stop.get_token()); });
+        ASSERT_TRUE(h.switcher->waitForOpens(1));
+        if (!c.accessTokenStored) h.store->remove("access_token");
+        const auto started = std::chrono::steady_clock::now();
+        if (c.byStopToken) {
+            stop.request_stop();
+        } else {
+            h.client->cancelPending();
+        }
+        const auto error = finished(pick);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), Code::cancelled);
+        EXPECT_FALSE(cancelArrived.load()) << "the cancel was waited for";
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
+        EXPECT_EQ(h.registrations(), Registrations{});
+        EXPECT_TRUE(h.client->drain(waitLimit));
+        EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), c.accessTokenStored ? 1u : 0u);
+        EXPECT_EQ(h.count("GET", statusPath("r1")), 0u);
+    }
+}
+
+// A host that drops its client right after a cancel still tells the server: the destructor waits
+// for the cancel in flight.
+TEST(RequestRunner, TheClientsEndWaitsForTheServerCancel) {
+    RequestHarness h(3600);
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+    h.routes.on(statusPath("r1") + "/cancel", {{200, "{}", [] { std::this_thread::sleep_for(300ms); }}});
+    auto pick = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    h.client->cancelPending();
+    ASSERT_TRUE(finished(pick));
+    h.waiting.reset();
+    h.client.reset();
+    EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), 1u);
+}
+
+TEST(RequestRunner, ASwitchFailureLeavesNoFlowAndDoesNotRestoreTheOneItReplaced) {
+    RequestHarness h(3600);
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}, {200, statusBody("r2", "pending")}});
+    h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
+    auto first = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    const std::string firstState = h.registrations().current;
+
+    h.switcher->onOpen = [](const URL&) { throw TessaroError::notInstalled(download()); };
+    h.waiting->values.clear();
+    const auto error = thrownError([&] { h.client->pickItem(); });
+    EXPECT_EQ(error.code(), Code::notInstalled);
+    EXPECT_EQ(error.downloadURL(), download());
+    const auto reports = h.waiting->all();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[0]);
+    EXPECT_FALSE(reports[1]);
+    EXPECT_EQ(h.registrations(), (Registrations{1, 1, ""}));  // the first wait's, and no current flow
+    EXPECT_EQ(h.count("POST", statusPath("r2") + "/cancel"), 0u);
+
+    // The first wait goes on and ends by itself.
+    h.switcher->comeToForeground();
+    EXPECT_FALSE(finished(first));
+    EXPECT_FALSE(firstState.empty());
+    EXPECT_EQ(h.registrations(), Registrations{});
+}
+
+TEST(RequestRunner, OverlappingWaitsEachEndOnTheirOwn) {
+    RequestHarness h(3600);
+    h.routes.on(requestsPath, {{200, statusBody("rA", "pending")}, {200, statusBody("rB", "pending")}});
+    h.routes.on(statusPath("rA"), {{200, h.completed("rA")}});
+    h.routes.on(statusPath("rB"), {{200, statusBody("rB", "pending")}});
+    auto first = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    auto second = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(2));
+    const std::string secondState = queryItem(*URL::parse(h.switcher->opened()[1]), "state");
+    ASSERT_TRUE(eventually([&] { return h.registrations() == Registrations{2, 2, secondState}; }));
+
+    // The first ends; its cleanup leaves the second current.
+    h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&state=" +
+                                         queryItem(*URL::parse(h.switcher->opened()[0]), "state")));
+    EXPECT_FALSE(finished(first));
+    EXPECT_EQ(h.registrations(), (Registrations{1, 1, secondState}));
+
+    // Cancelling acts on the current (second) flow only.
+    h.client->cancelPending();
+    const auto error = finished(second);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), Code::cancelled);
+    EXPECT_TRUE(h.client->drain(waitLimit));
+    EXPECT_EQ(h.count("POST", statusPath("rB") + "/cancel"), 1u);
+    EXPECT_EQ(h.count("POST", statusPath("rA") + "/cancel"), 0u);
+    EXPECT_EQ(h.registrations(), Registrations{});
+}
+
+// ---- item operations: bodies, vault choice, sealing ----
+
+TEST(ItemOperations, BodiesAsSent) {
+    const struct {
+        const char* name;
+        std::function<void(TessaroClient&)> run;
+        json body;
+    } cases[] = {
+        {"pick without anything", [](TessaroClient& c) { c.pickItem(); }, {{"op", "pick_item"}, {"vault_id", nullptr}}},
+        {"pick with an empty reason and a hint",
+         [](TessaroClient& c) { c.pickItem(TessaroHint{.url = "https://bank.example/"}, "", "v1"); },
+         {{"op", "pick_item"}, {"vault_id", "v1"}, {"hint", {{"url", "https://bank.example/"}}}, {"reason", ""}}},
+        {"get", [](TessaroClient& c) { c.getItem("i1", "v1"); }, {{"op", "get_item"}, {"vault_id", "v1"}, {"item_id", "i1"}}},
+        {"create into the first writable vault",
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
+         {{"op", "create_item"}, {"vault_id", "v1"}, {"kind", "login"}, {"prefill", json::object()}}},
+        {"create into a given vault with a reason",
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, TessaroPrefill{.title = "T"}, "why", "v0"); },
+         {{"op", "create_item"}, {"vault_id", "v0"}, {"kind", "login"}, {"prefill", {{"title", "T"}}}, {"reason", "why"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        h.routes.on(requestsPath, {{200, h.completed("r1")}});
+        c.run(*h.client);
+        const auto created = h.requestsTo(requestsPath);
+        ASSERT_EQ(created.size(), 1u);
+        EXPECT_EQ(bodyOf(created[0]), c.body);
+    }
+}
+
+TEST(ItemOperations, RefusedBeforeAnythingIsSent) {
+    const struct {
+        const char* name;
+        std::vector<TessaroVault> vaults;
+        bool session;
+        std::function<void(TessaroClient&)> run;
+        Code code;
+        std::string protocolCode;
+    } cases[] = {
+        {"create with no writable vault", {{.id = "v0", .mode = 2}, {.id = "v9", .mode = 0}}, true,
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); }, Code::protocol, "no_granted_vault"},
+        {"update with an empty patch, no session", {}, false,
+         [](TessaroClient& c) { c.updateItem("i1", "v1", {}); }, Code::protocol, "empty_patch"},
+        {"update with a value that is not UTF-8", {}, true,
+         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField::password, "\xff"}}); }, Code::protocol,
+         "invalid_patch"},
+        {"update of a field whose name is not UTF-8", {}, true,
+         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField("\xc3"), "x"}}); }, Code::protocol,
+         "invalid_patch"},
+        {"pick without a session", {}, false, [](TessaroClient& c) { c.pickItem(); }, Code::notAuthorized, ""},
+        {"create without a session", {}, false, [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
+         Code::notAuthorized, ""},
+        {"update without a session", {}, false,
+         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField::password, "x"}}); }, Code::notAuthorized, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        h.session->vaults = c.vaults;
+        detail::saveSession(*h.store, *h.session);
+        if (!c.session) h.store->deleteAll();
+        const auto error = thrownError([&] { c.run(*h.client); });
+        EXPECT_EQ(error.code(), c.code) << error.what();
+        EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        EXPECT_TRUE(h.server.requests().empty());
+    }
+}
+
+TEST(ItemOperations, AnUpdateSealsThePatchToTheIdentityKeyReadOnce) {
+    RequestHarness h;
+    h.store->remove("account_identity_public_key");
+    h.routes.on(accountPath, {{200, json{{"account_id", "acct"}, {"identity_public_key", h.identity.publicKeyBase64URL()}}.dump()}});
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}, {200, statusBody("r2", "pending")}});
+    h.routes.on(statusPath("r1") + "/patch", {{200, statusBody("r1", "pending")}});
+    h.routes.on(statusPath("r1"), {{200, statusBody("r1", "completed", {{"updated_item", {{"id", "i1"}, {"revision", 8}}}})}});
+    h.routes.on(statusPath("r2") + "/patch", {{200, statusBody("r2", "completed", {{"updated_item", {{"id", "i1"}}}})}});
+
+    const TessaroClient::Patch patch = {{TessaroField::title, "T\"itle/\n"}, {TessaroField::password, "pässword"}};
+    EXPECT_EQ(h.client->updateItem("i1", "v1", patch, "rotate"), (TessaroUpdated{"r1", "i1", 8}));
+    EXPECT_EQ(h.stored("account_identity_public_key"), h.identity.publicKeyBase64URL());
+    // The second update: no account read, revision 0 when the status names none, no wait at all
+    // when the upload's answer is already final.
+    EXPECT_EQ(h.client->updateItem("i1", "v1", {{TessaroField::password, "x"}}), (TessaroUpdated{"r2", "i1", 0}));
+    EXPECT_EQ(h.requestsTo(accountPath).size(), 1u);
+    EXPECT_EQ(h.switcher->opened().size(), 1u);
+
+    const auto created = h.requestsTo(requestsPath);
+    ASSERT_EQ(created.size(), 2u);
+    EXPECT_EQ(bodyOf(created[0]), (json{{"op", "update_item"}, {"vault_id", "v1"}, {"item_id", "i1"},
+                                        {"fields", {"password", "title"}}, {"reason", "rotate"}}));
+    EXPECT_EQ(created[0].body.find("itle/"), std::string::npos);  // the values are not in the body
+    const auto uploads = h.requestsTo(statusPath("r1") + "/patch");
+    ASSERT_EQ(uploads.size(), 1u);
+    const std::string sealed = bodyOf(uploads[0]).at("patch_enc");
+    const SecureBytes plaintext = TessaroCrypto::open(sealed, "password-manager/oauth-patch/v1/g1/r1", h.identity);
+    EXPECT_EQ(plaintext.view(), R"({"patch":{"password":"pässword","title":"T\"itle/\n"}})");
+    EXPECT_THROW(TessaroCrypto::open(sealed, "password-manager/oauth-patch/v1/g1/r2", h.identity), std::exception);
+}
+
+TEST(ItemOperations, UpdateOutcomes) {
+    const struct {
+        const char* name;
+        std::optional<std::string> identityKey;  // stored
+        std::string final;
+        std::optional<Code> error;
+        std::string protocolCode;
+        std::size_t uploads;
+    } cases[] = {
+        {"completed without an updated item", std::nullopt, statusBody("r1", "completed"), Code::protocol,
+         "updated_item_missing", 1},
+        {"refused for a conflict", std::nullopt, statusBody("r1", "denied", {{"denied_reason", "conflict"}}),
+         Code::conflict, "", 1},
+        {"an identity key that is not an X25519 key", "c2hvcnQ", statusBody("r1", "completed"), std::nullopt, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        if (c.identityKey) h.store->writeString("account_identity_public_key", *c.identityKey);
+        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        h.routes.on(statusPath("r1") + "/patch", {{200, c.final}});
+        if (c.identityKey) {
+            EXPECT_THROW(h.client->updateItem("i1", "v1", {{TessaroField::password, "x"}}), TessaroCrypto::CryptoError);
+        } else {
+            const auto error = thrownError([&] { h.client->updateItem("i1", "v1", {{TessaroField::password, "x"}}); });
+            EXPECT_EQ(error.code(), *c.error);
+            EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        }
+        EXPECT_EQ(h.requestsTo(statusPath("r1") + "/patch").size(), c.uploads);
+        EXPECT_TRUE(h.switcher->opened().empty());
+        EXPECT_EQ(h.registrations(), Registrations{});
+        EXPECT_TRUE(h.stored("refresh_token"));  // nothing lost
+    }
+}
+
+TEST(ItemOperations, CreateReturnsContentsOnlyForAnItemInScope) {
+    const TessaroItemSummary summary{"i9", "New", "https://new.example", TessaroItemKind::login};
+    const json summaryJSON = {{"id", "i9"}, {"title", "New"}, {"url", "https://new.example"}, {"kind", "login"}};
+    const struct {
+        const char* name;
+        bool outOfScope;
+        std::string resultEnc;  // "sealed": a valid result
+        bool item;
+    } cases[] = {
+        {"in scope", false, "sealed", true},
+        {"out of scope, a result present but not opened", true, "not a sealed box", false},
+        {"in scope without a result", false, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        json status = {{"request_id", "r1"}, {"state", "completed"}, {"created_item", summaryJSON}};
+        if (c.outOfScope) status["saved_out_of_scope"] = true;
+        if (!c.resultEnc.empty()) {
+            status["result_enc"] = c.resultEnc == "sealed" ? sealResult(*h.session, "r1", itemPlaintext) : c.resultEnc;
+        }
+        h.routes.on(requestsPath, {{200, status.dump()}});
+        const TessaroCreated created = h.client->createItem(TessaroItemKind::login, {});
+        EXPECT_EQ(created.requestID, "r1");
+        EXPECT_EQ(created.item.has_value(), c.item);
+        EXPECT_EQ(created.savedOutOfScope, !c.item);
+        EXPECT_EQ(created.summary, summary);
+    }
+}
+
+// ---- results: opening and reading ----
+
+TEST(ItemOperations, ResultsThatCannotBeOpenedOrRead) {
+    const struct {
+        const char* name;
+        std::function<std::optional<std::string>(const Session&)> resultEnc;
+        std::string protocolCode;
+    } cases[] = {
+        {"no result", [](const Session&) { return std::nullopt; }, "result_missing"},
+        {"not a sealed box", [](const Session&) { return std::string("{\"v\":1}"); }, "result_open_failed"},
+        {"sealed for another request",
+         [](const Session& s) { return sealResult(s, "r2", itemPlaintext); }, "result_open_failed"},
+        {"sealed for another grant",
+         [](const Session& s) { return sealResult(s, "r1", itemPlaintext, "g2"); }, "result_open_failed"},
+        {"sealed to another key",
+         [](const Session&) {
+             const TessaroCrypto::SealKeypair other;
+             const std::string text = itemPlaintext;
+             return TessaroCrypto::seal(other.publicKeyBase64URL(), TessaroCrypto::resultAAD("g1", "r1"),
+                                        Bytes(text.begin(), text.end()));
+         },
+         "result_open_failed"},
+        {"not JSON", [](const Session& s) { return sealResult(s, "r1", "item"); }, "result_malformed"},
+        {"an array", [](const Session& s) { return sealResult(s, "r1", "[]"); }, "result_malformed"},
+        {"no item", [](const Session& s) { return sealResult(s, "r1", R"({"id":"i1"})"); }, "result_malformed"},
+        {"an item that is a string", [](const Session& s) { return sealResult(s, "r1", R"({"item":"i1"})"); }, "result_malformed"},
+        {"an id that is a number", [](const Session& s) { return sealResult(s, "r1", R"({"item":{"id":1}})"); }, "result_malformed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestHarness h;
+        json status = {{"request_id", "r1"}, {"state", "completed"}};
+        if (const auto sealed = c.resultEnc(*h.session)) status["result_enc"] = *sealed;
+        h.routes.on(requestsPath, {{200, status.dump()}});
+        const auto error = thrownError([&] { h.client->getItem("i1", "v1"); });
+        EXPECT_EQ(error.code(), Code::protocol);
+        EXPECT_EQ(error.protocolCode(), c.protocolCode);
+        EXPECT_TRUE(h.stored("refresh_token"));
+    }
+}
+
+TEST(ItemPayloads, ResultItemsAndTheirRevisions) {
+    const struct {
+        const char* item;
+        std::int64_t revision;
+    } cases[] = {
+        {R"({"id":"i1","revision":7})", 7},
+        {R"({"id":"i1","revision":"7"})", 7},
+        {R"({"id":"i1","revision":"-2"})", -2},
+        {R"({"id":"i1","revision":"+5"})", 5},
+        {R"({"id":"i1","revision":"9223372036854775807"})", std::numeric_limits<std::int64_t>::max()},
+        {R"({"id":"i1","revision":"-9223372036854775808"})", std::numeric_limits<std::int64_t>::min()},
+        {R"({"id":"i1","revision":"9223372036854775808"})", 0},
+        {R"({"id":"i1","revision":"7a"})", 0},
+        {R"({"id":"i1","revision":""})", 0},
+        {R"({"id":"i1","revision":"-"})", 0},
+        {R"({"id":"i1","revision":"+-5"})", 0},
+        {R"({"id":"i1","revision":" 7"})", 0},
+        {R"({"id":"i1","revision":7.0})", 7},
+        {R"({"id":"i1","revision":7.5})", 0},
+        {R"({"id":"i1","revision":18446744073709551615})", 0},
+        {R"({"id":"i1","revision":true})", 0},
+        {R"({"id":"i1"})", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.item);
+        const std::string text = std::string(R"({"other":1,"item":)") + c.item + "}";
+        const TessaroItem item = detail::readItemResult(SecureBytes(Bytes(text.begin(), text.end())));
+        EXPECT_EQ(item.id, "i1");
+        EXPECT_EQ(item.revision, c.revision);
+        EXPECT_EQ(item.record, TessaroRecord::fromJSON(json::object()));
+    }
+}
+
+// The patch plaintext is written by hand (so that no copy of a value is left behind); it must be
+// exactly what the kit's JSON writer makes of the same object.
+TEST(ItemPayloads, PatchPlaintextIsTheWritersJSON) {
+    const std::vector<TessaroClient::Patch> patches = {
+        {{TessaroField::password, "p"}},
+        {{TessaroField::title, "a/b \"q\" \\ é 中"}, {TessaroField::notes, std::string("\b\f\n\r\t\x01\x1f\x7f", 8)},
+         {TessaroField("zz"), ""}, {TessaroField("Z"), std::string("nul\0in", 6)}},
+    };
+    for (const auto& patch : patches) {
+        json object = json::object();
+        for (const auto& [field, value] : patch) object[field.rawValue()] = value;
+        const auto plaintext = detail::patchPlaintext(patch);
+        ASSERT_TRUE(plaintext);
+        EXPECT_EQ(plaintext->view(), TessaroAPI::writeJSON(json{{"patch", object}}));
+    }
+    EXPECT_FALSE(detail::patchPlaintext({{TessaroField::password, "\xed\xa0\x80"}}));  // a surrogate
+}
+
+}  // namespace
+}  // namespace tessaro

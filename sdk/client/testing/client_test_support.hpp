@@ -1,0 +1,283 @@
+#pragma once
+// What the client's unit tests share: a loopback server with scripted answers per path, a switcher
+// that records what it opens, a client on a memory store with a seeded session, and a log of
+// onWaiting values.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <tessaro/api/http_transport.hpp>
+#include <tessaro/api/testing/test_server.hpp>
+#include <tessaro/client/internal/client_internals.hpp>
+#include <tessaro/client/internal/session.hpp>
+#include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/crypto/keys.hpp>
+#include <tessaro/stores/memory_store.hpp>
+
+namespace tessaro::testing::client {
+
+using namespace std::chrono_literals;
+using detail::ClientInternals;
+using detail::Session;
+using tessaro::testing::TestServer;
+
+inline constexpr const char* tokenPath = "/api/oauth/token";
+inline constexpr const char* accountPath = "/api/oauth/account";
+inline constexpr const char* revokePath = "/api/oauth/revoke";
+inline constexpr auto waitLimit = 10s;
+
+inline const URL& redirect() {
+    static const URL url = *URL::parse("tessarotest://tessaro/callback");
+    return url;
+}
+inline const URL& download() {
+    static const URL url = *URL::parse("https://download.example/app");
+    return url;
+}
+
+inline double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
+
+inline std::string tokenBody(const std::string& access, std::optional<std::string> refresh = {},
+                      std::optional<std::string> identity = {}, const std::string& grant = "g1") {
+    nlohmann::json body{{"access_token", access}, {"expires_in", 3600}, {"grant_id", grant}, {"account_id", "acct"}};
+    if (refresh) body["refresh_token"] = *refresh;
+    if (identity) body["account_identity_public_key"] = *identity;
+    return body.dump();
+}
+inline const std::string accountBody = R"({"account_id":"acct","identity_public_key":"ipk","vaults":[]})";
+
+struct Answer {
+    int status = 200;
+    std::string body = "{}";
+    // Runs on the server's thread before the answer goes out (the request is then in flight).
+    std::function<void()> before{};
+};
+
+// Scripted answers per path, taken in order; the last one of a path repeats. Unknown paths: 404.
+class Routes {
+public:
+    explicit Routes(TestServer& server) {
+        server.respond([state = state_](const httplib::Request& request, httplib::Response& response) {
+            Answer answer{404, R"({"error":"not_found"})"};
+            {
+                std::lock_guard guard(state->mutex);
+                auto& queue = state->answers[request.path];
+                if (!queue.empty()) {
+                    answer = queue.front();
+                    if (queue.size() > 1) queue.pop_front();
+                }
+            }
+            if (answer.before) answer.before();
+            response.status = answer.status;
+            response.set_content(answer.body, "application/json");
+        });
+    }
+    void on(const std::string& path, std::vector<Answer> answers) {
+        std::lock_guard guard(state_->mutex);
+        state_->answers[path] = std::deque<Answer>(answers.begin(), answers.end());
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::map<std::string, std::deque<Answer>> answers;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A switcher that records every URL it opens, then runs `onOpen` (set before the client is used).
+class ScriptedSwitcher final : public TessaroAppSwitching {
+public:
+    std::function<void(const URL&)> onOpen;
+
+    void open(const URL& url, const URL&, std::stop_token) override {
+        {
+            std::lock_guard guard(mutex_);
+            opened_.push_back(url.absoluteString());
+        }
+        changed_.notify_all();
+        if (onOpen) onOpen(url);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()> handler) override {
+        std::lock_guard guard(mutex_);
+        foreground_ = std::move(handler);
+        return Registration([] {});
+    }
+    // The host application returns to the foreground.
+    void comeToForeground() {
+        std::function<void()> handler;
+        {
+            std::lock_guard guard(mutex_);
+            handler = foreground_;
+        }
+        if (handler) handler();
+    }
+
+    std::vector<std::string> opened() {
+        std::lock_guard guard(mutex_);
+        return opened_;
+    }
+    bool waitForOpens(std::size_t count) {
+        std::unique_lock guard(mutex_);
+        return changed_.wait_for(guard, waitLimit, [&] { return opened_.size() >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> opened_;
+    std::function<void()> foreground_;
+};
+
+// A CurlTransport into which a test injects transport failures: the next `count` requests whose
+// path starts with a prefix fail with TessaroError::network before anything is sent.
+class FlakyTransport final : public HTTPTransport {
+public:
+    HTTPResponse send(const HTTPRequest& request, std::stop_token stop) override {
+        {
+            std::lock_guard guard(mutex_);
+            for (auto& [prefix, count] : failures_) {
+                if (count > 0 && request.url.path().rfind(prefix, 0) == 0) {
+                    --count;
+                    throw TessaroError::network("injected failure");
+                }
+            }
+        }
+        return inner_.send(request, stop);
+    }
+    void failNext(const std::string& pathPrefix, int count) {
+        std::lock_guard guard(mutex_);
+        failures_[pathPrefix] = count;
+    }
+
+private:
+    CurlTransport inner_{CurlTransport::Options{}};
+    std::mutex mutex_;
+    std::map<std::string, int> failures_;
+};
+
+// Blocks callers of wait() until release() (bounded, so a fault cannot hang the suite).
+class Gate {
+public:
+    void wait() {
+        std::unique_lock guard(mutex_);
+        changed_.wait_for(guard, 30s, [&] { return released_; });
+    }
+    void release() {
+        {
+            std::lock_guard guard(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+};
+
+struct Harness {
+    explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
+                     std::shared_ptr<TessaroSecretStore> customStore = nullptr, double pollInterval = 0.05) {
+        if (customStore) store = std::move(customStore);
+        const std::string origin =
+            serverDown ? "http://127.0.0.1:" + std::to_string(tessaro::testing::closedPort()) : server.origin();
+        client = TessaroClient::create(
+            {"pmc_test", redirect(), *URL::parse(origin), download()},
+            {.store = store, .transport = transport, .switcher = switcher, .pollInterval = pollInterval,
+             .authorizeTimeout = authorizeTimeout});
+    }
+
+    // A stored session of grant g1 whose access token has `secondsLeft` to live.
+    Session seed(std::optional<std::string> access, double secondsLeft, std::optional<std::string> refresh) {
+        Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
+        session.accessToken = std::move(access);
+        session.accessExpiresAt = timestampFromSeconds(nowSeconds() + secondsLeft);
+        session.refreshToken = std::move(refresh);
+        session.grantID = "g1";
+        session.accountID = "acct";
+        session.identityPublicKey = "ipk-old";
+        detail::saveSession(*store, session);
+        return session;
+    }
+
+    // One signed call (GET /api/oauth/account) through withCredentials.
+    void callAccount() {
+        ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
+            client->api()->account(credentials);
+        });
+    }
+
+    std::vector<tessaro::testing::RecordedRequest> requestsTo(const std::string& path) const {
+        std::vector<tessaro::testing::RecordedRequest> found;
+        for (auto& request : server.requests()) {
+            if (request.target == path) found.push_back(request);
+        }
+        return found;
+    }
+    // Every request as "METHOD path".
+    std::vector<std::string> trail() const {
+        std::vector<std::string> lines;
+        for (const auto& request : server.requests()) lines.push_back(request.method + " " + request.target);
+        return lines;
+    }
+    std::optional<std::string> stored(const char* key) { return store->readString(key); }
+    bool storeEmpty() {
+        const std::vector<std::string> keys = {"approval_seed", "seal_private_key", "grant_id",
+                                               "account_id", "access_token", "access_expires_at",
+                                               "refresh_token", "account_identity_public_key", "vaults"};
+        return store->readMany(keys).empty();
+    }
+
+    TestServer server;
+    Routes routes{server};
+    std::shared_ptr<TessaroSecretStore> store = std::make_shared<TessaroMemoryStore>();
+    std::shared_ptr<ScriptedSwitcher> switcher = std::make_shared<ScriptedSwitcher>();
+    std::shared_ptr<FlakyTransport> transport = std::make_shared<FlakyTransport>();
+    std::shared_ptr<TessaroClient> client;
+};
+
+inline nlohmann::json bodyOf(const tessaro::testing::RecordedRequest& request) {
+    return nlohmann::json::parse(request.body);
+}
+inline std::string bearer(const tessaro::testing::RecordedRequest& request) { return request.header("Authorization"); }
+// The value of query item `name` of `url`, percent-decoded.
+inline std::string queryItem(const URL& url, const std::string& name) {
+    const std::string& query = url.query();
+    for (std::size_t at = 0; at <= query.size();) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string item = query.substr(at, end - at);
+        if (item.rfind(name + "=", 0) == 0) return URL::percentDecode(item.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return {};
+}
+
+// Records every onWaiting value.
+struct WaitingLog {
+    explicit WaitingLog(TessaroClient& client) {
+        client.setOnWaiting([this](const std::optional<TessaroWaiting>& value) {
+            std::lock_guard guard(mutex);
+            values.push_back(value);
+        });
+    }
+    std::vector<std::optional<TessaroWaiting>> all() {
+        std::lock_guard guard(mutex);
+        return values;
+    }
+    std::mutex mutex;
+    std::vector<std::optional<TessaroWaiting>> values;
+};
+
+}  // namespace tessaro::testing::client
