@@ -234,9 +234,9 @@ const char* codeName(std::optional<TessaroError::Code> code) {
 
 // ---- Environment ----
 
-Environment::Environment(sandbox::Options options) {
+Environment::Environment(sandbox::Options options, bool routeCallbacks) {
     options.log = [log = log_](const std::string& line) { log->add(line); };
-    options.deliver = [router = router_](const std::string& url) { router->deliver(url); };
+    if (routeCallbacks) options.deliver = [router = router_](const std::string& url) { router->deliver(url); };
     options.clock = [offset = clockOffset_] {
         return std::chrono::system_clock::now() + std::chrono::seconds(offset->load());
     };
@@ -257,11 +257,12 @@ TessaroConfiguration Environment::configuration(const std::string& clientID) {
 }
 
 std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout,
-                                                   const std::string& clientID) {
+                                                   const std::string& clientID, double pollInterval) {
     TessaroClient::Options options;
     options.store = std::move(store);
     options.switcher = switcher_;
     options.authorizeTimeout = authorizeTimeout;
+    options.pollInterval = pollInterval;
     auto client = TessaroClient::create(configuration(clientID), std::move(options));
     router_->add(client);
     return client;

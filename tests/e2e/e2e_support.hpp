@@ -193,7 +193,9 @@ const char* codeName(std::optional<TessaroError::Code> code);
 // client is gone before the sandbox stops.
 class Environment {
 public:
-    explicit Environment(sandbox::Options options = {});
+    // routeCallbacks false: the sandbox delivers callbacks itself (HTTP GET to a loopback
+    // redirect URI, the desktop's URL handler otherwise) instead of handing them to the router.
+    explicit Environment(sandbox::Options options = {}, bool routeCallbacks = true);
     ~Environment();
 
     sandbox::Sandbox& sandbox() { return *sandbox_; }
@@ -207,7 +209,8 @@ public:
     TessaroConfiguration configuration(const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
     // A client on `store` that opens the sandbox and receives its callbacks through the router.
     std::shared_ptr<TessaroClient> client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout = 60,
-                                          const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
+                                          const std::string& clientID = std::string(sandbox::Sandbox::demoClientID),
+                                          double pollInterval = 2.0);
     // Registers a client of its own for one test ("pmc_" and letters and digits), with the demo
     // redirect URI, so that its keychain service is the test's alone.
     std::string registerUniqueClient();
