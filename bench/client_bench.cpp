@@ -4,6 +4,14 @@
 //   token requests per round are reported as a counter: anything but 1 is a fault.
 // - loading the session from the desktop secret store with the client's one readMany, against nine
 //   single reads of the same keys.
+// - the wake-up of a request wait: from the callback's delivery to pickItem returning (median over
+//   50 picks, in-process sandbox, poll interval 2 s), against the same flow with the callback
+//   dropped, where the wait sleeps out its interval.
+// - a refresh storm: 64 threads calling getItem at once on a session whose access token has expired
+//   (token requests counted: anything but 1 is a fault), against the same 64 on a fresh session.
+// - the idle cost of one wait held open for 20 s at a 2 s poll interval against a tessaro-sandbox in
+//   another process: status reads, and the CPU time of this process (getrusage) against the same
+//   process idling for as long.
 // The ratios (medians over repetitions) are printed after the runs.
 // Run inside the private keyring: scripts/with-keyring build/default/bench/client_bench
 #include <benchmark/benchmark.h>
@@ -14,6 +22,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdio>
+#include <stdexcept>
 #include <iostream>
 #include <latch>
 #include <map>
@@ -24,9 +34,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <tessaro/client/internal/client_internals.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
@@ -240,6 +257,328 @@ void BM_LoadSession_Client(benchmark::State& state) {
 BENCHMARK(BM_LoadSession_NineReads)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_LoadSession_Client)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+// ---- request waits against the sandbox ----
+
+using Clock = std::chrono::steady_clock;
+
+// Counts what the client sends, by method and path, on top of a CurlTransport.
+class CountingTransport final : public HTTPTransport {
+public:
+    explicit CountingTransport(CurlTransport::Options options = {}) : inner_(std::move(options)) {}
+    HTTPResponse send(const HTTPRequest& request, std::stop_token stop) override {
+        {
+            std::lock_guard guard(mutex_);
+            ++counts_[request.method + " " + request.url.path()];
+            if (request.method == "GET" && request.url.path().rfind("/api/oauth/requests/", 0) == 0) ++statusReads_;
+        }
+        return inner_.send(request, stop);
+    }
+    int count(const std::string& methodAndPath) {
+        std::lock_guard guard(mutex_);
+        return counts_[methodAndPath];
+    }
+    int statusReads() {
+        std::lock_guard guard(mutex_);
+        return statusReads_;
+    }
+
+private:
+    CurlTransport inner_;
+    std::mutex mutex_;
+    std::map<std::string, int> counts_;
+    int statusReads_ = 0;
+};
+
+// Launch URLs go straight to an in-process sandbox.
+class SandboxSwitcher final : public TessaroAppSwitching {
+public:
+    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
+    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
+        if (!sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+
+private:
+    sandbox::Sandbox& sandbox_;
+};
+
+// An in-process sandbox whose callbacks go to one client (or are dropped), with the time of the
+// last delivery of a finished request.
+struct InProcess {
+    explicit InProcess(sandbox::Policy policy = {}) {
+        sandbox::Options options;
+        options.policy = policy;
+        options.deliver = [this](const std::string& url) {
+            std::shared_ptr<TessaroClient> target;
+            {
+                std::lock_guard guard(mutex);
+                if (url.find("status=completed") != std::string::npos) deliveredAt = Clock::now();
+                target = (dropRequestCallbacks && url.find("tq=request") != std::string::npos) ? nullptr : client;
+            }
+            if (target) target->handleCallback(*URL::parse(url));
+        };
+        sandbox = std::make_unique<sandbox::Sandbox>(options);
+    }
+    ~InProcess() {
+        {
+            std::lock_guard guard(mutex);
+            client.reset();
+        }
+        sandbox->stop();
+    }
+    // An authorized client on a memory store of its own.
+    std::shared_ptr<TessaroClient> authorizedClient(std::shared_ptr<TessaroSecretStore> store,
+                                                    std::shared_ptr<HTTPTransport> transport) {
+        auto made = TessaroClient::create(
+            {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
+             *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
+            {.store = std::move(store), .transport = std::move(transport),
+             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = 2.0, .authorizeTimeout = 60});
+        {
+            std::lock_guard guard(mutex);
+            client = made;
+        }
+        made->authorize();
+        return made;
+    }
+
+    std::unique_ptr<sandbox::Sandbox> sandbox;
+    std::mutex mutex;
+    std::shared_ptr<TessaroClient> client;
+    bool dropRequestCallbacks = false;
+    Clock::time_point deliveredAt{};
+};
+
+std::map<std::string, std::vector<double>> latencies;  // seconds, per benchmark
+
+// One pick per iteration; the time from the completion's callback (delivered or dropped) to the
+// pick's return. The user takes a random 0 to 2 s before answering, so a dropped callback costs on
+// average half the poll interval.
+void pickWake(benchmark::State& state, bool dropped, const char* name) {
+    sandbox::Policy policy;
+    policy.step = std::chrono::milliseconds(0);
+    InProcess sandbox(policy);
+    auto client = sandbox.authorizedClient(std::make_shared<TessaroMemoryStore>(), nullptr);
+    sandbox.dropRequestCallbacks = dropped;
+    unsigned seed = 12345;
+    std::vector<double> samples;
+    for (auto _ : state) {
+        seed = seed * 1103515245u + 12345u;
+        policy.delay = std::chrono::milliseconds(dropped ? (seed >> 8) % 2000 : (seed >> 8) % 50);
+        sandbox.sandbox->setPolicy(policy);
+        const TessaroItem item = client->pickItem(TessaroHint{.url = "https://bank.example"});
+        const auto returned = Clock::now();
+        Clock::time_point delivered;
+        {
+            std::lock_guard guard(sandbox.mutex);
+            delivered = sandbox.deliveredAt;
+        }
+        const double seconds = std::chrono::duration<double>(returned - delivered).count();
+        if (item.id != "itm_bank" || seconds < 0) {
+            state.SkipWithError("wrong item or no delivery");
+            break;
+        }
+        samples.push_back(seconds);
+        state.SetIterationTime(seconds);
+    }
+    std::sort(samples.begin(), samples.end());
+    if (!samples.empty()) state.counters["median_ms"] = samples[samples.size() / 2] * 1e3;
+    latencies[name] = samples;
+}
+void BM_PickWake_Callback(benchmark::State& state) { pickWake(state, false, "woken"); }
+void BM_PickWake_Dropped(benchmark::State& state) { pickWake(state, true, "slept"); }
+BENCHMARK(BM_PickWake_Callback)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Dropped)->UseManualTime()->Iterations(12)->Repetitions(1)->Unit(benchmark::kMillisecond);
+
+// 64 threads released at once, each reading one item through its own request.
+void storm(benchmark::State& state, bool expired, const char* name) {
+    sandbox::Policy policy;
+    policy.step = std::chrono::milliseconds(0);
+    InProcess sandbox(policy);
+    auto store = std::make_shared<TessaroMemoryStore>();
+    CurlTransport::Options options;
+    options.maxIdleConnections = callers + 8;
+    auto transport = std::make_shared<CountingTransport>(options);
+    auto client = sandbox.authorizedClient(store, transport);
+    double timed = 0;
+    int tokenRequests = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (expired) store->writeString(detail::sessionKey::accessExpiresAt, "1000000000.0");
+        const int before = transport->count("POST /api/oauth/token");
+        std::atomic<int> failed{0};
+        std::latch ready(callers + 1);
+        std::latch go(1);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < callers; ++i) {
+            threads.emplace_back([&] {
+                ready.count_down();
+                go.wait();
+                try {
+                    if (client->getItem("itm_card", "vlt_personal").id != "itm_card") ++failed;
+                } catch (...) {
+                    ++failed;
+                }
+            });
+        }
+        ready.arrive_and_wait();
+        state.ResumeTiming();
+        const auto start = Clock::now();
+        go.count_down();
+        for (auto& thread : threads) thread.join();
+        timed += std::chrono::duration<double>(Clock::now() - start).count();
+        state.PauseTiming();
+        tokenRequests += transport->count("POST /api/oauth/token") - before;
+        if (failed.load() != 0) {
+            state.SkipWithError("a getItem failed");
+            break;
+        }
+        state.ResumeTiming();
+    }
+    state.counters["token_requests"] = benchmark::Counter(tokenRequests, benchmark::Counter::kAvgIterations);
+    record(name, state, timed);
+}
+void BM_64GetItem_ExpiredSession(benchmark::State& state) { storm(state, true, "storm expired"); }
+void BM_64GetItem_FreshSession(benchmark::State& state) { storm(state, false, "storm fresh"); }
+BENCHMARK(BM_64GetItem_ExpiredSession)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
+BENCHMARK(BM_64GetItem_FreshSession)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
+
+// ---- the idle cost of a wait, against a sandbox in another process ----
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// tessaro-sandbox as a child process printing its callbacks; a reader hands them to the client.
+class ChildSandbox {
+public:
+    ChildSandbox() {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        const char* argv[] = {TESSARO_SANDBOX_EXE, "--deliver", "print", "--no-state-file", "--quiet", nullptr};
+        if (posix_spawn(&pid_, TESSARO_SANDBOX_EXE, &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
+            throw std::runtime_error("cannot start tessaro-sandbox");
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        output_ = fdopen(fds[0], "r");
+        origin_ = readLine().substr(std::string("TESSARO_SANDBOX_ORIGIN=").size());
+        reader_ = std::thread([this] {
+            for (std::string line = readLine(); !line.empty(); line = readLine()) {
+                if (line.rfind("callback ", 0) != 0) continue;
+                std::shared_ptr<TessaroClient> target;
+                {
+                    std::lock_guard guard(mutex_);
+                    target = client_;
+                }
+                if (target) target->handleCallback(*URL::parse(line.substr(9)));
+            }
+        });
+    }
+    ~ChildSandbox() {
+        {
+            std::lock_guard guard(mutex_);
+            client_.reset();
+        }
+        kill(pid_, SIGTERM);
+        reader_.join();
+        fclose(output_);
+        waitpid(pid_, nullptr, 0);
+    }
+    const std::string& origin() const { return origin_; }
+    void route(std::shared_ptr<TessaroClient> client) {
+        std::lock_guard guard(mutex_);
+        client_ = std::move(client);
+    }
+    void post(const std::string& path, const nlohmann::json& body) {
+        httplib::Client http(origin_);
+        http.Post(path, body.dump(), "application/json");
+    }
+
+private:
+    std::string readLine() {
+        char buffer[8192];
+        if (!fgets(buffer, sizeof buffer, output_)) return {};
+        std::string line = buffer;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        return line.empty() ? " " : line;
+    }
+
+    pid_t pid_ = 0;
+    FILE* output_ = nullptr;
+    std::string origin_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::shared_ptr<TessaroClient> client_;
+};
+
+// Opens launch URLs through the child's POST /sandbox/open.
+class HTTPSwitcher final : public TessaroAppSwitching {
+public:
+    explicit HTTPSwitcher(ChildSandbox& child) : child_(child) {}
+    void open(const URL& url, const URL&, std::stop_token) override { child_.post("/sandbox/open", {{"url", url.absoluteString()}}); }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+
+private:
+    ChildSandbox& child_;
+};
+
+constexpr double idleSeconds = 20.0;
+
+void BM_IdleWait(benchmark::State& state) {
+    ChildSandbox child;
+    auto transport = std::make_shared<CountingTransport>();
+    auto client = TessaroClient::create(
+        {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
+         *URL::parse(child.origin()), TessaroError::defaultDownloadURL()},
+        {.store = std::make_shared<TessaroMemoryStore>(), .transport = transport,
+         .switcher = std::make_shared<HTTPSwitcher>(child), .pollInterval = 2.0, .authorizeTimeout = 60});
+    child.route(client);
+    client->authorize();
+    child.post("/sandbox/policy", {{"decision", "never"}});
+    for (auto _ : state) {
+        std::stop_source stop;
+        std::thread waiting([&] {
+            try {
+                client->pickItem({}, std::nullopt, std::nullopt, stop.get_token());
+            } catch (...) {
+            }
+        });
+        // The wait is set up (request created, application opened) before the measurement starts.
+        while (transport->count("POST /api/oauth/requests") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const int readsBefore = transport->statusReads();
+        const double cpuBefore = cpuSeconds();
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+        const double cpu = cpuSeconds() - cpuBefore;
+        const int reads = transport->statusReads() - readsBefore;
+        stop.request_stop();
+        waiting.join();
+        client->drain(std::chrono::seconds(5));
+
+        // The baseline: the same process with nothing waiting.
+        const double idleBefore = cpuSeconds();
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+        const double idle = cpuSeconds() - idleBefore;
+
+        state.SetIterationTime(idleSeconds);
+        state.counters["status_reads"] = reads;
+        state.counters["cpu_ms"] = cpu * 1e3;
+        state.counters["idle_cpu_ms"] = idle * 1e3;
+        std::printf("idle wait of %.0f s at a 2 s interval: %d status reads (budget 11), %.1f ms CPU (budget 50 ms), "
+                    "against %.1f ms for the same process idle\n",
+                    idleSeconds, reads, cpu * 1e3, idle * 1e3);
+    }
+}
+BENCHMARK(BM_IdleWait)->UseManualTime()->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -265,5 +604,14 @@ int main(int argc, char** argv) {
     };
     ratio("expired", "fresh", "64 callers, one session");
     ratio("nine reads", "loadSession", "session load from the secret store");
+    ratio("storm expired", "storm fresh", "64 getItem calls, one session");
+    const auto woken = latencies.find("woken");
+    const auto slept = latencies.find("slept");
+    if (woken != latencies.end() && slept != latencies.end() && !woken->second.empty() && !slept->second.empty()) {
+        const double a = woken->second[woken->second.size() / 2];
+        const double b = slept->second[slept->second.size() / 2];
+        std::printf("wake latency (callback to return): %.2f ms median of %zu, callback dropped %.0f ms median of %zu, "
+                    "ratio %.4f\n", a * 1e3, woken->second.size(), b * 1e3, slept->second.size(), a / b);
+    }
     return 0;
 }

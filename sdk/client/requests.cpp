@@ -208,14 +208,18 @@ void TessaroClient::abandon(const std::string& requestID, const TessaroError& er
         if (stored) {
             // Tells the server on a thread of its own, with copies of what it needs: the cancel
             // never delays the caller, and never keeps the client alive.
-            startBackground([api = api_, requestID, credentials = std::move(*stored),
-                             stop = backgroundStop_.get_token()] {
-                try {
-                    api->cancelRequest(requestID, credentials, stop);
-                } catch (...) {
-                    // Best effort: an expired token or an unreachable server changes nothing here.
-                }
-            }, false);
+            try {
+                startBackground([api = api_, requestID, credentials = std::move(*stored),
+                                 stop = backgroundStop_.get_token()] {
+                    try {
+                        api->cancelRequest(requestID, credentials, stop);
+                    } catch (...) {
+                        // Best effort: an expired token or an unreachable server changes nothing.
+                    }
+                }, false);
+            } catch (...) {
+                // No thread to spare: the cancel stands locally, the server lets the request expire.
+            }
         }
     }
     throw error;

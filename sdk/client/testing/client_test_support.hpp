@@ -101,12 +101,19 @@ public:
     std::function<void(const URL&)> onOpen;
 
     void open(const URL& url, const URL&, std::stop_token) override {
+        std::function<void(const URL&)> run;
         {
             std::lock_guard guard(mutex_);
             opened_.push_back(url.absoluteString());
+            run = onOpen;
         }
         changed_.notify_all();
-        if (onOpen) onOpen(url);
+        if (run) run(url);
+    }
+    // Replaces onOpen while other threads may be opening.
+    void setOnOpen(std::function<void(const URL&)> handler) {
+        std::lock_guard guard(mutex_);
+        onOpen = std::move(handler);
     }
     [[nodiscard]] Registration onForeground(std::function<void()> handler) override {
         std::lock_guard guard(mutex_);
