@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <cstdio>
 #include <stdexcept>
 #include <iostream>
@@ -159,6 +160,34 @@ std::pair<double, std::size_t> median(const std::vector<Run>& all) {
     return {n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2, n};
 }
 
+// Starts `callers` threads, releases them at once into `call` (false or a throw: a failure) while
+// the timer runs, and adds the time until the last one is done to `timed`. The failures.
+int releasedAtOnce(benchmark::State& state, double& timed, const std::function<bool()>& call) {
+    std::atomic<int> failed{0};
+    std::latch ready(callers + 1);
+    std::latch go(1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < callers; ++i) {
+        threads.emplace_back([&] {
+            ready.count_down();
+            go.wait();
+            try {
+                if (!call()) ++failed;
+            } catch (...) {
+                ++failed;
+            }
+        });
+    }
+    ready.arrive_and_wait();
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    go.count_down();
+    for (auto& thread : threads) thread.join();
+    timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.PauseTiming();
+    return failed.load();
+}
+
 // One round: 64 threads released at once, each making one signed call through withCredentials.
 void sixtyFourCallers(benchmark::State& state, double secondsLeft, const char* name) {
     auto store = std::make_shared<TessaroMemoryStore>();
@@ -173,32 +202,14 @@ void sixtyFourCallers(benchmark::State& state, double secondsLeft, const char* n
         state.PauseTiming();
         detail::saveSession(*store, sampleSession(secondsLeft));
         server().tokenRequests = 0;
-        std::atomic<int> failed{0};
-        std::latch ready(callers + 1);
-        std::latch go(1);
-        std::vector<std::thread> threads;
-        for (int i = 0; i < callers; ++i) {
-            threads.emplace_back([&] {
-                ready.count_down();
-                go.wait();
-                try {
-                    ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
-                        client->api()->account(credentials);
-                    });
-                } catch (...) {
-                    ++failed;
-                }
+        const int failed = releasedAtOnce(state, timed, [&] {
+            ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
+                client->api()->account(credentials);
             });
-        }
-        ready.arrive_and_wait();
-        state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
-        go.count_down();
-        for (auto& thread : threads) thread.join();
-        timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.PauseTiming();
+            return true;
+        });
         refreshes += server().tokenRequests.load();
-        if (failed.load() != 0) {
+        if (failed != 0) {
             state.SkipWithError("a call failed");
             break;  // a skipped run may not resume its timer
         }
@@ -308,6 +319,7 @@ struct InProcess {
     explicit InProcess(sandbox::Policy policy = {}) {
         sandbox::Options options;
         options.policy = policy;
+        options.workers = 4 * callers;  // fresh connections for every POST besides the reused ones
         options.deliver = [this](const std::string& url) {
             std::shared_ptr<TessaroClient> target;
             {
@@ -333,7 +345,7 @@ struct InProcess {
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
             {.store = std::move(store), .transport = std::move(transport),
-             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = 2.0, .authorizeTimeout = 60});
+             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = pollInterval, .authorizeTimeout = 60});
         {
             std::lock_guard guard(mutex);
             client = made;
@@ -345,6 +357,7 @@ struct InProcess {
     std::unique_ptr<sandbox::Sandbox> sandbox;
     std::mutex mutex;
     std::shared_ptr<TessaroClient> client;
+    double pollInterval = 2.0;
     bool dropRequestCallbacks = false;
     Clock::time_point deliveredAt{};
 };
@@ -388,13 +401,14 @@ void pickWake(benchmark::State& state, bool dropped, const char* name) {
 void BM_PickWake_Callback(benchmark::State& state) { pickWake(state, false, "woken"); }
 void BM_PickWake_Dropped(benchmark::State& state) { pickWake(state, true, "slept"); }
 BENCHMARK(BM_PickWake_Callback)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PickWake_Dropped)->UseManualTime()->Iterations(12)->Repetitions(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Dropped)->UseManualTime()->Iterations(20)->Repetitions(1)->Unit(benchmark::kMillisecond);
 
 // 64 threads released at once, each reading one item through its own request.
 void storm(benchmark::State& state, bool expired, const char* name) {
     sandbox::Policy policy;
     policy.step = std::chrono::milliseconds(0);
     InProcess sandbox(policy);
+    if (const char* poll = std::getenv("STORM_POLL")) sandbox.pollInterval = std::atof(poll);
     auto store = std::make_shared<TessaroMemoryStore>();
     CurlTransport::Options options;
     options.maxIdleConnections = callers + 8;
@@ -406,31 +420,20 @@ void storm(benchmark::State& state, bool expired, const char* name) {
         state.PauseTiming();
         if (expired) store->writeString(detail::sessionKey::accessExpiresAt, "1000000000.0");
         const int before = transport->count("POST /api/oauth/token");
-        std::atomic<int> failed{0};
-        std::latch ready(callers + 1);
-        std::latch go(1);
-        std::vector<std::thread> threads;
-        for (int i = 0; i < callers; ++i) {
-            threads.emplace_back([&] {
-                ready.count_down();
-                go.wait();
-                try {
-                    if (client->getItem("itm_card", "vlt_personal").id != "itm_card") ++failed;
-                } catch (...) {
-                    ++failed;
-                }
-            });
-        }
-        ready.arrive_and_wait();
-        state.ResumeTiming();
-        const auto start = Clock::now();
-        go.count_down();
-        for (auto& thread : threads) thread.join();
-        timed += std::chrono::duration<double>(Clock::now() - start).count();
-        state.PauseTiming();
+        std::string problem;
+        std::mutex problemMutex;
+        const int failed = releasedAtOnce(state, timed, [&] {
+            try {
+                return client->getItem("itm_card", "vlt_personal").id == "itm_card";
+            } catch (const std::exception& error) {
+                std::lock_guard guard(problemMutex);
+                problem = error.what();
+                throw;
+            }
+        });
         tokenRequests += transport->count("POST /api/oauth/token") - before;
-        if (failed.load() != 0) {
-            state.SkipWithError("a getItem failed");
+        if (failed != 0) {
+            state.SkipWithError(("a getItem failed: " + problem).c_str());
             break;
         }
         state.ResumeTiming();

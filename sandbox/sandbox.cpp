@@ -28,6 +28,10 @@ struct Sandbox::Impl {
 
         // Without TCP_NODELAY each request on a reused connection waits for the delayed ACK.
         server.set_tcp_nodelay(true);
+        // A worker per open connection (keep-alive holds one until the client lets go).
+        if (options.workers > 0) {
+            server.new_task_queue = [workers = options.workers] { return new httplib::ThreadPool(workers); };
+        }
         server.set_keep_alive_timeout(1);
         server.set_read_timeout(5, 0);
         server.set_write_timeout(5, 0);

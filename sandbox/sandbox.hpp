@@ -5,6 +5,7 @@
 // sandbox's own tests and by end-to-end tests of the kit.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,6 +42,9 @@ struct OpenResult {
 struct Options {
     // 0: an ephemeral port.
     int port = 0;
+    // Threads serving HTTP, each holding one open connection at a time; 0: cpp-httplib's default
+    // (8 on small machines). A host with many concurrent callers wants one per caller.
+    std::size_t workers = 0;
     std::chrono::seconds accessTokenLifetime{3600};
     std::chrono::seconds refreshTokenLifetime{30 * 24 * 3600};
     std::chrono::seconds codeLifetime{60};
