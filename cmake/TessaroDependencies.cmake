@@ -11,9 +11,6 @@ pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 
 if(TESSARO_BUILD_SANDBOX OR TESSARO_BUILD_BENCH)
   pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-  # cpp-httplib's listen backlog of 5 drops the SYNs of a burst of new connections (each costing a
-  # 1 s retransmit); one value for every translation unit that includes the header.
-  set_property(TARGET PkgConfig::HTTPLIB APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS CPPHTTPLIB_LISTEN_BACKLOG=128)
 endif()
 if(TESSARO_BUILD_TESTS)
   find_package(GTest REQUIRED)
