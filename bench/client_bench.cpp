@@ -354,12 +354,13 @@ struct InProcess {
         return made;
     }
 
-    std::unique_ptr<sandbox::Sandbox> sandbox;
     std::mutex mutex;
     std::shared_ptr<TessaroClient> client;
     double pollInterval = 2.0;
     bool dropRequestCallbacks = false;
     Clock::time_point deliveredAt{};
+    // Last: destroyed first, while what its delivery hook touches is still there.
+    std::unique_ptr<sandbox::Sandbox> sandbox;
 };
 
 std::map<std::string, std::vector<double>> latencies;  // seconds, per benchmark
@@ -408,7 +409,6 @@ void storm(benchmark::State& state, bool expired, const char* name) {
     sandbox::Policy policy;
     policy.step = std::chrono::milliseconds(0);
     InProcess sandbox(policy);
-    if (const char* poll = std::getenv("STORM_POLL")) sandbox.pollInterval = std::atof(poll);
     auto store = std::make_shared<TessaroMemoryStore>();
     CurlTransport::Options options;
     options.maxIdleConnections = callers + 8;
