@@ -93,9 +93,11 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
                    return backend.putPatch(grantID, request.matches[1], jsonBody(request));
                }));
     server.Post(R"(/api/oauth/requests/([A-Za-z0-9_-]+)/cancel)",
-                signedRoute([&backend](const std::string& grantID, const httplib::Request& request) {
+                signedRoute([&backend, log](const std::string& grantID, const httplib::Request& request) {
                     jsonBody(request);  // the cancel carries an empty JSON object
-                    return backend.cancelRequest(grantID, request.matches[1]);
+                    Reply reply = backend.cancelRequest(grantID, request.matches[1]);
+                    if (log && reply.status < 400) log("request " + loggable(request.matches[1].str()) + ": cancelled by the client");
+                    return reply;
                 }));
 
     // Control routes for tests, scripts and `tessaro-sandbox open`.

@@ -1,0 +1,540 @@
+// tessaro: a command-line host of the kit. Each subcommand is one call of TessaroClient; callbacks
+// arrive on a loopback redirect receiver; the session lives in the desktop secret store.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <tessaro/client/app_switching.hpp>
+#include <tessaro/client/loopback_redirect.hpp>
+#include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/records/records.hpp>
+#include <tessaro/records/tessaro_error.hpp>
+#include <tessaro/stores/keychain.hpp>
+#include <tessaro/version.hpp>
+
+#include "terminal.hpp"
+
+namespace tessaro::cli {
+namespace {
+
+using json = nlohmann::json;
+
+// Exit statuses (documented in --help and the README).
+enum Exit : int {
+    ok = 0,
+    failure = 1,
+    usage = 2,
+    storeFailure = 3,
+    notInstalledExit = 10,
+    networkExit = 11,
+    protocolExit = 12,
+    notAuthorizedExit = 13,
+    cancelledExit = 14,
+    deniedExit = 15,
+    expiredExit = 16,
+    notSignedInExit = 17,
+    revokedExit = 18,
+    conflictExit = 19,
+};
+
+int exitFor(TessaroError::Code code) {
+    switch (code) {
+        case TessaroError::Code::notInstalled: return notInstalledExit;
+        case TessaroError::Code::network: return networkExit;
+        case TessaroError::Code::protocol: return protocolExit;
+        case TessaroError::Code::notAuthorized: return notAuthorizedExit;
+        case TessaroError::Code::cancelled: return cancelledExit;
+        case TessaroError::Code::denied: return deniedExit;
+        case TessaroError::Code::expired: return expiredExit;
+        case TessaroError::Code::notSignedIn: return notSignedInExit;
+        case TessaroError::Code::revoked: return revokedExit;
+        case TessaroError::Code::conflict: return conflictExit;
+    }
+    return failure;
+}
+
+const char* codeName(TessaroError::Code code) {
+    switch (code) {
+        case TessaroError::Code::notInstalled: return "not_installed";
+        case TessaroError::Code::network: return "network";
+        case TessaroError::Code::protocol: return "protocol";
+        case TessaroError::Code::notAuthorized: return "not_authorized";
+        case TessaroError::Code::cancelled: return "cancelled";
+        case TessaroError::Code::denied: return "denied";
+        case TessaroError::Code::expired: return "expired";
+        case TessaroError::Code::notSignedIn: return "not_signed_in";
+        case TessaroError::Code::revoked: return "revoked";
+        case TessaroError::Code::conflict: return "conflict";
+    }
+    return "unknown";
+}
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+constexpr const char* mainHelp = R"(Usage: tessaro [OPTIONS] COMMAND [ARGS]
+
+Uses your password vault through the Tessaro password-manager application: you approve every
+action there, and item contents reach this program only sealed to its own grant.
+
+Commands:
+  authorize                      authorize this program (once)
+  status                         whether it is authorized, and the grant
+  pick [--hint URL] [--vault ID] [--reason TEXT]
+                                 let the user pick an item
+  get ITEM --vault ID            read a known item
+  create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]
+                                 create a login from what the user enters
+  update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]
+                                 change fields; the new values are read from standard input,
+                                 one line per field (asked without echo on a terminal)
+  revoke                         end the grant on the server and forget the session
+  reset                          forget the session on this computer only
+
+Options (before or after the command):
+  --origin URL       the server's origin      (else $TESSARO_ORIGIN, else the settings file)
+  --client-id ID     this program's client ID (else $TESSARO_CLIENT_ID, else the settings file)
+  --open-with CMD    open the tessaro:// URL with CMD URL instead of the desktop's handler,
+                     for example --open-with "tessaro-sandbox open"
+  --json             print one JSON object per result (see the README for the schema)
+  --reveal           show passwords (masked otherwise; null in --json)
+  --help             this text; tessaro COMMAND --help for one command
+  --version          the version
+
+Settings file: $XDG_CONFIG_HOME/tessaro/settings.json (~/.config/tessaro/settings.json), for
+example {"origin": "https://vault.example", "client_id": "pmc_myapp"}.
+The session is kept in the desktop secret store, shared by every tessaro of that client ID.
+Ctrl-C during a wait cancels the request on the server; a second Ctrl-C exits at once.
+
+Exit status:
+  0 success            1 other failure        2 bad usage             3 secret store unavailable
+  10 not installed     11 network             12 protocol             13 not authorized
+  14 cancelled         15 denied              16 expired              17 not signed in
+  18 revoked           19 conflict
+
+Examples:
+  tessaro --origin http://127.0.0.1:41235 --client-id pmc_tessarodemo authorize
+  tessaro pick --hint https://bank.example
+  printf '%s\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field password
+)";
+
+const std::map<std::string, std::string> commandHelp = {
+    {"authorize", "Usage: tessaro authorize\n\nOpens the password-manager application to authorize this program and keeps the\nsession in the desktop secret store.\n\nExample: tessaro authorize\n"},
+    {"status", "Usage: tessaro status\n\nSays whether this program is authorized and shows the grant: its ID, the account, the\nvaults and the fingerprint of the approval key. Exit 13 when not authorized, 3 when the\nsecret store cannot be reached.\n\nExample: tessaro status --json\n"},
+    {"pick", "Usage: tessaro pick [--hint URL] [--vault ID] [--reason TEXT]\n\nLets the user pick an item in the password-manager application, proposing the one for URL.\n\nExample: tessaro pick --hint https://bank.example --reason \"登录银行\"\n"},
+    {"get", "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: tessaro get itm_bank --vault vlt_personal --reveal\n"},
+    {"create", "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may write.\n\nExample: tessaro create --title Example --url https://example.com\n"},
+    {"update", "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM (title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one line per --field in order, or asked without echo\non a terminal; never from the command line, where other users can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field password\n"},
+    {"revoke", "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n"},
+    {"reset", "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n"},
+};
+
+struct Arguments {
+    std::string command;
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;  // --origin, --hint, ...
+    std::vector<std::string> fields;            // --field, in order
+    bool json = false;
+    bool reveal = false;
+    bool help = false;
+    bool version = false;
+};
+
+Arguments parse(int argc, char** argv) {
+    static const std::vector<std::string> withValue = {"--origin", "--client-id", "--open-with", "--hint",
+                                                       "--vault",  "--reason",    "--title",     "--url",
+                                                       "--username"};
+    Arguments args;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            if (const auto equals = arg.find('='); equals != std::string::npos) {
+                inlineValue = arg.substr(equals + 1);
+                arg = arg.substr(0, equals);
+            }
+        }
+        const auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--json") {
+            args.json = true;
+        } else if (arg == "--reveal") {
+            args.reveal = true;
+        } else if (arg == "--help" || arg == "-h") {
+            args.help = true;
+        } else if (arg == "--version") {
+            args.version = true;
+        } else if (arg == "--field") {
+            args.fields.push_back(value());
+        } else if (std::find(withValue.begin(), withValue.end(), arg) != withValue.end()) {
+            args.values[arg] = value();
+        } else if (arg.rfind("-", 0) == 0 && arg != "-") {
+            throw UsageError("unknown option " + arg);
+        } else if (args.command.empty()) {
+            args.command = arg;
+        } else {
+            args.positional.push_back(arg);
+        }
+    }
+    return args;
+}
+
+std::optional<std::string> option(const Arguments& args, const std::string& name) {
+    const auto found = args.values.find(name);
+    if (found == args.values.end()) return std::nullopt;
+    return found->second;
+}
+
+// --flag, else the environment, else the settings file.
+std::optional<std::string> setting(const Arguments& args, const std::string& flag, const char* variable,
+                                   const char* key) {
+    if (auto value = option(args, flag)) return value;
+    if (const char* value = std::getenv(variable); value && *value) return std::string(value);
+    std::string directory;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
+        directory = config;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        directory = std::string(home) + "/.config";
+    } else {
+        return std::nullopt;
+    }
+    std::ifstream file(directory + "/tessaro/settings.json");
+    if (!file) return std::nullopt;
+    const json settings = json::parse(file, nullptr, false);
+    if (settings.is_discarded() || !settings.is_object()) {
+        throw UsageError(directory + "/tessaro/settings.json is not a JSON object");
+    }
+    const auto found = settings.find(key);
+    if (found == settings.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
+// Opens launch URLs by running `command URL` (through /bin/sh, with the URL as an argument, never
+// spliced into the command text).
+class CommandSwitcher final : public TessaroAppSwitching {
+public:
+    explicit CommandSwitcher(std::string command) : command_(std::move(command)) {}
+
+    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
+        const pid_t child = fork();
+        if (child == 0) {
+            const std::string script = command_ + " \"$1\"";
+            const std::string text = url.absoluteString();
+            execl("/bin/sh", "sh", "-c", script.c_str(), "sh", text.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            throw TessaroError::notInstalled(downloadURL);
+        }
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+
+private:
+    std::string command_;
+};
+
+std::string masked(const std::string& password, bool reveal) {
+    if (reveal) return password;
+    return password.empty() ? "" : "••••••••";
+}
+
+json itemJSON(const TessaroItem& item, bool reveal) {
+    const TessaroRecord& r = item.record;
+    return {{"id", item.id},       {"revision", item.revision}, {"title", r.title},
+            {"username", r.username}, {"password", reveal ? json(r.password) : json(nullptr)},
+            {"url", r.url},         {"notes", r.notes},         {"kind", r.kindRaw}};
+}
+
+void printItem(const TessaroItem& item, bool reveal) {
+    const TessaroRecord& r = item.record;
+    std::cout << "item:     " << item.id << " (revision " << item.revision << ")\n"
+              << "title:    " << r.title << "\n"
+              << "username: " << r.username << "\n"
+              << "password: " << masked(r.password, reveal) << "\n"
+              << "url:      " << r.url << "\n";
+    if (!r.notes.empty()) std::cout << "notes:    " << r.notes << "\n";
+}
+
+json grantJSON(const TessaroGrant& grant) {
+    json vaults = json::array();
+    for (const auto& vault : grant.vaults) {
+        vaults.push_back({{"id", vault.id}, {"name", vault.name ? json(*vault.name) : json(nullptr)}, {"mode", vault.mode}});
+    }
+    return {{"grant_id", grant.grantID}, {"account_id", grant.accountID}, {"vaults", vaults},
+            {"approval_key_fingerprint", grant.approvalKeyFingerprint}};
+}
+
+void printGrant(const TessaroGrant& grant) {
+    std::cout << "grant:    " << grant.grantID << "\naccount:  " << grant.accountID << "\nvaults:   ";
+    for (std::size_t i = 0; i < grant.vaults.size(); ++i) {
+        const auto& vault = grant.vaults[i];
+        std::cout << (i ? ", " : "") << vault.id << (vault.name ? " (" + *vault.name + ")" : "")
+                  << (vault.mode == 1 ? " rw" : " r");
+    }
+    std::cout << "\nkey:      " << grant.approvalKeyFingerprint << "\n";
+}
+
+sigset_t interruptSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Blocks SIGINT and SIGTERM in this thread and every thread started after, so that only the
+// Interrupts thread receives them (GLib and libcurl start threads of their own).
+void blockInterrupts() {
+    const sigset_t set = interruptSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// SIGINT and SIGTERM: the first cancels the wait, a second exits at once.
+class Interrupts {
+public:
+    // The signals must already be blocked in every thread (blockInterrupts, first thing in main).
+    Interrupts() {
+        thread_ = std::thread([this, set = interruptSignals()] {
+            for (;;) {
+                int signal = 0;
+                if (sigwait(&set, &signal) != 0) continue;
+                if (done_) return;
+                if (++count_ > 1) _exit(128 + signal);
+                std::function<void()> cancel;
+                {
+                    std::lock_guard guard(mutex_);
+                    cancel = cancel_;
+                }
+                if (cancel) cancel();
+            }
+        });
+    }
+    ~Interrupts() {
+        done_ = true;
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+    }
+    void onInterrupt(std::function<void()> cancel) {
+        std::lock_guard guard(mutex_);
+        cancel_ = std::move(cancel);
+    }
+    bool interrupted() const { return count_ > 0; }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> count_{0};
+    std::mutex mutex_;
+    std::function<void()> cancel_;
+    std::thread thread_;
+};
+
+int run(const Arguments& args) {
+    if (args.version) {
+        std::cout << "tessaro " << TESSARO_VERSION_STRING << "\n";
+        return ok;
+    }
+    if (args.command.empty()) {
+        std::cout << mainHelp;
+        return args.help ? ok : usage;
+    }
+    const auto help = commandHelp.find(args.command);
+    if (help == commandHelp.end()) throw UsageError("unknown command " + args.command);
+    if (args.help) {
+        std::cout << help->second;
+        return ok;
+    }
+
+    const auto origin = setting(args, "--origin", "TESSARO_ORIGIN", "origin");
+    const auto clientID = setting(args, "--client-id", "TESSARO_CLIENT_ID", "client_id");
+    if (!origin || !clientID) throw UsageError("the server's origin and this program's client ID are needed (--origin, --client-id)");
+    const auto originURL = URL::parse(*origin);
+    if (!originURL) throw UsageError("not a URL: " + *origin);
+
+    // The session's store: its reachability is told apart from the absence of a session.
+    auto store = std::make_shared<TessaroKeychain>(*clientID);
+    LoopbackRedirect receiver;
+    TessaroClient::Options options;
+    options.store = store;
+    if (const auto command = option(args, "--open-with")) options.switcher = std::make_shared<CommandSwitcher>(*command);
+    auto client = TessaroClient::create({*clientID, receiver.redirectURL(), *originURL, TessaroError::defaultDownloadURL()},
+                                        options);
+    receiver.setClient(client);
+
+    StatusLine status(isatty(STDERR_FILENO));
+    client->setOnWaiting([&status](const std::optional<TessaroWaiting>& waiting) { status.update(waiting); });
+    Interrupts interrupts;
+    std::stop_source stop;
+    interrupts.onInterrupt([&] {
+        client->cancelPending();
+        stop.request_stop();
+    });
+
+    const auto requireVault = [&]() {
+        const auto vault = option(args, "--vault");
+        if (!vault) throw UsageError(args.command + " needs --vault ID");
+        return *vault;
+    };
+    const auto requireItem = [&]() {
+        if (args.positional.size() != 1) throw UsageError(args.command + " needs one ITEM");
+        return args.positional[0];
+    };
+    const auto finish = [&](int code) {
+        client->drain(std::chrono::seconds(5));  // a server cancel in flight still goes out
+        return code;
+    };
+
+    try {
+        const std::string& c = args.command;
+        if (c == "status") {
+            try {
+                store->readString("grant_id");
+            } catch (const TessaroKeychain::KeychainError& error) {
+                if (args.json) std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+                std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
+                return storeFailure;
+            }
+            const auto grant = client->grant();
+            const bool authorized = grant && client->isAuthorized();
+            if (args.json) {
+                json out = {{"authorized", authorized}};
+                if (grant) out["grant"] = grantJSON(*grant);
+                std::cout << out.dump() << "\n";
+            } else {
+                std::cout << (authorized ? "authorized\n" : "not authorized\n");
+                if (grant) printGrant(*grant);
+            }
+            return authorized ? ok : notAuthorizedExit;
+        }
+        if (c == "authorize") {
+            const TessaroGrant grant = client->authorize(stop.get_token());
+            if (args.json) {
+                std::cout << json{{"authorized", true}, {"grant", grantJSON(grant)}}.dump() << "\n";
+            } else {
+                std::cout << "authorized\n";
+                printGrant(grant);
+            }
+            return finish(ok);
+        }
+        if (c == "pick" || c == "get") {
+            TessaroItem item;
+            if (c == "pick") {
+                TessaroHint hint;
+                hint.url = option(args, "--hint");
+                item = client->pickItem(hint, option(args, "--reason"), option(args, "--vault"), stop.get_token());
+            } else {
+                item = client->getItem(requireItem(), requireVault(), stop.get_token());
+            }
+            if (args.json) {
+                std::cout << itemJSON(item, args.reveal).dump() << "\n";
+            } else {
+                printItem(item, args.reveal);
+            }
+            return finish(ok);
+        }
+        if (c == "create") {
+            TessaroPrefill prefill;
+            prefill.title = option(args, "--title");
+            prefill.url = option(args, "--url");
+            prefill.usernameHint = option(args, "--username");
+            const TessaroCreated created = client->createItem(TessaroItemKind::login, prefill, option(args, "--reason"),
+                                                              option(args, "--vault"), stop.get_token());
+            if (args.json) {
+                json out = {{"request_id", created.requestID}, {"saved_out_of_scope", created.savedOutOfScope}};
+                out["item"] = created.item ? itemJSON(*created.item, args.reveal) : json(nullptr);
+                std::cout << out.dump() << "\n";
+            } else if (created.item) {
+                std::cout << "created\n";
+                printItem(*created.item, args.reveal);
+            } else {
+                std::cout << "created outside the vaults this program may read: no contents\n";
+            }
+            return finish(ok);
+        }
+        if (c == "update") {
+            const std::string item = requireItem();
+            const std::string vault = requireVault();
+            if (args.fields.empty()) throw UsageError("update needs at least one --field NAME");
+            TessaroClient::Patch patch;
+            for (const auto& field : args.fields) {
+                auto value = readSecretLine("new " + field + ": ");
+                if (!value) throw UsageError("standard input ended before the value of " + field);
+                patch[TessaroField(field)] = std::move(*value);
+            }
+            const TessaroUpdated updated = client->updateItem(item, vault, patch, option(args, "--reason"), stop.get_token());
+            if (args.json) {
+                std::cout << json{{"request_id", updated.requestID}, {"item_id", updated.itemID}, {"revision", updated.revision}}.dump()
+                          << "\n";
+            } else {
+                std::cout << "updated " << updated.itemID << " (revision " << updated.revision << ")\n";
+            }
+            return finish(ok);
+        }
+        if (c == "revoke") {
+            client->revoke(stop.get_token());
+            std::cout << (args.json ? json{{"revoked", true}}.dump() : std::string("revoked")) << "\n";
+            return finish(ok);
+        }
+        if (c == "reset") {
+            client->reset();
+            std::cout << (args.json ? json{{"reset", true}}.dump() : std::string("session forgotten")) << "\n";
+            return ok;
+        }
+    } catch (const TessaroError& error) {
+        if (args.json) {
+            json out = {{"error", codeName(error.code())}, {"message", error.what()}};
+            if (error.code() == TessaroError::Code::protocol) out["protocol_code"] = error.protocolCode();
+            if (error.downloadURL()) out["download_url"] = error.downloadURL()->absoluteString();
+            std::cout << out.dump() << "\n";
+        }
+        std::cerr << "tessaro: " << error.what();
+        if (error.code() == TessaroError::Code::protocol) std::cerr << " (" << error.protocolCode() << ")";
+        std::cerr << "\n";
+        if (error.code() == TessaroError::Code::notInstalled && error.downloadURL()) {
+            std::cerr << "tessaro: nothing could open the password-manager application; get it from "
+                      << error.downloadURL()->absoluteString() << "\n";
+        }
+        return finish(exitFor(error.code()));
+    } catch (const TessaroKeychain::KeychainError& error) {
+        std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
+        return finish(storeFailure);
+    }
+    return usage;
+}
+
+}  // namespace
+}  // namespace tessaro::cli
+
+int main(int argc, char** argv) {
+    using namespace tessaro::cli;
+    blockInterrupts();
+    try {
+        return run(parse(argc, argv));
+    } catch (const UsageError& error) {
+        std::cerr << "tessaro: " << error.what() << "\nTry 'tessaro --help'.\n";
+        return usage;
+    } catch (const std::exception& error) {
+        std::cerr << "tessaro: " << error.what() << "\n";
+        return failure;
+    }
+}

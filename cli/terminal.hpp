@@ -1,0 +1,49 @@
+#pragma once
+// What tessaro does on a terminal: the waiting status line, and reading a value without echo.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <tessaro/records/tessaro_waiting.hpp>
+
+namespace tessaro::cli {
+
+// Shows the client's waiting reports on standard error. On a terminal: one line with a spinner,
+// the message and the time left, redrawn in place every 100 ms and erased when the wait ends.
+// Otherwise: one plain line per change. update() may be called from any thread.
+class StatusLine {
+public:
+    explicit StatusLine(bool terminal);
+    ~StatusLine();
+    StatusLine(const StatusLine&) = delete;
+    StatusLine& operator=(const StatusLine&) = delete;
+
+    void update(const std::optional<TessaroWaiting>& waiting);
+
+private:
+    void draw(bool advance);
+    void erase();
+
+    const bool terminal_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<TessaroWaiting> current_;
+    std::string lastPlain_;
+    bool shown_ = false;
+    bool stopping_ = false;
+    unsigned frame_ = 0;
+    std::thread spinner_;
+};
+
+// "mm:ss" until `expiresAt`, "0:00" when it is past.
+std::string timeLeft(std::chrono::system_clock::time_point now, std::chrono::system_clock::time_point expiresAt);
+
+// One line from standard input; on a terminal it prompts on standard error and does not echo.
+// Nothing at end of input.
+std::optional<std::string> readSecretLine(const std::string& prompt);
+
+}  // namespace tessaro::cli
