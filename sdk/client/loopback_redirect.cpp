@@ -133,11 +133,16 @@ struct LoopbackRedirect::Impl {
 
     static gboolean onRun(GThreadedSocketService*, GSocketConnection* connection, GObject*, gpointer data) {
         auto* self = static_cast<Impl*>(data);
-        self->serve(connection);
         {
+            // Pairs with onIncoming: the hand-over through GLib's thread pool is invisible to
+            // ThreadSanitizer, this lock is not.
             std::lock_guard guard(self->mutex);
-            --self->inFlight;
         }
+        self->serve(connection);
+        // Notified under the lock: the destructor may free the condition variable as soon as it
+        // sees the count drop.
+        std::lock_guard guard(self->mutex);
+        --self->inFlight;
         self->idle.notify_all();
         return TRUE;
     }
