@@ -214,7 +214,6 @@ json lastJSON(const std::string& out) {
 
 TEST_F(CliTest, EveryCommandAcrossProcesses) {
     // The settings file alone is enough.
-    std::ofstream(config_ / "tessaro" / "settings.json") << "";
     fs::create_directories(config_ / "tessaro");
     std::ofstream(config_ / "tessaro" / "settings.json") << json{{"origin", sandbox_->origin()}, {"client_id", clientID_}}.dump();
     {
@@ -224,6 +223,14 @@ TEST_F(CliTest, EveryCommandAcrossProcesses) {
         const Result authorized = Process(withOpener({"authorize"}), env, "").wait();
         ASSERT_EQ(authorized.status, 0) << authorized.err;
         EXPECT_NE(authorized.out.find("authorized"), std::string::npos);
+    }
+
+    // A flag wins over the environment, which wins over the file.
+    {
+        auto env = environment();
+        env["TESSARO_CLIENT_ID"] = "pmc_nobody";
+        EXPECT_EQ(Process({"status"}, env, "").wait().status, 13);
+        EXPECT_EQ(Process({"--client-id", clientID_, "status"}, env, "").wait().status, 0);
     }
 
     Result r = run({"status", "--json"});
@@ -295,6 +302,23 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
     }
     ASSERT_EQ(run({"reset"}).status, 0);
     EXPECT_EQ(run({"pick"}).status, 13);
+    // No secret store at all: told apart from "not authorized".
+    {
+        auto env = environment();
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (config_ / "no-bus").string();
+        const Result r = Process({"status"}, env, "").wait();
+        EXPECT_EQ(r.status, 3);
+        EXPECT_NE(r.err.find("keyring unavailable"), std::string::npos);
+    }
+    // A settings file that is not JSON is bad usage.
+    {
+        fs::create_directories(config_ / "tessaro");
+        std::ofstream(config_ / "tessaro" / "settings.json") << "{origin";
+        auto env = environment();
+        env.erase("TESSARO_ORIGIN");
+        EXPECT_EQ(Process({"status"}, env, "").wait().status, 2);
+        fs::remove(config_ / "tessaro" / "settings.json");
+    }
     // Nothing can open the application: the download URL is printed.
     auto env = environment();
     const Result r = Process({"--open-with", "false", "authorize"}, env, "").wait();
