@@ -200,18 +200,19 @@ private:
     // The request runner: create, switch, poll. The result: the final ("completed") status and
     // the session as loaded at the start.
     using AfterCreate = std::function<TessaroAPI::RequestStatus(const TessaroAPI::RequestStatus&, const std::string& grantID)>;
-    std::pair<TessaroAPI::RequestStatus, detail::Session> runRequest(const nlohmann::json& body,
-                                                                     const AfterCreate& afterCreate,
-                                                                     std::stop_token stop);
+    TESSARO_NO_EXPORT std::pair<TessaroAPI::RequestStatus, detail::Session> runRequest(
+        const nlohmann::json& body, const AfterCreate& afterCreate, std::stop_token stop);
     TessaroAPI::RequestStatus waitForTerminal(const TessaroAPI::RequestStatus& initial, const std::string& state,
                                               const URL& url, std::stop_token stop);
     [[noreturn]] void abandon(const std::string& requestID, const TessaroError& error);
-    TessaroItem openItemResult(const TessaroAPI::RequestStatus& status, const detail::Session& session);
+    TESSARO_NO_EXPORT TessaroItem openItemResult(const TessaroAPI::RequestStatus& status,
+                                                 const detail::Session& session);
     std::optional<TessaroAPI::Credentials> credentials();
 
-    std::optional<detail::Session> loadSession();
+    // Members whose signatures name the kit's internal types are not exported.
+    TESSARO_NO_EXPORT std::optional<detail::Session> loadSession();
     void withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body, std::stop_token stop);
-    detail::Session refreshSession(const detail::Session& stale, std::stop_token stop);
+    TESSARO_NO_EXPORT detail::Session refreshSession(const detail::Session& stale, std::stop_token stop);
     TessaroError mapAndMaybeWipe(const TessaroAPI::APIError& error);
     void wipe() noexcept;
 
