@@ -142,8 +142,8 @@ const std::map<std::string, std::string> commandHelp = {
     {"get", "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: tessaro get itm_bank --vault vlt_personal --reveal\n"},
     {"create", "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may write.\n\nExample: tessaro create --title Example --url https://example.com\n"},
     {"update", "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM (title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one line per --field in order, or asked without echo\non a terminal; never from the command line, where other users can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field password\n"},
-    {"revoke", "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n"},
-    {"reset", "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n"},
+    {"revoke", "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n\nExample: tessaro revoke\n"},
+    {"reset", "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n\nExample: tessaro reset\n"},
 };
 
 struct Arguments {

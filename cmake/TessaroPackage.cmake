@@ -7,6 +7,9 @@ install(EXPORT TessaroSDKTargets NAMESPACE TessaroSDK:: DESTINATION ${TESSARO_CM
 if(TESSARO_BUILD_SANDBOX)
   install(EXPORT TessaroSDKSandboxTargets NAMESPACE TessaroSDK:: DESTINATION ${TESSARO_CMAKE_DIR})
 endif()
+if(TESSARO_BUILD_QT)
+  install(EXPORT TessaroSDKQtTargets NAMESPACE TessaroSDK:: DESTINATION ${TESSARO_CMAKE_DIR})
+endif()
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/TessaroSDKConfig.cmake.in
   ${PROJECT_BINARY_DIR}/TessaroSDKConfig.cmake

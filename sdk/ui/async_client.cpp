@@ -1,0 +1,70 @@
+#include <tessaro/ui/async_client.hpp>
+
+#include <utility>
+
+namespace tessaro {
+
+TessaroAsyncClient::TessaroAsyncClient(std::shared_ptr<TessaroClient> client, QObject* parent)
+    : QObject(parent), client_(std::move(client)) {}
+
+TessaroAsyncClient::~TessaroAsyncClient() {
+    cancel();
+    pool_.waitForDone();
+}
+
+std::uint64_t TessaroAsyncClient::track(std::stop_source source) {
+    std::lock_guard guard(mutex_);
+    running_.emplace(next_, std::move(source));
+    return next_++;
+}
+
+void TessaroAsyncClient::untrack(std::uint64_t id) {
+    std::lock_guard guard(mutex_);
+    running_.erase(id);
+}
+
+void TessaroAsyncClient::cancel() {
+    client_->cancelPending();
+    std::lock_guard guard(mutex_);
+    for (auto& [id, source] : running_) source.request_stop();
+}
+
+QFuture<bool> TessaroAsyncClient::isAuthorized() {
+    return run<bool>([](TessaroClient& c, std::stop_token) { return c.isAuthorized(); });
+}
+
+QFuture<std::optional<TessaroGrant>> TessaroAsyncClient::grant() {
+    return run<std::optional<TessaroGrant>>([](TessaroClient& c, std::stop_token) { return c.grant(); });
+}
+
+QFuture<TessaroGrant> TessaroAsyncClient::authorize() {
+    return run<TessaroGrant>([](TessaroClient& c, std::stop_token stop) { return c.authorize(stop); });
+}
+
+QFuture<TessaroItem> TessaroAsyncClient::pickItem(TessaroHint hint, std::optional<std::string> reason,
+                                                  std::optional<std::string> vaultID) {
+    return run<TessaroItem>([=](TessaroClient& c, std::stop_token stop) { return c.pickItem(hint, reason, vaultID, stop); });
+}
+
+QFuture<TessaroItem> TessaroAsyncClient::getItem(std::string id, std::string vaultID) {
+    return run<TessaroItem>([=](TessaroClient& c, std::stop_token stop) { return c.getItem(id, vaultID, stop); });
+}
+
+QFuture<TessaroCreated> TessaroAsyncClient::createItem(TessaroItemKind kind, TessaroPrefill prefill,
+                                                       std::optional<std::string> reason,
+                                                       std::optional<std::string> vaultID) {
+    return run<TessaroCreated>(
+        [=](TessaroClient& c, std::stop_token stop) { return c.createItem(kind, prefill, reason, vaultID, stop); });
+}
+
+QFuture<TessaroUpdated> TessaroAsyncClient::updateItem(std::string id, std::string vaultID, TessaroClient::Patch patch,
+                                                       std::optional<std::string> reason) {
+    return run<TessaroUpdated>(
+        [=](TessaroClient& c, std::stop_token stop) { return c.updateItem(id, vaultID, patch, reason, stop); });
+}
+
+QFuture<void> TessaroAsyncClient::revoke() {
+    return run<void>([](TessaroClient& c, std::stop_token stop) { c.revoke(stop); });
+}
+
+}  // namespace tessaro

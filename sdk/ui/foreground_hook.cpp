@@ -1,0 +1,15 @@
+#include <tessaro/ui/foreground_hook.hpp>
+
+#include <QGuiApplication>
+
+namespace tessaro {
+
+QMetaObject::Connection installForegroundHook(QGuiApplication& application,
+                                              std::shared_ptr<TessaroSystemAppSwitcher> switcher) {
+    return QObject::connect(&application, &QGuiApplication::applicationStateChanged, &application,
+                            [switcher = std::move(switcher)](Qt::ApplicationState state) {
+                                if (state == Qt::ApplicationActive && switcher) switcher->applicationDidBecomeActive();
+                            });
+}
+
+}  // namespace tessaro

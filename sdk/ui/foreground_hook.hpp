@@ -1,0 +1,22 @@
+#pragma once
+// Tells the system app switcher when the Qt application becomes active.
+
+#include <memory>
+
+#include <QMetaObject>
+
+#include <tessaro/client/app_switching.hpp>
+#include <tessaro/qt_export.hpp>
+
+class QGuiApplication;
+
+namespace tessaro {
+
+// Connects QGuiApplication::applicationStateChanged to the switcher: each change to
+// Qt::ApplicationActive calls applicationDidBecomeActive(), which wakes a waiting flow so that it
+// reads its status at once. Returns the connection (disconnect it to stop); it also ends with the
+// application. Call on the GUI thread; throws only std::bad_alloc.
+TESSARO_QT_EXPORT QMetaObject::Connection installForegroundHook(QGuiApplication& application,
+                                                                std::shared_ptr<TessaroSystemAppSwitcher> switcher);
+
+}  // namespace tessaro

@@ -1,0 +1,32 @@
+#include <tessaro/ui/tessaro_button.hpp>
+
+#include <QIcon>
+
+// The resource is compiled into the library; a static library needs its initialiser called once.
+static void initialiseTessaroResources() {
+    static const bool done = [] {
+        Q_INIT_RESOURCE(tessaro_ui);
+        return true;
+    }();
+    (void)done;
+}
+
+namespace tessaro {
+
+TessaroButton::TessaroButton(const QString& title, std::function<void()> action, QWidget* parent)
+    : QPushButton(parent) {
+    initialiseTessaroResources();
+    setObjectName(QStringLiteral("tessaro.button"));
+    setIcon(QIcon(QStringLiteral(":/tessaro/key.svg")));
+    setTitle(title);
+    connect(this, &QPushButton::clicked, this, [action = std::move(action)] {
+        if (action) action();
+    });
+}
+
+void TessaroButton::setTitle(const QString& title) {
+    setText(title);
+    setAccessibleName(title);
+}
+
+}  // namespace tessaro

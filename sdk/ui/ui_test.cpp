@@ -1,0 +1,344 @@
+// The Qt glue on the offscreen platform: the button, GUI-thread delivery, the asynchronous
+// wrappers against an in-process sandbox, the foreground hook, and the single-instance relay with
+// real second processes (this binary run again).
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/stores/memory_store.hpp>
+#include <tessaro/ui/async_client.hpp>
+#include <tessaro/ui/callback_relay.hpp>
+#include <tessaro/ui/foreground_hook.hpp>
+#include <tessaro/ui/gui_executor.hpp>
+#include <tessaro/ui/tessaro_button.hpp>
+
+extern char** environ;
+
+namespace {
+
+using namespace tessaro;
+using namespace std::chrono_literals;
+
+constexpr const char* childVariable = "TESSARO_UI_CHILD";
+constexpr const char* relayName = "tessaro-ui-test";
+
+// Launch URLs go to an in-process sandbox; its callbacks come back to the client.
+class SandboxSwitcher final : public TessaroAppSwitching {
+public:
+    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
+    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
+        if (!sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+
+private:
+    sandbox::Sandbox& sandbox_;
+};
+
+struct SandboxClient {
+    SandboxClient() {
+        sandbox::Options options;
+        options.deliver = [this](const std::string& url) {
+            std::shared_ptr<TessaroClient> target;
+            {
+                std::lock_guard guard(mutex);
+                target = client;
+            }
+            if (target) target->handleCallback(*URL::parse(url));
+        };
+        sandbox = std::make_unique<sandbox::Sandbox>(options);
+        auto made = TessaroClient::create(
+            {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
+             *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
+            {.store = std::make_shared<TessaroMemoryStore>(), .transport = nullptr,
+             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = 0.2, .authorizeTimeout = 60});
+        std::lock_guard guard(mutex);
+        client = made;
+    }
+    ~SandboxClient() {
+        {
+            std::lock_guard guard(mutex);
+            client.reset();
+        }
+        sandbox->stop();
+    }
+    std::mutex mutex;
+    std::shared_ptr<TessaroClient> client;
+    std::unique_ptr<sandbox::Sandbox> sandbox;
+};
+
+// ---- child processes for the relay ----
+
+// One instance of a host: claims the relay; as the primary, listens until it receives a URL and
+// writes it to $TESSARO_UI_DIR/received (and "ready" once listening). Exit: 0 handed over or
+// received, 1 failed, 2 nothing received in time.
+int childInstance(int argc, char** argv) {
+    const QString url = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const std::string dir = std::getenv("TESSARO_UI_DIR");
+    switch (TessaroCallbackRelay::claim(relayName, url, 10s)) {
+        case TessaroCallbackRelay::Role::handedOver: return 0;
+        case TessaroCallbackRelay::Role::failed: return 1;
+        case TessaroCallbackRelay::Role::primary: break;
+    }
+    QCoreApplication app(argc, argv);
+    TessaroCallbackRelay relay(relayName);
+    if (!relay.isListening()) return 3;
+    std::ofstream(dir + "/ready") << getpid();
+    QObject::connect(&relay, &TessaroCallbackRelay::urlReceived, &app, [&](const QString& received) {
+        std::ofstream(dir + "/received") << received.toStdString() << "\n" << url.toStdString();
+        app.quit();
+    });
+    QTimer::singleShot(20000, &app, [&] { app.exit(2); });
+    return app.exec();
+}
+
+pid_t spawnInstance(const QString& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> envText;
+    for (char** entry = environ; *entry; ++entry) envText.emplace_back(*entry);
+    envText.push_back(std::string(childVariable) + "=instance");
+    envText.push_back("TESSARO_UI_DIR=" + dir.toStdString());
+    envText.push_back("XDG_RUNTIME_DIR=" + dir.toStdString());
+    std::vector<char*> envp;
+    for (auto& text : envText) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string self = QCoreApplication::applicationFilePath().toStdString();
+    std::vector<std::string> argText = {self};
+    argText.insert(argText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& text : argText) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data());
+    return pid;
+}
+
+// The exit status (128 + signal), waiting at most 30 s.
+int waitFor(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 3000; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+bool waitForFile(const QString& path) {
+    for (int i = 0; i < 2000; ++i) {
+        if (QFile::exists(path)) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+QString readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+}  // namespace
+
+class UiTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void buttonShowsItsTitleAndIconAndRunsItsAction() {
+        int pressed = 0;
+        TessaroButton button(QStringLiteral("选一个条目"), [&] { ++pressed; });
+        QCOMPARE(button.objectName(), QStringLiteral("tessaro.button"));
+        QCOMPARE(button.text(), QStringLiteral("选一个条目"));
+        QCOMPARE(button.accessibleName(), QStringLiteral("选一个条目"));
+        QVERIFY(!button.icon().isNull());
+        QVERIFY(!button.icon().pixmap(16, 16).isNull());
+        button.show();
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(pressed, 1);
+        button.setEnabled(false);
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(pressed, 1);
+        button.setTitle(QStringLiteral("授权"));
+        QCOMPARE(button.accessibleName(), QStringLiteral("授权"));
+    }
+
+    void executorDeliversOnTheGuiThread() {
+        TessaroGuiExecutor executor;
+        QVERIFY(executor.isCurrent());
+        std::atomic<bool> currentOnWorker{true};
+        std::atomic<int> onGui{0};
+        std::atomic<int> elsewhere{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 4; ++t) {
+            workers.emplace_back([&] {
+                currentOnWorker = executor.isCurrent();
+                for (int i = 0; i < 25; ++i) {
+                    executor.post([&] { ++(QThread::currentThread() == qApp->thread() ? onGui : elsewhere); });
+                }
+            });
+        }
+        for (auto& worker : workers) worker.join();
+        QVERIFY(!currentOnWorker);
+        QTRY_COMPARE_WITH_TIMEOUT(onGui.load(), 100, 10000);
+        QCOMPARE(elsewhere.load(), 0);
+    }
+
+    // Results and errors arrive on the GUI thread; onWaiting reaches the GUI thread through the
+    // executor; cancel ends a wait with cancelled.
+    void asyncClientDeliversResultsAndErrorsAndCancels() {
+        SandboxClient s;
+        s.client->setExecutor(std::make_shared<TessaroGuiExecutor>());
+        std::atomic<int> waitingOffGui{0};
+        int waitingReports = 0;
+        s.client->setOnWaiting([&](const std::optional<TessaroWaiting>&) {
+            if (QThread::currentThread() != qApp->thread()) ++waitingOffGui;
+            ++waitingReports;
+        });
+        TessaroAsyncClient async(s.client);
+        QObject context;
+
+        std::optional<bool> authorized;
+        async.isAuthorized().then(&context, [&](bool value) {
+            QVERIFY(QThread::currentThread() == qApp->thread());
+            authorized = value;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(authorized.has_value(), 20000);
+        QCOMPARE(*authorized, false);
+
+        std::optional<TessaroError::Code> failure;
+        async.pickItem().then(&context, [](const TessaroItem&) {}).onFailed(&context, [&](const TessaroError& error) {
+            QVERIFY(QThread::currentThread() == qApp->thread());
+            failure = error.code();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(failure.has_value(), 20000);
+        QCOMPARE(*failure, TessaroError::Code::notAuthorized);
+
+        std::optional<std::string> account;
+        async.authorize().then(&context, [&](const TessaroGrant& grant) { account = grant.accountID; });
+        QTRY_VERIFY_WITH_TIMEOUT(account.has_value(), 20000);
+        QCOMPARE(*account, std::string("acct_demo"));
+
+        std::optional<std::string> picked;
+        async.pickItem(TessaroHint{.url = "https://bank.example"}).then(&context, [&](const TessaroItem& item) {
+            QVERIFY(QThread::currentThread() == qApp->thread());
+            picked = item.id;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(picked.has_value(), 20000);
+        QCOMPARE(*picked, std::string("itm_bank"));
+        QVERIFY(waitingReports >= 2);
+        QCOMPARE(waitingOffGui.load(), 0);
+
+        sandbox::Policy never;
+        never.decision = sandbox::Policy::Decision::never;
+        s.sandbox->setPolicy(never);
+        failure.reset();
+        int reportsBefore = waitingReports;
+        async.getItem("itm_card", "vlt_personal").then(&context, [](const TessaroItem&) {}).onFailed(&context, [&](const TessaroError& error) { failure = error.code(); });
+        QTRY_VERIFY_WITH_TIMEOUT(waitingReports > reportsBefore, 20000);  // the wait has begun
+        async.cancel();
+        QTRY_VERIFY_WITH_TIMEOUT(failure.has_value(), 20000);
+        QCOMPARE(*failure, TessaroError::Code::cancelled);
+        QVERIFY(s.client->drain(20s));
+    }
+
+    void foregroundHookWakesTheSwitchersHandlers() {
+        auto switcher = std::make_shared<TessaroSystemAppSwitcher>();
+        int woken = 0;
+        auto registration = switcher->onForeground([&] { ++woken; });
+        auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+        QVERIFY(app);
+        const auto connection = installForegroundHook(*app, switcher);
+        emit app->applicationStateChanged(Qt::ApplicationInactive);
+        QCOMPARE(woken, 0);
+        emit app->applicationStateChanged(Qt::ApplicationActive);
+        QCOMPARE(woken, 1);
+        QObject::disconnect(connection);
+        emit app->applicationStateChanged(Qt::ApplicationActive);
+        QCOMPARE(woken, 1);
+    }
+
+    // A running instance receives a later instance's URL; the later one exits 0 after the answer.
+    void relayHandsTheURLToTheRunningInstance() {
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const pid_t primary = spawnInstance(dir.path(), {});
+        QVERIFY(waitForFile(dir.path() + "/ready"));
+        const pid_t second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s1&code=c1"});
+        QCOMPARE(waitFor(second), 0);
+        QCOMPARE(waitFor(primary), 0);
+        QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0),
+                 QStringLiteral("tessarodemo://tessaro/callback?state=s1&code=c1"));
+    }
+
+    // An instance killed without cleaning up leaves its socket and lock behind; the next one
+    // recovers both and becomes the running instance.
+    void relayRecoversFromACrashedInstance() {
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const pid_t crashed = spawnInstance(dir.path(), {});
+        QVERIFY(waitForFile(dir.path() + "/ready"));
+        kill(crashed, SIGKILL);
+        QCOMPARE(waitFor(crashed), 128 + SIGKILL);
+        QVERIFY(QFile::exists(dir.path() + "/" + relayName + ".socket"));
+        QFile::remove(dir.path() + "/ready");
+
+        const pid_t primary = spawnInstance(dir.path(), {});
+        QVERIFY(waitForFile(dir.path() + "/ready"));
+        const pid_t second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s2"});
+        QCOMPARE(waitFor(second), 0);
+        QCOMPARE(waitFor(primary), 0);
+        QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0), QStringLiteral("tessarodemo://tessaro/callback?state=s2"));
+    }
+
+    // Two instances started together: exactly one becomes the running instance and receives the
+    // other's URL.
+    void relayDecidesBetweenTwoSimultaneousStarts() {
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const pid_t a = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=a"});
+        const pid_t b = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=b"});
+        QCOMPARE(waitFor(a), 0);
+        QCOMPARE(waitFor(b), 0);
+        const QStringList lines = readFile(dir.path() + "/received").split('\n');
+        QCOMPARE(lines.size(), 2);
+        // The receiver's own URL is the other one.
+        QVERIFY(lines[0] != lines[1]);
+        QVERIFY(lines[0].endsWith("from=a") || lines[0].endsWith("from=b"));
+        QVERIFY(lines[1].endsWith("from=a") || lines[1].endsWith("from=b"));
+    }
+};
+
+int main(int argc, char** argv) {
+    if (const char* mode = std::getenv(childVariable); mode && std::string(mode) == "instance") {
+        return childInstance(argc, argv);
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);
+    UiTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ui_test.moc"
