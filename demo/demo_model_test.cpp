@@ -1,0 +1,238 @@
+// The demo's model on the offscreen platform, with clients on memory stores that open an
+// in-process sandbox: settings, the client's reuse, how failures are presented, the actions' texts,
+// and what every action leaves behind.
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/stores/memory_store.hpp>
+
+#include "demo_model.hpp"
+
+namespace {
+
+using namespace tessaro;
+using tessaro::demo::DemoModel;
+using Policy = sandbox::Policy;
+
+// Launch URLs go to the sandbox; its callbacks reach the model on the GUI thread, as the relay
+// hands them over.
+class SandboxSwitcher final : public TessaroAppSwitching {
+public:
+    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
+    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
+        if (!installed || !sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+    std::atomic<bool> installed{true};
+
+private:
+    sandbox::Sandbox& sandbox_;
+};
+
+struct Fixture {
+    Fixture() : settings(dir.filePath("settings.ini"), QSettings::IniFormat) {
+        sandbox::Options options;
+        options.deliver = [this](const std::string& url) {
+            QMetaObject::invokeMethod(model.get(), [this, url] { model->handleCallback(QString::fromStdString(url)); },
+                                      Qt::QueuedConnection);
+        };
+        sandbox = std::make_unique<sandbox::Sandbox>(options);
+        switcher = std::make_shared<SandboxSwitcher>(*sandbox);
+        model = std::make_unique<DemoModel>(
+            [this](const TessaroConfiguration& configuration) {
+                ++clientsMade;
+                return TessaroClient::create(configuration, {.store = store, .transport = nullptr, .switcher = switcher,
+                                                             .pollInterval = 0.2, .authorizeTimeout = 60});
+            },
+            &settings);
+        model->setOrigin(QString::fromStdString(sandbox->origin()));
+        model->setClientID(QStringLiteral("pmc_tessarodemo"));
+    }
+    ~Fixture() {
+        model.reset();
+        sandbox->stop();
+    }
+    // Runs an action and waits (bounded) until it is over.
+    bool act(const std::function<void()>& action) {
+        action();
+        return QTest::qWaitFor([&] { return !model->busy(); }, 20000);
+    }
+
+    QTemporaryDir dir;
+    QSettings settings;
+    std::shared_ptr<TessaroMemoryStore> store = std::make_shared<TessaroMemoryStore>();
+    std::unique_ptr<sandbox::Sandbox> sandbox;
+    std::shared_ptr<SandboxSwitcher> switcher;
+    std::unique_ptr<DemoModel> model;
+    int clientsMade = 0;
+};
+
+}  // namespace
+
+class DemoModelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void settingsAreKeptAndCheckedBeforeAClientIsBuilt() {
+        Fixture f;
+        QCOMPARE(f.settings.value("tessaro.clientID").toString(), QStringLiteral("pmc_tessarodemo"));
+        const struct {
+            QString clientID;
+            QString origin;
+        } cases[] = {{QStringLiteral("   "), f.model->origin()}, {QStringLiteral("pmc_tessarodemo"), QStringLiteral(" \n")}};
+        for (const auto& c : cases) {
+            f.model->setClientID(c.clientID);
+            f.model->setOrigin(c.origin);
+            f.model->clearFailure();
+            QVERIFY(!f.model->makeClient());
+            QVERIFY(f.model->failure());
+            QCOMPARE(f.model->failure()->title, QStringLiteral("请先填写设置"));
+            QCOMPARE(f.model->failure()->message, QStringLiteral("需要 client_id 与服务器地址"));
+        }
+        QCOMPARE(f.clientsMade, 0);
+
+        f.model->setOrigin(QStringLiteral(" ") + QString::fromStdString(f.sandbox->origin()) + QStringLiteral("\n"));
+        f.model->setClientID(QStringLiteral(" pmc_tessarodemo "));
+        const auto first = f.model->makeClient();
+        QVERIFY(first);
+        QCOMPARE(f.model->makeClient(), first);
+        QCOMPARE(f.clientsMade, 1);
+        f.model->setClientID(QStringLiteral("pmc_other"));
+        const auto second = f.model->makeClient();
+        QVERIFY(second && second != first);
+        QCOMPARE(second->configuration().clientID, std::string("pmc_other"));
+        QCOMPARE(second->configuration().redirectURL.absoluteString(), std::string("tessarodemo://tessaro/callback"));
+    }
+
+    void failuresArePresentedWithTheDemosTexts() {
+        Fixture f;
+        const URL download = TessaroError::defaultDownloadURL();
+        const struct {
+            TessaroError error;
+            QString title;
+            QString message;
+        } cases[] = {
+            {TessaroError::notInstalled(download), QStringLiteral("未安装 Tessaro"), QStringLiteral("请先安装 Tessaro 再试。")},
+            {TessaroError::network("timed out"), QStringLiteral("选条目"), QStringLiteral("网络错误：timed out")},
+            {TessaroError::protocol("bad_thing"), QStringLiteral("选条目"), QStringLiteral("协议错误：bad_thing")},
+            {TessaroError::notAuthorized(), QStringLiteral("选条目"), QStringLiteral("尚未授权，请先点「授权」。")},
+            {TessaroError::denied(), QStringLiteral("选条目"), QStringLiteral("你在 Tessaro 里拒绝了这次请求。")},
+            {TessaroError::expired(), QStringLiteral("选条目"), QStringLiteral("等待超时，请求已过期。可以重试。")},
+            {TessaroError::notSignedIn(), QStringLiteral("选条目"), QStringLiteral("请先在 Tessaro 里登录账号。")},
+            {TessaroError::revoked(), QStringLiteral("选条目"), QStringLiteral("授权已被撤销，请重新授权。")},
+            {TessaroError::conflict(), QStringLiteral("选条目"), QStringLiteral("条目在此期间被改过，请重新选择后再改。")},
+        };
+        for (const auto& c : cases) {
+            f.model->present(QStringLiteral("选条目"), c.error);
+            QVERIFY(f.model->failure());
+            QCOMPARE(f.model->failure()->title, c.title);
+            QCOMPARE(f.model->failure()->message, c.message);
+            QCOMPARE(f.model->failure()->downloadURL.has_value(), c.error.code() == TessaroError::Code::notInstalled);
+        }
+        const auto before = f.model->failure()->id;
+        f.model->present(QStringLiteral("新建"), TessaroError::cancelled());
+        QCOMPARE(f.model->status(), QStringLiteral("新建：已取消"));
+        QCOMPARE(f.model->failure()->id, before);
+
+        // An error that is not the kit's.
+        QVERIFY(f.act([&] {
+            f.model->run(QStringLiteral("授权"), [](TessaroClient&, std::stop_token) -> std::function<void()> {
+                throw std::runtime_error("disk full");
+            });
+        }));
+        QCOMPARE(f.model->failure()->title, QStringLiteral("授权"));
+        QCOMPARE(f.model->failure()->message, QStringLiteral("disk full"));
+    }
+
+    // The five actions against the sandbox, with their status texts; every action leaves busy
+    // false and no waiting behind.
+    void actionsShowTheirOutcome() {
+        Fixture f;
+        QVERIFY(f.act([&] { f.model->pick(QString()); }));
+        QCOMPARE(f.model->failure()->message, QStringLiteral("尚未授权，请先点「授权」。"));
+
+        QVERIFY(f.act([&] { f.model->authorize(); }));
+        QVERIFY(f.model->isAuthorized());
+        QVERIFY(f.model->grant());
+        const TessaroGrant grant = *f.model->grant();
+        QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + QString::fromStdString(grant.grantID.substr(0, 8)) +
+                                        QStringLiteral("…，审批钥指纹 ") + QString::fromStdString(grant.approvalKeyFingerprint));
+        QVERIFY(!f.model->waiting());
+
+        QVERIFY(f.act([&] { f.model->pick(QStringLiteral("https://bank.example")); }));
+        QVERIFY(f.model->picked());
+        QCOMPARE(f.model->picked()->id, std::string("itm_bank"));
+        QCOMPARE(f.model->status(), QStringLiteral("已拿到『示例银行』（修订 1）"));
+
+        Policy outside;
+        outside.create = Policy::Create::outOfScope;
+        f.sandbox->setPolicy(outside);
+        QVERIFY(f.act([&] { f.model->create(QString(), QString(), QString()); }));
+        QCOMPARE(f.model->status(), QStringLiteral("已保存到授权范围之外的库，本次拿不到明文"));
+        QCOMPARE(f.model->picked()->id, std::string("itm_bank"));  // left in place
+        f.sandbox->setPolicy(Policy{});
+        QVERIFY(f.act([&] { f.model->create(QStringLiteral("新条目"), QStringLiteral("https://new.example"), QString()); }));
+        QCOMPARE(f.model->status(), QStringLiteral("已新建并返回『新条目』"));
+
+        QVERIFY(f.act([&] { f.model->pick(QStringLiteral("https://bank.example")); }));
+        QVERIFY(f.act([&] { f.model->updatePassword(QStringLiteral("n3w"), QStringLiteral("vlt_personal")); }));
+        QCOMPARE(f.model->status(), QStringLiteral("已修改，新修订 2"));
+        QVERIFY(!f.model->picked());
+        QCOMPARE(f.sandbox->item("itm_bank")->record.password, std::string("n3w"));
+        // Nothing picked: nothing starts.
+        f.model->updatePassword(QStringLiteral("again"), QStringLiteral("vlt_personal"));
+        QVERIFY(!f.model->busy());
+
+        f.switcher->installed = false;
+        QVERIFY(f.act([&] { f.model->pick(QString()); }));
+        QCOMPARE(f.model->failure()->title, QStringLiteral("未安装 Tessaro"));
+        QVERIFY(f.model->failure()->downloadURL);
+        f.switcher->installed = true;
+
+        QVERIFY(f.act([&] { f.model->revoke(); }));
+        QCOMPARE(f.model->status(), QStringLiteral("已撤销"));
+        QVERIFY(!f.model->isAuthorized());
+        QVERIFY(!f.model->grant());
+        QVERIFY(!f.model->waiting());
+    }
+
+    void cancelShowsTheLabelAndEndsTheWait() {
+        Fixture f;
+        QVERIFY(f.act([&] { f.model->authorize(); }));
+        Policy never;
+        never.decision = Policy::Decision::never;
+        f.sandbox->setPolicy(never);
+        f.model->pick(QString());
+        QVERIFY(QTest::qWaitFor([&] { return f.model->waiting().has_value(); }, 20000));
+        QVERIFY(f.model->busy());
+        f.model->retry();  // opens the application again; the wait goes on
+        f.model->cancel();
+        QVERIFY(QTest::qWaitFor([&] { return !f.model->busy(); }, 20000));
+        QCOMPARE(f.model->status(), QStringLiteral("选条目：已取消"));
+        QVERIFY(!f.model->waiting());
+        QVERIFY(f.model->isAuthorized());
+    }
+
+    void aCallbackBeforeAnyClientIsDropped() {
+        Fixture f;
+        f.model->handleCallback(QStringLiteral("tessarodemo://tessaro/callback?state=s&code=c"));
+        QVERIFY(!f.model->client());
+        f.model->retry();  // without a client: nothing
+        QVERIFY(!f.model->busy());
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    DemoModelTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "demo_model_test.moc"
