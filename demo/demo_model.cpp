@@ -125,18 +125,25 @@ void DemoModel::setFailure(QString title, QString message, std::optional<QUrl> d
 }
 
 // The client's authorization and grant, read on a worker (the store may wait for an unlock) and
-// applied here.
+// applied here unless a later reading was applied already.
 void DemoModel::refreshFromClient() {
     if (!async_) return;
     const auto client = client_;
+    const std::uint64_t generation = ++readingsIssued_;
     async_->run<std::pair<bool, std::optional<TessaroGrant>>>([](TessaroClient& c, std::stop_token) {
               return std::pair(c.isAuthorized(), c.grant());
           })
-        .then(this, [this, client](const std::pair<bool, std::optional<TessaroGrant>>& state) {
-            if (client != client_) return;  // settings changed meanwhile
-            setIsAuthorized(state.first);
-            setGrant(state.second);
+        .then(this, [this, client, generation](const std::pair<bool, std::optional<TessaroGrant>>& state) {
+            applyReading(client, generation, state.first, state.second);
         });
+}
+
+void DemoModel::applyReading(const std::shared_ptr<TessaroClient>& client, std::uint64_t generation, bool authorized,
+                             const std::optional<TessaroGrant>& grant) {
+    if (client != client_ || generation < readingsApplied_) return;  // other settings, or stale
+    readingsApplied_ = generation;
+    setIsAuthorized(authorized);
+    setGrant(grant);
 }
 
 std::shared_ptr<TessaroClient> DemoModel::makeClient() {
@@ -168,18 +175,44 @@ void DemoModel::run(const QString& label, Step step) {
     auto task = std::make_shared<std::stop_source>();
     currentTask_ = task;  // an earlier task runs on to its end
     const std::stop_token taskToken = task->get_token();
-    async_->run<std::function<void()>>([step = std::move(step), taskToken](TessaroClient& c, std::stop_token stop) {
-              LinkedStop linked(stop, taskToken);
-              return step(c, linked.source.get_token());
+    // The step, then (whatever its outcome) the client's authorization and grant, read in that
+    // order on the worker so that the reading reflects the step.
+    struct Outcome {
+        std::function<void()> apply;
+        std::exception_ptr error;
+        bool authorized = false;
+        std::optional<TessaroGrant> grant;
+    };
+    const std::uint64_t generation = ++readingsIssued_;
+    async_->run<Outcome>([step = std::move(step), taskToken](TessaroClient& c, std::stop_token stop) {
+              Outcome outcome;
+              try {
+                  LinkedStop linked(stop, taskToken);
+                  outcome.apply = step(c, linked.source.get_token());
+              } catch (...) {
+                  outcome.error = std::current_exception();
+              }
+              outcome.authorized = c.isAuthorized();
+              outcome.grant = c.grant();
+              return outcome;
           })
-        .then(this, [](const std::function<void()>& apply) { apply(); })
-        .onFailed(this, [this, label](const TessaroError& error) { present(label, error); })
-        .onFailed(this, [this, label](const std::exception& error) { setFailure(label, QString::fromUtf8(error.what())); })
-        .onFailed(this, [this, label] { setFailure(label, QStringLiteral("未知错误")); })
-        .then(this, [this, client] {
-            setWaiting(std::nullopt);
+        .then(this, [this, label, client, generation](const Outcome& outcome) {
+            if (!outcome.error) {
+                outcome.apply();
+            } else {
+                try {
+                    std::rethrow_exception(outcome.error);
+                } catch (const TessaroError& error) {
+                    present(label, error);
+                } catch (const std::exception& error) {
+                    setFailure(label, QString::fromUtf8(error.what()));
+                } catch (...) {
+                    setFailure(label, QStringLiteral("未知错误"));
+                }
+            }
+            applyReading(client, generation, outcome.authorized, outcome.grant);
             setBusy(false);
-            if (client == client_) refreshFromClient();
+            setWaiting(std::nullopt);
         });
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // DemoModel: the demo window's one view model.
 
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -100,6 +102,8 @@ private:
     void setStatus(QString value);
     void setFailure(QString title, QString message, std::optional<QUrl> downloadURL = std::nullopt);
     void refreshFromClient();
+    void applyReading(const std::shared_ptr<TessaroClient>& client, std::uint64_t generation, bool authorized,
+                      const std::optional<TessaroGrant>& grant);
 
     ClientFactory factory_;
     QSettings* settings_;
@@ -114,6 +118,9 @@ private:
     bool busy_ = false;
     QString status_;
     std::optional<Failure> failure_;
+    // Readings of the client's authorization and grant: issued in order, applied only when newer.
+    std::uint64_t readingsIssued_ = 0;
+    std::uint64_t readingsApplied_ = 0;
 };
 
 }  // namespace tessaro::demo

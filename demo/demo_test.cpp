@@ -1,11 +1,13 @@
-// The demo's model on the offscreen platform, with clients on memory stores that open an
-// in-process sandbox: settings, the client's reuse, how failures are presented, the actions' texts,
-// and what every action leaves behind.
+// The demo on the offscreen platform, with clients on memory stores that open an in-process
+// sandbox: the model's settings, the client's reuse, how failures are presented, the actions'
+// texts and what every action leaves behind; the window's dots, enabled rules, vault list, vault
+// autofill, overlay and alert.
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDesktopServices>
 #include <QMetaObject>
 #include <QTemporaryDir>
 #include <QTest>
@@ -13,6 +15,9 @@
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
+#include <tessaro/ui/tessaro_button.hpp>
+
+#include "content_view.hpp"
 #include "demo_model.hpp"
 
 namespace {
@@ -75,6 +80,17 @@ struct Fixture {
 };
 
 }  // namespace
+
+// Receives the URLs QDesktopServices would open, so that nothing is really opened.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+
+public slots:
+    void open(const QUrl& url) { urls.append(url); }
+
+public:
+    QList<QUrl> urls;
+};
 
 class DemoModelTest : public QObject {
     Q_OBJECT
@@ -220,6 +236,79 @@ private slots:
         QVERIFY(f.model->isAuthorized());
     }
 
+    void passwordDotsCountWhatTheUserSees() {
+        const struct {
+            QString password;
+            int dots;
+        } cases[] = {{"abc", 8}, {QString(30, 'x'), 24}, {"12345678901", 11}, {QString(), 8},
+                     // one user-perceived character each: a combining accent, a flag, a family emoji
+                     {QString::fromUtf8("e\u0301\U0001F1E8\U0001F1F3\U0001F468\u200D\U0001F469\u200D\U0001F467abcdefghij"), 13}};
+        for (const auto& c : cases) QCOMPARE(demo::passwordDots(c.password), QString(c.dots, QChar(0x2022)));
+    }
+
+    // The window against the model: enabled rules, the grant's vaults, the picked item with its
+    // dots and 显示/隐藏, the vault-ID autofill, the overlay while waiting, and the alert.
+    void windowFollowsTheModel() {
+        Fixture f;
+        demo::ContentView view(*f.model);
+        view.show();
+        QVERIFY(f.model->client());  // made when the window was shown
+        QVERIFY(!view.pickButton()->isEnabled());
+        QVERIFY(!view.createButton()->isEnabled());
+
+        QVERIFY(f.act([&] { f.model->authorize(); }));
+        QVERIFY(view.pickButton()->isEnabled());
+        QVERIFY(view.createButton()->isEnabled());
+        QCOMPARE(view.vaultsLabel()->text(), QStringLiteral("家庭、个人"));
+
+        view.vaultField()->setText(QStringLiteral("typed"));
+        QVERIFY(f.act([&] { view.pickButton()->click(); }));
+        QCOMPARE(view.vaultField()->text(), QStringLiteral("typed"));  // never overwritten
+        view.vaultField()->clear();
+        QVERIFY(f.act([&] { view.pickButton()->click(); }));
+        QCOMPARE(view.vaultField()->text(), QString::fromStdString(f.model->grant()->vaults.front().id));
+        const QString password = QString::fromStdString(f.model->picked()->record.password);
+        QCOMPARE(view.passwordLabel()->text(), demo::passwordDots(password));
+        QCOMPARE(view.revealButton()->text(), QStringLiteral("显示"));
+        view.revealButton()->click();
+        QCOMPARE(view.passwordLabel()->text(), password);
+        QCOMPARE(view.revealButton()->text(), QStringLiteral("隐藏"));
+
+        QVERIFY(!view.updateButton()->isEnabled());  // no new password yet
+        view.newPasswordField()->setText(QStringLiteral("n3w"));
+        QVERIFY(view.updateButton()->isEnabled());
+        QVERIFY(f.act([&] { view.updateButton()->click(); }));
+        QVERIFY(view.newPasswordField()->text().isEmpty());
+        QVERIFY(!view.updateButton()->isEnabled());
+
+        // The overlay while a request waits.
+        Policy never;
+        never.decision = Policy::Decision::never;
+        f.sandbox->setPolicy(never);
+        view.pickButton()->click();
+        QVERIFY(QTest::qWaitFor([&] { return view.overlay()->isVisible(); }, 20000));
+        QVERIFY(!view.overlay()->message().isEmpty());
+        QVERIFY(view.overlay()->expiry().startsWith(QStringLiteral("到期 ")));
+        f.model->cancel();
+        QVERIFY(QTest::qWaitFor([&] { return !view.overlay()->isVisible() && !f.model->busy(); }, 20000));
+
+        // The alert, with 去下载 for a missing application; closing it clears the failure.
+        UrlRecorder opener;
+        QDesktopServices::setUrlHandler("https", &opener, "open");
+        f.model->present(QStringLiteral("选条目"), TessaroError::notInstalled(TessaroError::defaultDownloadURL()));
+        QVERIFY(view.alert());
+        QCOMPARE(view.alert()->buttons().size(), 2);
+        for (auto* button : view.alert()->buttons()) {
+            if (button->text() == QStringLiteral("去下载")) button->click();
+        }
+        QVERIFY(QTest::qWaitFor([&] { return !f.model->failure(); }, 5000));
+        QCOMPARE(opener.urls.size(), 1);
+        QDesktopServices::unsetUrlHandler("https");
+        f.model->present(QStringLiteral("选条目"), TessaroError::denied());
+        QCOMPARE(view.alert()->buttons().size(), 1);
+        QCOMPARE(view.alert()->buttons().front()->text(), QStringLiteral("好"));
+    }
+
     void aCallbackBeforeAnyClientIsDropped() {
         Fixture f;
         f.model->handleCallback(QStringLiteral("tessarodemo://tessaro/callback?state=s&code=c"));
@@ -230,9 +319,10 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     DemoModelTest test;
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "demo_model_test.moc"
+#include "demo_test.moc"
