@@ -1,0 +1,130 @@
+// The demo end to end on a real X server (Xvfb): its window clicked through 授权, 选一个条目, 新建,
+// 修改密码 and 撤销授权, with the session in the keyring, the password-manager application opened by
+// the desktop (GIO and a desktop entry running `tessaro-sandbox open`), and each callback coming
+// back the way a user's desktop delivers it: the sandbox asks the desktop to open the
+// tessarodemo:// URL, which starts Tessaro_Demo again, whose relay hands the URL to this window.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/ui/callback_relay.hpp>
+#include <tessaro/ui/tessaro_button.hpp>
+
+#include "content_view.hpp"
+#include "demo_model.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaro;
+
+// Desktop entries for both URL schemes in throwaway XDG directories, before GIO reads any.
+void registerDesktopEntries(const fs::path& dir) {
+    for (const char* sub : {"data/applications", "config", "empty"}) fs::create_directories(dir / sub);
+    std::ofstream(dir / "data/applications/tessaro-sandbox.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Tessaro sandbox\nNoDisplay=true\nExec=" << TESSARO_SANDBOX_EXE
+        << " open %u\nMimeType=x-scheme-handler/tessaro;\n";
+    std::ofstream(dir / "data/applications/tessaro-demo.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Tessaro Demo\nExec=" << TESSARO_DEMO_EXE
+        << " %u\nMimeType=x-scheme-handler/tessarodemo;\n";
+    std::ofstream(dir / "config/mimeapps.list") << "[Default Applications]\n"
+                                                   "x-scheme-handler/tessaro=tessaro-sandbox.desktop\n"
+                                                   "x-scheme-handler/tessarodemo=tessaro-demo.desktop\n";
+    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    setenv("XDG_DATA_DIRS", (dir / "empty").c_str(), 1);
+    setenv("XDG_CONFIG_DIRS", (dir / "empty").c_str(), 1);
+}
+
+template <typename T>
+T* child(QWidget& view, const char* name) {
+    T* found = view.findChild<T*>(QString::fromLatin1(name));
+    if (!found) qFatal("no widget %s", name);
+    return found;
+}
+
+}  // namespace
+
+class DemoGuiTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void clicksThroughEveryAction() {
+        if (!getenv("TESSARO_IN_KEYRING")) QSKIP("needs the private keyring: run under scripts/with-keyring");
+        sandbox::Sandbox sandbox;  // delivers callbacks through the desktop
+        setenv("TESSARO_SANDBOX_ORIGIN", sandbox.origin().c_str(), 1);
+
+        QTemporaryDir settingsDir;
+        QSettings settings(settingsDir.filePath("demo.ini"), QSettings::IniFormat);
+        demo::DemoModel model(demo::DemoModel::defaultFactory(), &settings);
+        model.setOrigin(QString::fromStdString(sandbox.origin()));
+        model.setClientID(QStringLiteral("pmc_tessarodemo"));
+        TessaroCallbackRelay relay(QStringLiteral("tessaro-demo"));
+        QVERIFY(relay.isListening());
+        int handedOver = 0;
+        connect(&relay, &TessaroCallbackRelay::urlReceived, &model, [&](const QString& url) {
+            ++handedOver;
+            model.handleCallback(url);
+        });
+
+        demo::ContentView view(model);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(model.client());
+        model.client()->reset();  // a session of an earlier run
+
+        const auto waitForStatus = [&](const QString& prefix) {
+            return QTest::qWaitFor([&] { return !model.busy() && model.status().startsWith(prefix); }, 30000);
+        };
+        QTest::mouseClick(child<QPushButton>(view, "authorize"), Qt::LeftButton);
+        QVERIFY2(waitForStatus(QStringLiteral("已授权：grant ")), qPrintable(model.status()));
+        QVERIFY(model.isAuthorized());
+        QVERIFY(child<QPushButton>(view, "revoke")->isVisible());
+
+        QTest::mouseClick(view.pickButton(), Qt::LeftButton);
+        QVERIFY2(waitForStatus(QStringLiteral("已拿到『示例银行』")), qPrintable(model.status()));
+        QVERIFY(view.passwordLabel()->text().startsWith(QString(8, QChar(0x2022))));
+
+        QTest::mouseClick(view.createButton(), Qt::LeftButton);
+        QVERIFY2(waitForStatus(QStringLiteral("已新建并返回『示例银行』")), qPrintable(model.status()));
+
+        view.vaultField()->setText(QStringLiteral("vlt_personal"));
+        QTest::keyClicks(view.newPasswordField(), QStringLiteral("n3w-secret"));
+        QTest::mouseClick(view.updateButton(), Qt::LeftButton);
+        QVERIFY2(waitForStatus(QStringLiteral("已修改，新修订 ")), qPrintable(model.status()));
+        QVERIFY(view.newPasswordField()->text().isEmpty());
+
+        QTest::mouseClick(child<QPushButton>(view, "revoke"), Qt::LeftButton);
+        QVERIFY2(waitForStatus(QStringLiteral("已撤销")), qPrintable(model.status()));
+        QVERIFY(child<QPushButton>(view, "authorize")->isVisible());
+        QVERIFY(!view.pickButton()->isEnabled());
+        QVERIFY(!model.failure());
+        // Every action but the revocation came back through a second start of the demo.
+        QVERIFY(handedOver >= 4);
+        QVERIFY(model.client()->drain(std::chrono::seconds(10)));
+        sandbox.stop();
+    }
+};
+
+int main(int argc, char** argv) {
+    QTemporaryDir desktop;
+    registerDesktopEntries(desktop.path().toStdString());
+    // This process is the running demo; the instances the desktop starts hand their URLs to it.
+    if (TessaroCallbackRelay::claim(QStringLiteral("tessaro-demo"), QString()) != TessaroCallbackRelay::Role::primary) {
+        return 2;
+    }
+    QApplication app(argc, argv);
+    DemoGuiTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "demo_gui_test.moc"
