@@ -359,7 +359,9 @@ void ContentView::refreshFailure() {
         alert_->close();
         alert_->deleteLater();
     }
-    alert_ = new QMessageBox(QMessageBox::Warning, failure->title, failure->message, QMessageBox::NoButton, this);
+    // The title inside the box too: not every window manager shows a dialog's title bar.
+    alert_ = new QMessageBox(QMessageBox::Warning, failure->title, failure->title, QMessageBox::NoButton, this);
+    alert_->setInformativeText(failure->message);
     alert_->setObjectName("alert");
     alert_->setAttribute(Qt::WA_DeleteOnClose);
     std::optional<QUrl> download = failure->downloadURL;
