@@ -44,6 +44,7 @@
 #include <tessaro/client/internal/client_internals.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/memory_store.hpp>
@@ -300,18 +301,6 @@ private:
     int statusReads_ = 0;
 };
 
-// Launch URLs go straight to an in-process sandbox.
-class SandboxSwitcher final : public TessaroAppSwitching {
-public:
-    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
-    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
-        if (!sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
-    }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
-
-private:
-    sandbox::Sandbox& sandbox_;
-};
 
 // An in-process sandbox whose callbacks go to one client (or are dropped), with the time of the
 // last delivery of a finished request.
@@ -345,7 +334,7 @@ struct InProcess {
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
             {.store = std::move(store), .transport = std::move(transport),
-             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = pollInterval, .authorizeTimeout = 60});
+             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = pollInterval, .authorizeTimeout = 60});
         {
             std::lock_guard guard(mutex);
             client = made;

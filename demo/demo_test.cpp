@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
@@ -26,21 +27,7 @@ using namespace tessaro;
 using tessaro::demo::DemoModel;
 using Policy = sandbox::Policy;
 
-// Launch URLs go to the sandbox; its callbacks reach the model on the GUI thread, as the relay
-// hands them over.
-class SandboxSwitcher final : public TessaroAppSwitching {
-public:
-    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
-    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
-        if (!installed || !sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
-    }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
-    std::atomic<bool> installed{true};
-
-private:
-    sandbox::Sandbox& sandbox_;
-};
-
+// Callbacks reach the model on the GUI thread, as the relay hands them over.
 struct Fixture {
     Fixture() : settings(dir.filePath("settings.ini"), QSettings::IniFormat) {
         sandbox::Options options;
@@ -49,7 +36,7 @@ struct Fixture {
                                       Qt::QueuedConnection);
         };
         sandbox = std::make_unique<sandbox::Sandbox>(options);
-        switcher = std::make_shared<SandboxSwitcher>(*sandbox);
+        switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox);
         model = std::make_unique<DemoModel>(
             [this](const TessaroConfiguration& configuration) {
                 ++clientsMade;
@@ -74,7 +61,7 @@ struct Fixture {
     QSettings settings;
     std::shared_ptr<TessaroMemoryStore> store = std::make_shared<TessaroMemoryStore>();
     std::unique_ptr<sandbox::Sandbox> sandbox;
-    std::shared_ptr<SandboxSwitcher> switcher;
+    std::shared_ptr<sandbox::SandboxAppSwitcher> switcher;
     std::unique_ptr<DemoModel> model;
     int clientsMade = 0;
 };
@@ -206,11 +193,11 @@ private slots:
         f.model->updatePassword(QStringLiteral("again"), QStringLiteral("vlt_personal"));
         QVERIFY(!f.model->busy());
 
-        f.switcher->installed = false;
+        f.switcher->setInstalled(false);
         QVERIFY(f.act([&] { f.model->pick(QString()); }));
         QCOMPARE(f.model->failure()->title, QStringLiteral("未安装 Tessaro"));
         QVERIFY(f.model->failure()->downloadURL);
-        f.switcher->installed = true;
+        f.switcher->setInstalled(true);
 
         QVERIFY(f.act([&] { f.model->revoke(); }));
         QCOMPARE(f.model->status(), QStringLiteral("已撤销"));

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
@@ -22,19 +23,6 @@
 namespace {
 
 using namespace tessaro;
-
-class SandboxSwitcher final : public TessaroAppSwitching {
-public:
-    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
-    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
-        if (!installed || !sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
-    }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
-    std::atomic<bool> installed{true};
-
-private:
-    sandbox::Sandbox& sandbox_;
-};
 
 // The window as the screen shows it, dialogs over it included.
 bool capture(QWidget& window, const QString& path) {
@@ -65,7 +53,7 @@ int main(int argc, char** argv) {
         QMetaObject::invokeMethod(&app, [&, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
     };
     sandbox::Sandbox sandbox(options);
-    auto switcher = std::make_shared<SandboxSwitcher>(sandbox);
+    auto switcher = std::make_shared<sandbox::SandboxAppSwitcher>(sandbox);
     auto store = std::make_shared<TessaroMemoryStore>();
     QTemporaryDir settingsDir;
     QSettings settings(settingsDir.filePath("demo.ini"), QSettings::IniFormat);
@@ -111,7 +99,7 @@ int main(int argc, char** argv) {
     model->cancel();
     ok &= until([&] { return !model->busy(); });
 
-    switcher->installed = false;
+    switcher->setInstalled(false);
     model->pick(QString());
     ok &= until([&] { return !model->busy() && view.alert() && view.alert()->isVisible(); });
     ok &= capture(view, out.filePath("5-not-installed-alert.png"));

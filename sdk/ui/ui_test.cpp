@@ -26,6 +26,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
 #include <tessaro/ui/async_client.hpp>
@@ -44,18 +45,6 @@ using namespace std::chrono_literals;
 constexpr const char* childVariable = "TESSARO_UI_CHILD";
 constexpr const char* relayName = "tessaro-ui-test";
 
-// Launch URLs go to an in-process sandbox; its callbacks come back to the client.
-class SandboxSwitcher final : public TessaroAppSwitching {
-public:
-    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
-    void open(const URL& url, const URL& downloadURL, std::stop_token) override {
-        if (!sandbox_.open(url.absoluteString()).accepted) throw TessaroError::notInstalled(downloadURL);
-    }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
-
-private:
-    sandbox::Sandbox& sandbox_;
-};
 
 struct SandboxClient {
     SandboxClient() {
@@ -73,7 +62,7 @@ struct SandboxClient {
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
             {.store = std::make_shared<TessaroMemoryStore>(), .transport = nullptr,
-             .switcher = std::make_shared<SandboxSwitcher>(*sandbox), .pollInterval = 0.2, .authorizeTimeout = 60});
+             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = 0.2, .authorizeTimeout = 60});
         std::lock_guard guard(mutex);
         client = made;
     }
