@@ -104,8 +104,13 @@ int childInstance(int argc, char** argv) {
 }
 
 pid_t spawnInstance(const QString& dir, const std::vector<std::string>& args) {
+    // The variables set here replace the inherited ones (getenv would find an inherited one first).
     std::vector<std::string> envText;
-    for (char** entry = environ; *entry; ++entry) envText.emplace_back(*entry);
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        if (name != childVariable && name != "TESSARO_UI_DIR" && name != "XDG_RUNTIME_DIR") envText.push_back(text);
+    }
     envText.push_back(std::string(childVariable) + "=instance");
     envText.push_back("TESSARO_UI_DIR=" + dir.toStdString());
     envText.push_back("XDG_RUNTIME_DIR=" + dir.toStdString());
