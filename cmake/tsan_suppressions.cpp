@@ -13,7 +13,7 @@
 //   run through it and stay fully checked.
 // - Qt 6's QMutex, QWaitCondition, event queue and QFuture states are futex- and atomic-based inside
 //   uninstrumented libraries: every queued call and future continuation hands data from a worker
-//   to the GUI thread unseen. Race reports with a frame inside Qt are dropped, the same way; races
+//   to the GUI thread unseen (and Qt Test's watchdog thread is torn down the same way). Race reports with a frame inside Qt are dropped, the same way; races
 //   between the kit's own threads, with no Qt frame, are still reported.
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libglib-2.0.so.0\n"
@@ -24,5 +24,6 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libQt6Core.so\n"
            "race:libQt6Gui.so\n"
            "race:libQt6Widgets.so\n"
-           "race:libQt6Network.so\n";
+           "race:libQt6Network.so\n"
+           "race:libQt6Test.so\n";
 }
