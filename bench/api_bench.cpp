@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include "loopback_server.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -20,34 +22,14 @@ namespace {
 using namespace tessaro;
 
 // A keep-alive server on 127.0.0.1 answering every status read with a small status object.
-class LoopbackServer {
-public:
-    LoopbackServer() {
-        server_.set_keep_alive_max_count(1000000);
-        server_.set_tcp_nodelay(true);  // otherwise Nagle and delayed ACKs add 40 ms to each reused connection
-        server_.Get(".*", [](const httplib::Request&, httplib::Response& response) {
+bench::LoopbackServer& server() {
+    static bench::LoopbackServer instance([](httplib::Server& server) {
+        server.Get(".*", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(R"({"request_id":"r1","state":"awaiting_user","op":"pick_item",)"
                                  R"("expires_at":"2025-01-02T03:04:05.678Z","waiting_on":"user","waiting_reason":"pick"})",
                                  "application/json");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ~LoopbackServer() {
-        server_.stop();
-        thread_.join();
-    }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
-
-LoopbackServer& server() {
-    static LoopbackServer instance;
+    });
     return instance;
 }
 

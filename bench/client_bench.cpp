@@ -17,6 +17,8 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include "loopback_server.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -58,14 +60,12 @@ using detail::Session;
 constexpr int callers = 64;
 
 // A loopback server for the token endpoint and one signed endpoint; counts token requests.
-class LoopbackServer {
-public:
-    LoopbackServer() {
+struct TokenServer {
+    std::atomic<int> tokenRequests{0};
+    bench::LoopbackServer http{[this](httplib::Server& server) {
         // A worker per caller: the transport keeps its connections alive between rounds.
-        server_.new_task_queue = [] { return new httplib::ThreadPool(callers + 8); };
-        server_.set_keep_alive_max_count(1000000);
-        server_.set_tcp_nodelay(true);
-        server_.Post("/api/oauth/token", [this](const httplib::Request&, httplib::Response& response) {
+        server.new_task_queue = [] { return new httplib::ThreadPool(callers + 8); };
+        server.Post("/api/oauth/token", [this](const httplib::Request&, httplib::Response& response) {
             ++tokenRequests;
             // A POST always goes out on a fresh connection; closing it here keeps those from piling
             // up in the transport's idle lanes, each holding one of the server's workers.
@@ -78,29 +78,15 @@ public:
                                      .dump(),
                                  "application/json");
         });
-        server_.Get("/api/oauth/account", [](const httplib::Request&, httplib::Response& response) {
+        server.Get("/api/oauth/account", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(R"({"account_id":"acct","identity_public_key":"ipk","vaults":[]})", "application/json");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ~LoopbackServer() {
-        server_.stop();
-        thread_.join();
-    }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-    std::atomic<int> tokenRequests{0};
-
-private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
+    }};
+    std::string origin() const { return http.origin(); }
 };
 
-LoopbackServer& server() {
-    static LoopbackServer instance;
+TokenServer& server() {
+    static TokenServer instance;
     return instance;
 }
 
