@@ -320,7 +320,7 @@ struct InProcess {
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
             {.store = std::move(store), .transport = std::move(transport),
-             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = pollInterval, .authorizeTimeout = 60});
+             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = 2.0, .authorizeTimeout = 60});
         {
             std::lock_guard guard(mutex);
             client = made;
@@ -331,7 +331,6 @@ struct InProcess {
 
     std::mutex mutex;
     std::shared_ptr<TessaroClient> client;
-    double pollInterval = 2.0;
     bool dropRequestCallbacks = false;
     Clock::time_point deliveredAt{};
     // Last: destroyed first, while what its delivery hook touches is still there.
