@@ -222,7 +222,7 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     pickedForm->addRow(QStringLiteral("类型 / 修订"), kind_);
     pickLayout->addRow(pickedBox_);
     connect(reveal_, &QPushButton::clicked, this, [this] {
-        reveal = !reveal;
+        revealed_ = !revealed_;
         refreshPicked();
     });
     sections->addWidget(pickSection);
@@ -333,8 +333,8 @@ void ContentView::refreshPicked() {
         const TessaroRecord& record = picked->record;
         title_->setText(text(record.title));
         username_->setText(text(record.username));
-        password_->setText(reveal ? text(record.password) : passwordDots(text(record.password)));
-        reveal_->setText(reveal ? QStringLiteral("隐藏") : QStringLiteral("显示"));
+        password_->setText(revealed_ ? text(record.password) : passwordDots(text(record.password)));
+        reveal_->setText(revealed_ ? QStringLiteral("隐藏") : QStringLiteral("显示"));
         url_->setText(text(record.url));
         kind_->setText(text(std::string(rawValue(record.kind))) + QStringLiteral(" / ") + QString::number(picked->revision));
     }

@@ -71,7 +71,7 @@ private:
 
     DemoModel& model_;
     bool shownOnce_ = false;
-    bool reveal = false;  // the picked password shown in full
+    bool revealed_ = false;  // the picked password shown in full
 
     QLineEdit* origin_;
     QLineEdit* clientID_;
