@@ -6,8 +6,10 @@
 #include <new>
 #include <utility>
 
+#include <tessaro/client/internal/handoff.hpp>
 #include <tessaro/client/internal/item_payloads.hpp>
 #include <tessaro/client/internal/session.hpp>
+#include <tessaro/client/internal/session_keeper.hpp>
 #include <tessaro/crypto/crypto_error.hpp>
 #include <tessaro/crypto/primitives.hpp>
 #include <tessaro/crypto/sealed_box.hpp>
@@ -23,6 +25,7 @@ namespace {
 constexpr double expiryGrace = 15.0;     // seconds past a request's expiry before the wait gives up
 constexpr int networkFailureBudget = 150;  // consecutive failed status reads that are tolerated
 
+// The wall clock: compared with the expiries the server states.
 double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
 
 bool hasTokens(const std::optional<Session>& session) {
@@ -67,12 +70,6 @@ TessaroError callbackError(const std::string& error) {
 }
 
 }  // namespace
-
-std::optional<TessaroAPI::Credentials> TessaroClient::credentials() {
-    auto session = loadSession();
-    if (!session || !session->accessToken) return std::nullopt;
-    return TessaroAPI::Credentials{*session->accessToken, session->approval};
-}
 
 // ---- the runner ----
 
@@ -184,9 +181,10 @@ Status TessaroClient::waitForTerminal(const Status& initial, const std::string& 
                 notifyWaiting(current.isTerminal() ? std::nullopt : std::optional(waitingOf(current)));
                 failures = 0;
             } catch (const TessaroError& error) {
-                if (error.code() != TessaroError::Code::network) throw;
-                // A stopped transfer is the caller's cancellation, not the network's failure.
+                // A stopped transfer or lock wait is the caller's cancellation, not the network's
+                // failure: the server is told.
                 if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
+                if (error.code() != TessaroError::Code::network) throw;
                 if (failures >= networkFailureBudget) throw TessaroError::expired();
                 ++failures;
             }
@@ -199,27 +197,22 @@ Status TessaroClient::waitForTerminal(const Status& initial, const std::string& 
 
 void TessaroClient::abandon(const std::string& requestID, const TessaroError& error) {
     if (error.code() == TessaroError::Code::cancelled) {
-        std::optional<TessaroAPI::Credentials> stored;
+        // Tells the server on a thread of its own, which also reads the stored credentials (the
+        // store may take seconds): the cancel never delays the caller, and never keeps the client
+        // alive. The stored access token is used as it is; an expired one is refused, and that
+        // changes nothing.
         try {
-            stored = credentials();
+            startBackground([sessions = sessions_, api = api_, requestID, stop = backgroundStop_.get_token()] {
+                try {
+                    const auto session = sessions->load();
+                    if (!session || !session->accessToken) return;
+                    api->cancelRequest(requestID, {*session->accessToken, session->approval}, stop);
+                } catch (...) {
+                    // Best effort: an unreadable store or an unreachable server changes nothing.
+                }
+            }, false);
         } catch (...) {
-            // Without readable credentials the server cannot be told; the cancel stands locally.
-        }
-        if (stored) {
-            // Tells the server on a thread of its own, with copies of what it needs: the cancel
-            // never delays the caller, and never keeps the client alive.
-            try {
-                startBackground([api = api_, requestID, credentials = std::move(*stored),
-                                 stop = backgroundStop_.get_token()] {
-                    try {
-                        api->cancelRequest(requestID, credentials, stop);
-                    } catch (...) {
-                        // Best effort: an expired token or an unreachable server changes nothing.
-                    }
-                }, false);
-            } catch (...) {
-                // No thread to spare: the cancel stands locally, the server lets the request expire.
-            }
+            // No thread to spare: the cancel stands locally, the server lets the request expire.
         }
     }
     throw error;
@@ -244,20 +237,30 @@ TessaroItem TessaroClient::openItemResult(const Status& status, const Session& s
 TessaroItem TessaroClient::pickItem(const TessaroHint& hint, const std::optional<std::string>& reason,
                                     const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
-    const auto [status, session] = runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
-    return openItemResult(status, session);
+    return detail::cancelledOnStop(stop, [&] {
+        const auto [status, session] = runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
+        return openItemResult(status, session);
+    });
 }
 
 TessaroItem TessaroClient::getItem(const std::string& id, const std::string& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
-    const auto [status, session] = runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
-    return openItemResult(status, session);
+    return detail::cancelledOnStop(stop, [&] {
+        const auto [status, session] = runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
+        return openItemResult(status, session);
+    });
 }
 
 TessaroCreated TessaroClient::createItem(TessaroItemKind kind, const TessaroPrefill& prefill,
                                          const std::optional<std::string>& reason,
                                          const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    return detail::cancelledOnStop(stop, [&] { return createItemOnce(kind, prefill, reason, vaultID, stop); });
+}
+
+TessaroCreated TessaroClient::createItemOnce(TessaroItemKind kind, const TessaroPrefill& prefill,
+                                             const std::optional<std::string>& reason,
+                                             const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto session = loadSession();
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
     std::string vault;
@@ -280,6 +283,11 @@ TessaroCreated TessaroClient::createItem(TessaroItemKind kind, const TessaroPref
 TessaroUpdated TessaroClient::updateItem(const std::string& id, const std::string& vaultID, const Patch& patch,
                                          const std::optional<std::string>& reason, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    return detail::cancelledOnStop(stop, [&] { return updateItemOnce(id, vaultID, patch, reason, stop); });
+}
+
+TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::string& vaultID, const Patch& patch,
+                                             const std::optional<std::string>& reason, std::stop_token stop) {
     if (patch.empty()) throw TessaroError::protocol("empty_patch");
     // Checked before anything is read or sent: such a value can be neither written as JSON nor
     // shown by the password-manager application.
@@ -296,7 +304,10 @@ TessaroUpdated TessaroClient::updateItem(const std::string& id, const std::strin
         withCredentials([&](const TessaroAPI::Credentials& credentials) {
             account = api_->account(credentials, stop);
         }, stop);
-        store_->writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
+        // Kept for later updates, but only in the grant it was read for.
+        sessions_->writeForGrant(session->grantID, [&](TessaroSecretStore& store) {
+            store.writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
+        }, stop);
         session->identityPublicKey = account.identityPublicKey;
     }
     const std::string identityKey = *session->identityPublicKey;

@@ -18,6 +18,8 @@
 #include <tessaro/client/internal/item_payloads.hpp>
 #include <tessaro/client/testing/client_test_support.hpp>
 #include <tessaro/crypto/sealed_box.hpp>
+#include <tessaro/stores/internal/process_lock.hpp>
+#include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro {
 namespace {
@@ -49,7 +51,8 @@ const std::string itemPlaintext =
 // A client with a stored session (vaults v0 read-only, v1 and v2 writable) and an identity key
 // whose private half the test holds.
 struct RequestHarness : Harness {
-    explicit RequestHarness(double pollInterval = 0.05) : Harness(30, false, nullptr, pollInterval) {
+    explicit RequestHarness(double pollInterval = 0.05, std::shared_ptr<TessaroSecretStore> customStore = nullptr)
+        : Harness(30, false, std::move(customStore), pollInterval) {
         session.emplace(seed("at-1", 3600, "rt-1"));
         session->vaults = {{.id = "v0", .mode = 2}, {.id = "v1", .mode = 1}, {.id = "v2", .mode = 1}};
         session->identityPublicKey = identity.publicKeyBase64URL();
@@ -75,16 +78,6 @@ TessaroError thrownError(const std::function<void()>& call) {
     return tessaro::testing::thrown<TessaroError>(call, TessaroError::protocol("nothing_thrown"));
 }
 
-// The TessaroError `call` threw; none when it returned.
-std::optional<TessaroError> errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const TessaroError& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // An ISO 8601 time `seconds` from now.
 std::string isoFromNow(int seconds) {
     const std::time_t time = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) + seconds;
@@ -93,34 +86,6 @@ std::string isoFromNow(int seconds) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
-}
-
-// Runs `operation` on a thread of its own; its error (none when it returned).
-std::future<std::optional<TessaroError>> launch(std::function<void()> operation) {
-    return std::async(std::launch::async, [operation = std::move(operation)]() -> std::optional<TessaroError> {
-        try {
-            operation();
-        } catch (const TessaroError& error) {
-            return error;
-        }
-        return std::nullopt;
-    });
-}
-
-template <typename T>
-std::optional<TessaroError> finished(std::future<T>& future) {
-    EXPECT_EQ(future.wait_for(waitLimit), std::future_status::ready);
-    return future.get();
-}
-
-// Waits (bounded) until `done` holds.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + waitLimit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // ---- the runner: every way a wait ends ----
@@ -372,6 +337,25 @@ TEST(RequestRunner, CancellingTellsTheServerInTheBackgroundWhenItCan) {
     }
 }
 
+// The server cancel reads the stored credentials on its own thread: a store that takes its time (an
+// unlock prompt) does not hold up the cancelled caller.
+TEST(RequestRunner, ACancelDoesNotWaitForTheStore) {
+    auto store = std::make_shared<PausingStore>();
+    RequestHarness h(3600, store);
+    h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+    h.routes.on(statusPath("r1") + "/cancel", {{200, "{}"}});
+    auto pick = launch([&] { h.client->pickItem(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    store->pauseNextLoad();
+    h.client->cancelPending();
+    ASSERT_EQ(pick.wait_for(2s), std::future_status::ready) << "the caller waited for the store";
+    EXPECT_EQ(pick.get()->code(), Code::cancelled);
+    EXPECT_TRUE(store->waitPaused());
+    store->resume();
+    EXPECT_TRUE(h.client->drain(waitLimit));
+    EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), 1u);
+}
+
 TEST(RequestRunner, ASwitchFailureLeavesNoFlowAndDoesNotRestoreTheOneItReplaced) {
     RequestHarness h(3600);
     h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}, {200, statusBody("r2", "pending")}});
@@ -426,6 +410,75 @@ TEST(RequestRunner, OverlappingWaitsEachEndOnTheirOwn) {
     EXPECT_EQ(h.count("POST", statusPath("rB") + "/cancel"), 1u);
     EXPECT_EQ(h.count("POST", statusPath("rA") + "/cancel"), 0u);
     EXPECT_EQ(h.registrations(), Registrations{});
+}
+
+// ---- a stop request ----
+
+// Whatever step an operation is in when its stop is requested (a server call in flight, a wait for
+// the refresh gate or for another process's refresh lock), it ends with cancelled, and at once:
+// nothing waits for the held answer. (A stop during a token request: TessaroClientTokens.)
+TEST(Cancellation, AStopInAnyStepEndsWithCancelled) {
+    using Operation = std::function<void(TessaroClient&, std::stop_token)>;
+    const Operation pick = [](TessaroClient& client, std::stop_token stop) {
+        client.pickItem({}, std::nullopt, std::nullopt, stop);
+    };
+    const Operation update = [](TessaroClient& client, std::stop_token stop) {
+        client.updateItem("i1", "v1", {{TessaroField::password, "x"}}, std::nullopt, stop);
+    };
+    const struct {
+        const char* name;
+        std::string heldPath;  // whose answer is held while the stop is requested
+        Operation operation;
+        bool expired = false;         // the stored access token, so the operation refreshes first
+        bool withoutIdentity = false;  // the update reads the account first
+        bool otherRefresh = false;     // another caller holds the refresh gate (its answer held)
+        bool otherProcessLock = false;  // another process holds the refresh lock
+    } cases[] = {
+        {"creating the request", requestsPath, pick},
+        {"uploading the patch", statusPath("r1") + "/patch", update},
+        {"reading the account", accountPath, update, false, true},
+        {"revoking", revokePath, [](TessaroClient& client, std::stop_token stop) { client.revoke(stop); }},
+        {"waiting for the refresh gate", tokenPath, pick, true, false, true},
+        {"waiting for another process's refresh lock", "", pick, true, false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string lockName = tessaro::testing::uniqueClientID("stop");
+        RequestHarness h(0.05, std::make_shared<PausingStore>(lockName));
+        Hold hold;
+        if (c.expired) h.seed("at-1", -5, "rt-1");
+        if (c.withoutIdentity) h.store->remove("account_identity_public_key");
+        h.approveAuthorizations();
+        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        h.routes.on(statusPath("r1"), {{200, statusBody("r1", "pending")}});
+        h.routes.on(accountPath, {{200, accountBody}});
+        h.routes.on(tokenPath, {{200, tokenBody("at-2", "rt-2", std::nullopt, "g2")}});
+        h.routes.on(revokePath, {{200, "{}"}});
+        if (!c.heldPath.empty()) h.routes.on(c.heldPath, {hold.around({200, "{}"})});
+        std::optional<detail::ProcessLock> otherProcess;
+        if (c.otherProcessLock) otherProcess = detail::ProcessLock::acquire(lockName, {});
+        std::future<std::optional<TessaroError>> other;
+        if (c.otherRefresh) {
+            other = launch([&] { h.callAccount(); });
+            ASSERT_TRUE(hold.waitArrived());
+        }
+
+        std::stop_source stop;
+        auto operation = launch([&] { c.operation(*h.client, stop.get_token()); });
+        if (!c.heldPath.empty() && !c.otherRefresh) {
+            ASSERT_TRUE(hold.waitArrived());
+        } else {
+            std::this_thread::sleep_for(100ms);  // at the gate or the lock by now (or soon: a stop wins either way)
+        }
+        stop.request_stop();
+        const auto error = finished(operation);  // while the answer is still held
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), Code::cancelled) << error->errorDescription();
+        hold.release();
+        otherProcess.reset();
+        if (c.otherRefresh) finished(other);
+        EXPECT_TRUE(h.client->drain(waitLimit));
+    }
 }
 
 // ---- item operations: bodies, vault choice, sealing ----

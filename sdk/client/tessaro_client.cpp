@@ -8,9 +8,10 @@
 #include <utility>
 #include <variant>
 
+#include <tessaro/client/internal/handoff.hpp>
 #include <tessaro/client/internal/session.hpp>
+#include <tessaro/client/internal/session_keeper.hpp>
 #include <tessaro/crypto/primitives.hpp>
-#include <tessaro/stores/internal/process_lock.hpp>
 #include <tessaro/stores/keychain.hpp>
 
 namespace tessaro {
@@ -19,10 +20,12 @@ using detail::Session;
 
 namespace {
 
-using Clock = std::chrono::system_clock;
+// Local waits and deadlines follow the steady clock, which a change of the wall clock leaves alone;
+// only expiries the server states are compared with the wall clock.
+using Clock = std::chrono::steady_clock;
 constexpr double expiryMargin = 30.0;  // seconds an access token must still have to be used
 
-Timestamp now() { return std::chrono::time_point_cast<Timestamp::duration>(Clock::now()); }
+Timestamp now() { return std::chrono::time_point_cast<Timestamp::duration>(std::chrono::system_clock::now()); }
 
 bool usable(const Session& session) {
     return session.accessToken && secondsSince1970(session.accessExpiresAt) - secondsSince1970(now()) >= expiryMargin;
@@ -76,58 +79,6 @@ private:
 
 }  // namespace
 
-namespace detail {
-
-// Serialises refreshes: a flag under a mutex, waited for with the caller's stop token (a timed
-// mutex would also do, but ThreadSanitizer cannot follow its timed lock).
-class RefreshGate {
-public:
-    // The gate of `store`, shared by every client of this process built on that store object.
-    static std::shared_ptr<RefreshGate> of(const TessaroSecretStore* store) {
-        static std::mutex registryLock;
-        static std::map<const TessaroSecretStore*, std::weak_ptr<RefreshGate>> registry;
-        std::lock_guard guard(registryLock);
-        std::erase_if(registry, [](const auto& entry) { return entry.second.expired(); });
-        auto& slot = registry[store];
-        auto gate = slot.lock();
-        if (!gate) slot = gate = std::make_shared<RefreshGate>();
-        return gate;
-    }
-
-    // Held from a successful enter() until destruction.
-    class Pass {
-    public:
-        explicit Pass(RefreshGate& gate) : gate_(gate) {}
-        ~Pass() {
-            {
-                std::lock_guard guard(gate_.mutex_);
-                gate_.busy_ = false;
-            }
-            gate_.free_.notify_one();
-        }
-        Pass(const Pass&) = delete;
-        Pass& operator=(const Pass&) = delete;
-
-    private:
-        RefreshGate& gate_;
-    };
-
-    // Waits for the gate; false when `stop` is requested first.
-    bool enter(std::stop_token stop) {
-        std::unique_lock guard(mutex_);
-        if (!free_.wait(guard, stop, [&] { return !busy_; })) return false;
-        busy_ = true;
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any free_;
-    bool busy_ = false;
-};
-
-}  // namespace detail
-
 const std::vector<std::string>& TessaroClient::revocationCodes() {
     static const std::vector<std::string> codes = {
         "grant_revoked", "client_disabled",   "refresh_token_reused",  "invalid_refresh_token",
@@ -158,12 +109,14 @@ TessaroClient::TessaroClient(CreateKey, TessaroConfiguration configuration, Opti
       switcher_(options.switcher ? std::move(options.switcher) : std::make_shared<TessaroSystemAppSwitcher>()),
       pollInterval_(options.pollInterval),
       authorizeTimeout_(options.authorizeTimeout),
-      refreshGate_(detail::RefreshGate::of(store_.get())) {}
+      sessions_(detail::SessionKeeper::of(store_)) {}
 
 TessaroClient::~TessaroClient() {
     foregroundRegistration_ = TessaroAppSwitching::Registration();
     {
-        // Server cancels get a few seconds to arrive, then their transfers are stopped.
+        // Server cancels get a few seconds to arrive, then their transfers are stopped. Token
+        // requests in flight are never stopped: joining their threads below waits until their
+        // answers are stored (the transport's timeout bounds that).
         std::unique_lock guard(launches_->mutex);
         launches_->done.wait_for(guard, std::chrono::seconds(3), [&] { return launches_->independent == 0; });
     }
@@ -239,15 +192,7 @@ std::optional<TessaroGrant> TessaroClient::grant() {
     }
 }
 
-void TessaroClient::wipe() noexcept {
-    try {
-        store_->deleteAll();
-    } catch (...) {
-        // A wipe that fails leaves the store as it was; nothing more can be done here.
-    }
-}
-
-void TessaroClient::reset() { wipe(); }
+void TessaroClient::reset() { sessions_->wipeAll(); }
 
 // ---- callbacks and flows ----
 
@@ -376,6 +321,36 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
 
 TessaroGrant TessaroClient::authorize(std::stop_token stop) {
     const auto keepAlive = shared_from_this();  // the host may let go of the client meanwhile
+    return detail::cancelledOnStop(stop, [&] { return authorizeOnce(stop); });
+}
+
+TessaroAPI::TokenResponse TessaroClient::exchangeCode(const std::string& code, const std::string& verifier,
+                                                      const TessaroCrypto::ApprovalKeypair& approval,
+                                                      std::stop_token stop) {
+    // Once sent, the exchange is finished on a thread of its own: a caller who stops meanwhile
+    // leaves with cancelled at once, and the grant the server issued for it is revoked there.
+    using Handoff = detail::Handoff<TessaroAPI::TokenResponse>;
+    auto handoff = std::make_shared<Handoff>();
+    startBackground([api = api_, code, verifier, approval, handoff, cancels = backgroundStop_.get_token()] {
+        Handoff::Outcome outcome;
+        try {
+            outcome.value = api->exchangeCode(code, verifier, {});
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        if (handoff->offer(outcome) || !outcome.value) return;
+        try {
+            api->revoke(outcome.value->accessToken, {outcome.value->accessToken, approval}, cancels);
+        } catch (...) {
+            // Best effort: a grant the server keeps is unused, and its tokens were never stored.
+        }
+    }, false);
+    auto token = handoff->take(stop);
+    if (!token) throw TessaroError::cancelled();
+    return std::move(*token);
+}
+
+TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
     TessaroCrypto::SealKeypair seal;
     TessaroCrypto::ApprovalKeypair approval;
     const TessaroCrypto::PKCE pkce;
@@ -405,11 +380,10 @@ TessaroGrant TessaroClient::authorize(std::stop_token stop) {
         }
         TessaroAPI::TokenResponse token;
         try {
-            token = api_->exchangeCode(*callback.code, pkce.verifier, stop);
+            token = exchangeCode(*callback.code, pkce.verifier, approval, stop);
         } catch (const TessaroAPI::APIError& error) {
             if (error.kind() == TessaroAPI::APIError::Kind::decoding) throw TessaroError::protocol("malformed_response");
-            const auto& codes = revocationCodes();
-            if (std::find(codes.begin(), codes.end(), error.code()) != codes.end()) throw TessaroError::revoked();
+            if (detail::isRevocationCode(error.code())) throw TessaroError::revoked();
             throw TessaroError::protocol(error.code());
         }
         Session session(std::move(approval), std::move(seal));
@@ -420,7 +394,8 @@ TessaroGrant TessaroClient::authorize(std::stop_token stop) {
         session.accountID = token.accountID;
         session.vaults = token.vaults;
         session.identityPublicKey = token.accountIdentityPublicKey;
-        detail::saveSession(*store_, session);
+        // The one write that changes the grant; a failure keeps the earlier session.
+        sessions_->save(session);
 
         TessaroGrant grant{token.grantID, token.accountID, token.vaults, session.approval.fingerprint()};
         notifyWaiting(std::nullopt);
@@ -440,7 +415,7 @@ void TessaroClient::retryOpen(std::stop_token stop) {
         flow = currentFlow_;
     }
     if (!flow) throw TessaroError::protocol("nothing_pending");
-    switcher_->open(flow->url, configuration_.downloadURL, stop);
+    detail::cancelledOnStop(stop, [&] { switcher_->open(flow->url, configuration_.downloadURL, stop); });
     if (flow->signal) flow->signal->fire();
 }
 
@@ -454,16 +429,6 @@ void TessaroClient::cancelPending() {
 }
 
 // ---- credentials and refresh ----
-
-TessaroError TessaroClient::mapAndMaybeWipe(const TessaroAPI::APIError& error) {
-    if (error.kind() == TessaroAPI::APIError::Kind::decoding) return TessaroError::protocol("malformed_response");
-    const auto& codes = revocationCodes();
-    if (std::find(codes.begin(), codes.end(), error.code()) != codes.end()) {
-        wipe();
-        return TessaroError::revoked();
-    }
-    return TessaroError::protocol(error.code());
-}
 
 void TessaroClient::withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body,
                                     std::stop_token stop) {
@@ -479,27 +444,51 @@ void TessaroClient::withCredentials(const std::function<void(const TessaroAPI::C
     } catch (const TessaroAPI::APIError& error) {
         const bool expired = error.kind() == TessaroAPI::APIError::Kind::http && error.status() == 401 &&
                              (error.code() == "token_expired" || error.code() == "invalid_token");
-        if (!expired) throw mapAndMaybeWipe(error);
+        if (!expired) throw detail::mapAndMaybeWipe(error, *sessions_, session->grantID);
     }
     session = refreshSession(*session, stop);
     try {
         body(credentialsOf(*session));
     } catch (const TessaroAPI::APIError& error) {
-        throw mapAndMaybeWipe(error);
+        throw detail::mapAndMaybeWipe(error, *sessions_, session->grantID);
     }
 }
+
+namespace {
+
+// Sends the refresh, stores its answer for `base`'s grant and gives the refreshed session. Runs on
+// a thread of its own, never stopped: a refresh token that was sent may already be spent.
+Session refreshAndStore(const TessaroAPI& api, detail::SessionKeeper& sessions, const Session& base) {
+    TessaroAPI::TokenResponse token;
+    try {
+        token = api.refresh(*base.refreshToken, {});
+    } catch (const TessaroAPI::APIError& error) {
+        throw detail::mapAndMaybeWipe(error, sessions, base.grantID);
+    }
+    Session refreshed = base;
+    refreshed.accessToken = token.accessToken;
+    refreshed.accessExpiresAt = timestampFromSeconds(secondsSince1970(now()) + static_cast<double>(token.expiresIn));
+    if (token.refreshToken) refreshed.refreshToken = token.refreshToken;
+    if (token.accountIdentityPublicKey) refreshed.identityPublicKey = token.accountIdentityPublicKey;
+    // Stored only while the grant is still the one refreshed: after a new authorization, a reset
+    // or a revocation these tokens belong to nothing stored.
+    sessions.writeForGrant(base.grantID, [&](TessaroSecretStore& store) {
+        detail::saveTokens(store, refreshed);
+        if (token.accountIdentityPublicKey) {
+            store.writeString(detail::sessionKey::identityPublicKey, *token.accountIdentityPublicKey);
+        }
+    });
+    return refreshed;
+}
+
+}  // namespace
 
 Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop) {
     // One refresh at a time among this process's clients of the store (waiting stays cancellable)
     // and, for a store that other processes share, across processes too: a refresh token is
     // presented once.
-    if (!refreshGate_->enter(stop)) throw TessaroError::network("the request was cancelled");
-    const detail::RefreshGate::Pass pass(*refreshGate_);
-    std::optional<detail::ProcessLock> processLock;
-    if (const auto name = store_->lockName()) {
-        processLock = detail::ProcessLock::acquire(*name, stop);
-        if (!processLock) throw TessaroError::network("the request was cancelled");
-    }
+    auto held = sessions_->holdRefresh(stop);
+    if (!held) throw TessaroError::cancelled();
 
     // Another caller refreshed meanwhile: the stored tokens are usable and not the ones the caller
     // saw. The expiry counts too: a caller may have read the new access token before its expiry
@@ -514,27 +503,29 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
     // grant, so the stored one of the same grant is used.
     const bool rotated = stored && stored->grantID == stale.grantID && stored->refreshToken &&
                          stored->refreshToken != stale.refreshToken;
-    const Session& base = rotated ? *stored : stale;
+    Session base = rotated ? std::move(*stored) : stale;
     if (!base.refreshToken) {
-        wipe();
+        sessions_->wipeGrant(base.grantID);
         throw TessaroError::revoked();
     }
-    TessaroAPI::TokenResponse token;
-    try {
-        token = api_->refresh(*base.refreshToken, stop);
-    } catch (const TessaroAPI::APIError& error) {
-        throw mapAndMaybeWipe(error);
-    }
-    Session refreshed = base;
-    refreshed.accessToken = token.accessToken;
-    refreshed.accessExpiresAt = timestampFromSeconds(secondsSince1970(now()) + static_cast<double>(token.expiresIn));
-    if (token.refreshToken) refreshed.refreshToken = token.refreshToken;
-    if (token.accountIdentityPublicKey) {
-        refreshed.identityPublicKey = token.accountIdentityPublicKey;
-        store_->writeString(detail::sessionKey::identityPublicKey, *token.accountIdentityPublicKey);
-    }
-    detail::saveTokens(*store_, refreshed);
-    return refreshed;
+
+    // The request is finished and its answer stored on a thread of its own, which keeps the gate
+    // until then; a caller whose stop is requested meanwhile leaves with cancelled at once.
+    auto handoff = std::make_shared<detail::Handoff<Session>>();
+    startBackground([api = api_, sessions = sessions_, base = std::move(base), handoff,
+                     lock = std::make_shared<detail::SessionLock>(std::move(*held))] {
+        detail::Handoff<Session>::Outcome outcome;
+        try {
+            outcome.value = refreshAndStore(*api, *sessions, base);
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        lock->release();
+        handoff->offer(std::move(outcome));
+    }, false);
+    auto refreshed = handoff->take(stop);
+    if (!refreshed) throw TessaroError::cancelled();
+    return std::move(*refreshed);
 }
 
 // ---- revocation ----
@@ -548,23 +539,27 @@ void TessaroClient::revoke(std::stop_token stop) {
         throw TessaroError::notAuthorized();
     }
     if (!session) throw TessaroError::notAuthorized();
+    // Only the grant read here is wiped: one authorized meanwhile stays.
+    const std::string grantID = session->grantID;
     if (!session->accessToken && !session->refreshToken) {
-        wipe();
+        sessions_->wipeGrant(grantID);
         return;
     }
-    try {
-        withCredentials([&](const TessaroAPI::Credentials& credentials) {
-            api_->revoke(credentials.accessToken, credentials, stop);
-        }, stop);
-    } catch (const TessaroError& error) {
-        wipe();
-        if (error.code() == TessaroError::Code::revoked) return;
-        throw;
-    } catch (...) {
-        wipe();
-        throw;
-    }
-    wipe();
+    detail::cancelledOnStop(stop, [&] {
+        try {
+            withCredentials([&](const TessaroAPI::Credentials& credentials) {
+                api_->revoke(credentials.accessToken, credentials, stop);
+            }, stop);
+        } catch (const TessaroError& error) {
+            sessions_->wipeGrant(grantID);
+            if (error.code() == TessaroError::Code::revoked) return;
+            throw;
+        } catch (...) {
+            sessions_->wipeGrant(grantID);
+            throw;
+        }
+        sessions_->wipeGrant(grantID);
+    });
 }
 
 }  // namespace tessaro

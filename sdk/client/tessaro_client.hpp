@@ -29,7 +29,7 @@ namespace tessaro {
 namespace detail {
 struct Session;
 class ClientInternals;
-class RefreshGate;
+class SessionKeeper;
 }
 
 // Where the client delivers onWaiting: the host's main (GUI) thread, or any queue of its own.
@@ -53,7 +53,15 @@ public:
 // Thread safety: every member may be called from any thread, several at once. Operations block the
 // calling thread: run them on a worker, never on a GUI thread (even isAuthorized and grant read
 // the store, which may wait for an unlock prompt). A stop request on the trailing std::stop_token
-// cancels the operation.
+// cancels the operation: an operation whose stop was requested throws TessaroError::cancelled,
+// whichever step it was in (a server call, a wait for the user, a wait for a lock), and returns at
+// once. A token request already sent (a refresh, the authorization's code exchange) is still
+// finished on a background thread: a refreshed token is stored, so the session stays usable; an
+// exchanged grant is revoked instead, since the user gave up.
+//
+// The stored session is never lost or mixed: every write of it is serialised with the other
+// clients of the store, in this process and in others, and a write on behalf of a grant is skipped
+// when another grant (or none) is stored by then. A failed authorization keeps the earlier session.
 //
 // Errors: the flows throw TessaroError (its message is the Chinese text to show); where a flow
 // passes a lower layer's error on unchanged, the host sees that error: the store's
@@ -85,8 +93,10 @@ public:
     static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration);
     TessaroClient(CreateKey, TessaroConfiguration configuration, Options options);
     // Drops the foreground registration (no handler of this client runs after that), then waits
-    // for the client's own background threads: an application launch in progress, and server
-    // cancels still under way (up to 3 seconds, then they are stopped).
+    // for the client's own background threads: an application launch in progress, server cancels
+    // still under way (up to 3 seconds, then they are stopped), and a token request in flight,
+    // which is never stopped: its answer is stored first (the transport's request timeout, 60
+    // seconds by default, bounds that wait).
     ~TessaroClient();
     TessaroClient(const TessaroClient&) = delete;
     TessaroClient& operator=(const TessaroClient&) = delete;
@@ -110,7 +120,9 @@ public:
     bool isAuthorized();
     // The stored grant, or none. Blocks on the store; a store failure counts as none.
     std::optional<TessaroGrant> grant();
-    // Wipes the stored session; a store failure is ignored. Blocks on the store.
+    // Wipes the stored session, whatever grant it holds; a store failure is ignored. Blocks on the
+    // store, never behind a token refresh's network call (it waits up to a few seconds for another
+    // write of the session to end, then wipes regardless).
     void reset();
 
     // Hands a URL the platform opened in the host to the flow waiting for it: true when it was a
@@ -119,18 +131,21 @@ public:
 
     // Authorizes: opens the password-manager application with a fresh PKCE pair and key pairs,
     // waits for the callback (up to the authorization timeout), exchanges the code and stores the
-    // new session, replacing any earlier one. Blocks on the user, the network and the store.
-    // Throws TessaroError (notInstalled, expired, cancelled, denied, notSignedIn, protocol,
-    // revoked, network), the store's error, or a cryptography error.
+    // new session, replacing any earlier one; a failure keeps the earlier one whole. Blocks on the
+    // user, the network and the store. Throws TessaroError (notInstalled, expired, cancelled,
+    // denied, notSignedIn, protocol, revoked, network), the store's error, or a cryptography error.
+    // A stop after the user approved: cancelled at once, and the grant the server issued is
+    // revoked in the background, never stored.
     TessaroGrant authorize(std::stop_token stop = {});
     // Opens the current flow's URL again. Throws protocol("nothing_pending") without a flow, or
     // the switcher's error (the flow keeps waiting). Blocks on the switcher.
     void retryOpen(std::stop_token stop = {});
     // Ends the current flow's wait with cancelled; nothing when there is none. Does not block.
     void cancelPending();
-    // Revokes the grant on the server and wipes the stored session whatever the server says.
-    // Throws notAuthorized without a session (nothing changed), or the server call's error
-    // (network, protocol) after the wipe; a grant the server already revoked is no error.
+    // Revokes the grant on the server and wipes the stored session whatever the server says (only
+    // that grant: one authorized meanwhile stays). Throws notAuthorized without a session (nothing
+    // changed), or the server call's error (network, protocol; cancelled after a stop) after the
+    // wipe; a grant the server already revoked is no error.
     // Blocks on the store and the network.
     void revoke(std::stop_token stop = {});
 
@@ -167,8 +182,9 @@ public:
     TessaroUpdated updateItem(const std::string& id, const std::string& vaultID, const Patch& patch,
                               const std::optional<std::string>& reason = std::nullopt, std::stop_token stop = {});
 
-    // Waits up to `timeout` for the client's background threads (application launches, and the
-    // server cancels of cancelled requests); true when none is left. For a host about to exit.
+    // Waits up to `timeout` for the client's background threads (application launches, the server
+    // cancels of cancelled requests, token requests whose caller stopped); true when none is left.
+    // For a host about to exit.
     bool drain(std::chrono::milliseconds timeout);
 
     // Server error codes that mean the grant or its refresh token can no longer be used.
@@ -189,6 +205,9 @@ private:
 
     void notifyWaiting(const std::optional<TessaroWaiting>& value);
     TessaroCallback awaitCallback(const std::string& state, const URL& url, double timeout, std::stop_token stop);
+    TessaroGrant authorizeOnce(std::stop_token stop);
+    TessaroAPI::TokenResponse exchangeCode(const std::string& code, const std::string& verifier,
+                                           const TessaroCrypto::ApprovalKeypair& approval, std::stop_token stop);
     void clearCurrent(const std::string& state);
     void fireForeground();
     void startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure);
@@ -205,16 +224,18 @@ private:
     TessaroAPI::RequestStatus waitForTerminal(const TessaroAPI::RequestStatus& initial, const std::string& state,
                                               const URL& url, std::stop_token stop);
     [[noreturn]] void abandon(const std::string& requestID, const TessaroError& error);
+    TessaroCreated createItemOnce(TessaroItemKind kind, const TessaroPrefill& prefill,
+                                  const std::optional<std::string>& reason, const std::optional<std::string>& vaultID,
+                                  std::stop_token stop);
+    TessaroUpdated updateItemOnce(const std::string& id, const std::string& vaultID, const Patch& patch,
+                                  const std::optional<std::string>& reason, std::stop_token stop);
     TESSARO_NO_EXPORT TessaroItem openItemResult(const TessaroAPI::RequestStatus& status,
                                                  const detail::Session& session);
-    std::optional<TessaroAPI::Credentials> credentials();
 
     // Members whose signatures name the kit's internal types are not exported.
     TESSARO_NO_EXPORT std::optional<detail::Session> loadSession();
     void withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body, std::stop_token stop);
     TESSARO_NO_EXPORT detail::Session refreshSession(const detail::Session& stale, std::stop_token stop);
-    TessaroError mapAndMaybeWipe(const TessaroAPI::APIError& error);
-    void wipe() noexcept;
 
     const TessaroConfiguration configuration_;
     const std::shared_ptr<TessaroSecretStore> store_;
@@ -234,9 +255,9 @@ private:
     std::optional<CurrentFlow> currentFlow_;
     TessaroAppSwitching::Registration foregroundRegistration_;
 
-    // One refresh at a time among the clients of this process that share the store (one gate per
-    // store object); across processes, the store's lockName() adds a file lock.
-    const std::shared_ptr<detail::RefreshGate> refreshGate_;
+    // The store's refresh gate and session-write lock, shared by the clients of this process built
+    // on the same store object; across processes, the store's lockName() adds file locks.
+    const std::shared_ptr<detail::SessionKeeper> sessions_;
 
     std::mutex threadsLock_;  // threads_
     std::map<std::thread::id, std::thread> threads_;

@@ -270,36 +270,6 @@ TEST(TessaroClientCredentials, PresentsTheRotatedRefreshTokenFromTheStore) {
 }
 
 
-// A memory store that, once armed, holds the next write of "access_expires_at" (a refresh's
-// saveTokens, between its access-token and expiry writes) until released, and counts snapshots.
-class PausingStore final : public TessaroSecretStore {
-public:
-    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
-    void write(const std::string& key, std::span<const std::uint8_t> value) override {
-        if (key == "access_expires_at" && armed_.exchange(false)) {
-            paused_.release();
-            resume_.try_acquire_for(waitLimit);
-        }
-        inner_.write(key, value);
-    }
-    void remove(const std::string& key) override { inner_.remove(key); }
-    void deleteAll() override { inner_.deleteAll(); }
-    Values readMany(std::span<const std::string> keys) override {
-        ++snapshots;
-        return inner_.readMany(keys);
-    }
-
-    void arm() { armed_ = true; }
-    bool waitPaused() { return paused_.try_acquire_for(waitLimit); }
-    void resume() { resume_.release(); }
-    std::atomic<int> snapshots{0};
-
-private:
-    TessaroMemoryStore inner_;
-    std::atomic<bool> armed_{false};
-    std::binary_semaphore paused_{0}, resume_{0};
-};
-
 // A caller that reads the store while a refresh is writing its tokens sees the new access token
 // with the old expiry. Entering the gate after that refresh it must take the stored session, not
 // refresh a second time (and rotate the grant's refresh token once more).
@@ -309,7 +279,7 @@ TEST(TessaroClientCredentials, ACallerThatReadsTheTokensHalfWrittenDoesNotRefres
     h.seed("at-old", -5, "rt-old");
     h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}, {200, tokenBody("at-2", "rt-2")}});
     h.routes.on(accountPath, {{200, accountBody}});
-    store->arm();
+    store->pauseWriteOf("access_expires_at");
     std::thread first([&] { EXPECT_NO_THROW(h.callAccount()); });
     ASSERT_TRUE(store->waitPaused());  // "access_token" is at-new, "access_expires_at" still old
     const int before = store->snapshots.load();
@@ -398,6 +368,71 @@ TEST(TessaroClientCredentials, SixtyFourConcurrentCallersShareOneRefresh) {
         EXPECT_EQ(h.stored("access_token"), "at-1");
         EXPECT_EQ(h.stored("refresh_token"), "rt-1");
     }
+}
+
+// ---- token requests whose caller stopped ----
+
+// The server may have rotated the refresh token by the time the caller stops: the answer is still
+// taken and stored, and the gate stays held until it is, so nobody presents the spent token again.
+TEST(TessaroClientTokens, ARefreshWhoseCallerStoppedIsFinishedAndStored) {
+    for (const bool dropClient : {false, true}) {
+        SCOPED_TRACE(dropClient ? "the client is dropped" : "another caller follows");
+        Harness h;
+        Hold hold;
+        h.seed("at-old", -5, "rt-old");
+        h.routes.on(tokenPath, {hold.around({200, tokenBody("at-new", "rt-new")})});
+        h.routes.on(accountPath, {{200, accountBody}});
+        std::stop_source stop;
+        auto first = launch([&] { h.callAccount(stop.get_token()); });
+        ASSERT_TRUE(hold.waitArrived());
+        stop.request_stop();
+        const auto error = finished(first);  // while the answer is still held
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), Code::cancelled) << error->errorDescription();
+
+        std::future<std::optional<TessaroError>> next;
+        if (dropClient) {
+            // Its end waits for the answer to be stored.
+            next = launch([client = std::exchange(h.client, nullptr)]() mutable { client.reset(); });
+        } else {
+            next = launch([&] { h.callAccount(); });
+        }
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(next.wait_for(0ms), std::future_status::timeout) << "did not wait for the refresh in flight";
+        hold.release();
+        EXPECT_EQ(finished(next), std::nullopt);
+        if (h.client) EXPECT_TRUE(h.client->drain(waitLimit));
+        EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
+        EXPECT_EQ(h.stored("refresh_token"), "rt-new");
+        EXPECT_EQ(h.stored("access_token"), "at-new");
+        for (const auto& call : h.requestsTo(accountPath)) EXPECT_EQ(bearer(call), "Bearer at-new");
+    }
+}
+
+// The user gave up after approving: the grant the server issued is revoked, and the earlier
+// session stays as it was.
+TEST(TessaroClientTokens, ACodeExchangeWhoseCallerStoppedIsRevokedNotStored) {
+    Harness h;
+    Hold hold;
+    h.seed("at-old", 3600, "rt-old");
+    h.approveAuthorizations();
+    h.routes.on(tokenPath, {hold.around({200, tokenBody("at-2", "rt-2", std::nullopt, "g2")})});
+    h.routes.on(revokePath, {{200, "{}"}});
+    std::stop_source stop;
+    auto authorize = launch([&] { h.client->authorize(stop.get_token()); });
+    ASSERT_TRUE(hold.waitArrived());
+    stop.request_stop();
+    const auto error = finished(authorize);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), Code::cancelled) << error->errorDescription();
+    hold.release();
+    EXPECT_TRUE(h.client->drain(waitLimit));
+    const auto revocations = h.requestsTo(revokePath);
+    ASSERT_EQ(revocations.size(), 1u);
+    EXPECT_EQ(bearer(revocations[0]), "Bearer at-2");
+    EXPECT_EQ(bodyOf(revocations[0]).value("token", ""), "at-2");
+    EXPECT_EQ(h.stored("grant_id"), "g1");
+    EXPECT_EQ(h.stored("access_token"), "at-old");
 }
 
 // ---- revoke ----

@@ -401,5 +401,74 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
     }
 }
 
+// Holds every refresh (a token request with grant_type refresh_token) until release(), forwarding
+// the rest at once.
+class RefreshHold {
+public:
+    Proxy::Intercept intercept() {
+        return [state = state_](const Seen& seen) -> std::optional<int> {
+            if (seen.grantType != "refresh_token") return std::nullopt;
+            std::unique_lock guard(state->mutex);
+            state->arrived = true;
+            state->changed.notify_all();
+            state->changed.wait_for(guard, waitLimit, [&] { return state->released; });
+            return std::nullopt;
+        };
+    }
+    bool waitArrived() {
+        std::unique_lock guard(state_->mutex);
+        return state_->changed.wait_for(guard, waitLimit, [&] { return state_->arrived; });
+    }
+    void release() {
+        std::lock_guard guard(state_->mutex);
+        state_->released = true;
+        state_->changed.notify_all();
+    }
+    ~RefreshHold() { release(); }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool arrived = false;
+        bool released = false;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Another process refreshes the stored grant (to revoke it) while this one authorizes a new grant:
+// the other process's tokens and wipe were for the old grant, so the new one stays whole and usable.
+TEST(KeychainSession, AnotherProcessRefreshingTheOldGrantLeavesANewAuthorizationWhole) {
+    testing::requirePrivateKeyring();
+    if (HasFatalFailure()) return;
+    Environment env;
+    const std::string clientID = env.registerUniqueClient();
+    Keychain keychain(clientID);
+    auto client = env.client(keychain.store, 60, clientID);
+    const TessaroGrant old = client->authorize();
+    expireAccessToken(*keychain.store);
+    RefreshHold hold;
+    env.proxy().setIntercept(hold.intercept());
+
+    char pattern[] = "/tmp/tessaro-e2e-mixed-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const pid_t other = spawnChild("revoke-shared-session",
+                                   {std::string(originVariable) + "=" + env.proxy().origin(),
+                                    std::string(clientIDVariable) + "=" + clientID,
+                                    std::string(barrierVariable) + "=" + dir.string()});
+    std::ofstream(dir / "go");
+    ASSERT_TRUE(hold.waitArrived()) << "the other process sent no refresh";
+
+    const TessaroGrant fresh = client->authorize();
+    EXPECT_NE(fresh.grantID, old.grantID);
+    hold.release();
+    EXPECT_EQ(waitChild(other), 0);
+    fs::remove_all(dir);
+
+    EXPECT_EQ(client->grant(), fresh);
+    EXPECT_EQ(client->pickItem(TessaroHint{.url = "https://bank.example"}).id, "itm_bank");
+}
+
 }  // namespace
 }  // namespace tessaro::e2e

@@ -39,9 +39,7 @@ Timestamp expiryFromText(std::string_view text) {
 
 std::optional<Session> loadSession(TessaroSecretStore& store) {
     using namespace sessionKey;
-    static const std::vector<std::string> keys = {approvalSeed, sealPrivateKey, grantID,   accessExpiresAt, vaults,
-                                                  accessToken,  refreshToken,   accountID, identityPublicKey};
-    const auto values = store.readMany(keys);
+    const auto values = store.readMany(sessionKeys());
     const auto seed = values.find(approvalSeed);
     const auto sealKey = values.find(sealPrivateKey);
     auto grant = textOf(values, grantID);
@@ -63,20 +61,24 @@ std::optional<Session> loadSession(TessaroSecretStore& store) {
 
 void saveTokens(TessaroSecretStore& store, const Session& session) {
     using namespace sessionKey;
+    // The refresh token first: once a refresh answer is in, the new one is the only one the server
+    // still takes, so a failure after this write must not leave the spent one stored.
+    if (session.refreshToken) {
+        store.writeString(refreshToken, *session.refreshToken);
+    } else {
+        store.remove(refreshToken);
+    }
     if (session.accessToken) {
         store.writeString(accessToken, *session.accessToken);
     } else {
         store.remove(accessToken);
     }
     store.writeString(accessExpiresAt, expiryText(session.accessExpiresAt));
-    if (session.refreshToken) {
-        store.writeString(refreshToken, *session.refreshToken);
-    } else {
-        store.remove(refreshToken);
-    }
 }
 
-void saveSession(TessaroSecretStore& store, const Session& session) {
+namespace {
+
+void writeWhole(TessaroSecretStore& store, const Session& session) {
     using namespace sessionKey;
     store.deleteAll();
     store.write(approvalSeed, session.approval.seed());
@@ -86,6 +88,35 @@ void saveSession(TessaroSecretStore& store, const Session& session) {
     saveTokens(store, session);
     if (session.identityPublicKey) store.writeString(identityPublicKey, *session.identityPublicKey);
     store.writeString(vaults, encodeVaultList(session.vaults).dump());
+}
+
+}  // namespace
+
+const std::vector<std::string>& sessionKeys() {
+    using namespace sessionKey;
+    static const std::vector<std::string> keys = {approvalSeed, sealPrivateKey, grantID,   accessExpiresAt, vaults,
+                                                  accessToken,  refreshToken,   accountID, identityPublicKey};
+    return keys;
+}
+
+void saveSession(TessaroSecretStore& store, const Session& session) {
+    const auto earlier = store.readMany(sessionKeys());  // a failure here changes nothing
+    try {
+        writeWhole(store, session);
+    } catch (...) {
+        // Back to the earlier session, whole; failing that, nothing: never a mix of two grants.
+        try {
+            store.deleteAll();
+            for (const auto& [key, value] : earlier) store.write(key, value);
+        } catch (...) {
+            try {
+                store.deleteAll();
+            } catch (...) {
+                // Nothing more can be done; the store's first error is the one reported.
+            }
+        }
+        throw;
+    }
 }
 
 }  // namespace tessaro::detail

@@ -44,18 +44,25 @@ inline constexpr const char* accountID = "account_id";
 inline constexpr const char* identityPublicKey = "account_identity_public_key";
 }  // namespace sessionKey
 
+// Every key of a session, in the order loadSession reads them.
+const std::vector<std::string>& sessionKeys();
+
 // The session in `store`, read with one readMany. No value unless "approval_seed",
 // "seal_private_key" and "grant_id" (UTF-8) all exist. Errors of the store are thrown unchanged, and
 // so is CryptoError::invalidKey for a stored key that is not 32 bytes. A corrupt expiry reads as
 // the epoch and corrupt vaults as none.
 std::optional<Session> loadSession(TessaroSecretStore& store);
 
-// Clears the store, then writes every entry of `session` (the first failure is thrown; the steps
-// after it are not done). No entry of an earlier grant survives.
+// Replaces the stored session with `session`: reads the earlier one, clears the store, then writes
+// every entry. No entry of an earlier grant survives a success. When a write or removal fails, the
+// earlier session is put back whole (or, when that fails too, the store is cleared) and the first
+// failure is thrown: a failed save never leaves a mix of two grants. A failure to read the earlier
+// session is thrown before anything changes. Not serialised against other writers: callers hold the
+// session-write lock.
 void saveSession(TessaroSecretStore& store, const Session& session);
 
-// Writes the access token (removed when absent), its expiry and the refresh token (removed when
-// absent); never touches keys, grant, account or vaults.
+// Writes the refresh token (removed when absent) first, then the access token (removed when
+// absent) and its expiry; never touches keys, grant, account or vaults.
 void saveTokens(TessaroSecretStore& store, const Session& session);
 
 // The stored form of an expiry: the shortest decimal that reads back to the same double, always

@@ -3,10 +3,14 @@
 // that records what it opens, a client on a memory store with a seeded session, and a log of
 // onWaiting values.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
+#include <semaphore>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <tessaro/api/http_transport.hpp>
@@ -194,6 +199,92 @@ private:
     bool released_ = false;
 };
 
+// Holds answers on the server until release() (or its own end): a request is then in flight for as
+// long as a test needs.
+class Hold {
+public:
+    Hold() = default;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() { release(); }
+
+    // `answer`, held until release(); arrived() tells when its request is in.
+    Answer around(Answer answer) {
+        answer.before = [state = state_] {
+            state->arrived = true;
+            state->gate.wait();
+        };
+        return answer;
+    }
+    bool waitArrived() {
+        const auto deadline = std::chrono::steady_clock::now() + waitLimit;
+        while (!state_->arrived) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    void release() { state_->gate.release(); }
+
+private:
+    struct State {
+        std::atomic<bool> arrived{false};
+        Gate gate;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A memory store that, once armed, holds one step until resumed: the next write of a key, or the
+// next readMany (a session load). It counts readMany calls, and names a lock when given one.
+class PausingStore final : public TessaroSecretStore {
+public:
+    explicit PausingStore(std::optional<std::string> lockName = std::nullopt) : lockName_(std::move(lockName)) {}
+
+    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
+    void write(const std::string& key, std::span<const std::uint8_t> value) override {
+        pauseIf(key);
+        inner_.write(key, value);
+    }
+    void remove(const std::string& key) override { inner_.remove(key); }
+    void deleteAll() override { inner_.deleteAll(); }
+    Values readMany(std::span<const std::string> keys) override {
+        ++snapshots;
+        pauseIf(readManyStep);
+        return inner_.readMany(keys);
+    }
+    std::optional<std::string> lockName() const override { return lockName_; }
+
+    void pauseWriteOf(const std::string& key) { arm(key); }
+    void pauseNextLoad() { arm(readManyStep); }
+    bool waitPaused() { return paused_.try_acquire_for(waitLimit); }
+    void resume() { resume_.release(); }
+    std::atomic<int> snapshots{0};
+
+private:
+    static constexpr const char* readManyStep = "\nreadMany";
+    void arm(const std::string& step) {
+        std::lock_guard guard(mutex_);
+        armed_ = step;
+    }
+    void pauseIf(const std::string& step) {
+        {
+            std::lock_guard guard(mutex_);
+            if (armed_ != step) return;
+            armed_.reset();
+        }
+        paused_.release();
+        resume_.try_acquire_for(waitLimit);
+    }
+
+    TessaroMemoryStore inner_;
+    const std::optional<std::string> lockName_;
+    std::mutex mutex_;
+    std::optional<std::string> armed_;
+    std::binary_semaphore paused_{0}, resume_{0};
+};
+
+inline std::string queryItemOf(const URL& url, const std::string& name);
+
 struct Harness {
     explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
                      std::shared_ptr<TessaroSecretStore> customStore = nullptr, double pollInterval = 0.05) {
@@ -220,9 +311,18 @@ struct Harness {
     }
 
     // One signed call (GET /api/oauth/account) through withCredentials.
-    void callAccount() {
+    void callAccount(std::stop_token stop = {}) {
         ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
-            client->api()->account(credentials);
+            client->api()->account(credentials, stop);
+        }, stop);
+    }
+
+    // The application approves every authorization at once, calling back with code c1.
+    void approveAuthorizations() {
+        switcher->setOnOpen([weak = std::weak_ptr(client)](const URL& url) {
+            auto self = weak.lock();
+            if (!self || url.host() != "authorize") return;
+            self->handleCallback(*URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItemOf(url, "state")));
         });
     }
 
@@ -260,7 +360,7 @@ inline nlohmann::json bodyOf(const tessaro::testing::RecordedRequest& request) {
 }
 inline std::string bearer(const tessaro::testing::RecordedRequest& request) { return request.header("Authorization"); }
 // The value of query item `name` of `url`, percent-decoded.
-inline std::string queryItem(const URL& url, const std::string& name) {
+inline std::string queryItemOf(const URL& url, const std::string& name) {
     const std::string& query = url.query();
     for (std::size_t at = 0; at <= query.size();) {
         const std::size_t end = std::min(query.find('&', at), query.size());
@@ -269,6 +369,47 @@ inline std::string queryItem(const URL& url, const std::string& name) {
         at = end + 1;
     }
     return {};
+}
+
+inline std::string queryItem(const URL& url, const std::string& name) { return queryItemOf(url, name); }
+
+// The TessaroError `call` threw; none when it returned.
+inline std::optional<TessaroError> errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const TessaroError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Runs `operation` on a thread of its own; its error (none when it returned).
+inline std::future<std::optional<TessaroError>> launch(std::function<void()> operation) {
+    return std::async(std::launch::async, [operation = std::move(operation)]() -> std::optional<TessaroError> {
+        try {
+            operation();
+        } catch (const TessaroError& error) {
+            return error;
+        }
+        return std::nullopt;
+    });
+}
+
+// The outcome of a launched operation, waiting at most `limit` for it (a failure when it is not over).
+template <typename T>
+std::optional<TessaroError> finished(std::future<T>& future, std::chrono::milliseconds limit = waitLimit) {
+    EXPECT_EQ(future.wait_for(limit), std::future_status::ready);
+    return future.get();
+}
+
+// Waits (bounded by `limit`) until `done` holds; whether it did.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = waitLimit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
 }
 
 // Records every onWaiting value.

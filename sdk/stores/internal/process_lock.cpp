@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -15,16 +16,16 @@
 
 namespace tessaro::detail {
 
-std::string ProcessLock::pathFor(std::string_view name) {
+std::string ProcessLock::pathFor(std::string_view name, Purpose purpose) {
     // A digest keeps any name (slashes, any length) a safe file name; 32 hex digits are plenty.
     return std::string(g_get_user_runtime_dir()) + "/tessaro-" + TessaroCrypto::sha256Hex(name).substr(0, 32) +
-           ".lock";
+           (purpose == Purpose::sessionWrite ? ".write.lock" : ".lock");
 }
 
-std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop_token stop,
-                                                std::chrono::milliseconds poll) {
-    if (stop.stop_requested()) return std::nullopt;
-    const std::string path = pathFor(name);
+std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop_token stop, Purpose purpose,
+                                                Deadline deadline, std::chrono::milliseconds poll) {
+    if (stop.stop_requested() || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    const std::string path = pathFor(name, purpose);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the lock file " + path);
     ProcessLock lock(fd);  // closes the file on every way out until it is returned
@@ -39,7 +40,9 @@ std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop
             throw std::system_error(errno, std::generic_category(), "cannot lock " + path);
         }
         // Nobody notifies `wake`: it only sleeps for one poll, ending early on a stop request.
-        wake.wait_for(guard, stop, poll, [] { return false; });
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= Deadline::duration::zero()) return std::nullopt;
+        wake.wait_for(guard, stop, std::min<Deadline::duration>(poll, left), [] { return false; });
         if (stop.stop_requested()) return std::nullopt;
     }
 }

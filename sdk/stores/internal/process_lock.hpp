@@ -10,7 +10,8 @@
 namespace tessaro::detail {
 
 // An flock(2) on a 0600 file in the user's runtime directory (g_get_user_runtime_dir()), named
-// "tessaro-<sha256 of the name>.lock". Every holder of the same name in any process of this user
+// "tessaro-<sha256 of the name>.lock" for token refreshes and "tessaro-<sha256 of the name>.write.lock"
+// for session writes: the two purposes of one name are distinct locks. Every holder of the same name in any process of this user
 // excludes every other, two locks of one process included (flock belongs to the open file, not
 // to the process, and closing another descriptor never drops it, unlike fcntl record locks).
 // The file is opened O_CLOEXEC|O_NOFOLLOW and never unlinked (unlinking would let a waiter lock
@@ -20,14 +21,18 @@ namespace tessaro::detail {
 // object; acquire() may run on any number of threads at once.
 class ProcessLock {
 public:
-    // Waits until the lock is held, polling every `poll`; no value when `stop` is requested first
-    // (also when it was requested before the call). Throws std::system_error when the lock file
-    // cannot be opened or locked for another reason than contention.
+    enum class Purpose { refresh, sessionWrite };
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // Waits until the lock is held, polling every `poll`; no value when `stop` is requested or the
+    // deadline passes first (also when either happened before the call). Throws std::system_error
+    // when the lock file cannot be opened or locked for another reason than contention.
     static std::optional<ProcessLock> acquire(std::string_view name, std::stop_token stop,
+                                              Purpose purpose = Purpose::refresh, Deadline deadline = Deadline::max(),
                                               std::chrono::milliseconds poll = std::chrono::milliseconds(10));
 
-    // The lock file's path for `name`.
-    static std::string pathFor(std::string_view name);
+    // The lock file's path for `name` and `purpose`.
+    static std::string pathFor(std::string_view name, Purpose purpose = Purpose::refresh);
 
     ProcessLock(ProcessLock&& other) noexcept;
     ProcessLock& operator=(ProcessLock&& other) noexcept;

@@ -62,7 +62,7 @@ TEST(ProcessLock, TwoProcessesTakeTurns) {
     EXPECT_TRUE(ProcessLock::acquire(name, {})) << "released by the other process's exit";
 }
 
-TEST(ProcessLock, LocksOfOneProcessExcludeEachOtherAndAStopEndsTheWait) {
+TEST(ProcessLock, LocksOfOneProcessExcludeEachOtherAndAStopOrDeadlineEndsTheWait) {
     const std::string name = tessaro::testing::uniqueClientID("lock-threads");
     auto first = ProcessLock::acquire(name, {});
     ASSERT_TRUE(first);
@@ -85,6 +85,12 @@ TEST(ProcessLock, LocksOfOneProcessExcludeEachOtherAndAStopEndsTheWait) {
     waiter.join();
     EXPECT_TRUE(returned);
     EXPECT_FALSE(second) << "a second lock of the same process got the name while the first held it";
+    EXPECT_FALSE(ProcessLock::acquire(name, {}, ProcessLock::Purpose::refresh, std::chrono::steady_clock::now() + 50ms));
+
+    // The session-write lock of a name is another file: held beside the refresh lock, never behind it.
+    const auto write = ProcessLock::acquire(name, {}, ProcessLock::Purpose::sessionWrite);
+    EXPECT_TRUE(write);
+    EXPECT_TRUE(ProcessLock::pathFor(name, ProcessLock::Purpose::sessionWrite).ends_with(".write.lock"));
 
     first.reset();
     EXPECT_TRUE(ProcessLock::acquire(name, {}));
