@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -42,13 +44,15 @@ struct Result {
     int status = -1;  // exit status; 128 + signal when killed
     std::string out;
     std::string err;
+    std::optional<bool> echo;  // on a pseudo-terminal: whether it echoes once the process is gone
 };
 
-// A running tessaro with its output captured; stderr may go to a pseudo-terminal instead.
+// A running tessaro with its output captured; stderr (and, with terminalInput, stdin) may go to a
+// pseudo-terminal instead.
 class Process {
 public:
     Process(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,
-            const std::string& input, bool terminal = false) {
+            const std::string& input, bool terminal = false, bool terminalInput = false) {
         int out[2], err[2], in[2];
         if (pipe(out) != 0 || pipe(in) != 0) throw std::runtime_error("pipe");
         int errSlave = -1;
@@ -61,7 +65,7 @@ public:
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, terminal && terminalInput ? errSlave : in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errSlave, 2);
         for (const int fd : {in[0], in[1], out[0], out[1], errRead_, errSlave}) posix_spawn_file_actions_addclose(&actions, fd);
@@ -86,6 +90,7 @@ public:
             throw std::runtime_error("cannot start tessaro");
         }
         posix_spawn_file_actions_destroy(&actions);
+        terminal_ = terminal;
         close(in[0]);
         close(out[1]);
         close(errSlave);
@@ -102,6 +107,11 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+    // Whether the pseudo-terminal echoes what is typed.
+    bool echoes() const {
+        termios settings{};
+        return tcgetattr(errRead_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    }
     std::string errSoFar() {
         std::lock_guard guard(mutex_);
         return result_.err;
@@ -115,6 +125,7 @@ public:
             std::this_thread::sleep_for(10ms);
         }
         reader_.join();
+        if (terminal_) result_.echo = echoes();
         close(outRead_);
         close(errRead_);
         std::lock_guard guard(mutex_);
@@ -143,6 +154,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    bool terminal_ = false;
     int outRead_ = -1;
     int errRead_ = -1;
     std::thread reader_;
@@ -302,13 +314,16 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
     }
     ASSERT_EQ(run({"reset"}).status, 0);
     EXPECT_EQ(run({"pick"}).status, 13);
-    // No secret store at all: told apart from "not authorized".
-    {
+    // No secret store at all: told apart from "not authorized", and a reset that could not wipe
+    // anything does not say it did.
+    for (const char* command : {"status", "reset"}) {
+        SCOPED_TRACE(command);
         auto env = environment();
         env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (config_ / "no-bus").string();
-        const Result r = Process({"status"}, env, "").wait();
+        const Result r = Process({command}, env, "").wait();
         EXPECT_EQ(r.status, 3);
         EXPECT_NE(r.err.find("keyring unavailable"), std::string::npos);
+        EXPECT_EQ(r.out.find("forgotten"), std::string::npos);
     }
     // A settings file that is not JSON is bad usage.
     {
@@ -358,6 +373,53 @@ TEST_F(CliTest, StatusLineOnAPseudoTerminal) {
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.err.find('\r'), std::string::npos);
     EXPECT_NE(plain.err.find("tessaro: "), std::string::npos);
+}
+
+// Ctrl-C at update's prompt ends it at once with 14, the typed nothing sent and the echo back on;
+// so does a second Ctrl-C that arrives before the first is dealt with (then with 128 + SIGINT).
+TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
+    ASSERT_EQ(run({"authorize"}).status, 0);
+    for (const int interrupts : {1, 2}) {
+        SCOPED_TRACE(interrupts);
+        Process update(withOpener({"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"}),
+                       environment(), "", true, true);
+        bool prompted = false;
+        for (int i = 0; i < 2000 && !prompted; ++i) {
+            prompted = update.errSoFar().find("new password: ") != std::string::npos;
+            if (!prompted) std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(prompted) << update.errSoFar();
+        EXPECT_FALSE(update.echoes());
+        for (int i = 0; i < interrupts; ++i) update.signal(SIGINT);
+        const Result r = update.wait();
+        if (interrupts == 1) {
+            EXPECT_EQ(r.status, 14) << r.err;
+        } else {
+            EXPECT_TRUE(r.status == 14 || r.status == 128 + SIGINT) << r.status << r.err;
+        }
+        EXPECT_EQ(r.echo, true);
+        EXPECT_FALSE(logged("request ")) << "a request went out";
+    }
+}
+
+// The command of --open-with starts as any program would: SIGINT and SIGTERM neither blocked nor
+// ignored, so Ctrl-C reaches it.
+TEST_F(CliTest, TheOpenCommandStartsWithDefaultSignals) {
+    const fs::path record = config_ / "signals";
+    const fs::path script = config_ / "open.sh";
+    std::ofstream(script) << "grep -E '^Sig(Blk|Ign):' /proc/$$/status >'" << record.string() << "'\nexec '"
+                          << TESSARO_SANDBOX_EXE << "' open \"$1\"\n";
+    const Result r = Process({"--open-with", "/bin/sh " + script.string(), "authorize"}, environment(), "").wait();
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(record);
+    std::string line;
+    int seen = 0;
+    while (std::getline(in, line)) {
+        const unsigned long long mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+        EXPECT_EQ(mask & ((1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1))), 0u) << line;
+        ++seen;
+    }
+    EXPECT_EQ(seen, 2);
 }
 
 }  // namespace

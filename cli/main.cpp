@@ -1,11 +1,16 @@
 // tessaro: a command-line host of the kit. Each subcommand is one call of TessaroClient; callbacks
 // arrive on a loopback redirect receiver; the session lives in the desktop secret store.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <span>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -23,6 +28,7 @@
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/client/loopback_redirect.hpp>
 #include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/crypto/bytes.hpp>
 #include <tessaro/records/records.hpp>
 #include <tessaro/records/tessaro_error.hpp>
 #include <tessaro/stores/keychain.hpp>
@@ -236,10 +242,16 @@ public:
     explicit CommandSwitcher(std::string command) : command_(std::move(command)) {}
 
     void open(const URL& url, const URL& downloadURL, std::stop_token) override {
+        const std::string script = command_ + " \"$1\"";
+        const std::string text = url.absoluteString();
         const pid_t child = fork();
         if (child == 0) {
-            const std::string script = command_ + " \"$1\"";
-            const std::string text = url.absoluteString();
+            // The command starts as any program would: nothing blocked, nothing ignored.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
             execl("/bin/sh", "sh", "-c", script.c_str(), "sh", text.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -295,32 +307,36 @@ void printGrant(const TessaroGrant& grant) {
     std::cout << "\nkey:      " << grant.approvalKeyFingerprint << "\n";
 }
 
-sigset_t interruptSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
+// SIGINT and SIGTERM: the first cancels the wait, a second exits at once (with the terminal's echo
+// back on). A handler, not a blocked mask: the programs tessaro starts (an --open-with command, a
+// desktop launch) then begin with the default mask and dispositions, so Ctrl-C reaches them.
+std::atomic<int> interruptCount{0};
+int interruptPipe[2] = {-1, -1};  // the handler's byte to the watcher thread
+
+extern "C" void handleInterrupt(int number) {
+    const int saved = errno;
+    if (interruptCount.fetch_add(1) > 0) {
+        restoreTerminal();
+        _exit(128 + number);
+    }
+    const unsigned char byte = static_cast<unsigned char>(number);
+    (void)!write(interruptPipe[1], &byte, 1);
+    errno = saved;
 }
 
-// Blocks SIGINT and SIGTERM in this thread and every thread started after, so that only the
-// Interrupts thread receives them (GLib and libcurl start threads of their own).
-void blockInterrupts() {
-    const sigset_t set = interruptSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// SIGINT and SIGTERM: the first cancels the wait, a second exits at once.
 class Interrupts {
 public:
-    // The signals must already be blocked in every thread (blockInterrupts, first thing in main).
     Interrupts() {
-        thread_ = std::thread([this, set = interruptSignals()] {
+        if (pipe2(interruptPipe, O_CLOEXEC) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot create a pipe for interrupts");
+        }
+        thread_ = std::thread([this] {
             for (;;) {
-                int signal = 0;
-                if (sigwait(&set, &signal) != 0) continue;
-                if (done_) return;
-                if (++count_ > 1) _exit(128 + signal);
+                unsigned char byte = 0;
+                const ssize_t n = read(interruptPipe[0], &byte, 1);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0 || byte == 0) return;  // 0: the destructor
+                (void)!write(wake_[1], &byte, 1);
                 std::function<void()> cancel;
                 {
                     std::lock_guard guard(mutex_);
@@ -329,21 +345,33 @@ public:
                 if (cancel) cancel();
             }
         });
+        struct sigaction action {};
+        action.sa_handler = handleInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
     }
     ~Interrupts() {
-        done_ = true;
-        pthread_kill(thread_.native_handle(), SIGTERM);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        const unsigned char stop = 0;
+        (void)!write(interruptPipe[1], &stop, 1);
         thread_.join();
+        for (const int fd : {interruptPipe[0], interruptPipe[1], wake_[0], wake_[1]}) close(fd);
     }
+    Interrupts(const Interrupts&) = delete;
+    Interrupts& operator=(const Interrupts&) = delete;
+
     void onInterrupt(std::function<void()> cancel) {
         std::lock_guard guard(mutex_);
         cancel_ = std::move(cancel);
     }
-    bool interrupted() const { return count_ > 0; }
+    // Readable from the first interrupt on (never drained), for waits that poll.
+    int wakeFD() const { return wake_[0]; }
 
 private:
-    std::atomic<bool> done_{false};
-    std::atomic<int> count_{0};
+    int wake_[2] = {-1, -1};
     std::mutex mutex_;
     std::function<void()> cancel_;
     std::thread thread_;
@@ -476,8 +504,22 @@ int run(const Arguments& args) {
             const std::string vault = requireVault();
             if (args.fields.empty()) throw UsageError("update needs at least one --field NAME");
             TessaroClient::Patch patch;
+            // The typed values are wiped on every way out.
+            struct Wipe {
+                TessaroClient::Patch& patch;
+                ~Wipe() {
+                    for (auto& [field, value] : patch) {
+                        zeroFill(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(value.data()), value.size()));
+                    }
+                }
+            } wipe{patch};
             for (const auto& field : args.fields) {
-                auto value = readSecretLine("new " + field + ": ");
+                std::optional<std::string> value;
+                try {
+                    value = readSecretLine("new " + field + ": ", interrupts.wakeFD());
+                } catch (const PromptInterrupted&) {
+                    throw TessaroError::cancelled();  // reported and exited as any cancel
+                }
                 if (!value) throw UsageError("standard input ended before the value of " + field);
                 patch[TessaroField(field)] = std::move(*value);
             }
@@ -497,6 +539,21 @@ int run(const Arguments& args) {
         }
         if (c == "reset") {
             client->reset();
+            // reset() never fails, so it cannot tell whether the wipe took: the store says.
+            static const std::vector<std::string> sessionKeys = {
+                "approval_seed", "seal_private_key", "grant_id",     "account_id", "access_token",
+                "access_expires_at", "refresh_token", "account_identity_public_key", "vaults"};
+            std::string problem;
+            try {
+                if (!store->readMany(sessionKeys).empty()) problem = "the session is still stored";
+            } catch (const TessaroKeychain::KeychainError& error) {
+                problem = "keyring unavailable (status " + std::to_string(error.status()) + ")";
+            }
+            if (!problem.empty()) {
+                if (args.json) std::cout << json{{"reset", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+                std::cerr << "tessaro: the session could not be forgotten: " << problem << "\n";
+                return storeFailure;
+            }
             std::cout << (args.json ? json{{"reset", true}}.dump() : std::string("session forgotten")) << "\n";
             return ok;
         }
@@ -527,7 +584,6 @@ int run(const Arguments& args) {
 
 int main(int argc, char** argv) {
     using namespace tessaro::cli;
-    blockInterrupts();
     try {
         return run(parse(argc, argv));
     } catch (const UsageError& error) {

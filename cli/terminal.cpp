@@ -1,16 +1,32 @@
 #include "terminal.hpp"
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <span>
+
+#include <tessaro/crypto/bytes.hpp>
 
 namespace tessaro::cli {
 
 namespace {
 
 constexpr const char* frames[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
+
+// The terminal's settings from before a prompt turned the echo off, for restoreTerminal.
+termios echoing{};
+std::atomic<bool> echoOff{false};
+
+void wipe(std::string& text) {
+    zeroFill(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
+    text.clear();
+}
 
 }  // namespace
 
@@ -84,23 +100,57 @@ void StatusLine::erase() {
     shown_ = false;
 }
 
-std::optional<std::string> readSecretLine(const std::string& prompt) {
+void restoreTerminal() noexcept {
+    if (echoOff.exchange(false)) tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+}
+
+std::optional<std::string> readSecretLine(const std::string& prompt, int interruptFD) {
     const bool terminal = isatty(STDIN_FILENO);
-    termios saved{};
     if (terminal) {
         std::cerr << prompt << std::flush;
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
+        tcgetattr(STDIN_FILENO, &echoing);
+        termios quiet = echoing;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        echoOff = true;
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    struct Restore {
+        bool terminal;
+        ~Restore() {
+            if (!terminal) return;
+            restoreTerminal();
+            std::cerr << std::endl;
+        }
+    } restore{terminal};
+
+    // Byte by byte, so that nothing past the line is taken from the input, and a value is never
+    // moved to a larger buffer (which would leave a copy behind) unless it is very long.
     std::string line;
-    const bool read = static_cast<bool>(std::getline(std::cin, line));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::cerr << std::endl;
+    line.reserve(1024);
+    bool ended = false;
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {interruptFD, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            ended = true;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            wipe(line);
+            throw PromptInterrupted{};
+        }
+        if (fds[0].revents == 0) continue;
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        if (c == '\n') break;
+        line.push_back(c);
     }
-    if (!read) return std::nullopt;
+    if (ended && line.empty()) return std::nullopt;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }

@@ -42,8 +42,16 @@ private:
 // "mm:ss" until `expiresAt`, "0:00" when it is past.
 std::string timeLeft(std::chrono::system_clock::time_point now, std::chrono::system_clock::time_point expiresAt);
 
-// One line from standard input; on a terminal it prompts on standard error and does not echo.
-// Nothing at end of input.
-std::optional<std::string> readSecretLine(const std::string& prompt);
+// Thrown by readSecretLine when an interrupt comes first.
+struct PromptInterrupted {};
+
+// One line from standard input; on a terminal it prompts on standard error and does not echo, and
+// the echo comes back on every way out. Nothing at end of input. Throws PromptInterrupted as soon
+// as `interruptFD` becomes readable (what was typed so far is wiped).
+std::optional<std::string> readSecretLine(const std::string& prompt, int interruptFD);
+
+// Turns the echo back on when a prompt had turned it off. Async-signal-safe: a second interrupt's
+// handler calls it before it exits.
+void restoreTerminal() noexcept;
 
 }  // namespace tessaro::cli

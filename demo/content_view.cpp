@@ -317,7 +317,7 @@ void ContentView::refreshAuthorization() {
     unauthorized_->setVisible(!shown);
     if (shown) {
         const TessaroGrant& grant = *model_.grant();
-        grantID_->setText(text(grant.grantID.substr(0, 8)) + QStringLiteral("…"));
+        grantID_->setText(leadingCharacters(grant.grantID, 8) + QStringLiteral("…"));
         fingerprint_->setText(text(grant.approvalKeyFingerprint));
         QStringList names;
         for (const auto& vault : grant.vaults) names << text(vault.name.value_or(vault.id));

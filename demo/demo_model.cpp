@@ -4,10 +4,23 @@
 #include <utility>
 
 #include <QPointer>
+#include <QTextBoundaryFinder>
 
 #include <tessaro/ui/gui_executor.hpp>
 
 namespace tessaro::demo {
+
+QString leadingCharacters(const std::string& text, int count) {
+    const QString all = QString::fromStdString(text);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, all);
+    qsizetype end = 0;
+    for (int taken = 0; taken < count; ++taken) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next == -1) break;
+        end = next;
+    }
+    return all.left(end);
+}
 
 namespace {
 
@@ -268,7 +281,7 @@ void DemoModel::authorize() {
         return [this, grant] {
             setGrant(grant);
             setIsAuthorized(true);
-            setStatus(QStringLiteral("已授权：grant ") + text(grant.grantID.substr(0, 8)) + QStringLiteral("…，审批钥指纹 ") +
+            setStatus(QStringLiteral("已授权：grant ") + leadingCharacters(grant.grantID, 8) + QStringLiteral("…，审批钥指纹 ") +
                       text(grant.approvalKeyFingerprint));
         };
     });

@@ -19,6 +19,10 @@
 
 namespace tessaro::demo {
 
+// The first `count` user-perceived characters (grapheme clusters) of UTF-8 `text`: a character
+// is never split, whatever bytes it takes.
+QString leadingCharacters(const std::string& text, int count);
+
 // Keeps the two settings (server origin and client ID, in QSettings under "tessaro.origin" and
 // "tessaro.clientID"), builds the client from them, runs each user action on a worker through the
 // Qt glue and applies its outcome on the GUI thread, and mirrors the client's state (authorized,

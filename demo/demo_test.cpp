@@ -165,7 +165,7 @@ private slots:
         QVERIFY(f.model->isAuthorized());
         QVERIFY(f.model->grant());
         const TessaroGrant grant = *f.model->grant();
-        QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + QString::fromStdString(grant.grantID.substr(0, 8)) +
+        QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + demo::leadingCharacters(grant.grantID, 8) +
                                         QStringLiteral("…，审批钥指纹 ") + QString::fromStdString(grant.approvalKeyFingerprint));
         QVERIFY(!f.model->waiting());
 
@@ -221,6 +221,14 @@ private slots:
         QCOMPARE(f.model->status(), QStringLiteral("选条目：已取消"));
         QVERIFY(!f.model->waiting());
         QVERIFY(f.model->isAuthorized());
+    }
+
+    // The grant ID is shown by its first 8 characters: whole characters, however many bytes each.
+    void leadingCharactersNeverSplitACharacter() {
+        const std::string grant = "g\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "e\xCC\x81" "abcdef";  // g é € 😀 é(e+accent) a b c d e f
+        QCOMPARE(demo::leadingCharacters(grant, 8), QString::fromUtf8("gé€😀e\u0301abc"));
+        QCOMPARE(demo::leadingCharacters("grt_1234567890", 8), QStringLiteral("grt_1234"));
+        QCOMPARE(demo::leadingCharacters("abc", 8), QStringLiteral("abc"));
     }
 
     void passwordDotsCountWhatTheUserSees() {

@@ -251,7 +251,12 @@ void configureHandle(CURL* easy, CURLSH* share, const CurlTransport::Options& op
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
     // An empty proxy turns off libcurl's reading of the proxy environment variables.
     curl_easy_setopt(easy, CURLOPT_PROXY, transfer.loopback ? "" : options.proxy.c_str());
-    if (!options.caBundleFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundleFile.c_str());
+    if (!options.caBundleFile.empty()) {
+        // The bundle replaces the system's store: libcurl would otherwise still search its
+        // compiled-in CA directory.
+        curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundleFile.c_str());
+        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    }
     // libcurl silently re-sends a request whose reused connection closed before answering; only
     // GET and HEAD may take a reused connection, so nothing else can ever go out twice.
     const bool reusable = (request.method == "GET" || request.method == "HEAD") && !request.body;

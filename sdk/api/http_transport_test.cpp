@@ -2,13 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
 
 #include <tessaro/api/internal/loopback.hpp>
+#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/api/testing/test_tls.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -206,6 +214,62 @@ CurlTransport::Options trusting(const testing::TestCertificates& certificates, s
     options.caBundleFile = certificates.caFile();
     options.proxy = std::move(proxy);
     return options;
+}
+
+// In a mount namespace of its own, where libcurl's compiled-in locations (the bundle
+// /etc/ssl/certs/ca-certificates.crt and the directory /etc/ssl/certs) hold an unrelated CA in the
+// bundle and the server's CA only under its hashed name, as `openssl rehash` names it. Nothing
+// outside this process changes.
+int systemStoreChild() {
+    namespace fs = std::filesystem;
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::perror("a mount namespace of its own");
+        return 10;
+    }
+    const testing::TestCertificates unrelated("Tessaro Unrelated CA"), serverCA("Tessaro Server CA");
+    char pattern[] = "/tmp/tessaro-certs-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return 11;
+    const fs::path dir = pattern;
+    char hashed[32];
+    std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(serverCA.caCertificate()));
+    fs::copy_file(unrelated.caFile(), dir / "ca-certificates.crt");
+    fs::copy_file(serverCA.caFile(), dir / hashed);
+    if (::mount(dir.c_str(), "/etc/ssl/certs", nullptr, MS_BIND, nullptr) != 0) {
+        std::perror("bind mount over /etc/ssl/certs");
+        return 12;
+    }
+    const testing::TLSServer server(serverCA);
+    const HTTPRequest request = get(server.origin("localhost") + "/x");
+    int failures = 0;
+    try {
+        // No bundle: the system's store, whose directory reaches the server's CA.
+        CurlTransport system;
+        failures += system.send(request, {}).status != 200;
+    } catch (const TessaroError& error) {
+        std::cerr << "the system store refused the server: " << error.underlyingDescription() << "\n";
+        ++failures;
+    }
+    try {
+        // A bundle of the unrelated CA: that CA alone, the system's directory included in nothing.
+        CurlTransport::Options options;
+        options.caBundleFile = unrelated.caFile();
+        CurlTransport bundle(options);
+        bundle.send(request, {});
+        std::cerr << "a bundle of another CA still accepted the server\n";
+        ++failures;
+    } catch (const TessaroError&) {
+    }
+    ::umount(std::string("/etc/ssl/certs").c_str());
+    fs::remove_all(dir);
+    return failures;
+}
+const int systemStoreChildHook = testing::runChildMode("system-store", systemStoreChild);
+
+TEST(CurlTransport, ABundleReplacesTheSystemStore) {
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "needs root: it mounts over /etc/ssl/certs in a mount namespace of its own";
+    }
+    EXPECT_EQ(testing::waitChild(testing::spawnSelf("system-store")), 0);
 }
 
 TEST(CurlTransport, VerifiesCertificatesAgainstTheSystemStoreOrAGivenAuthority) {

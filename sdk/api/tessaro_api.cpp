@@ -23,17 +23,25 @@ constexpr std::string_view requestsPath = "/api/oauth/requests";
 // the path signed (a server may decode "%2F" or collapse "..", and libcurl would escape bytes
 // beyond ASCII after signing).
 std::string requestPath(const std::string& requestID, std::string_view suffix) {
-    const bool dotSegment = requestID == "." || requestID == "..";
-    const bool plain = std::all_of(requestID.begin(), requestID.end(), [](char c) {
-        return c > 0x20 && c < 0x7F && c != '/' && c != '\\' && c != '?' && c != '#' && c != '%';
-    });
-    if (requestID.empty() || dotSegment || !plain) throw TessaroError::protocol("invalid_path");
+    if (!TessaroAPI::isValidRequestID(requestID)) throw TessaroError::protocol("invalid_path");
     std::string path(requestsPath);
     path += '/';
     path += requestID;
     path += suffix;
     return path;
 }
+
+}  // namespace
+
+bool TessaroAPI::isValidRequestID(const std::string& requestID) noexcept {
+    const bool dotSegment = requestID == "." || requestID == "..";
+    const bool plain = std::all_of(requestID.begin(), requestID.end(), [](char c) {
+        return c > 0x20 && c < 0x7F && c != '/' && c != '\\' && c != '?' && c != '#' && c != '%';
+    });
+    return !requestID.empty() && !dotSegment && plain;
+}
+
+namespace {
 
 std::string describe(TessaroAPI::APIError::Kind kind, int status, const std::string& code) {
     if (kind == TessaroAPI::APIError::Kind::decoding) return "decoding";

@@ -187,6 +187,10 @@ public:
                              std::stop_token stop = {}) const;
     void cancelRequest(const std::string& requestID, const Credentials& credentials,
                        std::stop_token stop = {}) const;
+    // Whether a request identifier can be put into a path: one segment of visible ASCII, without a
+    // separator, a dot segment or a percent-escape. The three calls above throw
+    // TessaroError::protocol("invalid_path") for any other, before anything is sent. Thread-safe.
+    static bool isValidRequestID(const std::string& requestID) noexcept;
 
     // The bodies that create the four kinds of request.
     // {"op":"pick_item","vault_id":<id or null>,"hint":<only when not empty>,"reason":<when given>}

@@ -217,8 +217,10 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
     // Identifiers that would address another resource, or go out other than signed.
     for (const std::string id : {"", ".", "..", "../account", "a/../../revoke", "a/b", "é", "%2e%2e", "a\\b", "a b"}) {
         for (const auto& call : std::vector<std::function<void()>>{
-                 [&] { api->getRequest(id, credentials); }, [&] { api->putPatch(id, "p", credentials); },
-                 [&] { api->cancelRequest(id, credentials); }}) {
+                 // `id` by value: the calls run after this loop, when the loop's string is gone.
+                 [this, id] { api->getRequest(id, credentials); },
+                 [this, id] { api->putPatch(id, "p", credentials); },
+                 [this, id] { api->cancelRequest(id, credentials); }}) {
             cases.emplace_back(call, TessaroError::Code::protocol, "");
         }
     }

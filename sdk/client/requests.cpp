@@ -3,6 +3,7 @@
 #include <tessaro/client/tessaro_client.hpp>
 
 #include <algorithm>
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -63,6 +64,18 @@ TessaroError refusalOf(const Status& status) {
     return TessaroError::expired();
 }
 
+// Text the kit puts into a request must be UTF-8 (JSON carries nothing else; a host may hand over
+// raw bytes, such as a command line's): refused before anything is read or sent.
+void requireText(std::initializer_list<const std::optional<std::string>*> texts) {
+    for (const auto* text : texts) {
+        if (*text && !detail::isValidUTF8(**text)) throw TessaroError::protocol("invalid_input");
+    }
+}
+
+void requireText(const std::string& text) {
+    if (!detail::isValidUTF8(text)) throw TessaroError::protocol("invalid_input");
+}
+
 TessaroError callbackError(const std::string& error) {
     if (error == "access_denied") return TessaroError::denied();
     if (error == "not_signed_in") return TessaroError::notSignedIn();
@@ -90,6 +103,8 @@ std::pair<Status, Session> TessaroClient::runRequest(const nlohmann::json& body,
         throw refusalOf(status);
     }
 
+    // A request the kit could never read the status of is not opened in the application either.
+    if (!TessaroAPI::isValidRequestID(status.requestID)) throw TessaroError::protocol("invalid_path");
     const std::string state = TessaroCrypto::randomToken(24);
     const auto url = URL::parse("tessaro://request?" +
                                 URL::buildQuery({{"id", status.requestID},
@@ -237,6 +252,7 @@ TessaroItem TessaroClient::openItemResult(const Status& status, const Session& s
 TessaroItem TessaroClient::pickItem(const TessaroHint& hint, const std::optional<std::string>& reason,
                                     const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    requireText({&hint.url, &hint.title, &reason, &vaultID});
     return detail::cancelledOnStop(stop, [&] {
         const auto [status, session] = runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
         return openItemResult(status, session);
@@ -245,6 +261,8 @@ TessaroItem TessaroClient::pickItem(const TessaroHint& hint, const std::optional
 
 TessaroItem TessaroClient::getItem(const std::string& id, const std::string& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    requireText(id);
+    requireText(vaultID);
     return detail::cancelledOnStop(stop, [&] {
         const auto [status, session] = runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
         return openItemResult(status, session);
@@ -255,6 +273,11 @@ TessaroCreated TessaroClient::createItem(TessaroItemKind kind, const TessaroPref
                                          const std::optional<std::string>& reason,
                                          const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    requireText({&prefill.title, &prefill.url, &prefill.usernameHint, &reason, &vaultID});
+    for (const auto& [name, value] : prefill.extraHint) {
+        requireText(name);
+        requireText(value);
+    }
     return detail::cancelledOnStop(stop, [&] { return createItemOnce(kind, prefill, reason, vaultID, stop); });
 }
 
@@ -283,6 +306,9 @@ TessaroCreated TessaroClient::createItemOnce(TessaroItemKind kind, const Tessaro
 TessaroUpdated TessaroClient::updateItem(const std::string& id, const std::string& vaultID, const Patch& patch,
                                          const std::optional<std::string>& reason, std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    requireText(id);
+    requireText(vaultID);
+    requireText({&reason});
     return detail::cancelledOnStop(stop, [&] { return updateItemOnce(id, vaultID, patch, reason, stop); });
 }
 

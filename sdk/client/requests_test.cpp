@@ -126,6 +126,9 @@ TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
          "malformed_response", 1, 1, {true, false}},
         {"past its expiry by 20 seconds", statusBody("r1", "pending", {{"expires_at", isoFromNow(-20)}}),
          {}, 200, Code::expired, "", 1, 0, {true, false}},
+        // Never opened in the application: no status of it could ever be read.
+        {"a request ID the kit refuses", statusBody("../account", "pending"), {}, 200, Code::protocol, "invalid_path",
+         0, 0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -531,6 +534,20 @@ TEST(ItemOperations, RefusedBeforeAnythingIsSent) {
         {"update of a field whose name is not UTF-8", {}, true,
          [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField("\xc3"), "x"}}); }, Code::protocol,
          "invalid_patch"},
+        // Text that is not UTF-8, wherever it is given (a command line's raw bytes, say).
+        {"pick with a hint URL that is not UTF-8", {}, true,
+         [](TessaroClient& c) { c.pickItem(TessaroHint{.url = "https://b\xe4nk.example"}); }, Code::protocol,
+         "invalid_input"},
+        {"pick with a reason that is not UTF-8", {}, true, [](TessaroClient& c) { c.pickItem({}, "\xff"); },
+         Code::protocol, "invalid_input"},
+        {"get with an item ID that is not UTF-8", {}, true, [](TessaroClient& c) { c.getItem("i\xc3", "v1"); },
+         Code::protocol, "invalid_input"},
+        {"create with a prefill hint that is not UTF-8", {{.id = "v1", .mode = 1}}, true,
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {.extraHint = {{"pin", "\xfe"}}}); },
+         Code::protocol, "invalid_input"},
+        {"update in a vault whose ID is not UTF-8", {}, true,
+         [](TessaroClient& c) { c.updateItem("i1", "v\x80", {{TessaroField::password, "x"}}); }, Code::protocol,
+         "invalid_input"},
         {"pick without a session", {}, false, [](TessaroClient& c) { c.pickItem(); }, Code::notAuthorized, ""},
         {"create without a session", {}, false, [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
          Code::notAuthorized, ""},

@@ -253,17 +253,30 @@ void TessaroClient::startBackground(std::function<void()> work, bool holdsClient
         ++launches_->running;
         if (!holdsClient) ++launches_->independent;
     }
-    std::thread thread([tracker = launches_, work = std::move(work), holdsClient]() mutable {
-        work();
-        work = nullptr;  // may destroy the client: its destructor detaches this thread
+    std::thread thread;
+    try {
+        thread = std::thread([tracker = launches_, work = std::move(work), holdsClient]() mutable {
+            work();
+            work = nullptr;  // may destroy the client: its destructor detaches this thread
+            {
+                std::lock_guard done(tracker->mutex);
+                --tracker->running;
+                if (!holdsClient) --tracker->independent;
+                tracker->finished.push_back(std::this_thread::get_id());
+            }
+            tracker->done.notify_all();
+        });
+    } catch (...) {
+        // No thread: it is not counted, so drain() and the destructor do not wait for it.
         {
-            std::lock_guard done(tracker->mutex);
-            --tracker->running;
-            if (!holdsClient) --tracker->independent;
-            tracker->finished.push_back(std::this_thread::get_id());
+            std::lock_guard tracking(launches_->mutex);
+            --launches_->running;
+            if (!holdsClient) --launches_->independent;
         }
-        tracker->done.notify_all();
-    });
+        launches_->done.notify_all();
+        for (auto& finished : ended) finished.join();
+        throw;
+    }
     {
         std::lock_guard guard(threadsLock_);
         threads_.emplace(thread.get_id(), std::move(thread));
@@ -296,7 +309,17 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
         currentFlow_ = CurrentFlow{state, url, std::nullopt, nullptr,
                                    [finish](const TessaroError& error) { finish(error); }};
     }
-    startOpen(url, [finish](const TessaroError& error) { finish(error); });
+    try {
+        startOpen(url, [finish](const TessaroError& error) { finish(error); });
+    } catch (...) {
+        // No launch (no thread to spare): nothing of this flow stays registered.
+        {
+            std::lock_guard guard(lock_);
+            pending_.erase(state);
+        }
+        clearCurrent(state);
+        throw;
+    }
 
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     auto result = completion->waitUntil(deadline, stop);
@@ -415,7 +438,18 @@ void TessaroClient::retryOpen(std::stop_token stop) {
         flow = currentFlow_;
     }
     if (!flow) throw TessaroError::protocol("nothing_pending");
-    detail::cancelledOnStop(stop, [&] { switcher_->open(flow->url, configuration_.downloadURL, stop); });
+    detail::cancelledOnStop(stop, [&] {
+        try {
+            switcher_->open(flow->url, configuration_.downloadURL, stop);
+        } catch (const TessaroError&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            // Any other failure of a switcher still means the application could not be opened.
+            throw TessaroError::notInstalled(configuration_.downloadURL);
+        }
+    });
     if (flow->signal) flow->signal->fire();
 }
 
@@ -521,7 +555,7 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
             outcome.error = std::current_exception();
         }
         lock->release();
-        handoff->offer(std::move(outcome));
+        handoff->offer(outcome);
     }, false);
     auto refreshed = handoff->take(stop);
     if (!refreshed) throw TessaroError::cancelled();

@@ -160,7 +160,10 @@ public:
     // stop request; the server is told in the background), expired, notSignedIn, revoked,
     // network, protocol ("result_missing", "result_open_failed", "result_malformed", ...); the
     // store's error unchanged; update: the sealing error (TessaroCrypto) for an unusable identity
-    // key.
+    // key. Every text argument (hint, reason, prefill, item and vault IDs) must be UTF-8: any
+    // other throws protocol("invalid_input") before anything is read or sent (a patch:
+    // "invalid_patch"). A request ID from the server that no path can carry is protocol
+    // ("invalid_path"), before the application is opened.
 
     // Lets the user pick an item. No vault: any granted vault; the hint is sent only when it names
     // something; a reason (also an empty one) is shown to the user.

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <iostream>
 #include <latch>
 #include <limits>
 #include <map>
@@ -17,11 +18,16 @@
 #include <semaphore>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/client/testing/client_test_support.hpp>
 #include <tessaro/client/internal/client_internals.hpp>
@@ -734,29 +740,37 @@ TEST(TessaroClientFlows, RetryOpensTheSameURLAndCancelOrStopEndsTheWait) {
     }
 }
 
+// A host's switcher may throw anything: as for the first open, any failure of a re-open is
+// notInstalled (with the download URL), and the flow keeps waiting.
 TEST(TessaroClientFlows, RetryOpenFailurePassesToTheCallerAndTheFlowWaitsOn) {
-    Harness h;
-    const auto testThread = std::this_thread::get_id();
-    h.switcher->onOpen = [&](const URL&) {
-        if (std::this_thread::get_id() == testThread) throw TessaroError::notInstalled(download());
-    };
-    std::optional<TessaroError> error;
-    std::thread caller([&] {
-        try {
-            h.client->authorize();
-        } catch (const TessaroError& e) {
-            error = e;
-        }
-    });
-    ASSERT_TRUE(h.switcher->waitForOpens(1));
-    const auto retry = thrown<TessaroError>([&] { h.client->retryOpen(); }, TessaroError::conflict());
-    EXPECT_EQ(retry.code(), Code::notInstalled);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(error);  // still waiting
-    h.client->cancelPending();
-    caller.join();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), Code::cancelled);
+    for (const bool standard : {true, false}) {
+        SCOPED_TRACE(standard ? "notInstalled" : "another exception");
+        Harness h;
+        const auto testThread = std::this_thread::get_id();
+        h.switcher->onOpen = [&](const URL&) {
+            if (std::this_thread::get_id() != testThread) return;
+            if (standard) throw TessaroError::notInstalled(download());
+            throw std::runtime_error("the desktop said no");
+        };
+        std::optional<TessaroError> error;
+        std::thread caller([&] {
+            try {
+                h.client->authorize();
+            } catch (const TessaroError& e) {
+                error = e;
+            }
+        });
+        ASSERT_TRUE(h.switcher->waitForOpens(1));
+        const auto retry = thrown<TessaroError>([&] { h.client->retryOpen(); }, TessaroError::conflict());
+        EXPECT_EQ(retry.code(), Code::notInstalled);
+        EXPECT_EQ(retry.downloadURL(), download());
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(error);  // still waiting
+        h.client->cancelPending();
+        caller.join();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), Code::cancelled);
+    }
 }
 
 TEST(TessaroClientFlows, AuthorizeTimeoutZeroExpires) {
@@ -780,6 +794,41 @@ TEST(TessaroClientFlows, AuthorizeTimeoutZeroExpires) {
 }
 
 // ---- the application switcher: slow, failing ----
+
+// In a child that can start no thread (no processes left under its limit): an authorization fails
+// with the system's error and leaves nothing registered, and drain() does not wait for a thread
+// that never started.
+int noThreadsChild() {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+    const rlimit none{0, 0};
+    if (::setrlimit(RLIMIT_NPROC, &none) != 0) return 11;
+    auto client = TessaroClient::create({"pmc_test", redirect(), *URL::parse("http://127.0.0.1:9"), download()},
+                                        {.store = std::make_shared<TessaroMemoryStore>(),
+                                         .transport = nullptr,
+                                         .switcher = std::make_shared<ScriptedSwitcher>(),
+                                         .pollInterval = 1,
+                                         .authorizeTimeout = 30});
+    try {
+        client->authorize();
+        std::cerr << "authorized without a thread to open the application\n";
+        return 1;
+    } catch (const std::system_error&) {
+    }
+    if (!(ClientInternals::registrations(*client) == ClientInternals::Registrations{})) {
+        std::cerr << "the failed authorization left its flow registered\n";
+        return 2;
+    }
+    if (!client->drain(0ms)) {
+        std::cerr << "drain() waits for a thread that never started\n";
+        return 3;
+    }
+    return 0;
+}
+const int noThreadsHook = tessaro::testing::runChildMode("no-threads", noThreadsChild);
+
+TEST(TessaroClientLifetime, WithoutAThreadToSpareNothingStaysRegisteredOrCounted) {
+    EXPECT_EQ(tessaro::testing::waitChild(tessaro::testing::spawnSelf("no-threads")), 0);
+}
 
 TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStillOpening) {
     for (const bool drainFirst : {false, true}) {

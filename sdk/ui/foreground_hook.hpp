@@ -14,7 +14,8 @@ namespace tessaro {
 
 // Connects QGuiApplication::applicationStateChanged to the switcher: each change to
 // Qt::ApplicationActive calls applicationDidBecomeActive(), which wakes a waiting flow so that it
-// reads its status at once. Returns the connection (disconnect it to stop); it also ends with the
+// reads its status at once; an exception from a handler is dropped there (Qt's signal dispatch
+// cannot take one), the other handlers still run. Returns the connection (disconnect it to stop); it also ends with the
 // application. Call on the GUI thread; throws only std::bad_alloc.
 TESSARO_QT_EXPORT QMetaObject::Connection installForegroundHook(QGuiApplication& application,
                                                                 std::shared_ptr<TessaroSystemAppSwitcher> switcher);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -261,6 +262,8 @@ private slots:
         auto switcher = std::make_shared<TessaroSystemAppSwitcher>();
         int woken = 0;
         auto registration = switcher->onForeground([&] { ++woken; });
+        // A handler that throws: dropped by the hook, not thrown into Qt (which would terminate).
+        auto throwing = switcher->onForeground([] { throw std::runtime_error("a host's handler failed"); });
         auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
         QVERIFY(app);
         const auto connection = installForegroundHook(*app, switcher);

@@ -30,10 +30,10 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
 // certificate it signed for the names "localhost" and "tessaro.localhost" (no IP address).
 class TestCertificates {
 public:
-    TestCertificates()
+    explicit TestCertificates(const char* caName = "Tessaro Test CA")
         : caKey_(EVP_EC_gen("P-256")), serverKey_(EVP_EC_gen("P-256")) {
         if (!caKey_ || !serverKey_) throw std::runtime_error("could not make test keys");
-        ca_ = make("Tessaro Test CA", caKey_.get(), nullptr, caKey_.get(),
+        ca_ = make(caName, caKey_.get(), nullptr, caKey_.get(),
                    {{NID_basic_constraints, "critical,CA:TRUE"}, {NID_key_usage, "critical,keyCertSign,cRLSign"}});
         server_ = make("localhost", serverKey_.get(), ca_.get(), caKey_.get(),
                        {{NID_basic_constraints, "CA:FALSE"},
@@ -51,6 +51,7 @@ public:
     TestCertificates& operator=(const TestCertificates&) = delete;
 
     const std::string& caFile() const { return caFile_; }
+    X509* caCertificate() const { return ca_.get(); }
     X509* serverCertificate() const { return server_.get(); }
     EVP_PKEY* serverKey() const { return serverKey_.get(); }
 

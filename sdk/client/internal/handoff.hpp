@@ -24,13 +24,14 @@ public:
         std::exception_ptr error;
     };
 
-    // The sender: true when the caller takes `outcome`; false when it has given up (the sender then
-    // deals with it).
-    bool offer(Outcome outcome) {
+    // The sender: true when the caller takes `outcome` (moved from it then); false when the
+    // caller has given up, and `outcome` stays the sender's to deal with.
+    bool offer(Outcome& outcome) {
         {
             std::lock_guard guard(mutex_);
             if (abandoned_) return false;
             outcome_ = std::move(outcome);
+            outcome = Outcome{};
         }
         ready_.notify_all();
         return true;
@@ -44,7 +45,8 @@ public:
             abandoned_ = true;
             return std::nullopt;
         }
-        if (outcome_->error) std::rethrow_exception(outcome_->error);
+        // The error leaves the handoff entirely, so the exception it holds ends on this thread.
+        if (std::exception_ptr error = std::exchange(outcome_->error, nullptr)) std::rethrow_exception(error);
         return std::move(outcome_->value);
     }
 

@@ -1,0 +1,75 @@
+#pragma once
+// A test binary run again as a child process in a named mode: the child runs the mode's function
+// before main (no test of it is registered, so a normal run never sees it) and exits with its
+// status.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace tessaro::testing {
+
+inline constexpr const char* childModeVariable = "TESSARO_TEST_CHILD_MODE";
+
+// Starts this binary again with TESSARO_TEST_CHILD_MODE=mode added to the environment; -1 when it
+// cannot be started.
+inline pid_t spawnSelf(const std::string& mode) {
+    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
+    for (char** at = environ; *at; ++at) {
+        if (!std::string_view(*at).starts_with(std::string(childModeVariable) + "=")) entries.emplace_back(*at);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    char* argv[] = {self.data(), nullptr};
+    pid_t child = -1;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    return child;
+}
+
+// The child's exit status (128 + signal when killed); killed and -1 after `limit`.
+inline int waitChild(pid_t child, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    if (child <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) != child) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a static initializer of the test binary: when this process is a child in `mode`, runs `body`
+// and exits with its status (3 when it throws); otherwise returns 0 and the tests run.
+inline int runChildMode(std::string_view mode, const std::function<int()>& body) {
+    const char* current = std::getenv(childModeVariable);
+    if (current == nullptr || mode != current) return 0;
+    int status = 3;
+    try {
+        status = body();
+    } catch (const std::exception& error) {
+        std::cerr << "child " << mode << ": " << error.what() << "\n";
+    }
+    std::cerr.flush();
+    std::_Exit(status);
+}
+
+}  // namespace tessaro::testing
