@@ -336,13 +336,13 @@ public:
                 const ssize_t n = read(interruptPipe[0], &byte, 1);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0 || byte == 0) return;  // 0: the destructor
-                (void)!write(wake_[1], &byte, 1);
                 std::function<void()> cancel;
                 {
                     std::lock_guard guard(mutex_);
                     cancel = cancel_;
                 }
                 if (cancel) cancel();
+                (void)!write(wake_[1], &byte, 1);
             }
         });
         struct sigaction action {};
@@ -411,8 +411,8 @@ int run(const Arguments& args) {
 
     StatusLine status(isatty(STDERR_FILENO));
     client->setOnWaiting([&status](const std::optional<TessaroWaiting>& waiting) { status.update(waiting); });
+    std::stop_source stop;   // outlives the interrupts thread, which uses it
     Interrupts interrupts;
-    std::stop_source stop;
     interrupts.onInterrupt([&] {
         client->cancelPending();
         stop.request_stop();

@@ -1,5 +1,7 @@
 #include "demo_model.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -71,8 +73,23 @@ DemoModel::DemoModel(ClientFactory factory, QSettings* settings, QObject* parent
 }
 
 DemoModel::~DemoModel() {
-    // The wrappers' workers end before the model they report to.
+    // Cancels the wrapper's workers; they report through continuations bound to this model, which
+    // Qt drops once it is gone.
     async_.reset();
+}
+
+void DemoModel::shutDown(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto left = [&] {
+        return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                          deadline - std::chrono::steady_clock::now()));
+    };
+    if (async_) {
+        const auto workers = async_->workers();
+        async_.reset();
+        workers->waitUntilNone(left());
+    }
+    if (client_) client_->drain(left());
 }
 
 QString DemoModel::origin() const { return settings_->value(originKey, defaultOrigin()).toString(); }
@@ -169,7 +186,7 @@ std::shared_ptr<TessaroClient> DemoModel::makeClient() {
     if (client_ && client_->configuration().clientID == id.toStdString() && client_->configuration().origin == *url) {
         return client_;
     }
-    async_.reset();  // the old client's workers end first
+    async_.reset();  // the old client's workers are cancelled
     client_ = factory_({id.toStdString(), redirectURL(), *url, TessaroError::defaultDownloadURL()});
     client_->setExecutor(std::make_shared<TessaroGuiExecutor>());
     client_->setOnWaiting([model = QPointer<DemoModel>(this)](const std::optional<TessaroWaiting>& value) {

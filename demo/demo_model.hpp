@@ -1,6 +1,7 @@
 #pragma once
 // DemoModel: the demo window's one view model.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -68,6 +69,10 @@ public:
     // the settings failure. A new client's authorization and grant are read on a worker and
     // applied when they arrive.
     std::shared_ptr<TessaroClient> makeClient();
+    // For the application's end, after its event loop: cancels what runs, then waits up to `bound`
+    // for the workers and for a token request still in flight (which is always finished and
+    // stored), so that the exit neither hangs nor drops a refreshed session.
+    void shutDown(std::chrono::milliseconds bound);
     // A step runs on a worker with the client and a stop token; what it returns is applied on the
     // GUI thread when it succeeds.
     using Step = std::function<std::function<void()>(TessaroClient&, std::stop_token)>;

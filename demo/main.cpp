@@ -1,5 +1,7 @@
 // Tessaro_Demo: the demo window. The desktop starts it with a callback URL as its argument
 // (tessarodemo://tessaro/callback?...); a running demo takes the URL over from such a second start.
+#include <chrono>
+
 #include <QApplication>
 
 #include <tessaro/ui/callback_relay.hpp>
@@ -41,5 +43,7 @@ int main(int argc, char** argv) {
     });
     window.show();
     if (!url.isEmpty()) model.handleCallback(url);  // dropped: no client exists yet
-    return app.exec();
+    const int status = app.exec();
+    model.shutDown(std::chrono::seconds(5));
+    return status;
 }

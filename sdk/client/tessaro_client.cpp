@@ -324,13 +324,9 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     auto result = completion->waitUntil(deadline, stop);
     if (!result && stop.stop_requested()) {
-        // The caller's cancellation reaches the flow only while it is still the current one.
-        std::optional<CurrentFlow> current;
-        {
-            std::lock_guard guard(lock_);
-            current = currentFlow_;
-        }
-        if (current && current->state == state) current->abort(TessaroError::cancelled());
+        // The caller's stop ends this wait at once, also when a later flow has become the current
+        // one (cancelPending and retryOpen reach only that one).
+        finish(TessaroError::cancelled());
         result = completion->waitUntil(deadline);
     }
     if (!result) {

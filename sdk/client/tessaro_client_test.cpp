@@ -740,6 +740,26 @@ TEST(TessaroClientFlows, RetryOpensTheSameURLAndCancelOrStopEndsTheWait) {
     }
 }
 
+// A stop ends its own authorization at once, also when a later one has become the current flow;
+// the later one waits on.
+TEST(TessaroClientFlows, AStopEndsAnAuthorizationThatIsNoLongerCurrent) {
+    Harness h;
+    std::stop_source first;
+    auto earlier = launch([&] { h.client->authorize(first.get_token()); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    auto later = launch([&] { h.client->authorize(); });
+    ASSERT_TRUE(h.switcher->waitForOpens(2));
+    first.request_stop();
+    const auto error = finished(earlier);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), Code::cancelled);
+    EXPECT_EQ(later.wait_for(0ms), std::future_status::timeout);
+    h.client->cancelPending();
+    const auto laterError = finished(later);
+    ASSERT_TRUE(laterError);
+    EXPECT_EQ(laterError->code(), Code::cancelled);
+}
+
 // A host's switcher may throw anything: as for the first open, any failure of a re-open is
 // notInstalled (with the download URL), and the flow keeps waiting.
 TEST(TessaroClientFlows, RetryOpenFailurePassesToTheCallerAndTheFlowWaitsOn) {

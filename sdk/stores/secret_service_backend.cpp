@@ -371,10 +371,19 @@ struct SecretServiceBackend::Impl {
         auto* opened = openService(error);
         g_main_context_pop_thread_default(signals);
         if (!opened) {
-            // Not reaching the bus at all (no address, no socket, refused) means no service.
-            const bool busProblem = error != nullptr && error->domain == G_IO_ERROR;
+            // Not reaching the bus (no address, no socket, refused), or a service that cannot set
+            // up a session (one without its crypto support refuses OpenSession), is no usable
+            // service.
             fail(error);
-            if (busProblem && failure == statusInternal) failure = statusNotAvailable;
+            if (failure == statusInternal) failure = statusNotAvailable;
+            return false;
+        }
+        // Secrets travel only in an encrypted session: libsecret falls back to a plain-text one
+        // when the service offers nothing else, and that is refused here.
+        const gchar* algorithm = secret_service_get_session_algorithms(opened);
+        if (algorithm == nullptr || std::string_view(algorithm) == "plain") {
+            g_object_unref(opened);
+            failure = statusNotAvailable;
             return false;
         }
         g_object_set_data(G_OBJECT(opened), watchdogKey, &watchdog);
@@ -469,6 +478,16 @@ struct SecretServiceBackend::Impl {
         return true;
     }
 
+    // A locked default keyring is unlocked (through its prompt) before any search: some services
+    // (KeePassXC with a locked database) show their unlock dialog inside SearchItems and do not
+    // answer it until then, which would run into the call timeout. false with `failure` set.
+    bool unlockDefaultCollectionFirst() {
+        ObjectPtr<SecretCollection> collection;
+        bool locked = false;
+        if (!defaultCollectionLocked(collection, locked)) return false;
+        return !locked || unlock({collection.get()});
+    }
+
     // The collection behind the "default" alias, created (as "Default keyring", which may show a
     // prompt) when there is none. false with `failure` set on error.
     bool defaultCollection(ObjectPtr<SecretCollection>& collection) {
@@ -491,6 +510,7 @@ struct SecretServiceBackend::Impl {
     // are unlocked (a prompt may show) and the search is run again.
     bool search(const TessaroKeychain::Query& query, SecretSearchFlags extra, ObjectList& found,
                 std::vector<SecretItem*>& matching) {
+        if (!unlockDefaultCollectionFirst()) return false;
         auto attributes = attributesFor(query);
         for (int pass = 0; pass < 2; ++pass) {
             GError* error = nullptr;
@@ -532,6 +552,7 @@ struct SecretServiceBackend::Impl {
     // paths carry no attributes), all unlocked, in `paths`. false with `failure` set on error.
     // Locked items and a locked default keyring are unlocked first, as in search().
     bool searchPaths(const TessaroKeychain::Query& query, std::vector<std::string>& paths) {
+        if (!unlockDefaultCollectionFirst()) return false;
         auto attributes = attributesFor(query);
         for (int pass = 0; pass < 2; ++pass) {
             GError* error = nullptr;
@@ -685,7 +706,8 @@ std::string_view SecretServiceBackend::describeStatus(std::int32_t status) noexc
         case TessaroKeychain::statusSuccess: return "success";
         case TessaroKeychain::statusItemNotFound: return "item not found";
         case TessaroKeychain::statusDuplicateItem: return "duplicate item";
-        case statusNotAvailable: return "no Secret Service reachable on the session bus";
+        case statusNotAvailable:
+            return "no usable Secret Service on the session bus (none reachable, or it cannot open an encrypted session)";
         case statusLocked: return "the keyring is locked";
         case statusPromptDismissed: return "the unlock prompt was dismissed or not answered";
         case statusAccessDenied: return "access to the Secret Service was denied";

@@ -34,8 +34,9 @@ namespace tessaro {
 // |  -25300 | item not found (never used for a failure)                                           |
 // |  -25299 | duplicate item: add found an item with the same service, account and group        |
 // |  -25291 | no Secret Service: no session bus, its address leads nowhere, nobody owns or can   |
-// |         | start org.freedesktop.secrets, the connection was lost, or the service did not     |
-// |         | answer within the call timeout                                                     |
+// |         | start org.freedesktop.secrets, the connection was lost, the service did not        |
+// |         | answer within the call timeout, or it cannot open an encrypted session (secrets    |
+// |         | never travel in a plain-text one)                                                  |
 // |  -25308 | the keyring (collection or item) is locked and the service refused to unlock it    |
 // |    -128 | the unlock (or keyring creation) prompt was dismissed, or not answered within the  |
 // |         | prompt timeout                                                                     |

@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
 #include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +84,60 @@ int countUnexpected(bool silentService) {
         {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
 }
 
+// The Secret Service methods that `operation` calls, in order, as dbus-monitor sees them on the
+// session bus; a Peer.Ping sent afterwards marks the end of what it saw.
+std::vector<std::string> secretServiceCallsOf(const std::function<void()>& operation) {
+    char path[] = "/tmp/tessaro-monitor-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) return {};
+    const auto contents = [&] {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fd, 1);
+    std::string rule = "type='method_call',destination='org.freedesktop.secrets'";
+    char program[] = "dbus-monitor";
+    char session[] = "--session";
+    char* argv[] = {program, session, rule.data(), nullptr};
+    pid_t monitor = -1;
+    const bool started = posix_spawnp(&monitor, program, &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fd);
+    const auto waitFor = [&](const char* needle) {
+        for (int i = 0; i < 1000; ++i) {
+            if (contents().find(needle) != std::string::npos) return true;
+            ::usleep(10000);
+        }
+        return false;
+    };
+    std::vector<std::string> members;
+    if (started && waitFor("NameLost")) {  // a monitor from here on
+        operation();
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (bus) {
+            GVariant* pong = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                         "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+            if (pong) g_variant_unref(pong);
+            g_object_unref(bus);
+        }
+        waitFor("member=Ping");
+        std::istringstream lines(contents());
+        for (std::string line; std::getline(lines, line);) {
+            const auto at = line.find("member=");
+            if (line.starts_with("method call") && at != std::string::npos) members.push_back(line.substr(at + 7));
+        }
+    }
+    if (monitor > 0) {
+        ::kill(monitor, SIGTERM);
+        ::waitpid(monitor, nullptr, 0);
+    }
+    ::unlink(path);
+    return members;
+}
+
 // In a child with a keyring of its own: a session is stored, then the keyring is locked and its
 // unlock prompt cannot be shown (no display). Every operation fails with "prompt dismissed";
 // none looks like success or like "not found". Returns the number of operations that did not.
@@ -100,7 +161,23 @@ int countUnexpectedWhenLocked() {
         std::cerr << "could not lock the default collection\n";
         return 1;
     }
-    const int unexpected = countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
+    // The keyring is unlocked before anything is searched: a service may hold a search until its
+    // own unlock dialog is answered.
+    int unexpected = 0;
+    const auto calls = secretServiceCallsOf([&] {
+        try {
+            (void)store.readMany(sessionKeys);
+        } catch (const TessaroKeychain::KeychainError&) {
+        }
+    });
+    const auto first = [&](const char* member) { return std::find(calls.begin(), calls.end(), member) - calls.begin(); };
+    if (first("Unlock") == static_cast<std::ptrdiff_t>(calls.size()) || first("SearchItems") < first("Unlock")) {
+        std::cerr << "searched before unlocking:";
+        for (const auto& call : calls) std::cerr << " " << call;
+        std::cerr << "\n";
+        ++unexpected;
+    }
+    unexpected += countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
         {"read", [&] { (void)store.read("grant_id"); }},
         {"read missing", [&] { (void)store.read("account_id"); }},
         {"write existing", [&] { store.writeString("grant_id", "changed"); }},
@@ -196,6 +273,17 @@ TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
 // A bus and keyring of its own (the other tests share theirs): killed under a working store.
 TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) {
     EXPECT_EQ(runChild("bus-loss", "unix:path=/nonexistent/tessaro/replaced-by-the-child"), 0);
+}
+
+// A service that cannot open an encrypted session: it refuses OpenSession outright, or offers
+// only plain text (which libsecret would fall back to).
+TEST(SecretServiceUnreachable, AServiceWithoutAnEncryptedSession) {
+    for (const bool offerPlain : {false, true}) {
+        SCOPED_TRACE(offerPlain ? "plain text only" : "refused");
+        testing::PrivateBus bus;
+        bus.ownSecretsNameRefusingSessions(offerPlain);
+        EXPECT_EQ(runChild("no-service", bus.address()), 0);
+    }
 }
 
 // In a keyring of its own: locking the shared test keyring would disturb the other tests.

@@ -7,26 +7,40 @@ namespace tessaro {
 TessaroAsyncClient::TessaroAsyncClient(std::shared_ptr<TessaroClient> client, QObject* parent)
     : QObject(parent), client_(std::move(client)) {}
 
-TessaroAsyncClient::~TessaroAsyncClient() {
-    cancel();
-    pool_.waitForDone();
-}
+TessaroAsyncClient::~TessaroAsyncClient() { cancel(); }
 
-std::uint64_t TessaroAsyncClient::track(std::stop_source source) {
+std::uint64_t TessaroAsyncClient::Workers::add(std::stop_source source) {
     std::lock_guard guard(mutex_);
     running_.emplace(next_, std::move(source));
     return next_++;
 }
 
-void TessaroAsyncClient::untrack(std::uint64_t id) {
+void TessaroAsyncClient::Workers::remove(std::uint64_t id) {
+    {
+        std::lock_guard guard(mutex_);
+        running_.erase(id);
+    }
+    changed_.notify_all();
+}
+
+void TessaroAsyncClient::Workers::stopAll() {
     std::lock_guard guard(mutex_);
-    running_.erase(id);
+    for (auto& [id, source] : running_) source.request_stop();
+}
+
+std::size_t TessaroAsyncClient::Workers::running() const {
+    std::lock_guard guard(mutex_);
+    return running_.size();
+}
+
+bool TessaroAsyncClient::Workers::waitUntilNone(std::chrono::milliseconds timeout) const {
+    std::unique_lock guard(mutex_);
+    return changed_.wait_for(guard, timeout, [&] { return running_.empty(); });
 }
 
 void TessaroAsyncClient::cancel() {
     client_->cancelPending();
-    std::lock_guard guard(mutex_);
-    for (auto& [id, source] : running_) source.request_stop();
+    workers_->stopAll();
 }
 
 QFuture<bool> TessaroAsyncClient::isAuthorized() {

@@ -1,6 +1,8 @@
 #pragma once
 // TessaroAsyncClient: the client's blocking operations as QFutures, off the GUI thread.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -9,19 +11,21 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
+#include <type_traits>
 
 #include <QFuture>
 #include <QObject>
 #include <QPromise>
-#include <QThreadPool>
 
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/qt_export.hpp>
 
 namespace tessaro {
 
-// Runs each operation of a TessaroClient on a worker of its own pool, with a stop source of its
-// own, and returns a QFuture. Deliver results on the GUI thread with the future's continuations:
+// Runs each operation of a TessaroClient on a worker thread of its own (so a wait for the user never
+// holds up another call: a retry, a cancel, a reading), with a stop source of its own, and returns
+// a QFuture. Deliver results on the GUI thread with the future's continuations:
 //     async.pickItem(hint).then(window, [](const TessaroItem& item) { ... })
 //                         .onFailed(window, [](const TessaroError& error) { ... });
 // A failed operation's future holds the exception it threw (TessaroError, the store's error, ...),
@@ -29,7 +33,11 @@ namespace tessaro {
 //
 // cancel() ends the client's current wait (cancelPending) and requests the stop of every operation
 // in progress; each then fails, usually with TessaroError::cancelled. The destructor does the same
-// and waits for the workers. Thread-safe; throws only std::bad_alloc.
+// and returns at once, without waiting for the workers: they share their bookkeeping (workers())
+// with the wrapper, which outlives it until the last worker ends, and each lets go of the client
+// when it ends. A worker may still be in a store call then (those take no stop); a host about to
+// exit waits for them with workers()->waitUntilNone(). Thread-safe; throws only std::bad_alloc and,
+// when no thread can be started, std::system_error.
 class TESSARO_QT_EXPORT TessaroAsyncClient : public QObject {
     Q_OBJECT
 
@@ -58,15 +66,32 @@ public:
     template <typename T>
     QFuture<T> run(std::function<T(TessaroClient&, std::stop_token)> operation);
 
-private:
-    std::uint64_t track(std::stop_source source);
-    void untrack(std::uint64_t id);
+    // The workers of one wrapper and their stop sources, shared with them. Thread-safe.
+    class TESSARO_QT_EXPORT Workers {
+    public:
+        // How many have not ended yet.
+        std::size_t running() const;
+        // Waits up to `timeout` until none is left; whether none is. Blocks: not for a GUI thread
+        // that must stay responsive (a host about to exit, or a test).
+        bool waitUntilNone(std::chrono::milliseconds timeout) const;
 
+    private:
+        friend class TessaroAsyncClient;
+        std::uint64_t add(std::stop_source source);
+        void remove(std::uint64_t id);
+        void stopAll();
+
+        mutable std::mutex mutex_;
+        mutable std::condition_variable changed_;
+        std::map<std::uint64_t, std::stop_source> running_;
+        std::uint64_t next_ = 0;
+    };
+    // This wrapper's workers; the object lives on after the wrapper while workers run.
+    std::shared_ptr<const Workers> workers() const { return workers_; }
+
+private:
     std::shared_ptr<TessaroClient> client_;
-    QThreadPool pool_;
-    std::mutex mutex_;
-    std::map<std::uint64_t, std::stop_source> running_;
-    std::uint64_t next_ = 0;
+    std::shared_ptr<Workers> workers_ = std::make_shared<Workers>();
 };
 
 template <typename T>
@@ -75,20 +100,28 @@ QFuture<T> TessaroAsyncClient::run(std::function<T(TessaroClient&, std::stop_tok
     QFuture<T> future = promise->future();
     promise->start();
     std::stop_source stop;
-    const std::uint64_t id = track(stop);
-    pool_.start([this, promise, operation = std::move(operation), client = client_, token = stop.get_token(), id] {
-        try {
-            if constexpr (std::is_void_v<T>) {
-                operation(*client, token);
-            } else {
-                promise->addResult(operation(*client, token));
+    const std::uint64_t id = workers_->add(stop);
+    try {
+        std::thread([workers = workers_, promise, operation = std::move(operation), client = client_,
+                     token = stop.get_token(), id]() mutable {
+            try {
+                if constexpr (std::is_void_v<T>) {
+                    operation(*client, token);
+                } else {
+                    promise->addResult(operation(*client, token));
+                }
+            } catch (...) {
+                promise->setException(std::current_exception());
             }
-        } catch (...) {
-            promise->setException(std::current_exception());
-        }
-        promise->finish();
-        untrack(id);
-    });
+            promise->finish();
+            client.reset();  // let go of the client before counting as ended
+            operation = nullptr;
+            workers->remove(id);
+        }).detach();
+    } catch (...) {
+        workers_->remove(id);
+        throw;
+    }
     return future;
 }
 

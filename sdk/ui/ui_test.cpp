@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -25,11 +26,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
+#include <tessaro/stores/testing/pausing_store.hpp>
 #include <tessaro/ui/async_client.hpp>
 #include <tessaro/ui/callback_relay.hpp>
 #include <tessaro/ui/foreground_hook.hpp>
@@ -256,6 +259,56 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(failure.has_value(), 20000);
         QCOMPARE(*failure, TessaroError::Code::cancelled);
         QVERIFY(s.client->drain(20s));
+    }
+
+    // A wait for the user never holds up another call: with as many waits under way as a thread
+    // pool of this machine would have workers, a reading still comes back at once, and cancel
+    // ends every wait (also those that are no longer the client's current flow).
+    void asyncClientCallsNeverQueueBehindWaits() {
+        SandboxClient s;
+        sandbox::Policy never;
+        never.decision = sandbox::Policy::Decision::never;
+        s.sandbox->setPolicy(never);
+        TessaroAsyncClient async(s.client);
+        QObject context;
+        const int waits = QThreadPool::globalInstance()->maxThreadCount();
+        int cancelled = 0;
+        for (int i = 0; i < waits; ++i) {
+            async.authorize().then(&context, [](const TessaroGrant&) {}).onFailed(&context, [&](const TessaroError& error) {
+                cancelled += error.code() == TessaroError::Code::cancelled;
+            });
+        }
+        std::optional<bool> authorized;
+        async.isAuthorized().then(&context, [&](bool value) { authorized = value; });
+        QTRY_VERIFY_WITH_TIMEOUT(authorized.has_value(), 5000);
+        QCOMPARE(async.workers()->running(), static_cast<std::size_t>(waits));
+        async.cancel();
+        QTRY_COMPARE_WITH_TIMEOUT(cancelled, waits, 20000);
+        QVERIFY(async.workers()->waitUntilNone(20s));
+        QVERIFY(s.client->drain(20s));
+    }
+
+    // The wrapper's end never waits for its workers: it returns while a store call still holds
+    // one; the worker ends on its own once the store answers, and lets go of the client.
+    void asyncClientEndsWithoutWaitingForItsWorkers() {
+        auto store = std::make_shared<tessaro::testing::PausingStore>();
+        auto client = TessaroClient::create({"pmc_test", *URL::parse("tessarodemo://tessaro/callback"),
+                                             *URL::parse("http://127.0.0.1:9"), TessaroError::defaultDownloadURL()},
+                                            {.store = store, .transport = nullptr,
+                                             .switcher = std::make_shared<TessaroSystemAppSwitcher>()});
+        std::shared_ptr<const TessaroAsyncClient::Workers> workers;
+        store->pauseNextLoad();
+        {
+            TessaroAsyncClient async(client);
+            workers = async.workers();
+            async.isAuthorized();
+            QVERIFY(store->waitPaused());
+        }
+        QVERIFY2(store->holding(), "the wrapper's end waited for the store");
+        QCOMPARE(workers->running(), std::size_t{1});
+        store->resume();
+        QVERIFY(workers->waitUntilNone(20s));
+        QCOMPARE(client.use_count(), 1L);
     }
 
     void foregroundHookWakesTheSwitchersHandlers() {

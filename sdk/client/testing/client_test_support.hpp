@@ -28,6 +28,7 @@
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/memory_store.hpp>
+#include <tessaro/stores/testing/pausing_store.hpp>
 
 namespace tessaro::testing::client {
 
@@ -234,54 +235,7 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// A memory store that, once armed, holds one step until resumed: the next write of a key, or the
-// next readMany (a session load). It counts readMany calls, and names a lock when given one.
-class PausingStore final : public TessaroSecretStore {
-public:
-    explicit PausingStore(std::optional<std::string> lockName = std::nullopt) : lockName_(std::move(lockName)) {}
-
-    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
-    void write(const std::string& key, std::span<const std::uint8_t> value) override {
-        pauseIf(key);
-        inner_.write(key, value);
-    }
-    void remove(const std::string& key) override { inner_.remove(key); }
-    void deleteAll() override { inner_.deleteAll(); }
-    Values readMany(std::span<const std::string> keys) override {
-        ++snapshots;
-        pauseIf(readManyStep);
-        return inner_.readMany(keys);
-    }
-    std::optional<std::string> lockName() const override { return lockName_; }
-
-    void pauseWriteOf(const std::string& key) { arm(key); }
-    void pauseNextLoad() { arm(readManyStep); }
-    bool waitPaused() { return paused_.try_acquire_for(waitLimit); }
-    void resume() { resume_.release(); }
-    std::atomic<int> snapshots{0};
-
-private:
-    static constexpr const char* readManyStep = "\nreadMany";
-    void arm(const std::string& step) {
-        std::lock_guard guard(mutex_);
-        armed_ = step;
-    }
-    void pauseIf(const std::string& step) {
-        {
-            std::lock_guard guard(mutex_);
-            if (armed_ != step) return;
-            armed_.reset();
-        }
-        paused_.release();
-        resume_.try_acquire_for(waitLimit);
-    }
-
-    TessaroMemoryStore inner_;
-    const std::optional<std::string> lockName_;
-    std::mutex mutex_;
-    std::optional<std::string> armed_;
-    std::binary_semaphore paused_{0}, resume_{0};
-};
+using tessaro::testing::PausingStore;
 
 inline std::string queryItemOf(const URL& url, const std::string& name);
 

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,9 +215,54 @@ GDBusMessage* swallowCalls(GDBusConnection*, GDBusMessage* message, gboolean inc
     }
     return message;
 }
+
+// A Secret Service that cannot open an encrypted session: its properties are empty; OpenSession is
+// refused (InvalidArgs), or with `offerPlain` (user data) answered for "plain" alone (the encrypted
+// algorithm is NotSupported); everything else is UnknownMethod. Answered from the filter itself,
+// on GDBus's worker thread.
+GDBusMessage* refuseSessions(GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer plain) {
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) return message;
+    const std::string member = g_dbus_message_get_member(message) ? g_dbus_message_get_member(message) : "";
+    GDBusMessage* reply = nullptr;
+    if (member == "GetAll") {
+        reply = g_dbus_message_new_method_reply(message);
+        g_dbus_message_set_body(reply, g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+    } else if (member == "OpenSession") {
+        const gchar* algorithm = "";
+        GVariant* body = g_dbus_message_get_body(message);
+        if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(sv)"))) g_variant_get(body, "(&sv)", &algorithm, nullptr);
+        if (plain && std::string_view(algorithm) == "plain") {
+            reply = g_dbus_message_new_method_reply(message);
+            g_dbus_message_set_body(reply, g_variant_new("(@vo)", g_variant_new_variant(g_variant_new_string("")),
+                                                         "/org/freedesktop/secrets/session/s1"));
+        } else {
+            reply = g_dbus_message_new_method_error(message,
+                                                    plain ? "org.freedesktop.DBus.Error.NotSupported"
+                                                          : "org.freedesktop.DBus.Error.InvalidArgs",
+                                                    "no encrypted session here");
+        }
+    } else {
+        reply = g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.UnknownMethod", "not here");
+    }
+    g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    g_object_unref(reply);
+    g_object_unref(message);
+    return nullptr;
+}
 }  // namespace
 
+void PrivateBus::ownSecretsNameRefusingSessions(bool offerPlain) {
+    ownSecretsName();
+    g_dbus_connection_add_filter(static_cast<GDBusConnection*>(connection_), refuseSessions,
+                                 offerPlain ? GINT_TO_POINTER(1) : nullptr, nullptr);
+}
+
 void PrivateBus::ownSecretsNameSilently() {
+    ownSecretsName();
+    g_dbus_connection_add_filter(static_cast<GDBusConnection*>(connection_), swallowCalls, nullptr, nullptr);
+}
+
+void PrivateBus::ownSecretsName() {
     GError* error = nullptr;
     auto* connection = connectTo(address_);
     connection_ = connection;
@@ -228,7 +275,6 @@ void PrivateBus::ownSecretsNameSilently() {
     g_variant_get(reply, "(u)", &result);
     g_variant_unref(reply);
     if (result != 1) throw std::runtime_error("could not own org.freedesktop.secrets");
-    g_dbus_connection_add_filter(connection, swallowCalls, nullptr, nullptr);
 }
 
 }  // namespace tessaro::testing

@@ -47,6 +47,9 @@ public:
 
     // Takes the Secret Service's bus name and never answers a call sent to it.
     void ownSecretsNameSilently();
+    // Takes the Secret Service's bus name and answers as a service that cannot open an encrypted
+    // session: OpenSession is refused, or with offerPlain only the plain-text algorithm is offered.
+    void ownSecretsNameRefusingSessions(bool offerPlain);
     // Starts an unlocked gnome-keyring Secret Service on this bus, its files in the bus's
     // directory (kept across restarts), and waits (bounded) until it owns its name.
     void startKeyring();
@@ -57,6 +60,7 @@ public:
 
 private:
     void launch();
+    void ownSecretsName();
 
     bool fixedPath_;
     std::string directory_;
