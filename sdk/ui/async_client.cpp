@@ -1,18 +1,31 @@
 #include <tessaro/ui/async_client.hpp>
 
 #include <utility>
+#include <vector>
 
 namespace tessaro {
 
 TessaroAsyncClient::TessaroAsyncClient(std::shared_ptr<TessaroClient> client, QObject* parent)
     : QObject(parent), client_(std::move(client)) {}
 
-TessaroAsyncClient::~TessaroAsyncClient() { cancel(); }
+TessaroAsyncClient::~TessaroAsyncClient() {
+    cancel();
+    workers_->settleAllCancelled();
+}
 
-std::uint64_t TessaroAsyncClient::Workers::add(std::stop_source source) {
+std::uint64_t TessaroAsyncClient::Workers::add(std::stop_source stop, std::function<void()> settleCancelled) {
     std::lock_guard guard(mutex_);
-    running_.emplace(next_, std::move(source));
+    running_.emplace(next_, Entry{std::move(stop), std::move(settleCancelled)});
     return next_++;
+}
+
+void TessaroAsyncClient::Workers::settleAllCancelled() {
+    std::vector<std::function<void()>> settles;
+    {
+        std::lock_guard guard(mutex_);
+        for (auto& [id, entry] : running_) settles.push_back(entry.settleCancelled);
+    }
+    for (const auto& settle : settles) settle();
 }
 
 void TessaroAsyncClient::Workers::remove(std::uint64_t id) {
@@ -25,7 +38,7 @@ void TessaroAsyncClient::Workers::remove(std::uint64_t id) {
 
 void TessaroAsyncClient::Workers::stopAll() {
     std::lock_guard guard(mutex_);
-    for (auto& [id, source] : running_) source.request_stop();
+    for (auto& [id, entry] : running_) entry.stop.request_stop();
 }
 
 std::size_t TessaroAsyncClient::Workers::running() const {

@@ -12,6 +12,8 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <exception>
+#include <utility>
 #include <type_traits>
 
 #include <QFuture>
@@ -19,6 +21,7 @@
 #include <QPromise>
 
 #include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/records/tessaro_error.hpp>
 #include <tessaro/qt_export.hpp>
 
 namespace tessaro {
@@ -33,7 +36,9 @@ namespace tessaro {
 //
 // cancel() ends the client's current wait (cancelPending) and requests the stop of every operation
 // in progress; each then fails, usually with TessaroError::cancelled. The destructor does the same
-// and returns at once, without waiting for the workers: they share their bookkeeping (workers())
+// and returns at once, without waiting for the workers: the futures of operations still running end
+// with TessaroError::cancelled there and then (their continuations never outlive their context
+// objects), and they share their bookkeeping (workers())
 // with the wrapper, which outlives it until the last worker ends, and each lets go of the client
 // when it ends. A worker may still be in a store call then (those take no stop); a host about to
 // exit waits for them with workers()->waitUntilNone(). Thread-safe; throws only std::bad_alloc and,
@@ -77,13 +82,18 @@ public:
 
     private:
         friend class TessaroAsyncClient;
-        std::uint64_t add(std::stop_source source);
+        struct Entry {
+            std::stop_source stop;
+            std::function<void()> settleCancelled;
+        };
+        std::uint64_t add(std::stop_source stop, std::function<void()> settleCancelled);
         void remove(std::uint64_t id);
         void stopAll();
+        void settleAllCancelled();
 
         mutable std::mutex mutex_;
         mutable std::condition_variable changed_;
-        std::map<std::uint64_t, std::stop_source> running_;
+        std::map<std::uint64_t, Entry> running_;
         std::uint64_t next_ = 0;
     };
     // This wrapper's workers; the object lives on after the wrapper while workers run.
@@ -96,24 +106,51 @@ private:
 
 template <typename T>
 QFuture<T> TessaroAsyncClient::run(std::function<T(TessaroClient&, std::stop_token)> operation) {
-    auto promise = std::make_shared<QPromise<T>>();
-    QFuture<T> future = promise->future();
-    promise->start();
+    // Settled once: by the worker with its outcome, or by the wrapper's end with cancelled (so that
+    // no continuation runs after its context object is gone).
+    struct Outcome {
+        std::mutex mutex;
+        bool settled = false;
+        QPromise<T> promise;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QFuture<T> future = outcome->promise.future();
+    outcome->promise.start();
     std::stop_source stop;
-    const std::uint64_t id = workers_->add(stop);
+    const std::uint64_t id = workers_->add(stop, [outcome] {
+        std::lock_guard guard(outcome->mutex);
+        if (std::exchange(outcome->settled, true)) return;
+        outcome->promise.setException(std::make_exception_ptr(TessaroError::cancelled()));
+        outcome->promise.finish();
+    });
     try {
-        std::thread([workers = workers_, promise, operation = std::move(operation), client = client_,
+        std::thread([workers = workers_, outcome, operation = std::move(operation), client = client_,
                      token = stop.get_token(), id]() mutable {
+            std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
+            std::exception_ptr error;
             try {
                 if constexpr (std::is_void_v<T>) {
                     operation(*client, token);
+                    value = true;
                 } else {
-                    promise->addResult(operation(*client, token));
+                    value.emplace(operation(*client, token));
                 }
             } catch (...) {
-                promise->setException(std::current_exception());
+                error = std::current_exception();
             }
-            promise->finish();
+            {
+                std::lock_guard guard(outcome->mutex);
+                if (!std::exchange(outcome->settled, true)) {
+                    if (error) {
+                        outcome->promise.setException(error);
+                    } else if constexpr (!std::is_void_v<T>) {
+                        outcome->promise.addResult(std::move(*value));
+                    }
+                    outcome->promise.finish();
+                }
+            }
+            error = nullptr;
+            value.reset();
             client.reset();  // let go of the client before counting as ended
             operation = nullptr;
             workers->remove(id);
