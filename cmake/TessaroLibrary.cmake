@@ -1,12 +1,11 @@
 # How the kit's libraries are made.
 #
-# Headers are included with a "tessaro/" prefix everywhere (<tessaro/records/records.hpp>): in the
-# build tree ${TESSARO_INCLUDE_ROOT}/tessaro/<name> is a link to the source folder of <name>, and
-# installed headers go to include/tessaro/<name>/. Generated headers (version, export macro) live
-# under ${TESSARO_GENERATED_ROOT}/tessaro/.
-set(TESSARO_INCLUDE_ROOT ${PROJECT_BINARY_DIR}/include)
+# Headers are included with a "tessaro/" prefix everywhere (<tessaro/records/records.hpp>), which is
+# their path in the repository: the repository root is on the include path, and installed headers
+# go to include/tessaro/<name>/. The one exception are the generated headers (version, export
+# macros), which live in the build tree under ${TESSARO_GENERATED_ROOT}/tessaro/.
 set(TESSARO_GENERATED_ROOT ${PROJECT_BINARY_DIR}/generated)
-file(MAKE_DIRECTORY ${TESSARO_INCLUDE_ROOT}/tessaro ${TESSARO_GENERATED_ROOT}/tessaro)
+file(MAKE_DIRECTORY ${TESSARO_GENERATED_ROOT}/tessaro)
 
 include(GenerateExportHeader)
 
@@ -29,7 +28,7 @@ function(tessaro_add_package_library)
     LINKER_LANGUAGE CXX)
   target_compile_features(${target} PUBLIC cxx_std_20)
   target_include_directories(${target} PUBLIC
-    $<BUILD_INTERFACE:${TESSARO_INCLUDE_ROOT}>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<BUILD_INTERFACE:${TESSARO_GENERATED_ROOT}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   generate_export_header(${target}
@@ -48,8 +47,8 @@ endfunction()
 # tessaro_cc_library(NAME records INTO sdk [FOLDER name] SOURCES ... [PUBLIC ...] [PRIVATE ...])
 # One subsystem: an object library tessaro_<NAME> (alias tessaro::<NAME>) whose objects go into the
 # package library tessaro_<INTO>. PUBLIC and PRIVATE name outside dependencies (their usage reaches
-# the package library, PUBLIC ones its users too); the subsystems share one include root, so a
-# subsystem needs no link to another. Every header of the folder (not internal/, not testing/) is
+# the package library, PUBLIC ones its users too); the subsystems share one include root (the
+# repository's), so a subsystem needs no link to another. Every header of the folder (not internal/, not testing/) is
 # public and installs under include/tessaro/<FOLDER>/ (FOLDER defaults to NAME).
 function(tessaro_cc_library)
   cmake_parse_arguments(L "" "NAME;INTO;FOLDER" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
@@ -60,8 +59,7 @@ function(tessaro_cc_library)
   set(package tessaro_${L_INTO})
   add_library(${target} OBJECT ${L_SOURCES})
   add_library(tessaro::${L_NAME} ALIAS ${target})
-  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${TESSARO_INCLUDE_ROOT}/tessaro/${L_FOLDER} SYMBOLIC)
-  target_include_directories(${target} PUBLIC ${TESSARO_INCLUDE_ROOT} ${TESSARO_GENERATED_ROOT})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR} ${TESSARO_GENERATED_ROOT})
   target_compile_features(${target} PUBLIC cxx_std_20)
   set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   if(BUILD_SHARED_LIBS)

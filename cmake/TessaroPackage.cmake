@@ -11,6 +11,11 @@ if(TESSARO_BUILD_QT)
   install(EXPORT TessaroSDKQtTargets NAMESPACE TessaroSDK:: DESTINATION ${TESSARO_CMAKE_DIR})
 endif()
 
+if(BUILD_SHARED_LIBS)
+  set(TESSARO_CONFIG_SHARED TRUE)
+else()
+  set(TESSARO_CONFIG_SHARED FALSE)
+endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/TessaroSDKConfig.cmake.in
   ${PROJECT_BINARY_DIR}/TessaroSDKConfig.cmake
   INSTALL_DESTINATION ${TESSARO_CMAKE_DIR})
