@@ -161,16 +161,7 @@ Status TessaroClient::waitForTerminal(const Status& initial, const std::string& 
                                        }};
         }
         notifyWaiting(waitingOf(initial));
-        try {
-            switcher_->open(url, configuration_.downloadURL, stop);
-        } catch (const TessaroError&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (...) {
-            // Any other failure of a switcher still means the application could not be opened.
-            throw TessaroError::notInstalled(configuration_.downloadURL);
-        }
+        openApplication(url, stop);
 
         Status current = initial;
         int failures = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <variant>
@@ -228,14 +229,27 @@ void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroEr
     // The launch keeps the client alive until the switcher answers.
     startBackground([self = shared_from_this(), url, onFailure = std::move(onFailure)] {
         try {
-            self->switcher_->open(url, self->configuration_.downloadURL);
+            self->openApplication(url, {});
         } catch (const TessaroError& error) {
             onFailure(error);
         } catch (...) {
-            // Any other failure of a switcher still means the application could not be opened.
-            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));
+            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));  // bad_alloc
         }
     }, true);
+}
+
+void TessaroClient::openApplication(const URL& url, std::stop_token stop) {
+    try {
+        switcher_->open(url, configuration_.downloadURL, stop);
+    } catch (const TessaroError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        // Any other failure of a switcher (a host's own may throw anything) still means the
+        // application could not be opened.
+        throw TessaroError::notInstalled(configuration_.downloadURL);
+    }
 }
 
 void TessaroClient::startBackground(std::function<void()> work, bool holdsClient) {
@@ -434,18 +448,7 @@ void TessaroClient::retryOpen(std::stop_token stop) {
         flow = currentFlow_;
     }
     if (!flow) throw TessaroError::protocol("nothing_pending");
-    detail::cancelledOnStop(stop, [&] {
-        try {
-            switcher_->open(flow->url, configuration_.downloadURL, stop);
-        } catch (const TessaroError&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (...) {
-            // Any other failure of a switcher still means the application could not be opened.
-            throw TessaroError::notInstalled(configuration_.downloadURL);
-        }
-    });
+    detail::cancelledOnStop(stop, [&] { openApplication(flow->url, stop); });
     if (flow->signal) flow->signal->fire();
 }
 

@@ -214,6 +214,8 @@ private:
     void clearCurrent(const std::string& state);
     void fireForeground();
     void startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure);
+    // The switcher's open; any failure other than a TessaroError (or bad_alloc) is notInstalled.
+    void openApplication(const URL& url, std::stop_token stop);
     // Runs `work` on a thread of its own, tracked until it ends (drain, the destructor). `work`
     // is destroyed before the thread reports its end, so a client it holds is let go first.
     // `holdsClient` false: the thread never touches the client, and the destructor waits for it.
