@@ -106,7 +106,7 @@ TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
         << "[Default Applications]\nx-scheme-handler/tessaro=tessaro-e2e-sandbox.desktop\n";
 
     const pid_t child =
-        spawnChild("desktop-authorize",
+        spawnSelf("desktop-authorize",
                    {std::string(directoryVariable) + "=" + dir.string(), "XDG_DATA_HOME=" + (dir / "data").string(),
                     "XDG_CONFIG_HOME=" + (dir / "config").string(), "XDG_DATA_DIRS=" + (dir / "empty").string(),
                     "XDG_CONFIG_DIRS=" + (dir / "empty").string(),

@@ -4,27 +4,20 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <spawn.h>
 #include <string_view>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
+#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 
-extern char** environ;
-
 namespace tessaro::e2e {
 
 namespace {
-
-constexpr const char* childModeVariable = "TESSARO_E2E_CHILD";
 
 std::string textOf(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -278,64 +271,13 @@ std::string Environment::registerUniqueClient() {
 
 // ---- child processes ----
 
-pid_t spawnChild(const std::string& mode, const std::vector<std::string>& environment) {
-    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
-    entries.insert(entries.end(), environment.begin(), environment.end());
-    for (char** at = environ; *at; ++at) {
-        const std::string_view entry = *at;
-        const auto name = entry.substr(0, entry.find('=') + 1);
-        const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& mine) {
-            return std::string_view(mine).starts_with(name);
-        });
-        if (!replaced) entries.emplace_back(entry);
-    }
-    std::vector<char*> envp;
-    for (auto& entry : entries)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    char* argv[] = {self.data(), nullptr};
-    pid_t child = 0;
-    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
-    return child;
-}
-
-int waitChild(pid_t child, std::chrono::milliseconds limit) {
-    if (child <= 0) return -1;
-    int status = 0;
-    const bool ended = eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit);
-    if (!ended) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 namespace {
 
-// Before main: a child started by spawnChild runs its mode and exits. The modes use nothing but
+// Before main: a child started with spawnSelf runs its mode and exits. The modes use nothing but
 // function-local statics and what they build themselves, so the order of static initialisation
 // does not matter to them.
-const int childHook = [] {
-    const char* mode = std::getenv(childModeVariable);
-    if (!mode) return 0;
-    int status = 2;
-    try {
-        if (std::string_view(mode) == "desktop-authorize") {
-            status = childAuthorizeThroughDesktop();
-        } else if (std::string_view(mode) == "revoke-shared-session") {
-            status = childRevokeSharedSession();
-        } else {
-            std::cerr << "unknown child mode " << mode << "\n";
-        }
-    } catch (const std::exception& error) {
-        std::cerr << "child " << mode << " failed: " << error.what() << "\n";
-        status = 3;
-    }
-    std::cerr.flush();
-    std::_Exit(status);
-}();
+const int childHooks = testing::runChildMode("desktop-authorize", childAuthorizeThroughDesktop) +
+                       testing::runChildMode("revoke-shared-session", childRevokeSharedSession);
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -224,13 +225,9 @@ private:
     std::shared_ptr<SandboxSwitcher> switcher_;
 };
 
-// Child processes: this binary run again with TESSARO_E2E_CHILD=mode and `environment` added to
-// (or replacing entries of) the current environment. The child runs the mode before main and exits
-// with its status.
-pid_t spawnChild(const std::string& mode, const std::vector<std::string>& environment);
-// The child's exit status (128 + signal when it was killed), waiting at most `limit`; on timeout
-// the child is killed and -1 returned.
-int waitChild(pid_t child, std::chrono::milliseconds limit = 2 * waitLimit);
+// Child processes are this binary run again in a mode (tessaro/api/testing/child_process.hpp):
+using testing::spawnSelf;
+using testing::waitChild;
 
 // The child modes (each in the test file it belongs to); each returns its exit status.
 int childAuthorizeThroughDesktop();

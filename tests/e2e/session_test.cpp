@@ -364,8 +364,8 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
             const std::vector<std::string> environment = {std::string(originVariable) + "=" + env.proxy().origin(),
                                                           std::string(clientIDVariable) + "=" + clientID,
                                                           std::string(barrierVariable) + "=" + dir.string()};
-            const pid_t a = spawnChild("revoke-shared-session", environment);
-            const pid_t b = spawnChild("revoke-shared-session", environment);
+            const pid_t a = spawnSelf("revoke-shared-session", environment);
+            const pid_t b = spawnSelf("revoke-shared-session", environment);
             const auto ready = [&] {
                 int count = 0;
                 for (const auto& entry : fs::directory_iterator(dir))
@@ -453,7 +453,7 @@ TEST(KeychainSession, AnotherProcessRefreshingTheOldGrantLeavesANewAuthorization
     char pattern[] = "/tmp/tessaro-e2e-mixed-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
-    const pid_t other = spawnChild("revoke-shared-session",
+    const pid_t other = spawnSelf("revoke-shared-session",
                                    {std::string(originVariable) + "=" + env.proxy().origin(),
                                     std::string(clientIDVariable) + "=" + clientID,
                                     std::string(barrierVariable) + "=" + dir.string()});

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -24,12 +25,19 @@ namespace tessaro::testing {
 
 inline constexpr const char* childModeVariable = "TESSARO_TEST_CHILD_MODE";
 
-// Starts this binary again with TESSARO_TEST_CHILD_MODE=mode added to the environment; -1 when it
-// cannot be started.
-inline pid_t spawnSelf(const std::string& mode) {
+// Starts this binary again with TESSARO_TEST_CHILD_MODE=mode and `environment` ("NAME=value"
+// entries) added to, or replacing entries of, this process's environment; -1 when it cannot be
+// started.
+inline pid_t spawnSelf(const std::string& mode, const std::vector<std::string>& environment = {}) {
     std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
+    entries.insert(entries.end(), environment.begin(), environment.end());
     for (char** at = environ; *at; ++at) {
-        if (!std::string_view(*at).starts_with(std::string(childModeVariable) + "=")) entries.emplace_back(*at);
+        const std::string_view entry = *at;
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& mine) {
+            return std::string_view(mine).starts_with(name);
+        });
+        if (!replaced) entries.emplace_back(entry);
     }
     std::vector<char*> envp;
     for (auto& entry : entries) envp.push_back(entry.data());
