@@ -1,23 +1,26 @@
-// The client's two shared-session paths, each against a baseline in the same run:
+// The client's shared-session and request-wait paths, each against a baseline in the same run:
 // - 64 callers finding one expired session at once (one refresh through the gate, then 64 signed
 //   calls), against 64 callers with a fresh session (the same 64 signed calls, no refresh). The
-//   token requests per round are reported as a counter: anything but 1 is a fault.
+//   token requests per round are reported as a counter: anything but 1 is a fault. Memory store.
 // - loading the session from the desktop secret store with the client's one readMany, against nine
 //   single reads of the same keys.
 // - the wake-up of a request wait: from the callback's delivery to pickItem returning (median over
-//   50 picks, in-process sandbox, poll interval 2 s), against the same flow with the callback
-//   dropped, where the wait sleeps out its interval.
+//   60 picks, in-process sandbox, poll interval 2 s), with the memory store and with the desktop
+//   store (gnome-keyring), against the same flow with the callback dropped, where the wait sleeps
+//   out its interval. CPU per pick of this process (getrusage) and of gnome-keyring
+//   (/proc/PID/stat).
 // - a refresh storm: 64 threads calling getItem at once on a session whose access token has expired
 //   (token requests counted: anything but 1 is a fault), against the same 64 on a fresh session.
 // - the idle cost of one wait held open for 20 s at a 2 s poll interval against a tessaro-sandbox in
-//   another process: status reads, and the CPU time of this process (getrusage) against the same
-//   process idling for as long.
+//   another process, with each store: status reads, the CPU time of this process and of
+//   gnome-keyring, against the same process idling for as long.
 // The ratios (medians over repetitions) are printed after the runs.
 // Run inside the private keyring: scripts/with-keyring build/default/bench/client_bench
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
 #include "loopback_server.hpp"
+#include "ratios.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <iostream>
 #include <latch>
@@ -35,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include <gio/gio.h>
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
@@ -119,33 +124,9 @@ Session sampleSession(double secondsLeft) {
     return session;
 }
 
-// Iterations and seconds per iteration of every run of each benchmark, for the ratios.
-struct Run {
-    benchmark::IterationCount iterations;
-    double seconds;
-};
-std::mutex resultsMutex;
-std::map<std::string, std::vector<Run>> runs;
+tessaro::bench::Ratios ratios;
 
-void record(const std::string& name, benchmark::State& state, double seconds) {
-    if (state.iterations() == 0) return;
-    std::lock_guard guard(resultsMutex);
-    runs[name].push_back({state.iterations(), seconds / static_cast<double>(state.iterations())});
-}
-
-// The median over the measured repetitions: the runs with the most iterations (the shorter ones
-// only sized the iteration count).
-std::pair<double, std::size_t> median(const std::vector<Run>& all) {
-    benchmark::IterationCount most = 0;
-    for (const auto& run : all) most = std::max(most, run.iterations);
-    std::vector<double> values;
-    for (const auto& run : all) {
-        if (run.iterations == most) values.push_back(run.seconds);
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return {n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2, n};
-}
+void record(const std::string& name, benchmark::State& state, double seconds) { ratios.record(name, state, seconds); }
 
 // Starts `callers` threads, releases them at once into `call` (false or a throw: a failure) while
 // the timer runs, and adds the time until the last one is done to `timed`. The failures.
@@ -337,19 +318,93 @@ struct InProcess {
     std::unique_ptr<sandbox::Sandbox> sandbox;
 };
 
+// ---- CPU time of this process and of the Secret Service, and the two stores ----
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The process owning org.freedesktop.secrets on the session bus (gnome-keyring-daemon); 0 if none.
+pid_t keyringPID() {
+    static const pid_t pid = [] {
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (!bus) return pid_t{0};
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+            g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
+        guint32 found = 0;
+        if (reply) {
+            g_variant_get(reply, "(u)", &found);
+            g_variant_unref(reply);
+        }
+        g_object_unref(bus);
+        return static_cast<pid_t>(found);
+    }();
+    return pid;
+}
+
+// The keyring daemon's CPU time so far (user and system, /proc/PID/stat; clock-tick resolution).
+double keyringCPUSeconds() {
+    std::ifstream in("/proc/" + std::to_string(keyringPID()) + "/stat");
+    std::string stat(std::istreambuf_iterator<char>(in), {});
+    const auto end = stat.rfind(')');
+    if (keyringPID() == 0 || end == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(end + 2));  // from field 3 (state) on
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index >= 14) ticks += std::stod(field);  // utime, stime
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of this process and of the keyring daemon between start() and stop().
+struct CPUMeter {
+    double client = 0;
+    double keyring = 0;
+    void start() {
+        client = -cpuSeconds();
+        keyring = -keyringCPUSeconds();
+    }
+    void stop() {
+        client += cpuSeconds();
+        keyring += keyringCPUSeconds();
+    }
+};
+
+enum class StoreKind { memory, desktop };
+const char* nameOf(StoreKind kind) { return kind == StoreKind::memory ? "memory store" : "desktop store"; }
+
+// An empty store of `kind`: a TessaroMemoryStore, or a TessaroKeychain (gnome-keyring) of its own.
+std::shared_ptr<TessaroSecretStore> emptyStore(StoreKind kind, const std::string& name) {
+    if (kind == StoreKind::memory) return std::make_shared<TessaroMemoryStore>();
+    auto store = std::make_shared<TessaroKeychain>("pmc_bench_" + name);
+    store->deleteAll();
+    return store;
+}
+
 std::map<std::string, std::vector<double>> latencies;  // seconds, per benchmark
+std::map<std::string, CPUMeter> cpuOf;                 // per benchmark (per pick for the wakes)
 
 // One pick per iteration; the time from the completion's callback (delivered or dropped) to the
 // pick's return. The user takes a random 0 to 2 s before answering, so a dropped callback costs on
-// average half the poll interval.
-void pickWake(benchmark::State& state, bool dropped, const char* name) {
+// average half the poll interval. The CPU time of this process (sandbox included) and of the
+// keyring daemon is reported per pick.
+void pickWake(benchmark::State& state, bool dropped, StoreKind kind, const std::string& name) {
     sandbox::Policy policy;
     policy.step = std::chrono::milliseconds(0);
     InProcess sandbox(policy);
-    auto client = sandbox.authorizedClient(std::make_shared<TessaroMemoryStore>(), nullptr);
+    auto store = emptyStore(kind, "wake");
+    auto client = sandbox.authorizedClient(store, nullptr);
     sandbox.dropRequestCallbacks = dropped;
     unsigned seed = 12345;
     std::vector<double> samples;
+    CPUMeter cpu;
+    cpu.start();
     for (auto _ : state) {
         seed = seed * 1103515245u + 12345u;
         policy.delay = std::chrono::milliseconds(dropped ? (seed >> 8) % 2000 : (seed >> 8) % 50);
@@ -369,14 +424,25 @@ void pickWake(benchmark::State& state, bool dropped, const char* name) {
         samples.push_back(seconds);
         state.SetIterationTime(seconds);
     }
+    cpu.stop();
+    store->deleteAll();
     std::sort(samples.begin(), samples.end());
-    if (!samples.empty()) state.counters["median_ms"] = samples[samples.size() / 2] * 1e3;
+    if (samples.empty()) return;
+    state.counters["median_ms"] = samples[samples.size() / 2] * 1e3;
+    state.counters["cpu_ms_per_pick"] = cpu.client * 1e3 / static_cast<double>(samples.size());
+    state.counters["keyring_cpu_ms_per_pick"] = cpu.keyring * 1e3 / static_cast<double>(samples.size());
     latencies[name] = samples;
+    const auto picks = static_cast<double>(samples.size());
+    cpuOf[name] = {cpu.client / picks, cpu.keyring / picks};
 }
-void BM_PickWake_Callback(benchmark::State& state) { pickWake(state, false, "woken"); }
-void BM_PickWake_Dropped(benchmark::State& state) { pickWake(state, true, "slept"); }
-BENCHMARK(BM_PickWake_Callback)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PickWake_Dropped)->UseManualTime()->Iterations(20)->Repetitions(1)->Unit(benchmark::kMillisecond);
+void BM_PickWake_Callback_MemoryStore(benchmark::State& state) { pickWake(state, false, StoreKind::memory, "woken"); }
+void BM_PickWake_Callback_DesktopStore(benchmark::State& state) {
+    pickWake(state, false, StoreKind::desktop, "woken desktop");
+}
+void BM_PickWake_Dropped_MemoryStore(benchmark::State& state) { pickWake(state, true, StoreKind::memory, "slept"); }
+BENCHMARK(BM_PickWake_Callback_MemoryStore)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Callback_DesktopStore)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Dropped_MemoryStore)->UseManualTime()->Iterations(20)->Repetitions(1)->Unit(benchmark::kMillisecond);
 
 // 64 threads released at once, each reading one item through its own request.
 void storm(benchmark::State& state, bool expired, const char* name) {
@@ -421,13 +487,6 @@ BENCHMARK(BM_64GetItem_ExpiredSession)->UseRealTime()->Unit(benchmark::kMillisec
 BENCHMARK(BM_64GetItem_FreshSession)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
 
 // ---- the idle cost of a wait, against a sandbox in another process ----
-
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // tessaro-sandbox as a child process printing its callbacks; a reader hands them to the client.
 class ChildSandbox {
@@ -508,14 +567,18 @@ private:
 };
 
 constexpr double idleSeconds = 20.0;
+double idleBaseline = -1;  // CPU seconds of this process idling for idleSeconds
 
-void BM_IdleWait(benchmark::State& state) {
+// One wait held open for idleSeconds at a 2 s interval on a store of `kind`; the process's own idle
+// CPU (nothing waiting) is measured once, after the first.
+void idleWait(benchmark::State& state, StoreKind kind, const std::string& name) {
     ChildSandbox child;
     auto transport = std::make_shared<CountingTransport>();
+    auto store = emptyStore(kind, "idle");
     auto client = TessaroClient::create(
         {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
          *URL::parse(child.origin()), TessaroError::defaultDownloadURL()},
-        {.store = std::make_shared<TessaroMemoryStore>(), .transport = transport,
+        {.store = store, .transport = transport,
          .switcher = std::make_shared<HTTPSwitcher>(child), .pollInterval = 2.0, .authorizeTimeout = 60});
     child.route(client);
     client->authorize();
@@ -532,29 +595,36 @@ void BM_IdleWait(benchmark::State& state) {
         while (transport->count("POST /api/oauth/requests") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const int readsBefore = transport->statusReads();
-        const double cpuBefore = cpuSeconds();
+        CPUMeter cpu;
+        cpu.start();
         std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-        const double cpu = cpuSeconds() - cpuBefore;
+        cpu.stop();
         const int reads = transport->statusReads() - readsBefore;
         stop.request_stop();
         waiting.join();
         client->drain(std::chrono::seconds(5));
 
-        // The baseline: the same process with nothing waiting.
-        const double idleBefore = cpuSeconds();
-        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-        const double idle = cpuSeconds() - idleBefore;
+        if (idleBaseline < 0) {  // the same process with nothing waiting
+            const double idleBefore = cpuSeconds();
+            std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+            idleBaseline = cpuSeconds() - idleBefore;
+        }
 
         state.SetIterationTime(idleSeconds);
         state.counters["status_reads"] = reads;
-        state.counters["cpu_ms"] = cpu * 1e3;
-        state.counters["idle_cpu_ms"] = idle * 1e3;
-        std::printf("idle wait of %.0f s at a 2 s interval: %d status reads (budget 11), %.1f ms CPU (budget 50 ms), "
-                    "against %.1f ms for the same process idle\n",
-                    idleSeconds, reads, cpu * 1e3, idle * 1e3);
+        state.counters["cpu_ms"] = cpu.client * 1e3;
+        state.counters["keyring_cpu_ms"] = cpu.keyring * 1e3;
+        cpuOf[name] = cpu;
+        std::printf("idle wait of %.0f s at a 2 s interval, %s: %d status reads (budget 11), %.1f ms CPU (budget 50 ms), "
+                    "gnome-keyring %.0f ms, against %.1f ms for the same process idle\n",
+                    idleSeconds, nameOf(kind), reads, cpu.client * 1e3, cpu.keyring * 1e3, idleBaseline * 1e3);
     }
+    store->deleteAll();
 }
-BENCHMARK(BM_IdleWait)->UseManualTime()->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
+void BM_IdleWait_MemoryStore(benchmark::State& state) { idleWait(state, StoreKind::memory, "idle memory"); }
+void BM_IdleWait_DesktopStore(benchmark::State& state) { idleWait(state, StoreKind::desktop, "idle desktop"); }
+BENCHMARK(BM_IdleWait_MemoryStore)->UseManualTime()->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleWait_DesktopStore)->UseManualTime()->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
@@ -570,25 +640,34 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     keychain()->deleteAll();
 
-    const auto ratio = [](const char* slow, const char* fast, const char* what) {
-        const auto a = runs.find(slow);
-        const auto b = runs.find(fast);
-        if (a == runs.end() || b == runs.end()) return;
-        const auto [x, n] = median(a->second);
-        const auto [y, m] = median(b->second);
-        std::printf("%s: %s %.3f ms, %s %.3f ms, ratio %.2fx (medians of %zu and %zu runs)\n", what, slow, x * 1e3,
-                    fast, y * 1e3, x / y, n, m);
+    ratios.print("64 callers, one session (memory store)", "expired", "fresh");
+    ratios.print("session load from the desktop store", "nine reads", "loadSession");
+    ratios.print("64 getItem calls, one session (memory store)", "storm expired", "storm fresh");
+    const auto medianOf = [](const std::string& name) {
+        const auto found = latencies.find(name);
+        return found == latencies.end() ? 0.0 : found->second[found->second.size() / 2];
     };
-    ratio("expired", "fresh", "64 callers, one session");
-    ratio("nine reads", "loadSession", "session load from the secret store");
-    ratio("storm expired", "storm fresh", "64 getItem calls, one session");
-    const auto woken = latencies.find("woken");
-    const auto slept = latencies.find("slept");
-    if (woken != latencies.end() && slept != latencies.end() && !woken->second.empty() && !slept->second.empty()) {
-        const double a = woken->second[woken->second.size() / 2];
-        const double b = slept->second[slept->second.size() / 2];
-        std::printf("wake latency (callback to return): %.2f ms median of %zu, callback dropped %.0f ms median of %zu, "
-                    "ratio %.4f\n", a * 1e3, woken->second.size(), b * 1e3, slept->second.size(), a / b);
+    const double woken = medianOf("woken");
+    const double wokenDesktop = medianOf("woken desktop");
+    const double slept = medianOf("slept");
+    if (woken > 0 && slept > 0) {
+        std::printf("wake latency (callback to return), memory store: %.2f ms median, callback dropped %.0f ms, "
+                    "ratio %.4f\n", woken * 1e3, slept * 1e3, woken / slept);
+    }
+    if (woken > 0 && wokenDesktop > 0) {
+        std::printf("wake latency, desktop store against memory store: %.2f ms against %.2f ms, ratio %.2fx (goal: 2x "
+                    "or less); CPU per pick: client %.2f ms against %.2f ms, gnome-keyring %.2f ms against %.2f ms\n",
+                    wokenDesktop * 1e3, woken * 1e3, wokenDesktop / woken,
+                    cpuOf["woken desktop"].client * 1e3, cpuOf["woken"].client * 1e3,
+                    cpuOf["woken desktop"].keyring * 1e3, cpuOf["woken"].keyring * 1e3);
+    }
+    if (cpuOf.contains("idle memory") && cpuOf.contains("idle desktop")) {
+        const auto& memory = cpuOf["idle memory"];
+        const auto& desktop = cpuOf["idle desktop"];
+        std::printf("idle wait of %.0f s, desktop store against memory store: client CPU %.1f ms against %.1f ms, "
+                    "ratio %.2fx (goal: 1.5x or less); gnome-keyring %.0f ms against %.0f ms\n",
+                    idleSeconds, desktop.client * 1e3, memory.client * 1e3, desktop.client / memory.client,
+                    desktop.keyring * 1e3, memory.keyring * 1e3);
     }
     return 0;
 }

@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -307,6 +309,67 @@ Status statusForError(const GError* error) {
     return SecretServiceBackend::statusInternal;
 }
 
+// The object paths of the items a full read found, by what identifies the read: service, group and
+// the set of accounts asked for. Only reads that found every account are remembered, so a key that
+// was missing is always searched for again.
+class PathMemory {
+public:
+    struct Entry {
+        std::string owner;  // the service's unique bus name when the paths were found
+        std::vector<std::pair<std::string, std::string>> paths;  // account, item path
+    };
+
+    static std::string keyOf(const TessaroKeychain::Query& query, std::span<const std::string> accounts) {
+        // Attributes never hold NUL (validAttribute), so it separates the parts unambiguously.
+        std::vector<std::string_view> sorted(accounts.begin(), accounts.end());
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        std::string key = query.service;
+        key += query.accessGroup ? std::string("\0g", 2) + *query.accessGroup : std::string("\0-", 2);
+        for (const auto account : sorted) {
+            key += '\0';
+            key += account;
+        }
+        return key;
+    }
+
+    const Entry* find(const std::string& key) const {
+        const auto found = entries_.find(key);
+        return found == entries_.end() ? nullptr : &found->second;
+    }
+
+    void remember(const std::string& key, Entry entry) {
+        // A host with very many stores only loses the shortcut, never memory.
+        if (entries_.size() >= maxEntries && !entries_.contains(key)) entries_.clear();
+        entries_.insert_or_assign(key, std::move(entry));
+    }
+
+    void forget(const std::string& key) { entries_.erase(key); }
+
+    // Every read that found the item at `path`.
+    void forgetPath(std::string_view path) {
+        std::erase_if(entries_, [&](const auto& entry) {
+            return std::any_of(entry.second.paths.begin(), entry.second.paths.end(),
+                               [&](const auto& item) { return item.second == path; });
+        });
+    }
+
+    // Every read of `query`'s service and group.
+    void forgetStore(const TessaroKeychain::Query& query) {
+        const std::string prefix = keyOf({query.service, std::nullopt, query.accessGroup}, {});
+        std::erase_if(entries_, [&](const auto& entry) {
+            return entry.first.compare(0, prefix.size(), prefix) == 0 &&
+                   (entry.first.size() == prefix.size() || entry.first[prefix.size()] == '\0');
+        });
+    }
+
+    void clear() { entries_.clear(); }
+
+private:
+    static constexpr std::size_t maxEntries = 64;
+    std::map<std::string, Entry> entries_;
+};
+
 }  // namespace
 }  // namespace detail
 
@@ -357,11 +420,16 @@ struct SecretServiceBackend::Impl {
         return failure = statusForError(error.get());
     }
 
-    bool ensureConnected() {
-        // Signals for the service proxy (name owner, property changes) are queued in a context of
-        // our own and drained here, so that nothing piles up in a main context nobody runs.
+    // Signals for the service proxy (name owner, property changes) and the item signals below are
+    // queued in a context of our own and dispatched here, so that nothing piles up in a main
+    // context nobody runs.
+    void drainSignals() {
         while (g_main_context_iteration(signals, FALSE)) {
         }
+    }
+
+    bool ensureConnected() {
+        drainSignals();
         if (service && !g_dbus_connection_is_closed(g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get())))) {
             return true;
         }
@@ -388,6 +456,89 @@ struct SecretServiceBackend::Impl {
         }
         g_object_set_data(G_OBJECT(opened), watchdogKey, &watchdog);
         service.reset(opened);
+        watchItems();
+        return true;
+    }
+
+    // Subscribes to the service's item and collection signals, sent by its current owner: an item
+    // deleted or changed forgets the reads that found it, a collection changed (locked, say) or
+    // deleted forgets every read.
+    void watchItems() {
+        gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service.get()));
+        if (!owner) return;  // nothing is remembered without an owner to tie it to
+        GDBusConnection* connection = g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get()));
+        g_main_context_push_thread_default(signals);
+        for (const char* interface : {"org.freedesktop.Secret.Collection", "org.freedesktop.Secret.Service"}) {
+            subscriptions.push_back(g_dbus_connection_signal_subscribe(
+                connection, owner, interface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* member,
+                   GVariant* parameters, gpointer data) {
+                    auto& memory = static_cast<Impl*>(data)->memory;
+                    const std::string_view name = member;
+                    if (name == "ItemDeleted" || name == "ItemChanged") {
+                        const gchar* path = nullptr;
+                        if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(o)"))) {
+                            g_variant_get(parameters, "(&o)", &path);
+                            memory.forgetPath(path);
+                        } else {
+                            memory.clear();
+                        }
+                    } else if (name == "CollectionChanged" || name == "CollectionDeleted") {
+                        memory.clear();
+                    }
+                },
+                this, nullptr));
+        }
+        g_main_context_pop_thread_default(signals);
+        g_free(owner);
+    }
+
+    // The owner of the service's bus name now (empty when unknown).
+    std::string currentOwner() const {
+        gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service.get()));
+        std::string name = owner ? owner : "";
+        g_free(owner);
+        return name;
+    }
+
+    // The values of a read remembered under `key`, with one GetSecrets call for the remembered
+    // paths. false (and the read forgotten) when nothing is remembered or the shortcut might be
+    // wrong: another owner of the service's name, any error, a path missing from the answer (the
+    // item is gone, or locked), or a signal about one of the items queued before the answer.
+    bool readRemembered(const std::string& key, TessaroSecretStore::Values& values) {
+        const auto* entry = memory.find(key);
+        if (!entry || !options.rememberItemPaths) return false;
+        if (entry->owner.empty() || entry->owner != currentOwner()) {
+            memory.forget(key);
+            return false;
+        }
+        const auto paths = entry->paths;  // the signals below may forget the entry
+        std::vector<const gchar*> wanted;
+        for (const auto& [account, path] : paths) wanted.push_back(path.c_str());
+        wanted.push_back(nullptr);
+        GError* error = nullptr;
+        HashPtr secrets(secret_service_get_secrets_for_dbus_paths_sync(service.get(), wanted.data(), cancel, &error));
+        // One connection delivers in order: every signal the service sent before its answer is
+        // queued by now, so an item deleted (even if its path was given to a new item since) or
+        // changed since it was found is seen here.
+        drainSignals();
+        g_clear_error(&error);
+        if (!secrets || !memory.find(key)) {
+            memory.forget(key);
+            return false;
+        }
+        TessaroSecretStore::Values found;
+        for (const auto& [account, path] : paths) {
+            auto* value = static_cast<SecretValue*>(g_hash_table_lookup(secrets.get(), path.c_str()));
+            if (!value) {
+                memory.forget(key);
+                return false;
+            }
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(value, &length);
+            found.emplace(account, SecureBytes(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length)));
+        }
+        values = std::move(found);
         return true;
     }
 
@@ -417,10 +568,15 @@ struct SecretServiceBackend::Impl {
     }
 
     void disconnect() {
-        if (service) g_object_set_data(G_OBJECT(service.get()), watchdogKey, nullptr);
-        service.reset();
-        while (g_main_context_iteration(signals, FALSE)) {
+        if (service) {
+            GDBusConnection* connection = g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get()));
+            for (const guint id : subscriptions) g_dbus_connection_signal_unsubscribe(connection, id);
+            g_object_set_data(G_OBJECT(service.get()), watchdogKey, nullptr);
         }
+        subscriptions.clear();
+        memory.clear();  // paths belong to the connection's service
+        service.reset();
+        drainSignals();
     }
 
     static HashPtr attributesFor(const TessaroKeychain::Query& query) {
@@ -685,6 +841,8 @@ struct SecretServiceBackend::Impl {
     Watchdog watchdog;
     GMainContext* signals;
     ObjectPtr<SecretService> service;
+    std::vector<guint> subscriptions;  // signal subscriptions on the service's connection
+    PathMemory memory;
     GCancellable* cancel = nullptr;  // the running operation's
     Status failure = statusInternal;  // the running operation's, when a helper returned false
 };
@@ -757,6 +915,9 @@ std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query
     }
     if (accounts.empty()) return TessaroKeychain::statusSuccess;
     return impl_->run([&]() -> Status {
+        const auto key = PathMemory::keyOf(query, accounts);
+        if (impl_->readRemembered(key, values)) return TessaroKeychain::statusSuccess;
+        impl_->memory.forget(key);
         // An item deleted between two of the calls below starts the whole read again, once.
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::vector<std::string> paths;
@@ -798,6 +959,14 @@ std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query
                 gsize length = 0;
                 const gchar* bytes = secret_value_get(value, &length);
                 values.emplace(account, SecureBytes(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length)));
+            }
+            // Remembered only when every wanted account was found: a key missing now is searched
+            // for again next time, so one another process adds meanwhile is never read as absent.
+            const std::set<std::string_view> wantedAccounts(accounts.begin(), accounts.end());
+            if (impl_->options.rememberItemPaths && values.size() == wantedAccounts.size()) {
+                PathMemory::Entry entry{impl_->currentOwner(), {}};
+                for (const auto& [account, path] : pathOf) entry.paths.emplace_back(account, path);
+                impl_->memory.remember(key, std::move(entry));
             }
             return TessaroKeychain::statusSuccess;
         }
@@ -864,6 +1033,7 @@ std::int32_t SecretServiceBackend::update(const TessaroKeychain::Query& query,
 std::int32_t SecretServiceBackend::remove(const TessaroKeychain::Query& query) {
     if (!Impl::validQuery(query)) return statusInvalidParameter;
     return impl_->run([&]() -> Status {
+        impl_->memory.forgetStore(query);  // the items found may be gone after this
         ObjectList found;
         std::vector<SecretItem*> items;
         if (!impl_->search(query, SECRET_SEARCH_NONE, found, items)) return impl_->failure;

@@ -70,6 +70,9 @@ public:
     struct Options {
         std::chrono::milliseconds callTimeout{10000};
         std::chrono::milliseconds promptTimeout{120000};
+        // Whether copyMatchingMany remembers the items it found (see there); false searches every
+        // time.
+        bool rememberItemPaths = true;
     };
 
     SecretServiceBackend();
@@ -96,6 +99,28 @@ public:
     // pipelined calls, and the secrets of the wanted items in one GetSecrets call: three round
     // trips whatever the number of keys, where copyMatching takes several per key. Same statuses,
     // group rule and locked-keyring handling as copyMatching.
+    //
+    // Warm reads: when such a read finds an item for every account asked for, the backend
+    // remembers the items' object paths under the service, the group and the set of accounts
+    // (process-wide for shared(); forgotten when the connection is dropped). The next read of the
+    // same accounts asks GetSecrets for those paths directly: one round trip. It falls back to the
+    // full read, which remembers afresh, whenever the shortcut might be wrong: an account was
+    // missing last time (so an item another process adds is always found), the service's bus name
+    // has another owner, a remembered item is missing from the answer (deleted, or locked: the
+    // full read unlocks), the call fails in any way, or the service signalled, before its answer,
+    // that one of the items was deleted or changed or that a collection changed. A value another
+    // process changes in place is read fresh by GetSecrets in any case; remove() forgets the
+    // store's reads.
+    // The signals (ItemDeleted and ItemChanged of the collection, CollectionChanged and
+    // CollectionDeleted of the service) come on the same connection as the answer and before it,
+    // so they cost no extra round trip. They also cover an object path given to a different item
+    // after its own was deleted, and an item whose attributes (its account or group) another
+    // process rewrites in place. A service that does not send them relies on two assumptions:
+    // an object path once gone never names a different item later (gnome-keyring numbers its items
+    // without reuse while it runs; a restarted daemon has another bus name), and an attribute
+    // rewrite in place goes unnoticed until the next full read. The access-group partition is
+    // then only as strong as that: the Secret Service is no boundary between one user's processes
+    // anyway.
     std::int32_t copyMatchingMany(const TessaroKeychain::Query& query, std::span<const std::string> accounts,
                                   TessaroSecretStore::Values& values) override;
 

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/secret_service_backend.hpp>
@@ -31,7 +32,6 @@ namespace {
 using testing::bytesOf;
 using Query = TessaroKeychain::Query;
 constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
-constexpr const char* childModeVariable = "TESSARO_STORES_TEST_CHILD";
 const std::vector<std::string> sessionKeys = {"grant_id", "account_id", "access_token"};
 
 // Runs each store operation; counts those that did not throw KeychainError with `expected`.
@@ -127,7 +127,9 @@ std::vector<std::string> secretServiceCallsOf(const std::function<void()>& opera
         std::istringstream lines(contents());
         for (std::string line; std::getline(lines, line);) {
             const auto at = line.find("member=");
-            if (line.starts_with("method call") && at != std::string::npos) members.push_back(line.substr(at + 7));
+            if (!line.starts_with("method call") || at == std::string::npos) continue;
+            if (line.substr(at + 7) == "Ping") break;  // the end marker
+            members.push_back(line.substr(at + 7));
         }
     }
     if (monitor > 0) {
@@ -138,56 +140,151 @@ std::vector<std::string> secretServiceCallsOf(const std::function<void()>& opera
     return members;
 }
 
-// In a child with a keyring of its own: a session is stored, then the keyring is locked and its
-// unlock prompt cannot be shown (no display). Every operation fails with "prompt dismissed";
-// none looks like success or like "not found". Returns the number of operations that did not.
-int countUnexpectedWhenLocked() {
-    SecretServiceBackend::Options options;
-    options.promptTimeout = std::chrono::milliseconds(3000);
-    auto backend = std::make_shared<SecretServiceBackend>(options);
-    TessaroKeychain store("locked-client", std::nullopt, backend);
-    store.writeString("grant_id", "g");
+// ---- warm reads: what other processes do between two reads of one store ----
 
+const std::vector<std::string> allKeys = {"approval_seed", "seal_private_key", "grant_id",
+                                          "access_expires_at", "vaults", "access_token",
+                                          "refresh_token", "account_id", "account_identity_public_key"};
+constexpr const char* warmClient = "warm-client";
+constexpr const char* dumpVariable = "TESSARO_STORES_DUMP";
+
+// A store's readMany of every key as text: the values in key order, or the failure's status.
+std::string readAll(TessaroKeychain& store) {
+    try {
+        std::string text;
+        for (const auto& [key, value] : store.readMany(allKeys)) text += key + "=" + std::string(value.view()) + "\n";
+        return text;
+    } catch (const TessaroKeychain::KeychainError& error) {
+        return "status " + std::to_string(error.status());
+    }
+}
+
+SecretServiceBackend::Options shortPrompts() {
+    SecretServiceBackend::Options options;
+    options.promptTimeout = std::chrono::milliseconds(3000);  // no display: the prompt is never answered
+    return options;
+}
+
+// What a fresh store in a fresh process reads now.
+std::string freshRead() {
+    char path[] = "/tmp/tessaro-dump-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) return "no dump file";
+    ::close(fd);
+    std::string text = "dump failed";
+    if (testing::waitChild(testing::spawnSelf("dump", {std::string(dumpVariable) + "=" + path})) == 0) {
+        std::ifstream in(path);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ::unlink(path);
+    return text;
+}
+
+// Locks the default collection through libsecret's own connection: false when it cannot.
+bool lockDefaultCollection() {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
     SecretCollection* collection = service ? secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error) : nullptr;
-    if (!collection) {
-        std::cerr << "no default collection to lock\n";
-        return 1;
-    }
     GList one{collection, nullptr, nullptr};
-    if (secret_service_lock_sync(service, &one, nullptr, nullptr, &error) != 1) {
-        std::cerr << "could not lock the default collection\n";
-        return 1;
-    }
-    // The keyring is unlocked before anything is searched: a service may hold a search until its
-    // own unlock dialog is answered.
+    const bool locked = collection && secret_service_lock_sync(service, &one, nullptr, nullptr, &error) == 1;
+    g_clear_error(&error);
+    if (collection) g_object_unref(collection);
+    if (service) g_object_unref(service);
+    return locked;
+}
+
+// Rewrites, in place, the attributes of this client's item for `account` so that it belongs to an
+// access group: false when it cannot.
+bool moveIntoGroup(const char* account) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    const std::string serviceName = std::string(TessaroKeychain::servicePrefix) + warmClient;
+    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(serviceName.c_str()));
+    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account));
+    GList* items = service ? secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr,
+                                                        &error) : nullptr;
+    g_hash_table_insert(attributes, const_cast<char*>("access_group"), const_cast<char*>("elsewhere"));
+    const bool moved = items && secret_item_set_attributes_sync(SECRET_ITEM(items->data), nullptr, attributes,
+                                                                nullptr, &error);
+    g_clear_error(&error);
+    g_list_free_full(items, g_object_unref);
+    g_hash_table_unref(attributes);
+    if (service) g_object_unref(service);
+    return moved;
+}
+
+// What another process does between two reads, each in a process of its own.
+int otherProcess(const std::function<void(TessaroKeychain&)>& change) {
+    TessaroKeychain store(warmClient);
+    change(store);
+    return 0;
+}
+
+void writeSession(TessaroKeychain& store, const std::string& generation) {
+    for (const auto& key : allKeys) store.writeString(key, key + "-" + generation);
+}
+
+// In a child with a bus and keyring of its own (the collection gets locked): one store reads all
+// keys while other processes change a value in place, move an item into an access group in place,
+// delete one, add it back, wipe and save a new session with the same keys, and lock the keyring. Every read must return what a fresh process
+// reads; a warm read is one GetSecrets call, and a read after a deletion searches again. Once
+// locked, and its unlock prompt cannot be answered, every operation fails with "prompt dismissed"
+// (none looks like success or "not found"), and the keyring is unlocked before any search: a
+// service may hold a search until its own unlock dialog is answered. The number of faults.
+int countUnexpectedAcrossOtherProcesses() {
+    testing::PrivateBus bus;
+    bus.startKeyring();
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    TessaroKeychain store(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(shortPrompts()));
+    writeSession(store, "1");
     int unexpected = 0;
-    const auto calls = secretServiceCallsOf([&] {
-        try {
-            (void)store.readMany(sessionKeys);
-        } catch (const TessaroKeychain::KeychainError&) {
-        }
-    });
-    const auto first = [&](const char* member) { return std::find(calls.begin(), calls.end(), member) - calls.begin(); };
-    if (first("Unlock") == static_cast<std::ptrdiff_t>(calls.size()) || first("SearchItems") < first("Unlock")) {
-        std::cerr << "searched before unlocking:";
-        for (const auto& call : calls) std::cerr << " " << call;
-        std::cerr << "\n";
-        ++unexpected;
-    }
-    unexpected += countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
+    const auto expect = [&](bool ok, const std::string& what) {
+        if (!ok) std::cerr << what << "\n";
+        unexpected += !ok;
+    };
+    const auto has = [](const std::vector<std::string>& calls, const char* member) {
+        return std::find(calls.begin(), calls.end(), member) != calls.end();
+    };
+    // Reads once, checked against a fresh process; the Secret Service calls it made.
+    const auto readAndCompare = [&](const std::string& after) {
+        std::string mine;
+        const auto calls = secretServiceCallsOf([&] { mine = readAll(store); });
+        const auto fresh = freshRead();
+        expect(mine == fresh, "after " + after + ": read\n" + mine + "\nwhere a fresh process reads\n" + fresh);
+        return calls;
+    };
+    const auto other = [&](const char* mode) { expect(testing::waitChild(testing::spawnSelf(mode)) == 0, mode); };
+
+    readAndCompare("the first write");
+    const auto warm = readAndCompare("a read");
+    expect(warm == std::vector<std::string>{"GetSecrets"}, "a warm read made other calls than one GetSecrets");
+    other("change");
+    readAndCompare("a change in place");
+    other("move");
+    readAndCompare("an item moved into an access group in place");
+    other("delete");
+    expect(has(readAndCompare("a deletion"), "SearchItems"), "the read after a deletion did not search");
+    expect(has(readAndCompare("a read missing a key"), "SearchItems"), "a read missing a key did not search");
+    other("add");
+    readAndCompare("the missing key added");
+    readAndCompare("a read");
+    other("wipe-and-save");
+    readAndCompare("a wipe and a new session with the same keys");
+
+    other("lock");
+    const auto locked = readAndCompare("locking the keyring");
+    const auto first = [&](const char* member) { return std::find(locked.begin(), locked.end(), member) - locked.begin(); };
+    expect(has(locked, "Unlock") && first("Unlock") < first("SearchItems"), "searched before unlocking");
+    return unexpected + countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
         {"read", [&] { (void)store.read("grant_id"); }},
-        {"read missing", [&] { (void)store.read("account_id"); }},
+        {"read missing", [&] { (void)store.read("no_such_key"); }},
         {"write existing", [&] { store.writeString("grant_id", "changed"); }},
-        {"write new", [&] { store.writeString("account_id", "a"); }},
+        {"write new", [&] { store.writeString("no_such_key", "a"); }},
         {"remove", [&] { store.remove("grant_id"); }},
         {"deleteAll", [&] { store.deleteAll(); }},
-        {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
-    g_object_unref(collection);
-    g_object_unref(service);
-    return unexpected;
+        {"readMany", [&] { (void)store.readMany(allKeys); }}});
 }
 
 // In a child with a bus and a keyring of its own: the bus goes away under a working store. The
@@ -221,58 +318,56 @@ int countUnexpectedAcrossBusLoss() {
     return unexpected;
 }
 
-// Before main: a child started by the tests below does its check and exits.
-const int childHook = [] {
-    const char* mode = std::getenv(childModeVariable);
-    if (!mode) return 0;
-    if (std::strcmp(mode, "locked") == 0) std::_Exit(countUnexpectedWhenLocked() == 0 ? 0 : 1);
-    if (std::strcmp(mode, "bus-loss") == 0) std::_Exit(countUnexpectedAcrossBusLoss() == 0 ? 0 : 1);
-    std::_Exit(countUnexpected(std::strcmp(mode, "silent") == 0) == 0 ? 0 : 1);
+// Before main: a child started by the tests below does its part and exits.
+const int childModes = [] {
+    using testing::runChildMode;
+    const auto none = [](int faults) { return faults == 0 ? 0 : 1; };
+    runChildMode("nowhere", [&] { return none(countUnexpected(false)); });
+    runChildMode("silent", [&] { return none(countUnexpected(true)); });
+    runChildMode("bus-loss", [&] { return none(countUnexpectedAcrossBusLoss()); });
+    runChildMode("other-processes", [&] { return none(countUnexpectedAcrossOtherProcesses()); });
+    runChildMode("dump", [] {
+        TessaroKeychain store(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(shortPrompts()));
+        std::ofstream(std::getenv(dumpVariable)) << readAll(store);
+        return 0;
+    });
+    runChildMode("change", [] { return otherProcess([](auto& store) { store.writeString("access_token", "changed"); }); });
+    runChildMode("delete", [] { return otherProcess([](auto& store) { store.remove("refresh_token"); }); });
+    runChildMode("add", [] { return otherProcess([](auto& store) { store.writeString("refresh_token", "added"); }); });
+    runChildMode("wipe-and-save", [] {
+        return otherProcess([](auto& store) {
+            store.deleteAll();
+            writeSession(store, "2");
+        });
+    });
+    runChildMode("move", [] { return moveIntoGroup("access_token") ? 0 : 1; });
+    runChildMode("lock", [] { return lockDefaultCollection() ? 0 : 1; });
+    return 0;
 }();
 
-// Runs this binary as a child with `busAddress` as its session bus, or (without one) inside a
-// private keyring of its own; its exit status.
-int runChild(const std::string& mode, const std::optional<std::string>& busAddress) {
-    std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
-    if (busAddress) entries.push_back("DBUS_SESSION_BUS_ADDRESS=" + *busAddress);
-    for (char** at = environ; *at; ++at) {
-        const std::string_view entry = *at;
-        const auto replaced = [&](std::string_view name) { return entry.starts_with(name); };
-        if (!replaced("DBUS_SESSION_BUS_ADDRESS=") && !replaced(childModeVariable) && !replaced("TESSARO_IN_KEYRING=") &&
-            !replaced("DISPLAY=") && !replaced("WAYLAND_DISPLAY=")) {
-            entries.emplace_back(entry);
-        }
-    }
-    std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    char self[4096] = {};
-    if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return -1;
-    std::string withKeyring = TESSARO_WITH_KEYRING;
-    std::vector<char*> argv;
-    if (!busAddress) argv.push_back(withKeyring.data());
-    argv.push_back(self);
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, argv.front(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Runs this binary as a child in `mode` with `busAddress` as its session bus and no display (an
+// unlock prompt is never answered); its exit status.
+int runChild(const std::string& mode, const std::string& busAddress) {
+    return testing::waitChild(testing::spawnSelf(
+        mode, {"DBUS_SESSION_BUS_ADDRESS=" + busAddress, "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_IN_KEYRING"}));
 }
+
+// Children that set up a bus of their own start from one leading nowhere.
+constexpr const char* noBus = "unix:path=/nonexistent/tessaro/session-bus";
 
 // A bus address leading nowhere, a bus without a Secret Service, and one whose Secret Service
 // never answers.
 TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
-    EXPECT_EQ(runChild("nowhere", "unix:path=/nonexistent/tessaro/session-bus"), 0);
+    EXPECT_EQ(runChild("nowhere", noBus), 0);
     testing::PrivateBus bus;
-    EXPECT_EQ(runChild("no-service", bus.address()), 0);
+    EXPECT_EQ(runChild("nowhere", bus.address()), 0);
     bus.ownSecretsNameSilently();
     EXPECT_EQ(runChild("silent", bus.address()), 0);
 }
 
 // A bus and keyring of its own (the other tests share theirs): killed under a working store.
 TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) {
-    EXPECT_EQ(runChild("bus-loss", "unix:path=/nonexistent/tessaro/replaced-by-the-child"), 0);
+    EXPECT_EQ(runChild("bus-loss", noBus), 0);
 }
 
 // A service that cannot open an encrypted session: it refuses OpenSession outright, or offers
@@ -282,13 +377,13 @@ TEST(SecretServiceUnreachable, AServiceWithoutAnEncryptedSession) {
         SCOPED_TRACE(offerPlain ? "plain text only" : "refused");
         testing::PrivateBus bus;
         bus.ownSecretsNameRefusingSessions(offerPlain);
-        EXPECT_EQ(runChild("no-service", bus.address()), 0);
+        EXPECT_EQ(runChild("nowhere", bus.address()), 0);
     }
 }
 
 // In a keyring of its own: locking the shared test keyring would disturb the other tests.
-TEST(SecretServiceLocked, EveryOperationFailsWhenTheUnlockPromptCannotBeAnswered) {
-    EXPECT_EQ(runChild("locked", std::nullopt), 0);
+TEST(SecretServiceWarmReads, EveryReadSeesWhatOtherProcessesDidAndALockedKeyringFailsEveryOperation) {
+    EXPECT_EQ(runChild("other-processes", noBus), 0);
 }
 
 }  // namespace

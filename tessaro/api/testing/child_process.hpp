@@ -25,22 +25,24 @@ namespace tessaro::testing {
 
 inline constexpr const char* childModeVariable = "TESSARO_TEST_CHILD_MODE";
 
-// Starts this binary again with TESSARO_TEST_CHILD_MODE=mode and `environment` ("NAME=value"
-// entries) added to, or replacing entries of, this process's environment; -1 when it cannot be
-// started.
+// Starts this binary again with TESSARO_TEST_CHILD_MODE=mode and `environment` applied to this
+// process's environment: a "NAME=value" entry adds or replaces NAME, a bare "NAME" removes it; -1
+// when it cannot be started.
 inline pid_t spawnSelf(const std::string& mode, const std::vector<std::string>& environment = {}) {
     std::vector<std::string> entries = {std::string(childModeVariable) + "=" + mode};
     entries.insert(entries.end(), environment.begin(), environment.end());
     for (char** at = environ; *at; ++at) {
         const std::string_view entry = *at;
-        const auto name = entry.substr(0, entry.find('=') + 1);
+        const auto name = entry.substr(0, entry.find('='));
         const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& mine) {
-            return std::string_view(mine).starts_with(name);
+            return mine.substr(0, mine.find('=')) == name;
         });
         if (!replaced) entries.emplace_back(entry);
     }
     std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
+    for (auto& entry : entries) {
+        if (entry.find('=') != std::string::npos) envp.push_back(entry.data());
+    }
     envp.push_back(nullptr);
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
     char* argv[] = {self.data(), nullptr};

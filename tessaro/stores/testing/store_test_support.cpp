@@ -146,7 +146,9 @@ void endProcess(void*& process) {
 }  // namespace
 
 void PrivateBus::startKeyring() {
-    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDIN_PIPE);
+    // Its warnings (no prompter on this bus, say) would only clutter the test output.
+    GSubprocessLauncher* launcher =
+        g_subprocess_launcher_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
     for (const char* folder : {"home", "data", "run"}) {
         ::mkdir((directory_ + "/" + folder).c_str(), 0700);
     }
