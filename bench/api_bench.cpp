@@ -25,9 +25,10 @@ using namespace tessaro;
 bench::LoopbackServer& server() {
     static bench::LoopbackServer instance([](httplib::Server& server) {
         server.Get(".*", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content(R"({"request_id":"r1","state":"awaiting_user","op":"pick_item",)"
-                                 R"("expires_at":"2025-01-02T03:04:05.678Z","waiting_on":"user","waiting_reason":"pick"})",
-                                 "application/json");
+            response.set_content(
+                R"({"request_id":"r1","state":"awaiting_user","op":"pick_item",)"
+                R"("expires_at":"2025-01-02T03:04:05.678Z","waiting_on":"user","waiting_reason":"pick"})",
+                "application/json");
         });
     });
     return instance;
@@ -50,7 +51,8 @@ std::map<std::string, double> secondsPerIteration;
 void record(const std::string& name, benchmark::State& state, std::chrono::steady_clock::duration elapsed) {
     if (state.iterations() == 0) return;
     std::lock_guard guard(resultsMutex);
-    secondsPerIteration[name] = std::chrono::duration<double>(elapsed).count() / static_cast<double>(state.iterations());
+    secondsPerIteration[name] =
+        std::chrono::duration<double>(elapsed).count() / static_cast<double>(state.iterations());
 }
 
 void BM_SignedGet_SharedTransport(benchmark::State& state) {
@@ -83,8 +85,9 @@ void BM_SignRequest(benchmark::State& state) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        const auto timestamp = std::chrono::duration_cast<std::chrono::seconds>(
-                                   std::chrono::system_clock::now().time_since_epoch()).count();
+        const auto timestamp =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         const std::string nonce = TessaroCrypto::randomToken(18);
         const Bytes canonical = TessaroCrypto::canonicalString("POST", "/api/oauth/requests", timestamp, nonce, bytes);
         benchmark::DoNotOptimize(key.sign(canonical));

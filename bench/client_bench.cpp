@@ -85,7 +85,8 @@ struct TokenServer {
                                  "application/json");
         });
         server.Get("/api/oauth/account", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content(R"({"account_id":"acct","identity_public_key":"ipk","vaults":[]})", "application/json");
+            response.set_content(R"({"account_id":"acct","identity_public_key":"ipk","vaults":[]})",
+                                 "application/json");
         });
     }};
     std::string origin() const { return http.origin(); }
@@ -99,16 +100,22 @@ TokenServer& server() {
 // Opens nothing: the benchmarks never start a flow.
 class NoSwitcher final : public TessaroAppSwitching {
 public:
-    void open(const URL&, const URL& downloadURL, std::stop_token) override { throw TessaroError::notInstalled(downloadURL); }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+    void open(const URL&, const URL& downloadURL, std::stop_token) override {
+        throw TessaroError::notInstalled(downloadURL);
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override {
+        return Registration([] {});
+    }
 };
 
 std::shared_ptr<TessaroClient> makeClient(std::shared_ptr<TessaroSecretStore> store, const std::string& origin,
                                           std::shared_ptr<HTTPTransport> transport = nullptr) {
     return TessaroClient::create({"pmc_bench", *URL::parse("tessarobench://tessaro/callback"), *URL::parse(origin),
                                   TessaroError::defaultDownloadURL()},
-                                 {.store = std::move(store), .transport = std::move(transport),
-                                  .switcher = std::make_shared<NoSwitcher>(), .pollInterval = 2.0,
+                                 {.store = std::move(store),
+                                  .transport = std::move(transport),
+                                  .switcher = std::make_shared<NoSwitcher>(),
+                                  .pollInterval = 2.0,
                                   .authorizeTimeout = 600.0});
 }
 
@@ -151,7 +158,8 @@ int releasedAtOnce(benchmark::State& state, double& timed, const std::function<b
     state.ResumeTiming();
     const auto start = std::chrono::steady_clock::now();
     go.count_down();
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.PauseTiming();
     return failed.load();
@@ -172,9 +180,8 @@ void sixtyFourCallers(benchmark::State& state, double secondsLeft, const char* n
         detail::saveSession(*store, sampleSession(secondsLeft));
         server().tokenRequests = 0;
         const int failed = releasedAtOnce(state, timed, [&] {
-            ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
-                client->api()->account(credentials);
-            });
+            ClientInternals::withCredentials(
+                *client, [&](const TessaroAPI::Credentials& credentials) { client->api()->account(credentials); });
             return true;
         });
         refreshes += server().tokenRequests.load();
@@ -197,9 +204,9 @@ BENCHMARK(BM_64Callers_FreshSession)->UseRealTime()->Unit(benchmark::kMillisecon
 // ---- session load from the desktop secret store ----
 
 const std::vector<std::string> sessionKeys = {
-    detail::sessionKey::approvalSeed, detail::sessionKey::sealPrivateKey, detail::sessionKey::grantID,
-    detail::sessionKey::accessExpiresAt, detail::sessionKey::vaults,      detail::sessionKey::accessToken,
-    detail::sessionKey::refreshToken, detail::sessionKey::accountID,      detail::sessionKey::identityPublicKey};
+    detail::sessionKey::approvalSeed,    detail::sessionKey::sealPrivateKey, detail::sessionKey::grantID,
+    detail::sessionKey::accessExpiresAt, detail::sessionKey::vaults,         detail::sessionKey::accessToken,
+    detail::sessionKey::refreshToken,    detail::sessionKey::accountID,      detail::sessionKey::identityPublicKey};
 
 std::shared_ptr<TessaroKeychain> keychain() {
     static const auto store = [] {
@@ -216,7 +223,8 @@ void BM_LoadSession_NineReads(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         std::size_t found = 0;
-        for (const auto& key : sessionKeys) found += store->read(key).has_value();
+        for (const auto& key : sessionKeys)
+            found += store->read(key).has_value();
         if (found != sessionKeys.size()) state.SkipWithError("session incomplete");
         benchmark::DoNotOptimize(found);
     }
@@ -269,7 +277,6 @@ private:
     int statusReads_ = 0;
 };
 
-
 // An in-process sandbox whose callbacks go to one client (or are dropped), with the time of the
 // last delivery of a finished request.
 struct InProcess {
@@ -301,8 +308,11 @@ struct InProcess {
         auto made = TessaroClient::create(
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
-            {.store = std::move(store), .transport = std::move(transport),
-             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = 2.0, .authorizeTimeout = 60});
+            {.store = std::move(store),
+             .transport = std::move(transport),
+             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox),
+             .pollInterval = 2.0,
+             .authorizeTimeout = 60});
         {
             std::lock_guard guard(mutex);
             client = made;
@@ -333,10 +343,10 @@ pid_t keyringPID() {
     static const pid_t pid = [] {
         GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
         if (!bus) return pid_t{0};
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-            g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
-            nullptr, nullptr);
+        GVariant* reply =
+            g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "GetConnectionUnixProcessID", g_variant_new("(s)", "org.freedesktop.secrets"),
+                                        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         guint32 found = 0;
         if (reply) {
             g_variant_get(reply, "(u)", &found);
@@ -458,10 +468,26 @@ void BM_PickWake_Callback_DesktopStoreSearching(benchmark::State& state) {
     pickWake(state, false, StoreKind::desktopSearching, "woken searching");
 }
 void BM_PickWake_Dropped_MemoryStore(benchmark::State& state) { pickWake(state, true, StoreKind::memory, "slept"); }
-BENCHMARK(BM_PickWake_Callback_MemoryStore)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PickWake_Callback_DesktopStore)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PickWake_Callback_DesktopStoreSearching)->UseManualTime()->Iterations(60)->Repetitions(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PickWake_Dropped_MemoryStore)->UseManualTime()->Iterations(20)->Repetitions(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Callback_MemoryStore)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Callback_DesktopStore)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Callback_DesktopStoreSearching)
+    ->UseManualTime()
+    ->Iterations(60)
+    ->Repetitions(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PickWake_Dropped_MemoryStore)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Repetitions(1)
+    ->Unit(benchmark::kMillisecond);
 
 // 64 threads released at once, each reading one item through its own request.
 void storm(benchmark::State& state, bool expired, const char* name) {
@@ -562,7 +588,8 @@ private:
         char buffer[8192];
         if (!fgets(buffer, sizeof buffer, output_)) return {};
         std::string line = buffer;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
         return line.empty() ? " " : line;
     }
 
@@ -578,8 +605,12 @@ private:
 class HTTPSwitcher final : public TessaroAppSwitching {
 public:
     explicit HTTPSwitcher(ChildSandbox& child) : child_(child) {}
-    void open(const URL& url, const URL&, std::stop_token) override { child_.post("/sandbox/open", {{"url", url.absoluteString()}}); }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+    void open(const URL& url, const URL&, std::stop_token) override {
+        child_.post("/sandbox/open", {{"url", url.absoluteString()}});
+    }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override {
+        return Registration([] {});
+    }
 
 private:
     ChildSandbox& child_;
@@ -597,8 +628,11 @@ void idleWait(benchmark::State& state, StoreKind kind, const std::string& name) 
     auto client = TessaroClient::create(
         {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
          *URL::parse(child.origin()), TessaroError::defaultDownloadURL()},
-        {.store = store, .transport = transport,
-         .switcher = std::make_shared<HTTPSwitcher>(child), .pollInterval = 2.0, .authorizeTimeout = 60});
+        {.store = store,
+         .transport = transport,
+         .switcher = std::make_shared<HTTPSwitcher>(child),
+         .pollInterval = 2.0,
+         .authorizeTimeout = 60});
     child.route(client);
     client->authorize();
     child.post("/sandbox/policy", {{"decision", "never"}});
@@ -607,11 +641,11 @@ void idleWait(benchmark::State& state, StoreKind kind, const std::string& name) 
         std::thread waiting([&] {
             try {
                 client->pickItem({}, std::nullopt, std::nullopt, stop.get_token());
-            } catch (...) {
-            }
+            } catch (...) {}
         });
         // The wait is set up (request created, application opened) before the measurement starts.
-        while (transport->count("POST /api/oauth/requests") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (transport->count("POST /api/oauth/requests") == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const int readsBefore = transport->statusReads();
         CPUMeter cpu;
@@ -634,9 +668,10 @@ void idleWait(benchmark::State& state, StoreKind kind, const std::string& name) 
         state.counters["cpu_ms"] = cpu.client * 1e3;
         state.counters["keyring_cpu_ms"] = cpu.keyring * 1e3;
         cpuOf[name] = cpu;
-        std::printf("idle wait of %.0f s at a 2 s interval, %s: %d status reads (budget 11), %.1f ms CPU (budget 50 ms), "
-                    "gnome-keyring %.0f ms, against %.1f ms for the same process idle\n",
-                    idleSeconds, nameOf(kind), reads, cpu.client * 1e3, cpu.keyring * 1e3, idleBaseline * 1e3);
+        std::printf(
+            "idle wait of %.0f s at a 2 s interval, %s: %d status reads (budget 11), %.1f ms CPU (budget 50 ms), "
+            "gnome-keyring %.0f ms, against %.1f ms for the same process idle\n",
+            idleSeconds, nameOf(kind), reads, cpu.client * 1e3, cpu.keyring * 1e3, idleBaseline * 1e3);
     }
     store->deleteAll();
 }
@@ -675,30 +710,35 @@ int main(int argc, char** argv) {
     const double wokenSearching = medianOf("woken searching");
     const double slept = medianOf("slept");
     if (woken > 0 && slept > 0) {
-        std::printf("wake latency (callback to return), memory store: %.2f ms median, callback dropped %.0f ms, "
-                    "ratio %.4f\n", woken * 1e3, slept * 1e3, woken / slept);
+        std::printf(
+            "wake latency (callback to return), memory store: %.2f ms median, callback dropped %.0f ms, "
+            "ratio %.4f\n",
+            woken * 1e3, slept * 1e3, woken / slept);
     }
     if (woken > 0 && wokenDesktop > 0) {
-        std::printf("wake latency, desktop store against memory store: %.2f ms against %.2f ms, ratio %.2fx (goal: 2x "
-                    "or less); CPU per pick: client %.2f ms against %.2f ms, gnome-keyring %.2f ms against %.2f ms\n",
-                    wokenDesktop * 1e3, woken * 1e3, wokenDesktop / woken,
-                    cpuOf["woken desktop"].client * 1e3, cpuOf["woken"].client * 1e3,
-                    cpuOf["woken desktop"].keyring * 1e3, cpuOf["woken"].keyring * 1e3);
+        std::printf(
+            "wake latency, desktop store against memory store: %.2f ms against %.2f ms, ratio %.2fx (goal: 2x "
+            "or less); CPU per pick: client %.2f ms against %.2f ms, gnome-keyring %.2f ms against %.2f ms\n",
+            wokenDesktop * 1e3, woken * 1e3, wokenDesktop / woken, cpuOf["woken desktop"].client * 1e3,
+            cpuOf["woken"].client * 1e3, cpuOf["woken desktop"].keyring * 1e3, cpuOf["woken"].keyring * 1e3);
     }
     if (wokenDesktop > 0 && wokenSearching > 0) {
-        std::printf("wake latency, desktop store against the same store searching every read: %.2f ms against %.2f "
-                    "ms, ratio %.2fx; CPU per pick: client %.2f ms against %.2f ms, gnome-keyring %.2f ms against "
-                    "%.2f ms\n", wokenDesktop * 1e3, wokenSearching * 1e3, wokenDesktop / wokenSearching,
-                    cpuOf["woken desktop"].client * 1e3, cpuOf["woken searching"].client * 1e3,
-                    cpuOf["woken desktop"].keyring * 1e3, cpuOf["woken searching"].keyring * 1e3);
+        std::printf(
+            "wake latency, desktop store against the same store searching every read: %.2f ms against %.2f "
+            "ms, ratio %.2fx; CPU per pick: client %.2f ms against %.2f ms, gnome-keyring %.2f ms against "
+            "%.2f ms\n",
+            wokenDesktop * 1e3, wokenSearching * 1e3, wokenDesktop / wokenSearching,
+            cpuOf["woken desktop"].client * 1e3, cpuOf["woken searching"].client * 1e3,
+            cpuOf["woken desktop"].keyring * 1e3, cpuOf["woken searching"].keyring * 1e3);
     }
     if (cpuOf.contains("idle memory") && cpuOf.contains("idle desktop")) {
         const auto& memory = cpuOf["idle memory"];
         const auto& desktop = cpuOf["idle desktop"];
-        std::printf("idle wait of %.0f s, desktop store against memory store: client CPU %.1f ms against %.1f ms, "
-                    "ratio %.2fx (goal: 1.5x or less); gnome-keyring %.0f ms against %.0f ms\n",
-                    idleSeconds, desktop.client * 1e3, memory.client * 1e3, desktop.client / memory.client,
-                    desktop.keyring * 1e3, memory.keyring * 1e3);
+        std::printf(
+            "idle wait of %.0f s, desktop store against memory store: client CPU %.1f ms against %.1f ms, "
+            "ratio %.2fx (goal: 1.5x or less); gnome-keyring %.0f ms against %.0f ms\n",
+            idleSeconds, desktop.client * 1e3, memory.client * 1e3, desktop.client / memory.client,
+            desktop.keyring * 1e3, memory.keyring * 1e3);
         if (cpuOf.contains("idle searching")) {
             std::printf("idle wait, searching every read: client CPU %.1f ms, gnome-keyring %.0f ms\n",
                         cpuOf["idle searching"].client * 1e3, cpuOf["idle searching"].keyring * 1e3);

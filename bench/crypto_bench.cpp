@@ -17,7 +17,8 @@ using namespace tessaro::TessaroCrypto;
 Bytes record() {
     // A 1 KiB item record as JSON text.
     std::string text = R"({"fields":[{"id":"username","value":"someone@example.org"},{"id":"password","value":")";
-    while (text.size() < 1024 - 4) text.push_back('x');
+    while (text.size() < 1024 - 4)
+        text.push_back('x');
     text += "\"}]}";
     return Bytes(text.begin(), text.end());
 }
@@ -28,7 +29,8 @@ void BM_KitSeal(benchmark::State& state) {
     const SealKeypair recipient;
     const std::string publicKey = recipient.publicKeyBase64URL();
     const std::string aad = resultAAD("grant-0123456789", "request-0123456789");
-    for (auto _ : state) benchmark::DoNotOptimize(seal(publicKey, aad, kRecord));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(seal(publicKey, aad, kRecord));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord.size()));
 }
 
@@ -47,7 +49,8 @@ void BM_KitOpen(benchmark::State& state) {
     const SealKeypair recipient;
     const std::string aad = resultAAD("grant-0123456789", "request-0123456789");
     const std::string box = seal(recipient.publicKeyBase64URL(), aad, kRecord);
-    for (auto _ : state) benchmark::DoNotOptimize(open(box, aad, recipient.privateKey()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(open(box, aad, recipient.privateKey()));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord.size()));
 }
 

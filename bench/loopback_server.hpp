@@ -24,7 +24,8 @@ public:
         // 64 callers connect at once; cpp-httplib's backlog of 5 would drop most of their SYNs.
         sandbox::detail::widenListenBacklog(port_);
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 2000 && !server_.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ~LoopbackServer() {
         server_.stop();

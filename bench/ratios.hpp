@@ -30,7 +30,8 @@ public:
         const auto found = runs_.find(name);
         if (found == runs_.end()) return {0, 0};
         benchmark::IterationCount most = 0;
-        for (const auto& run : found->second) most = std::max(most, run.iterations);
+        for (const auto& run : found->second)
+            most = std::max(most, run.iterations);
         std::vector<double> values;
         for (const auto& run : found->second) {
             if (run.iterations == most) values.push_back(run.seconds);
@@ -45,8 +46,8 @@ public:
         const auto [x, n] = median(a);
         const auto [y, m] = median(b);
         if (n == 0 || m == 0 || y == 0) return 0;
-        std::printf("%s: %s %.3f ms, %s %.3f ms, ratio %.2fx (medians of %zu and %zu runs)\n", what, a.c_str(),
-                    x * 1e3, b.c_str(), y * 1e3, x / y, n, m);
+        std::printf("%s: %s %.3f ms, %s %.3f ms, ratio %.2fx (medians of %zu and %zu runs)\n", what, a.c_str(), x * 1e3,
+                    b.c_str(), y * 1e3, x / y, n, m);
         return x / y;
     }
 

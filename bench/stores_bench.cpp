@@ -27,8 +27,9 @@ namespace {
 using tessaro::TessaroKeychain;
 
 const std::vector<std::string> sessionKeys = {
-    "approval_seed", "seal_private_key", "grant_id", "account_id", "access_token",
-    "access_expires_at", "refresh_token", "account_identity_public_key", "vaults"};
+    "approval_seed", "seal_private_key",  "grant_id",      "account_id",
+    "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
+    "vaults"};
 
 const std::string clientID = "bench-client";
 
@@ -50,7 +51,8 @@ void BM_NineReads(benchmark::State& state) {
     auto store = sessionStore();
     for (auto _ : state) {
         std::size_t found = 0;
-        for (const auto& key : sessionKeys) found += store->read(key).has_value();
+        for (const auto& key : sessionKeys)
+            found += store->read(key).has_value();
         if (found != sessionKeys.size()) state.SkipWithError("session incomplete");
         benchmark::DoNotOptimize(found);
     }
@@ -85,8 +87,7 @@ void BM_OneSearchAllSecrets(benchmark::State& state) {
     for (auto _ : state) {
         GList* items = secret_service_search_sync(
             service, nullptr, attributes,
-            SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS | SECRET_SEARCH_UNLOCK),
-            nullptr, &error);
+            SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS | SECRET_SEARCH_UNLOCK), nullptr, &error);
         std::size_t found = 0;
         for (GList* at = items; at; at = at->next) {
             if (SecretValue* value = secret_item_get_secret(SECRET_ITEM(at->data))) {
@@ -115,8 +116,8 @@ void BM_TwoCallsPathsAndSecrets(benchmark::State& state) {
         gchar** unlocked = nullptr;
         gchar** locked = nullptr;
         std::size_t found = 0;
-        if (secret_service_search_for_dbus_paths_sync(service, nullptr, attributes, nullptr, &unlocked,
-                                                      &locked, &error)) {
+        if (secret_service_search_for_dbus_paths_sync(service, nullptr, attributes, nullptr, &unlocked, &locked,
+                                                      &error)) {
             GHashTable* secrets = secret_service_get_secrets_for_dbus_paths_sync(
                 service, const_cast<const gchar**>(unlocked), nullptr, &error);
             if (secrets) {
@@ -160,8 +161,8 @@ void readMany(benchmark::State& state, bool remember) {
         benchmark::DoNotOptimize(values.size());
     }
     // GDBus reads and writes the bus on a thread of its own, which the CPU column does not count.
-    state.counters["process_cpu_ms"] = benchmark::Counter((processCPUSeconds() - cpuBefore) * 1e3,
-                                                          benchmark::Counter::kAvgIterations);
+    state.counters["process_cpu_ms"] =
+        benchmark::Counter((processCPUSeconds() - cpuBefore) * 1e3, benchmark::Counter::kAvgIterations);
     ratios.record(remember ? "warm" : "cold", state,
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }

@@ -68,23 +68,28 @@ public:
         posix_spawn_file_actions_adddup2(&actions, terminal && terminalInput ? errSlave : in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errSlave, 2);
-        for (const int fd : {in[0], in[1], out[0], out[1], errRead_, errSlave}) posix_spawn_file_actions_addclose(&actions, fd);
+        for (const int fd : {in[0], in[1], out[0], out[1], errRead_, errSlave})
+            posix_spawn_file_actions_addclose(&actions, fd);
 
         std::map<std::string, std::string> merged;
         for (char** entry = environ; *entry; ++entry) {
             const std::string text = *entry;
             merged[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
         }
-        for (const auto& [key, value] : environment) merged[key] = value;
+        for (const auto& [key, value] : environment)
+            merged[key] = value;
         std::vector<std::string> envText;
-        for (const auto& [key, value] : merged) envText.push_back(key + "=" + value);
+        for (const auto& [key, value] : merged)
+            envText.push_back(key + "=" + value);
         std::vector<char*> envp;
-        for (auto& text : envText) envp.push_back(text.data());
+        for (auto& text : envText)
+            envp.push_back(text.data());
         envp.push_back(nullptr);
         std::vector<std::string> argText = {TESSARO_CLI_EXE};
         argText.insert(argText.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        for (auto& text : argText) argv.push_back(text.data());
+        for (auto& text : argText)
+            argv.push_back(text.data());
         argv.push_back(nullptr);
         if (posix_spawn(&pid_, TESSARO_CLI_EXE, &actions, nullptr, argv.data(), envp.data()) != 0) {
             throw std::runtime_error("cannot start tessaro");
@@ -174,7 +179,8 @@ protected:
         };
         sandbox_ = std::make_unique<sandbox::Sandbox>(options);
         clientID_ = "pmc_";
-        for (const char c : tessaro::testing::uniqueClientID("cli")) clientID_ += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+        for (const char c : tessaro::testing::uniqueClientID("cli"))
+            clientID_ += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
         sandbox_->registerClient({clientID_, {"http://127.0.0.1/tessaro/callback"}});
         config_ = fs::temp_directory_path() / ("tessaro-cli-" + clientID_);
         fs::create_directories(config_);
@@ -220,14 +226,16 @@ protected:
 };
 
 json lastJSON(const std::string& out) {
-    const std::string line = out.substr(out.rfind('\n', out.size() - 2) == std::string::npos ? 0 : out.rfind('\n', out.size() - 2) + 1);
+    const std::string line =
+        out.substr(out.rfind('\n', out.size() - 2) == std::string::npos ? 0 : out.rfind('\n', out.size() - 2) + 1);
     return json::parse(line);
 }
 
 TEST_F(CliTest, EveryCommandAcrossProcesses) {
     // The settings file alone is enough.
     fs::create_directories(config_ / "tessaro");
-    std::ofstream(config_ / "tessaro" / "settings.json") << json{{"origin", sandbox_->origin()}, {"client_id", clientID_}}.dump();
+    std::ofstream(config_ / "tessaro" / "settings.json")
+        << json{{"origin", sandbox_->origin()}, {"client_id", clientID_}}.dump();
     {
         auto env = environment();
         env.erase("TESSARO_ORIGIN");
@@ -294,13 +302,19 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
     } cases[] = {
         {"denied", [](Policy& p) { p.decision = Policy::Decision::deny; }, {"pick"}, "", 15},
         {"not signed in", [](Policy& p) { p.decision = Policy::Decision::notSignedIn; }, {"pick"}, "", 17},
-        {"conflict", [](Policy& p) { p.update = Policy::Update::conflict; },
-         {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"}, "x\n", 19},
+        {"conflict",
+         [](Policy& p) { p.update = Policy::Update::conflict; },
+         {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"},
+         "x\n",
+         19},
         {"unknown command", [](Policy&) {}, {"frobnicate"}, "", 2},
         {"get without a vault", [](Policy&) {}, {"get", "itm_bank"}, "", 2},
         {"update without a field", [](Policy&) {}, {"update", "itm_bank", "--vault", "v"}, "", 2},
-        {"update whose input ends early", [](Policy&) {},
-         {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password", "--field", "title"}, "only one\n", 2},
+        {"update whose input ends early",
+         [](Policy&) {},
+         {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password", "--field", "title"},
+         "only one\n",
+         2},
         {"help", [](Policy&) {}, {"pick", "--help"}, "", 0},
         {"version", [](Policy&) {}, {"--version"}, "", 0},
     };
@@ -390,7 +404,8 @@ TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
         }
         ASSERT_TRUE(prompted) << update.errSoFar();
         EXPECT_FALSE(update.echoes());
-        for (int i = 0; i < interrupts; ++i) update.signal(SIGINT);
+        for (int i = 0; i < interrupts; ++i)
+            update.signal(SIGINT);
         const Result r = update.wait();
         if (interrupts == 1) {
             EXPECT_EQ(r.status, 14) << r.err;

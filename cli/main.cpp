@@ -142,14 +142,35 @@ Examples:
 )";
 
 const std::map<std::string, std::string> commandHelp = {
-    {"authorize", "Usage: tessaro authorize\n\nOpens the password-manager application to authorize this program and keeps the\nsession in the desktop secret store.\n\nExample: tessaro authorize\n"},
-    {"status", "Usage: tessaro status\n\nSays whether this program is authorized and shows the grant: its ID, the account, the\nvaults and the fingerprint of the approval key. Exit 13 when not authorized, 3 when the\nsecret store cannot be reached.\n\nExample: tessaro status --json\n"},
-    {"pick", "Usage: tessaro pick [--hint URL] [--vault ID] [--reason TEXT]\n\nLets the user pick an item in the password-manager application, proposing the one for URL.\n\nExample: tessaro pick --hint https://bank.example --reason \"登录银行\"\n"},
-    {"get", "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: tessaro get itm_bank --vault vlt_personal --reveal\n"},
-    {"create", "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may write.\n\nExample: tessaro create --title Example --url https://example.com\n"},
-    {"update", "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM (title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one line per --field in order, or asked without echo\non a terminal; never from the command line, where other users can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field password\n"},
-    {"revoke", "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n\nExample: tessaro revoke\n"},
-    {"reset", "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n\nExample: tessaro reset\n"},
+    {"authorize",
+     "Usage: tessaro authorize\n\nOpens the password-manager application to authorize this program and keeps "
+     "the\nsession in the desktop secret store.\n\nExample: tessaro authorize\n"},
+    {"status",
+     "Usage: tessaro status\n\nSays whether this program is authorized and shows the grant: its ID, the account, "
+     "the\nvaults and the fingerprint of the approval key. Exit 13 when not authorized, 3 when the\nsecret store "
+     "cannot be reached.\n\nExample: tessaro status --json\n"},
+    {"pick",
+     "Usage: tessaro pick [--hint URL] [--vault ID] [--reason TEXT]\n\nLets the user pick an item in the "
+     "password-manager application, proposing the one for URL.\n\nExample: tessaro pick --hint https://bank.example "
+     "--reason \"登录银行\"\n"},
+    {"get",
+     "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: "
+     "tessaro get itm_bank --vault vlt_personal --reveal\n"},
+    {"create",
+     "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create "
+     "a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may "
+     "write.\n\nExample: tessaro create --title Example --url https://example.com\n"},
+    {"update",
+     "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM "
+     "(title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one "
+     "line per --field in order, or asked without echo\non a terminal; never from the command line, where other users "
+     "can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field "
+     "password\n"},
+    {"revoke",
+     "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n\nExample: tessaro revoke\n"},
+    {"reset",
+     "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n\nExample: "
+     "tessaro reset\n"},
 };
 
 struct Arguments {
@@ -164,9 +185,8 @@ struct Arguments {
 };
 
 Arguments parse(int argc, char** argv) {
-    static const std::vector<std::string> withValue = {"--origin", "--client-id", "--open-with", "--hint",
-                                                       "--vault",  "--reason",    "--title",     "--url",
-                                                       "--username"};
+    static const std::vector<std::string> withValue = {"--origin", "--client-id", "--open-with", "--hint",    "--vault",
+                                                       "--reason", "--title",     "--url",       "--username"};
     Arguments args;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -260,7 +280,9 @@ public:
             throw TessaroError::notInstalled(downloadURL);
         }
     }
-    [[nodiscard]] Registration onForeground(std::function<void()>) override { return Registration([] {}); }
+    [[nodiscard]] Registration onForeground(std::function<void()>) override {
+        return Registration([] {});
+    }
 
 private:
     std::string command_;
@@ -273,9 +295,14 @@ std::string masked(const std::string& password, bool reveal) {
 
 json itemJSON(const TessaroItem& item, bool reveal) {
     const TessaroRecord& r = item.record;
-    return {{"id", item.id},       {"revision", item.revision}, {"title", r.title},
-            {"username", r.username}, {"password", reveal ? json(r.password) : json(nullptr)},
-            {"url", r.url},         {"notes", r.notes},         {"kind", r.kindRaw}};
+    return {{"id", item.id},
+            {"revision", item.revision},
+            {"title", r.title},
+            {"username", r.username},
+            {"password", reveal ? json(r.password) : json(nullptr)},
+            {"url", r.url},
+            {"notes", r.notes},
+            {"kind", r.kindRaw}};
 }
 
 void printItem(const TessaroItem& item, bool reveal) {
@@ -291,9 +318,12 @@ void printItem(const TessaroItem& item, bool reveal) {
 json grantJSON(const TessaroGrant& grant) {
     json vaults = json::array();
     for (const auto& vault : grant.vaults) {
-        vaults.push_back({{"id", vault.id}, {"name", vault.name ? json(*vault.name) : json(nullptr)}, {"mode", vault.mode}});
+        vaults.push_back(
+            {{"id", vault.id}, {"name", vault.name ? json(*vault.name) : json(nullptr)}, {"mode", vault.mode}});
     }
-    return {{"grant_id", grant.grantID}, {"account_id", grant.accountID}, {"vaults", vaults},
+    return {{"grant_id", grant.grantID},
+            {"account_id", grant.accountID},
+            {"vaults", vaults},
             {"approval_key_fingerprint", grant.approvalKeyFingerprint}};
 }
 
@@ -358,7 +388,8 @@ public:
         const unsigned char stop = 0;
         (void)!write(interruptPipe[1], &stop, 1);
         thread_.join();
-        for (const int fd : {interruptPipe[0], interruptPipe[1], wake_[0], wake_[1]}) close(fd);
+        for (const int fd : {interruptPipe[0], interruptPipe[1], wake_[0], wake_[1]})
+            close(fd);
     }
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
@@ -395,7 +426,8 @@ int run(const Arguments& args) {
 
     const auto origin = setting(args, "--origin", "TESSARO_ORIGIN", "origin");
     const auto clientID = setting(args, "--client-id", "TESSARO_CLIENT_ID", "client_id");
-    if (!origin || !clientID) throw UsageError("the server's origin and this program's client ID are needed (--origin, --client-id)");
+    if (!origin || !clientID)
+        throw UsageError("the server's origin and this program's client ID are needed (--origin, --client-id)");
     const auto originURL = URL::parse(*origin);
     if (!originURL) throw UsageError("not a URL: " + *origin);
 
@@ -404,14 +436,15 @@ int run(const Arguments& args) {
     LoopbackRedirect receiver;
     TessaroClient::Options options;
     options.store = store;
-    if (const auto command = option(args, "--open-with")) options.switcher = std::make_shared<CommandSwitcher>(*command);
-    auto client = TessaroClient::create({*clientID, receiver.redirectURL(), *originURL, TessaroError::defaultDownloadURL()},
-                                        options);
+    if (const auto command = option(args, "--open-with"))
+        options.switcher = std::make_shared<CommandSwitcher>(*command);
+    auto client = TessaroClient::create(
+        {*clientID, receiver.redirectURL(), *originURL, TessaroError::defaultDownloadURL()}, options);
     receiver.setClient(client);
 
     StatusLine status(isatty(STDERR_FILENO));
     client->setOnWaiting([&status](const std::optional<TessaroWaiting>& waiting) { status.update(waiting); });
-    std::stop_source stop;   // outlives the interrupts thread, which uses it
+    std::stop_source stop;  // outlives the interrupts thread, which uses it
     Interrupts interrupts;
     interrupts.onInterrupt([&] {
         client->cancelPending();
@@ -438,7 +471,8 @@ int run(const Arguments& args) {
             try {
                 store->readString("grant_id");
             } catch (const TessaroKeychain::KeychainError& error) {
-                if (args.json) std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+                if (args.json)
+                    std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
                 std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
                 return storeFailure;
             }
@@ -523,9 +557,13 @@ int run(const Arguments& args) {
                 if (!value) throw UsageError("standard input ended before the value of " + field);
                 patch[TessaroField(field)] = std::move(*value);
             }
-            const TessaroUpdated updated = client->updateItem(item, vault, patch, option(args, "--reason"), stop.get_token());
+            const TessaroUpdated updated =
+                client->updateItem(item, vault, patch, option(args, "--reason"), stop.get_token());
             if (args.json) {
-                std::cout << json{{"request_id", updated.requestID}, {"item_id", updated.itemID}, {"revision", updated.revision}}.dump()
+                std::cout << json{{"request_id", updated.requestID},
+                                  {"item_id", updated.itemID},
+                                  {"revision", updated.revision}}
+                                 .dump()
                           << "\n";
             } else {
                 std::cout << "updated " << updated.itemID << " (revision " << updated.revision << ")\n";
@@ -541,8 +579,9 @@ int run(const Arguments& args) {
             client->reset();
             // reset() never fails, so it cannot tell whether the wipe took: the store says.
             static const std::vector<std::string> sessionKeys = {
-                "approval_seed", "seal_private_key", "grant_id",     "account_id", "access_token",
-                "access_expires_at", "refresh_token", "account_identity_public_key", "vaults"};
+                "approval_seed", "seal_private_key",  "grant_id",      "account_id",
+                "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
+                "vaults"};
             std::string problem;
             try {
                 if (!store->readMany(sessionKeys).empty()) problem = "the session is still stored";

@@ -66,8 +66,9 @@ void StatusLine::update(const std::optional<TessaroWaiting>& waiting) {
         if (!waiting) return;
         std::string line = waiting->message();
         if (waiting->expiresAt) {
-            line += " (" + timeLeft(std::chrono::system_clock::now(),
-                                    std::chrono::time_point_cast<std::chrono::system_clock::duration>(*waiting->expiresAt)) +
+            line += " (" +
+                    timeLeft(std::chrono::system_clock::now(),
+                             std::chrono::time_point_cast<std::chrono::system_clock::duration>(*waiting->expiresAt)) +
                     ")";
         }
         if (line != lastPlain_) std::cerr << "tessaro: " << line << std::endl;
@@ -86,8 +87,9 @@ void StatusLine::draw(bool advance) {
     if (advance) ++frame_;
     std::string line = std::string("\r\033[K") + frames[frame_ % 10] + " " + current_->message();
     if (current_->expiresAt) {
-        line += "  剩余 " + timeLeft(std::chrono::system_clock::now(),
-                                     std::chrono::time_point_cast<std::chrono::system_clock::duration>(*current_->expiresAt));
+        line += "  剩余 " +
+                timeLeft(std::chrono::system_clock::now(),
+                         std::chrono::time_point_cast<std::chrono::system_clock::duration>(*current_->expiresAt));
     }
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);

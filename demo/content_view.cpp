@@ -52,7 +52,8 @@ QString passwordDots(const QString& password) {
     // User-perceived characters: grapheme clusters, not UTF-16 units.
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, password);
     int count = 0;
-    while (finder.toNextBoundary() != -1) ++count;
+    while (finder.toNextBoundary() != -1)
+        ++count;
     return QString(std::clamp(count, 8, 24), QChar(0x2022));
 }
 
@@ -103,7 +104,8 @@ void WaitingOverlay::update(const std::optional<TessaroWaiting>& waiting) {
     message_->setText(text(waiting->message()));
     if (waiting->expiresAt) {
         const auto seconds = static_cast<qint64>(secondsSince1970(*waiting->expiresAt));
-        expiry_->setText(QStringLiteral("到期 ") + QDateTime::fromSecsSinceEpoch(seconds).toLocalTime().toString("HH:mm"));
+        expiry_->setText(QStringLiteral("到期 ") +
+                         QDateTime::fromSecsSinceEpoch(seconds).toLocalTime().toString("HH:mm"));
         expiry_->show();
     } else {
         expiry_->hide();
@@ -195,7 +197,8 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     auto* pickLayout = new QFormLayout(pickSection);
     hintURL_ = field("hintURL", QString::fromLatin1(demoSite), pickSection);
     hintURL_->setInputMethodHints(Qt::ImhNoPredictiveText);
-    pick_ = new TessaroButton(QStringLiteral("选一个条目"), [this] { model_.pick(hintURL_->text()); }, pickSection);
+    pick_ = new TessaroButton(
+        QStringLiteral("选一个条目"), [this] { model_.pick(hintURL_->text()); }, pickSection);
     pickLayout->addRow(QStringLiteral("提示网址（可空）"), hintURL_);
     pickLayout->addRow(pick_);
     pickedBox_ = new QWidget(pickSection);
@@ -255,7 +258,8 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     updateForm->addRow(QStringLiteral("库 ID"), vaultID_);
     updateForm->addRow(QStringLiteral("新密码"), newPassword_);
     updateForm->addRow(update_);
-    updateForm->addRow(note(QStringLiteral("新值由 SDK 密封给账号身份公钥；服务器只见密文，Tessaro 卡上确认后才写入。"), updateSection));
+    updateForm->addRow(note(QStringLiteral("新值由 SDK 密封给账号身份公钥；服务器只见密文，Tessaro 卡上确认后才写入。"),
+                            updateSection));
     connect(update_, &QPushButton::clicked, this, [this] {
         model_.updatePassword(newPassword_->text(), vaultID_->text());
         newPassword_->clear();
@@ -320,7 +324,8 @@ void ContentView::refreshAuthorization() {
         grantID_->setText(leadingCharacters(grant.grantID, 8) + QStringLiteral("…"));
         fingerprint_->setText(text(grant.approvalKeyFingerprint));
         QStringList names;
-        for (const auto& vault : grant.vaults) names << text(vault.name.value_or(vault.id));
+        for (const auto& vault : grant.vaults)
+            names << text(vault.name.value_or(vault.id));
         vaults_->setText(names.join(QStringLiteral("、")));
     }
     refreshEnabled();
@@ -336,7 +341,8 @@ void ContentView::refreshPicked() {
         password_->setText(revealed_ ? text(record.password) : passwordDots(text(record.password)));
         reveal_->setText(revealed_ ? QStringLiteral("隐藏") : QStringLiteral("显示"));
         url_->setText(text(record.url));
-        kind_->setText(text(std::string(rawValue(record.kind))) + QStringLiteral(" / ") + QString::number(picked->revision));
+        kind_->setText(text(std::string(rawValue(record.kind))) + QStringLiteral(" / ") +
+                       QString::number(picked->revision));
     }
     refreshEnabled();
 }

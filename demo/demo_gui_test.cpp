@@ -29,7 +29,8 @@ using namespace tessaro;
 
 // Desktop entries for both URL schemes in throwaway XDG directories, before GIO reads any.
 void registerDesktopEntries(const fs::path& dir) {
-    for (const char* sub : {"data/applications", "config", "empty"}) fs::create_directories(dir / sub);
+    for (const char* sub : {"data/applications", "config", "empty"})
+        fs::create_directories(dir / sub);
     std::ofstream(dir / "data/applications/tessaro-sandbox.desktop")
         << "[Desktop Entry]\nType=Application\nName=Tessaro sandbox\nNoDisplay=true\nExec=" << TESSARO_SANDBOX_EXE
         << " open %u\nMimeType=x-scheme-handler/tessaro;\n";

@@ -39,7 +39,8 @@ std::optional<std::string> nonEmpty(const QString& value) {
 // A stop token that follows both the operation's own token and the model's task token.
 struct LinkedStop {
     LinkedStop(std::stop_token a, std::stop_token b)
-        : first(std::move(a), [this] { source.request_stop(); }), second(std::move(b), [this] { source.request_stop(); }) {}
+        : first(std::move(a), [this] { source.request_stop(); }),
+          second(std::move(b), [this] { source.request_stop(); }) {}
     std::stop_source source;
     std::stop_callback<std::function<void()>> first;
     std::stop_callback<std::function<void()>> second;
@@ -160,9 +161,9 @@ void DemoModel::refreshFromClient() {
     if (!async_) return;
     const auto client = client_;
     const std::uint64_t generation = ++readingsIssued_;
-    async_->run<std::pair<bool, std::optional<TessaroGrant>>>([](TessaroClient& c, std::stop_token) {
-              return std::pair(c.isAuthorized(), c.grant());
-          })
+    async_
+        ->run<std::pair<bool, std::optional<TessaroGrant>>>(
+            [](TessaroClient& c, std::stop_token) { return std::pair(c.isAuthorized(), c.grant()); })
         .then(this, [this, client, generation](const std::pair<bool, std::optional<TessaroGrant>>& state) {
             applyReading(client, generation, state.first, state.second);
         });
@@ -214,18 +215,19 @@ void DemoModel::run(const QString& label, Step step) {
         std::optional<TessaroGrant> grant;
     };
     const std::uint64_t generation = ++readingsIssued_;
-    async_->run<Outcome>([step = std::move(step), taskToken](TessaroClient& c, std::stop_token stop) {
-              Outcome outcome;
-              try {
-                  LinkedStop linked(stop, taskToken);
-                  outcome.apply = step(c, linked.source.get_token());
-              } catch (...) {
-                  outcome.error = std::current_exception();
-              }
-              outcome.authorized = c.isAuthorized();
-              outcome.grant = c.grant();
-              return outcome;
-          })
+    async_
+        ->run<Outcome>([step = std::move(step), taskToken](TessaroClient& c, std::stop_token stop) {
+            Outcome outcome;
+            try {
+                LinkedStop linked(stop, taskToken);
+                outcome.apply = step(c, linked.source.get_token());
+            } catch (...) {
+                outcome.error = std::current_exception();
+            }
+            outcome.authorized = c.isAuthorized();
+            outcome.grant = c.grant();
+            return outcome;
+        })
         .then(this, [this, label, client, generation](const Outcome& outcome) {
             if (!outcome.error) {
                 outcome.apply();
@@ -298,8 +300,8 @@ void DemoModel::authorize() {
         return [this, grant] {
             setGrant(grant);
             setIsAuthorized(true);
-            setStatus(QStringLiteral("已授权：grant ") + leadingCharacters(grant.grantID, 8) + QStringLiteral("…，审批钥指纹 ") +
-                      text(grant.approvalKeyFingerprint));
+            setStatus(QStringLiteral("已授权：grant ") + leadingCharacters(grant.grantID, 8) +
+                      QStringLiteral("…，审批钥指纹 ") + text(grant.approvalKeyFingerprint));
         };
     });
 }
@@ -318,36 +320,39 @@ void DemoModel::pick(const QString& hintURL) {
 }
 
 void DemoModel::create(const QString& title, const QString& url, const QString& username) {
-    run(QStringLiteral("新建"), [this, title, url, username](TessaroClient& c, std::stop_token stop) -> std::function<void()> {
-        TessaroPrefill prefill;
-        prefill.title = nonEmpty(title);
-        prefill.url = nonEmpty(url);
-        prefill.usernameHint = nonEmpty(username);
-        const TessaroCreated created =
-            c.createItem(TessaroItemKind::login, prefill, std::string("演示：在 Tessaro 里新建一条登录"), std::nullopt, stop);
-        return [this, created] {
-            if (created.item) {
-                setPicked(created.item);
-                setStatus(QStringLiteral("已新建并返回『") + text(created.item->record.title) + QStringLiteral("』"));
-            } else {
-                setStatus(QStringLiteral("已保存到授权范围之外的库，本次拿不到明文"));
-            }
-        };
-    });
+    run(QStringLiteral("新建"),
+        [this, title, url, username](TessaroClient& c, std::stop_token stop) -> std::function<void()> {
+            TessaroPrefill prefill;
+            prefill.title = nonEmpty(title);
+            prefill.url = nonEmpty(url);
+            prefill.usernameHint = nonEmpty(username);
+            const TessaroCreated created = c.createItem(
+                TessaroItemKind::login, prefill, std::string("演示：在 Tessaro 里新建一条登录"), std::nullopt, stop);
+            return [this, created] {
+                if (created.item) {
+                    setPicked(created.item);
+                    setStatus(QStringLiteral("已新建并返回『") + text(created.item->record.title) +
+                              QStringLiteral("』"));
+                } else {
+                    setStatus(QStringLiteral("已保存到授权范围之外的库，本次拿不到明文"));
+                }
+            };
+        });
 }
 
 void DemoModel::updatePassword(const QString& newPassword, const QString& vaultID) {
     if (!picked_) return;
     const TessaroItem item = *picked_;
-    run(QStringLiteral("修改密码"), [this, item, newPassword, vaultID](TessaroClient& c, std::stop_token stop) -> std::function<void()> {
-        const TessaroUpdated updated = c.updateItem(item.id, vaultID.toStdString(),
-                                                    {{TessaroField::password, newPassword.toStdString()}},
-                                                    std::string("演示：已在网站上更换密码，同步到 Tessaro"), stop);
-        return [this, updated] {
-            setStatus(QStringLiteral("已修改，新修订 ") + QString::number(updated.revision));
-            setPicked(std::nullopt);
-        };
-    });
+    run(QStringLiteral("修改密码"),
+        [this, item, newPassword, vaultID](TessaroClient& c, std::stop_token stop) -> std::function<void()> {
+            const TessaroUpdated updated =
+                c.updateItem(item.id, vaultID.toStdString(), {{TessaroField::password, newPassword.toStdString()}},
+                             std::string("演示：已在网站上更换密码，同步到 Tessaro"), stop);
+            return [this, updated] {
+                setStatus(QStringLiteral("已修改，新修订 ") + QString::number(updated.revision));
+                setPicked(std::nullopt);
+            };
+        });
 }
 
 void DemoModel::revoke() {

@@ -48,7 +48,8 @@ public:
     static QString defaultOrigin();
 
     // `settings` null: the application's QSettings.
-    explicit DemoModel(ClientFactory factory = defaultFactory(), QSettings* settings = nullptr, QObject* parent = nullptr);
+    explicit DemoModel(ClientFactory factory = defaultFactory(), QSettings* settings = nullptr,
+                       QObject* parent = nullptr);
     ~DemoModel() override;
 
     QString origin() const;

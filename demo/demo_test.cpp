@@ -32,16 +32,19 @@ struct Fixture {
     Fixture() : settings(dir.filePath("settings.ini"), QSettings::IniFormat) {
         sandbox::Options options;
         options.deliver = [this](const std::string& url) {
-            QMetaObject::invokeMethod(model.get(), [this, url] { model->handleCallback(QString::fromStdString(url)); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                model.get(), [this, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
         };
         sandbox = std::make_unique<sandbox::Sandbox>(options);
         switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox);
         model = std::make_unique<DemoModel>(
             [this](const TessaroConfiguration& configuration) {
                 ++clientsMade;
-                return TessaroClient::create(configuration, {.store = store, .transport = nullptr, .switcher = switcher,
-                                                             .pollInterval = 0.2, .authorizeTimeout = 60});
+                return TessaroClient::create(configuration, {.store = store,
+                                                             .transport = nullptr,
+                                                             .switcher = switcher,
+                                                             .pollInterval = 0.2,
+                                                             .authorizeTimeout = 60});
             },
             &settings);
         model->setOrigin(QString::fromStdString(sandbox->origin()));
@@ -89,7 +92,8 @@ private slots:
         const struct {
             QString clientID;
             QString origin;
-        } cases[] = {{QStringLiteral("   "), f.model->origin()}, {QStringLiteral("pmc_tessarodemo"), QStringLiteral(" \n")}};
+        } cases[] = {{QStringLiteral("   "), f.model->origin()},
+                     {QStringLiteral("pmc_tessarodemo"), QStringLiteral(" \n")}};
         for (const auto& c : cases) {
             f.model->setClientID(c.clientID);
             f.model->setOrigin(c.origin);
@@ -122,7 +126,8 @@ private slots:
             QString title;
             QString message;
         } cases[] = {
-            {TessaroError::notInstalled(download), QStringLiteral("未安装 Tessaro"), QStringLiteral("请先安装 Tessaro 再试。")},
+            {TessaroError::notInstalled(download), QStringLiteral("未安装 Tessaro"),
+             QStringLiteral("请先安装 Tessaro 再试。")},
             {TessaroError::network("timed out"), QStringLiteral("选条目"), QStringLiteral("网络错误：timed out")},
             {TessaroError::protocol("bad_thing"), QStringLiteral("选条目"), QStringLiteral("协议错误：bad_thing")},
             {TessaroError::notAuthorized(), QStringLiteral("选条目"), QStringLiteral("尚未授权，请先点「授权」。")},
@@ -130,7 +135,8 @@ private slots:
             {TessaroError::expired(), QStringLiteral("选条目"), QStringLiteral("等待超时，请求已过期。可以重试。")},
             {TessaroError::notSignedIn(), QStringLiteral("选条目"), QStringLiteral("请先在 Tessaro 里登录账号。")},
             {TessaroError::revoked(), QStringLiteral("选条目"), QStringLiteral("授权已被撤销，请重新授权。")},
-            {TessaroError::conflict(), QStringLiteral("选条目"), QStringLiteral("条目在此期间被改过，请重新选择后再改。")},
+            {TessaroError::conflict(), QStringLiteral("选条目"),
+             QStringLiteral("条目在此期间被改过，请重新选择后再改。")},
         };
         for (const auto& c : cases) {
             f.model->present(QStringLiteral("选条目"), c.error);
@@ -166,7 +172,8 @@ private slots:
         QVERIFY(f.model->grant());
         const TessaroGrant grant = *f.model->grant();
         QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + demo::leadingCharacters(grant.grantID, 8) +
-                                        QStringLiteral("…，审批钥指纹 ") + QString::fromStdString(grant.approvalKeyFingerprint));
+                                        QStringLiteral("…，审批钥指纹 ") +
+                                        QString::fromStdString(grant.approvalKeyFingerprint));
         QVERIFY(!f.model->waiting());
 
         QVERIFY(f.act([&] { f.model->pick(QStringLiteral("https://bank.example")); }));
@@ -181,7 +188,8 @@ private slots:
         QCOMPARE(f.model->status(), QStringLiteral("已保存到授权范围之外的库，本次拿不到明文"));
         QCOMPARE(f.model->picked()->id, std::string("itm_bank"));  // left in place
         f.sandbox->setPolicy(Policy{});
-        QVERIFY(f.act([&] { f.model->create(QStringLiteral("新条目"), QStringLiteral("https://new.example"), QString()); }));
+        QVERIFY(f.act(
+            [&] { f.model->create(QStringLiteral("新条目"), QStringLiteral("https://new.example"), QString()); }));
         QCOMPARE(f.model->status(), QStringLiteral("已新建并返回『新条目』"));
 
         QVERIFY(f.act([&] { f.model->pick(QStringLiteral("https://bank.example")); }));
@@ -225,7 +233,10 @@ private slots:
 
     // The grant ID is shown by its first 8 characters: whole characters, however many bytes each.
     void leadingCharactersNeverSplitACharacter() {
-        const std::string grant = "g\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "e\xCC\x81" "abcdef";  // g é € 😀 é(e+accent) a b c d e f
+        const std::string grant =
+            "g\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+            "e\xCC\x81"
+            "abcdef";  // g é € 😀 é(e+accent) a b c d e f
         QCOMPARE(demo::leadingCharacters(grant, 8), QString::fromUtf8("gé€😀e\u0301abc"));
         QCOMPARE(demo::leadingCharacters("grt_1234567890", 8), QStringLiteral("grt_1234"));
         QCOMPARE(demo::leadingCharacters("abc", 8), QStringLiteral("abc"));
@@ -235,10 +246,15 @@ private slots:
         const struct {
             QString password;
             int dots;
-        } cases[] = {{"abc", 8}, {QString(30, 'x'), 24}, {"12345678901", 11}, {QString(), 8},
-                     // one user-perceived character each: a combining accent, a flag, a family emoji
-                     {QString::fromUtf8("e\u0301\U0001F1E8\U0001F1F3\U0001F468\u200D\U0001F469\u200D\U0001F467abcdefghij"), 13}};
-        for (const auto& c : cases) QCOMPARE(demo::passwordDots(c.password), QString(c.dots, QChar(0x2022)));
+        } cases[] = {
+            {"abc", 8},
+            {QString(30, 'x'), 24},
+            {"12345678901", 11},
+            {QString(), 8},
+            // one user-perceived character each: a combining accent, a flag, a family emoji
+            {QString::fromUtf8("e\u0301\U0001F1E8\U0001F1F3\U0001F468\u200D\U0001F469\u200D\U0001F467abcdefghij"), 13}};
+        for (const auto& c : cases)
+            QCOMPARE(demo::passwordDots(c.password), QString(c.dots, QChar(0x2022)));
     }
 
     // The window against the model: enabled rules, the grant's vaults, the picked item with its

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<demo::DemoModel> model;
     sandbox::Options options;
     options.deliver = [&](const std::string& url) {
-        QMetaObject::invokeMethod(&app, [&, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &app, [&, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
     };
     sandbox::Sandbox sandbox(options);
     auto switcher = std::make_shared<sandbox::SandboxAppSwitcher>(sandbox);
@@ -59,8 +60,11 @@ int main(int argc, char** argv) {
     QSettings settings(settingsDir.filePath("demo.ini"), QSettings::IniFormat);
     model = std::make_unique<demo::DemoModel>(
         [&](const TessaroConfiguration& configuration) {
-            return TessaroClient::create(configuration, {.store = store, .transport = nullptr, .switcher = switcher,
-                                                         .pollInterval = 2.0, .authorizeTimeout = 600.0});
+            return TessaroClient::create(configuration, {.store = store,
+                                                         .transport = nullptr,
+                                                         .switcher = switcher,
+                                                         .pollInterval = 2.0,
+                                                         .authorizeTimeout = 600.0});
         },
         &settings);
 

@@ -14,8 +14,8 @@ namespace {
 
 // The record as an object of plain string members, the form fromJSON reads back unchanged.
 json asJSON(const TessaroRecord& record) {
-    return json{{"title", record.title}, {"username", record.username}, {"password", record.password},
-                {"url", record.url},     {"notes", record.notes},       {"kind", record.kindRaw},
+    return json{{"title", record.title}, {"username", record.username},   {"password", record.password},
+                {"url", record.url},     {"notes", record.notes},         {"kind", record.kindRaw},
                 {"extra", record.extra}, {"updated_at", record.updatedAt}};
 }
 
@@ -34,8 +34,7 @@ void check(const json& value) {
         try {
             const auto vault = value.get<TessaroVault>();
             if (json(vault).get<TessaroVault>() != vault) __builtin_trap();
-        } catch (const json::exception&) {
-        }
+        } catch (const json::exception&) {}
     }
 }
 
@@ -47,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(value);
     // Nested values too: decrypted results and statuses hand over members of larger objects.
     if (value.is_structured()) {
-        for (const auto& member : value) check(member);
+        for (const auto& member : value)
+            check(member);
     }
     return 0;
 }

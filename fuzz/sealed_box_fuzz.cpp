@@ -38,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         (void)open(text, resultAAD("grant", "request"), recipient());
     } catch (const CryptoError&) {
-    } catch (const PlatformError&) {
-    }
+    } catch (const PlatformError&) {}
     return 0;
 }

@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string encoded = URL::encodeQueryComponent(text);
     if (URL::percentDecode(encoded) != text) __builtin_trap();
-    const auto callback = URL::parse("tessarodemo://tessaro/callback?" + URL::buildQuery({{"state", std::string(text)}}));
+    const auto callback =
+        URL::parse("tessarodemo://tessaro/callback?" + URL::buildQuery({{"state", std::string(text)}}));
     if (!callback) __builtin_trap();
     const auto items = callback->queryItems();
     if (items.size() != 1 || items[0].first != "state" || items[0].second != text) __builtin_trap();

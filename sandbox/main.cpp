@@ -183,9 +183,11 @@ void writeStateFile(const StateFile& file, const std::string& origin) {
     // neither name is followed if it is a symlink.
     const std::string temporary = file.name + ".tmp";
     ::unlinkat(file.directory, temporary.c_str(), 0);
-    const int fd = ::openat(file.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd =
+        ::openat(file.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        std::cerr << "tessaro-sandbox: cannot write the state file " << file.path << ": " << std::strerror(errno) << "\n";
+        std::cerr << "tessaro-sandbox: cannot write the state file " << file.path << ": " << std::strerror(errno)
+                  << "\n";
         return;
     }
     const std::string text = state.dump() + "\n";
@@ -219,7 +221,8 @@ bool isRunning(const nlohmann::json& state) {
     if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) != 0) return false;
     if (!state.contains("started")) return true;
     const auto started = processStart(pid);
-    return !started || (state["started"].is_number_unsigned() && state["started"].get<unsigned long long>() == *started);
+    return !started ||
+           (state["started"].is_number_unsigned() && state["started"].get<unsigned long long>() == *started);
 }
 
 // --state-file PATH: a file the user named, in a directory of their choosing.
@@ -229,7 +232,8 @@ std::optional<StateFile> openExplicitStateFile(const std::string& path, std::str
     const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0 || !file.has_filename()) {
         if (directory >= 0) ::close(directory);
-        problem = "cannot use the state file " + path + ": " + (directory < 0 ? std::strerror(errno) : "not a file name");
+        problem =
+            "cannot use the state file " + path + ": " + (directory < 0 ? std::strerror(errno) : "not a file name");
         return std::nullopt;
     }
     return StateFile{directory, file.filename().string(), path};
@@ -332,8 +336,24 @@ Arguments parseArguments(int argc, char** argv) {
         }
     }
     enum {
-        port = 1000, tokenLifetime, refreshLifetime, codeLifetime, requestLifetime, client, deliver, stateFile,
-        noStateFile, quiet, decision, delay, step, pick, create, update, grantVaults, origin
+        port = 1000,
+        tokenLifetime,
+        refreshLifetime,
+        codeLifetime,
+        requestLifetime,
+        client,
+        deliver,
+        stateFile,
+        noStateFile,
+        quiet,
+        decision,
+        delay,
+        step,
+        pick,
+        create,
+        update,
+        grantVaults,
+        origin
     };
     static const option longOptions[] = {
         {"port", required_argument, nullptr, port},
@@ -403,7 +423,8 @@ Arguments parseArguments(int argc, char** argv) {
             fail(error.what());
         }
     }
-    for (int i = optind; i < argc; ++i) args.positional.emplace_back(argv[i]);
+    for (int i = optind; i < argc; ++i)
+        args.positional.emplace_back(argv[i]);
     return args;
 }
 
@@ -418,7 +439,8 @@ std::string findOrigin(const Arguments& args) {
         if (!file) fail(problem);
         const auto state = readStateFile(file->directory, file->name);
         if (!state) fail("no running sandbox found (no state file " + *args.stateFile + "); pass --origin");
-        if (!isRunning(*state)) fail("the sandbox recorded in " + *args.stateFile + " is no longer running; pass --origin");
+        if (!isRunning(*state))
+            fail("the sandbox recorded in " + *args.stateFile + " is no longer running; pass --origin");
         return (*state)["origin"].get<std::string>();
     }
     const std::string path = defaultStateDirectory();
@@ -483,14 +505,14 @@ int serve(Arguments& args) {
             stateFile = StateFile{directory, name, path + "/" + name};
         }
     }
-    if (args.useStateFile && !stateFile) std::cerr << "tessaro-sandbox: not recording this sandbox: " << problem << "\n";
+    if (args.useStateFile && !stateFile)
+        std::cerr << "tessaro-sandbox: not recording this sandbox: " << problem << "\n";
     if (stateFile) writeStateFile(*stateFile, origin);
     std::cout << "TESSARO_SANDBOX_ORIGIN=" << origin << "\n"
               << "TESSARO_SANDBOX_CLIENT_ID=" << tessaro::sandbox::Sandbox::demoClientID << std::endl;
     if (!args.quiet) {
-        std::cerr << "tessaro-sandbox: serving " << origin << " for client "
-                  << tessaro::sandbox::Sandbox::demoClientID << " (account acct_demo, policy "
-                  << sandbox->policy().toJSON().dump() << ")" << std::endl;
+        std::cerr << "tessaro-sandbox: serving " << origin << " for client " << tessaro::sandbox::Sandbox::demoClientID
+                  << " (account acct_demo, policy " << sandbox->policy().toJSON().dump() << ")" << std::endl;
     }
 
     int received = 0;

@@ -151,7 +151,8 @@ json TessaroAPI::createItemBody(const std::string& vaultID, TessaroItemKind kind
 json TessaroAPI::updateItemBody(const std::string& vaultID, const std::string& itemID,
                                 const std::vector<TessaroField>& fields, const std::optional<std::string>& reason) {
     std::set<std::string> names;  // ascending byte order, each name once
-    for (const auto& field : fields) names.insert(field.rawValue());
+    for (const auto& field : fields)
+        names.insert(field.rawValue());
     json body = json::object();
     body["op"] = "update_item";
     body["vault_id"] = vaultID;

@@ -41,9 +41,11 @@ TEST(APIRecords, RequiredMembersMustBeStrings) {
     };
     const std::vector<Case> cases = {
         {"TokenResponse", [](const json& j) { TokenResponse::fromJSON(j); }, minimalToken()},
-        {"AccountInfo", [](const json& j) { AccountInfo::fromJSON(j); },
+        {"AccountInfo",
+         [](const json& j) { AccountInfo::fromJSON(j); },
          {{"account_id", "a"}, {"identity_public_key", "k"}}},
-        {"RequestStatus", [](const json& j) { RequestStatus::fromJSON(j); },
+        {"RequestStatus",
+         [](const json& j) { RequestStatus::fromJSON(j); },
          {{"request_id", "r"}, {"state", "completed"}}},
     };
     for (const auto& c : cases) {
@@ -68,11 +70,23 @@ TEST(APIRecords, RequiredMembersMustBeStrings) {
 TEST(TokenResponse, ReadsEveryMember) {
     const json vaults = {{{"vault_id", "v1"}, {"name", "个人"}}, {{"vault_id", "v2"}, {"kind", "shared"}, {"mode", 3}}};
     json object = minimalToken();
-    object.update({{"expires_in", 900}, {"refresh_token", "rt"}, {"refresh_expires_in", 86400}, {"vaults", vaults},
-                   {"client_type", "public"}, {"account_identity_public_key", "pk"}, {"unknown", {1, 2}}});
+    object.update({{"expires_in", 900},
+                   {"refresh_token", "rt"},
+                   {"refresh_expires_in", 86400},
+                   {"vaults", vaults},
+                   {"client_type", "public"},
+                   {"account_identity_public_key", "pk"},
+                   {"unknown", {1, 2}}});
     EXPECT_EQ(TokenResponse::fromJSON(object),
-              (TokenResponse{"at", 900, "rt", 86400, "g", "a",
-                             {{"v1", "个人", std::nullopt, 1}, {"v2", std::nullopt, "shared", 3}}, "public", "pk"}));
+              (TokenResponse{"at",
+                             900,
+                             "rt",
+                             86400,
+                             "g",
+                             "a",
+                             {{"v1", "个人", std::nullopt, 1}, {"v2", std::nullopt, "shared", 3}},
+                             "public",
+                             "pk"}));
 }
 
 // A token that no header line can carry would fail every later request before sending.
@@ -91,13 +105,21 @@ TEST(TokenResponse, TokensHoldingLineBreaksOrNulAreMalformed) {
 
 TEST(TokenResponse, WrongTypesAndNullsInOptionalMembersCountAsMissing) {
     json object = minimalToken();
-    object.update({{"refresh_token", 5}, {"refresh_expires_in", "x"}, {"client_type", nullptr},
+    object.update({{"refresh_token", 5},
+                   {"refresh_expires_in", "x"},
+                   {"client_type", nullptr},
                    {"account_identity_public_key", true}});
     EXPECT_EQ(TokenResponse::fromJSON(object), TokenResponse::fromJSON(minimalToken()));
     // Only an integer that fits a signed 64-bit integer is read, also when written as a float.
-    const std::vector<std::pair<json, std::int64_t>> expiresIn = {
-        {"900", 3600}, {nullptr, 3600}, {12.5, 3600}, {120.0, 120}, {18446744073709551615ull, 3600}, {true, 3600},
-        {9223372036854775807ull, INT64_MAX}, {-9223372036854775808.0, INT64_MIN}, {9223372036854775808.0, 3600}};
+    const std::vector<std::pair<json, std::int64_t>> expiresIn = {{"900", 3600},
+                                                                  {nullptr, 3600},
+                                                                  {12.5, 3600},
+                                                                  {120.0, 120},
+                                                                  {18446744073709551615ull, 3600},
+                                                                  {true, 3600},
+                                                                  {9223372036854775807ull, INT64_MAX},
+                                                                  {-9223372036854775808.0, INT64_MIN},
+                                                                  {9223372036854775808.0, 3600}};
     for (const auto& [value, expected] : expiresIn) {
         object["expires_in"] = value;
         EXPECT_EQ(TokenResponse::fromJSON(object).expiresIn, expected) << value.dump();
@@ -131,29 +153,57 @@ TEST(RequestStatus, TerminalStatesMatchExactly) {
 
 TEST(RequestStatus, ReadsEveryMember) {
     const json object = {
-        {"request_id", "r1"}, {"state", "completed"}, {"op", "update_item"}, {"vault_id", "v"}, {"item_id", "i"},
-        {"expires_at", "2025-01-02T03:04:05Z"}, {"waiting_on", "device"}, {"waiting_reason", "approval"},
-        {"result_enc", "{\"sealed\":1}"}, {"created_item", {{"id", "c1"}, {"title", "新"}, {"kind", "api_key"}}},
-        {"picked_item", {{"id", "p1"}, {"url", "https://a.example"}}}, {"saved_out_of_scope", true},
-        {"updated_item", {{"id", "u1"}, {"revision", 8}}}, {"existing", true}, {"deny_reason", "user"},
+        {"request_id", "r1"},
+        {"state", "completed"},
+        {"op", "update_item"},
+        {"vault_id", "v"},
+        {"item_id", "i"},
+        {"expires_at", "2025-01-02T03:04:05Z"},
+        {"waiting_on", "device"},
+        {"waiting_reason", "approval"},
+        {"result_enc", "{\"sealed\":1}"},
+        {"created_item", {{"id", "c1"}, {"title", "新"}, {"kind", "api_key"}}},
+        {"picked_item", {{"id", "p1"}, {"url", "https://a.example"}}},
+        {"saved_out_of_scope", true},
+        {"updated_item", {{"id", "u1"}, {"revision", 8}}},
+        {"existing", true},
+        {"deny_reason", "user"},
     };
     EXPECT_EQ(RequestStatus::fromJSON(object),
-              (RequestStatus{.requestID = "r1", .state = "completed", .op = "update_item", .vaultID = "v",
-                             .itemID = "i", .expiresAt = timestampFromSeconds(1735787045.0), .waitingOn = "device",
-                             .waitingReason = "approval", .resultEnc = "{\"sealed\":1}",
+              (RequestStatus{.requestID = "r1",
+                             .state = "completed",
+                             .op = "update_item",
+                             .vaultID = "v",
+                             .itemID = "i",
+                             .expiresAt = timestampFromSeconds(1735787045.0),
+                             .waitingOn = "device",
+                             .waitingReason = "approval",
+                             .resultEnc = "{\"sealed\":1}",
                              .createdItem = TessaroItemSummary{"c1", "新", "", TessaroItemKind::apiKey},
                              .pickedItem = TessaroItemSummary{"p1", "", "https://a.example", TessaroItemKind::login},
-                             .updatedItemID = "u1", .updatedRevision = 8, .savedOutOfScope = true, .existing = true,
+                             .updatedItemID = "u1",
+                             .updatedRevision = 8,
+                             .savedOutOfScope = true,
+                             .existing = true,
                              .deniedReason = "user"}));
 }
 
 TEST(RequestStatus, OptionalMembersOfTheWrongTypeFallBack) {
     const json object = {
-        {"request_id", "r"},  {"state", "pending"},          {"op", 1},
-        {"vault_id", nullptr}, {"item_id", json::array()},   {"expires_at", "soon"},
-        {"waiting_on", true},  {"waiting_reason", 2.5},      {"result_enc", json::object()},
-        {"created_item", {{"id", 9}}}, {"picked_item", "p1"}, {"updated_item", "u1"},
-        {"saved_out_of_scope", "true"}, {"existing", 1},
+        {"request_id", "r"},
+        {"state", "pending"},
+        {"op", 1},
+        {"vault_id", nullptr},
+        {"item_id", json::array()},
+        {"expires_at", "soon"},
+        {"waiting_on", true},
+        {"waiting_reason", 2.5},
+        {"result_enc", json::object()},
+        {"created_item", {{"id", 9}}},
+        {"picked_item", "p1"},
+        {"updated_item", "u1"},
+        {"saved_out_of_scope", "true"},
+        {"existing", 1},
     };
     EXPECT_EQ(RequestStatus::fromJSON(object), onlyRequired("r", "pending"));
     EXPECT_FALSE(RequestStatus::fromJSON({{"request_id", "r"}, {"state", "s"}, {"created_item", json::object()}})
@@ -163,8 +213,10 @@ TEST(RequestStatus, OptionalMembersOfTheWrongTypeFallBack) {
 // "updated_item": "id" only when a string, "revision" only when an integer, each independently.
 TEST(RequestStatus, UpdatedItemMembersAreIndependent) {
     const std::vector<std::tuple<json, std::optional<std::string>, std::optional<std::int64_t>>> cases = {
-        {{{"id", "u1"}}, "u1", std::nullopt}, {{{"revision", 3}}, std::nullopt, 3},
-        {{{"id", 3}, {"revision", "3"}}, std::nullopt, std::nullopt}, {{{"revision", 3.5}}, std::nullopt, std::nullopt},
+        {{{"id", "u1"}}, "u1", std::nullopt},
+        {{{"revision", 3}}, std::nullopt, 3},
+        {{{"id", 3}, {"revision", "3"}}, std::nullopt, std::nullopt},
+        {{{"revision", 3.5}}, std::nullopt, std::nullopt},
         {{{"revision", -2}}, std::nullopt, -2},
     };
     for (const auto& [updated, id, revision] : cases) {
@@ -177,10 +229,14 @@ TEST(RequestStatus, UpdatedItemMembersAreIndependent) {
 
 TEST(RequestStatus, DeniedReasonTakesTheFirstStringInOrder) {
     const std::vector<std::pair<json, std::optional<std::string>>> cases = {
-        {{{"deny_reason", 4}, {"denied_reason", "x"}}, "x"}, {{{"deny_reason", "a"}, {"denied_reason", "b"}}, "a"},
-        {{{"reason_code", "c"}, {"result_reason", "d"}}, "c"}, {{{"result_reason", "d"}, {"reason", "conflict"}}, "d"},
-        {{{"reason_code", "a"}, {"reason", "conflict"}}, "a"}, {{{"reason", "conflict"}}, "conflict"},
-        {{{"reason", "user_denied"}}, std::nullopt}, {{{"reason", "Conflict"}}, std::nullopt},
+        {{{"deny_reason", 4}, {"denied_reason", "x"}}, "x"},
+        {{{"deny_reason", "a"}, {"denied_reason", "b"}}, "a"},
+        {{{"reason_code", "c"}, {"result_reason", "d"}}, "c"},
+        {{{"result_reason", "d"}, {"reason", "conflict"}}, "d"},
+        {{{"reason_code", "a"}, {"reason", "conflict"}}, "a"},
+        {{{"reason", "conflict"}}, "conflict"},
+        {{{"reason", "user_denied"}}, std::nullopt},
+        {{{"reason", "Conflict"}}, std::nullopt},
         {{{"deny_reason", nullptr}, {"denied_reason", false}}, std::nullopt},
     };
     for (const auto& [extra, expected] : cases) {
@@ -212,12 +268,15 @@ TEST(RequestBodies, WrittenCompactAndSorted) {
          R"({"fields":["Zeta","password","title"],"item_id":"i1","op":"update_item","vault_id":"v1"})"},
         {TessaroAPI::updateItemBody("v1", "i1", {}, "r"),
          R"({"fields":[],"item_id":"i1","op":"update_item","reason":"r","vault_id":"v1"})"},
-        {{{"z", "https://a.example/p?q=1"}, {"a", {{"d", 1}, {"c", json::array({true, nullptr})}}}, {"m", "密码\n\"q\""}},
+        {{{"z", "https://a.example/p?q=1"},
+          {"a", {{"d", 1}, {"c", json::array({true, nullptr})}}},
+          {"m", "密码\n\"q\""}},
          R"({"a":{"c":[true,null],"d":1},"m":"密码\n\"q\"","z":"https://a.example/p?q=1"})"},
         // Numbers exactly as given: a whole-number float keeps its fraction.
         {{{"n", 5.0}, {"f", -0.0}, {"i", 5}}, R"({"f":-0.0,"i":5,"n":5.0})"},
     };
-    for (const auto& [body, expected] : cases) EXPECT_EQ(TessaroAPI::writeJSON(body), expected);
+    for (const auto& [body, expected] : cases)
+        EXPECT_EQ(TessaroAPI::writeJSON(body), expected);
     EXPECT_THROW(TessaroAPI::writeJSON(json{{"bad", std::string("\xc3")}}), nlohmann::json::type_error);
 }
 

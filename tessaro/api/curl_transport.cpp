@@ -85,7 +85,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     auto* state = static_cast<TransferState*>(user);
     const std::size_t n = size * count;
     std::string_view line(data, n);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
     if (line.starts_with("HTTP/")) {
         state->response.headers.clear();  // a new response (after a 1xx) starts its own header block
         return n;
@@ -93,8 +94,10 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return n;
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.remove_suffix(1);
     state->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
     return n;
 }
@@ -219,7 +222,7 @@ void validateRequest(Transfer& transfer) {
         transfer.headers.append(value.empty() ? name + ";" : name + ": " + value);
     }
     if (request.body && !hasContentType) transfer.headers.append("Content-Type:");  // no form-encoding default
-    transfer.headers.append("Expect:");  // never wait for 100-continue
+    transfer.headers.append("Expect:");                                             // never wait for 100-continue
 }
 
 // Every option of the transfer, on a freshly reset easy handle.

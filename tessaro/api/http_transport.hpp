@@ -22,7 +22,7 @@ struct HTTPRequest {
     std::string method;  // "GET", "POST", "PUT", ...
     URL url;
     std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
-    std::optional<Bytes> body;                                  // no value: no body at all
+    std::optional<Bytes> body;                                 // no value: no body at all
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
 };
 

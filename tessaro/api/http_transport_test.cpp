@@ -28,9 +28,7 @@ using testing::RawServer;
 using testing::TestServer;
 using namespace std::chrono_literals;
 
-HTTPRequest get(const std::string& url) {
-    return HTTPRequest{"GET", *URL::parse(url), {}, std::nullopt};
-}
+HTTPRequest get(const std::string& url) { return HTTPRequest{"GET", *URL::parse(url), {}, std::nullopt}; }
 
 // Runs `send` and returns the network TessaroError it throws; fails the test on any other outcome.
 template <typename F>
@@ -41,13 +39,13 @@ TessaroError networkError(F&& send) {
 }
 
 TEST(LoopbackHost, AcceptsOnlyLoopbackNames) {
-    for (const char* host : {"localhost", "LOCALHOST", "127.0.0.1", "127.255.255.254", "127.1.2.3", "[::1]", "::1",
-                             "[0:0:0:0:0:0:0:1]"}) {
+    for (const char* host :
+         {"localhost", "LOCALHOST", "127.0.0.1", "127.255.255.254", "127.1.2.3", "[::1]", "::1", "[0:0:0:0:0:0:0:1]"}) {
         EXPECT_TRUE(detail::isLoopbackHost(host)) << host;
     }
-    for (const char* host : {"", "localhost.example", "example.localhost", "128.0.0.1", "126.255.255.255",
-                             "0.0.0.0", "192.0.2.1", "[::2]", "[::ffff:127.0.0.1]", "127.1", "0x7f.0.0.1",
-                             "127.0.0.1.nip.io", "[::1]x", "10.0.0.1"}) {
+    for (const char* host :
+         {"", "localhost.example", "example.localhost", "128.0.0.1", "126.255.255.255", "0.0.0.0", "192.0.2.1", "[::2]",
+          "[::ffff:127.0.0.1]", "127.1", "0x7f.0.0.1", "127.0.0.1.nip.io", "[::1]x", "10.0.0.1"}) {
         EXPECT_FALSE(detail::isLoopbackHost(host)) << host;
     }
 }
@@ -78,7 +76,9 @@ TEST(CurlTransport, SendsBodyMethodAndHeadersExactly) {
     TestServer server;
     CurlTransport transport;
     const std::string body = "{\"a\":\"x/y\"}";
-    HTTPRequest put{"PUT", *URL::parse(server.origin() + "/p"), {{"Content-Type", "application/json"}},
+    HTTPRequest put{"PUT",
+                    *URL::parse(server.origin() + "/p"),
+                    {{"Content-Type", "application/json"}},
                     Bytes(body.begin(), body.end())};
     EXPECT_EQ(transport.send(put, {}).status, 200);
     const auto seen = server.last();
@@ -121,7 +121,8 @@ TEST(CurlTransport, RefusesBeforeSending) {
     refused[0].headers = {{"Authorization", "Bearer a\r\nX-Injected: 1"}};
     refused[1].headers = {{"Bad Name", "v"}};
     refused[2].method = "GE T";
-    for (const auto& request : refused) networkError([&] { transport.send(request, {}); });
+    for (const auto& request : refused)
+        networkError([&] { transport.send(request, {}); });
     networkError([&] { transport.send(valid, stopped.get_token()); });
     EXPECT_TRUE(server.requests().empty());
 }
@@ -142,9 +143,11 @@ TEST(CurlTransport, NeverFollowsRedirects) {
 TEST(CurlTransport, ReusesConnectionsBetweenSequentialRequests) {
     TestServer server;
     CurlTransport transport;
-    for (int i = 0; i < 6; ++i) ASSERT_EQ(transport.send(get(server.origin() + "/r"), {}).status, 200);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(transport.send(get(server.origin() + "/r"), {}).status, 200);
     std::set<int> ports;
-    for (const auto& request : server.requests()) ports.insert(request.remotePort);
+    for (const auto& request : server.requests())
+        ports.insert(request.remotePort);
     EXPECT_EQ(ports.size(), 1u) << "each request opened a new connection";
 
     // A new transport has its own connections.
@@ -169,13 +172,17 @@ TEST(CurlTransport, RequestsOtherThanGetAreNeverSentTwice) {
     EXPECT_EQ(transport.send(token, {}).status, 200);
     EXPECT_EQ(transport.send(patch, {}).status, 200);
     std::map<std::string, int> seen;
-    for (const auto& request : server.requests()) ++seen[request.requestLine];
+    for (const auto& request : server.requests())
+        ++seen[request.requestLine];
     EXPECT_EQ(seen["POST /api/oauth/token HTTP/1.1"], 1);
     EXPECT_EQ(seen["PUT /api/oauth/requests/r/patch HTTP/1.1"], 1);
 
     // A server that never answers sees the token request once, and the caller a network failure.
     RawServer closing([](const RawServer::Request&) { return std::optional<std::string>(); });
-    networkError([&] { transport.send(HTTPRequest{token.method, *URL::parse(closing.origin() + "/api/oauth/token"), {}, token.body}, {}); });
+    networkError([&] {
+        transport.send(HTTPRequest{token.method, *URL::parse(closing.origin() + "/api/oauth/token"), {}, token.body},
+                       {});
+    });
     EXPECT_EQ(closing.requests().size(), 1u);
 }
 
@@ -196,7 +203,8 @@ TEST(CurlTransport, TimeoutAndOversizedAnswersFailAsNetwork) {
     CurlTransport once;
     const auto timedOut = networkError([&] { once.send(slow, {}); });
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_NE(timedOut.underlyingDescription().find("timed out"), std::string::npos) << timedOut.underlyingDescription();
+    EXPECT_NE(timedOut.underlyingDescription().find("timed out"), std::string::npos)
+        << timedOut.underlyingDescription();
     EXPECT_GE(elapsed, 300ms);
     EXPECT_LT(elapsed, 30s);  // far below the 60 s default: the request's own timeout applied
 
@@ -257,8 +265,7 @@ int systemStoreChild() {
         bundle.send(request, {});
         std::cerr << "a bundle of another CA still accepted the server\n";
         ++failures;
-    } catch (const TessaroError&) {
-    }
+    } catch (const TessaroError&) {}
     ::umount(std::string("/etc/ssl/certs").c_str());
     fs::remove_all(dir);
     return failures;
@@ -282,7 +289,8 @@ TEST(CurlTransport, VerifiesCertificatesAgainstTheSystemStoreOrAGivenAuthority) 
     EXPECT_EQ(privateCA.send(get(server.origin("localhost") + "/x"), {}).status, 200);
     // The certificate names localhost and tessaro.localhost, not the address.
     const auto mismatch = networkError([&] { privateCA.send(get(server.origin("127.0.0.1") + "/x"), {}); });
-    EXPECT_NE(mismatch.underlyingDescription().find("127.0.0.1"), std::string::npos) << mismatch.underlyingDescription();
+    EXPECT_NE(mismatch.underlyingDescription().find("127.0.0.1"), std::string::npos)
+        << mismatch.underlyingDescription();
     CurlTransport::Options missing;
     missing.caBundleFile = "/nonexistent/tessaro-ca.pem";
     CurlTransport missingFile(missing);
@@ -311,13 +319,18 @@ private:
 };
 
 TEST(CurlTransport, ProxiesComeOnlyFromTheOptionsAndNeverCarryLoopbackRequests) {
-    RawServer proxy([](const RawServer::Request&) { return std::optional<std::string>("HTTP/1.1 403 No\r\nContent-Length: 0\r\n\r\n"); });
+    RawServer proxy([](const RawServer::Request&) {
+        return std::optional<std::string>("HTTP/1.1 403 No\r\nContent-Length: 0\r\n\r\n");
+    });
     const testing::TestCertificates certificates;
     const testing::TLSServer tls(certificates);
     TestServer plain;
-    const EnvironmentGuard environment({{"http_proxy", proxy.origin()}, {"HTTPS_PROXY", proxy.origin()},
-                                        {"https_proxy", proxy.origin()}, {"ALL_PROXY", proxy.origin()},
-                                        {"all_proxy", proxy.origin()}, {"NO_PROXY", ""}});
+    const EnvironmentGuard environment({{"http_proxy", proxy.origin()},
+                                        {"HTTPS_PROXY", proxy.origin()},
+                                        {"https_proxy", proxy.origin()},
+                                        {"ALL_PROXY", proxy.origin()},
+                                        {"all_proxy", proxy.origin()},
+                                        {"NO_PROXY", ""}});
     CurlTransport transport(trusting(certificates));
     EXPECT_EQ(transport.send(get(plain.origin() + "/x"), {}).status, 200);
     // Not a loopback name to the kit, so https and proxy rules apply; libcurl itself resolves

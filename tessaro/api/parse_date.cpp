@@ -27,9 +27,7 @@ bool digitsAt(std::string_view text, std::size_t at, std::size_t count) noexcept
     return true;
 }
 
-int twoDigits(std::string_view text, std::size_t at) noexcept {
-    return (text[at] - '0') * 10 + (text[at + 1] - '0');
-}
+int twoDigits(std::string_view text, std::size_t at) noexcept { return (text[at] - '0') * 10 + (text[at + 1] - '0'); }
 
 // "yyyy-MM-ddTHH:mm:ss", then ".f" with 1 to 9 digits when `fraction` is required, then "Z" or
 // "+hh:mm"/"-hh:mm" when `zone` is required; nothing else may follow.
@@ -85,7 +83,8 @@ std::optional<Timestamp> parseForm(std::string_view text, Fraction fraction, Zon
         stream >> date::parse("%Y-%m-%dT%H:%M:%S", point);
     }
     if (stream.fail() || stream.peek() != std::char_traits<char>::eof()) return std::nullopt;
-    return Timestamp(std::chrono::duration<double>(static_cast<double>(point.time_since_epoch().count()) + fractionSeconds));
+    return Timestamp(
+        std::chrono::duration<double>(static_cast<double>(point.time_since_epoch().count()) + fractionSeconds));
 }
 
 }  // namespace

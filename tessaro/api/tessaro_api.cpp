@@ -57,14 +57,12 @@ TessaroAPI::APIError TessaroAPI::APIError::http(int status, std::string code) {
     return APIError(Kind::http, status, std::move(code));
 }
 
-TessaroAPI::APIError TessaroAPI::APIError::decoding() {
-    return APIError(Kind::decoding, 0, {});
-}
+TessaroAPI::APIError TessaroAPI::APIError::decoding() { return APIError(Kind::decoding, 0, {}); }
 
 std::shared_ptr<TessaroAPI> TessaroAPI::create(URL origin, std::string clientID, URL redirectURL,
                                                std::shared_ptr<HTTPTransport> transport) {
-    return std::make_shared<TessaroAPI>(CreateKey{}, std::move(origin), std::move(clientID),
-                                        std::move(redirectURL), std::move(transport));
+    return std::make_shared<TessaroAPI>(CreateKey{}, std::move(origin), std::move(clientID), std::move(redirectURL),
+                                        std::move(transport));
 }
 
 TessaroAPI::TessaroAPI(CreateKey, URL origin, std::string clientID, URL redirectURL,

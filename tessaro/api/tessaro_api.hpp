@@ -165,9 +165,8 @@ public:
     // endpoint path, starting with "/"; it is what the signature covers. A body is written as
     // compact JSON with sorted keys and sent with Content-Type application/json; without one
     // the request has neither body nor Content-Type.
-    Response signedRequest(std::string_view method, std::string_view path,
-                           const std::optional<nlohmann::json>& body, const Credentials& credentials,
-                           std::stop_token stop = {}) const;
+    Response signedRequest(std::string_view method, std::string_view path, const std::optional<nlohmann::json>& body,
+                           const Credentials& credentials, std::stop_token stop = {}) const;
 
     // Token endpoint (unsigned).
     TokenResponse exchangeCode(const std::string& code, const std::string& codeVerifier,
@@ -181,12 +180,11 @@ public:
     // check above; the path goes out byte for byte as signed.
     RequestStatus createRequest(const nlohmann::json& body, const Credentials& credentials,
                                 std::stop_token stop = {}) const;
-    RequestStatus putPatch(const std::string& requestID, const std::string& patchEnc,
-                           const Credentials& credentials, std::stop_token stop = {}) const;
+    RequestStatus putPatch(const std::string& requestID, const std::string& patchEnc, const Credentials& credentials,
+                           std::stop_token stop = {}) const;
     RequestStatus getRequest(const std::string& requestID, const Credentials& credentials,
                              std::stop_token stop = {}) const;
-    void cancelRequest(const std::string& requestID, const Credentials& credentials,
-                       std::stop_token stop = {}) const;
+    void cancelRequest(const std::string& requestID, const Credentials& credentials, std::stop_token stop = {}) const;
     // Whether a request identifier can be put into a path: one segment of visible ASCII, without a
     // separator, a dot segment or a percent-escape. The three calls above throw
     // TessaroError::protocol("invalid_path") for any other, before anything is sent. Thread-safe.

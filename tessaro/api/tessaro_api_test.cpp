@@ -44,7 +44,8 @@ protected:
                                       TessaroCrypto::sha256Hex(seen.body);
         EXPECT_TRUE(TessaroCrypto::verify(signature, bytesOf(canonical), key.publicKeyBase64URL()));
         EXPECT_FALSE(TessaroCrypto::verify(signature, bytesOf(canonical + " "), key.publicKeyBase64URL()));
-        EXPECT_FALSE(TessaroCrypto::verify(signature, bytesOf(canonical), TessaroCrypto::ApprovalKeypair().publicKeyBase64URL()));
+        EXPECT_FALSE(TessaroCrypto::verify(signature, bytesOf(canonical),
+                                           TessaroCrypto::ApprovalKeypair().publicKeyBase64URL()));
     }
 
     TestServer server;
@@ -58,7 +59,9 @@ protected:
 TEST_F(TessaroAPITest, SignedEndpointsSendTheirMethodPathBodyAndAVerifiableSignature) {
     server.respond(201, R"({"account_id":"acc","identity_public_key":"ik","vaults":[{"vault_id":"v1","mode":2}],)"
                         R"("request_id":"r1","state":"awaiting_user","op":"pick_item"})");
-    const nlohmann::json pickBody = {{"vault_id", nullptr}, {"op", "pick_item"}, {"reason", "需要登录"},
+    const nlohmann::json pickBody = {{"vault_id", nullptr},
+                                     {"op", "pick_item"},
+                                     {"reason", "需要登录"},
                                      {"hint", {{"url", "https://shop.example/a/b"}, {"kind", "login"}}}};
     TessaroAPI::AccountInfo account;
     TessaroAPI::RequestStatus created, fetched;
@@ -176,7 +179,11 @@ TEST_F(TessaroAPITest, ErrorAnswersAreSortedByStatusAndCode) {
         {200, json, "", [&] { api->exchangeCode("c", "v"); }, APIError::decoding()},
         {200, json, "{\"account_id\":", account, APIError::decoding()},
         {200, json, R"({"access_token":"at","account_id":"a"})", refresh, APIError::decoding()},
-        {204, json, "", [&] { api->createRequest({{"op", "get_item"}}, credentials); }, APIError::decoding()},
+        {204, json, "",
+         [&] {
+             api->createRequest({{"op", "get_item"}}, credentials);
+         },
+         APIError::decoding()},
     };
     for (const auto& c : cases) {
         server.respond([&c](const httplib::Request&, httplib::Response& response) {
@@ -218,8 +225,7 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
     for (const std::string id : {"", ".", "..", "../account", "a/../../revoke", "a/b", "é", "%2e%2e", "a\\b", "a b"}) {
         for (const auto& call : std::vector<std::function<void()>>{
                  // `id` by value: the calls run after this loop, when the loop's string is gone.
-                 [this, id] { api->getRequest(id, credentials); },
-                 [this, id] { api->putPatch(id, "p", credentials); },
+                 [this, id] { api->getRequest(id, credentials); }, [this, id] { api->putPatch(id, "p", credentials); },
                  [this, id] { api->cancelRequest(id, credentials); }}) {
             cases.emplace_back(call, TessaroError::Code::protocol, "");
         }

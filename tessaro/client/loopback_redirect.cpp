@@ -175,9 +175,8 @@ LoopbackRedirect::LoopbackRedirect(Options options) : impl_(std::make_unique<Imp
     GSocketAddress* address = g_inet_socket_address_new(loopback, impl.options.port);
     GSocketAddress* effective = nullptr;
     GError* error = nullptr;
-    const gboolean added = g_socket_listener_add_address(G_SOCKET_LISTENER(impl.service), address,
-                                                         G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr,
-                                                         &effective, &error);
+    const gboolean added = g_socket_listener_add_address(G_SOCKET_LISTENER(impl.service), address, G_SOCKET_TYPE_STREAM,
+                                                         G_SOCKET_PROTOCOL_TCP, nullptr, &effective, &error);
     g_object_unref(address);
     g_object_unref(loopback);
     if (!added) {
@@ -208,13 +207,16 @@ LoopbackRedirect::~LoopbackRedirect() {
     Impl& impl = *impl_;
     // Stops accepting (on the loop's own thread, where the service lives), then waits for the
     // requests in progress; each is bounded by the request timeout and the send timeout.
-    g_main_context_invoke(impl.context, [](gpointer data) -> gboolean {
-        auto* self = static_cast<Impl*>(data);
-        g_socket_service_stop(self->service);
-        g_socket_listener_close(G_SOCKET_LISTENER(self->service));
-        g_main_loop_quit(self->loop);
-        return G_SOURCE_REMOVE;
-    }, &impl);
+    g_main_context_invoke(
+        impl.context,
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<Impl*>(data);
+            g_socket_service_stop(self->service);
+            g_socket_listener_close(G_SOCKET_LISTENER(self->service));
+            g_main_loop_quit(self->loop);
+            return G_SOURCE_REMOVE;
+        },
+        &impl);
     impl.thread.join();
     {
         std::unique_lock guard(impl.mutex);

@@ -48,7 +48,8 @@ std::string exchange(std::uint16_t port, const std::string& request) {
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string answer;
     char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     return answer;
 }
@@ -85,13 +86,15 @@ TEST(LoopbackRedirect, AnswersEachRequestAndHandsOverOnlyGetsOfItsPath) {
     } cases[] = {
         {"GET /tessaro/callback?state=s1&code=c%2F1 HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", true},
         {"GET /tessaro/callback HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", true},
-        {"POST /tessaro/callback?state=s1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", false},
+        {"POST /tessaro/callback?state=s1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed",
+         false},
         {"GET /other?state=s1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", false},
         {"GET /tessaro/callbackx HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", false},
         {"GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
         {"GET /tessaro/callback HTTP/2\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
         {"GET http://evil.example/tessaro/callback HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
-        {"GET /tessaro/callback HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large", false},
+        {"GET /tessaro/callback HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large",
+         false},
     };
     std::size_t expected = 0;
     for (const auto& c : cases) {
@@ -195,9 +198,9 @@ TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
     Routes routes(server);
     auto switcher = std::make_shared<ScriptedSwitcher>();
     auto store = std::make_shared<TessaroMemoryStore>();
-    auto client = TessaroClient::create({"pmc_test", receiver.redirectURL(), *URL::parse(server.origin()), download()},
-                                        {.store = store, .transport = nullptr, .switcher = switcher,
-                                         .pollInterval = 3600, .authorizeTimeout = 30});
+    auto client = TessaroClient::create(
+        {"pmc_test", receiver.redirectURL(), *URL::parse(server.origin()), download()},
+        {.store = store, .transport = nullptr, .switcher = switcher, .pollInterval = 3600, .authorizeTimeout = 30});
     receiver.setClient(client);
     Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
     session.accessToken = "at";
@@ -207,7 +210,8 @@ TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
     const std::string result = R"({"item":{"id":"i1"}})";
     routes.on("/api/oauth/requests", {{200, R"({"request_id":"r1","state":"pending"})"}});
     routes.on("/api/oauth/requests/r1",
-              {{200, nlohmann::json{{"request_id", "r1"}, {"state", "completed"},
+              {{200, nlohmann::json{{"request_id", "r1"},
+                                    {"state", "completed"},
                                     {"result_enc", TessaroCrypto::seal(session.seal.publicKeyBase64URL(),
                                                                        TessaroCrypto::resultAAD("g1", "r1"),
                                                                        Bytes(result.begin(), result.end()))}}

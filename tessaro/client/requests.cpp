@@ -23,7 +23,7 @@ using Status = TessaroAPI::RequestStatus;
 
 namespace {
 
-constexpr double expiryGrace = 15.0;     // seconds past a request's expiry before the wait gives up
+constexpr double expiryGrace = 15.0;       // seconds past a request's expiry before the wait gives up
 constexpr int networkFailureBudget = 150;  // consecutive failed status reads that are tolerated
 
 // The wall clock: compared with the expiries the server states.
@@ -51,8 +51,8 @@ private:
 };
 
 TessaroWaiting waitingOf(const Status& status) {
-    return TessaroWaiting(TessaroWaiting::Phase::request(status.op.value_or("")), status.requestID,
-                          status.waitingOn, status.waitingReason, status.expiresAt);
+    return TessaroWaiting(TessaroWaiting::Phase::request(status.op.value_or("")), status.requestID, status.waitingOn,
+                          status.waitingReason, status.expiresAt);
 }
 
 // The error a terminal status other than "completed" ends with.
@@ -92,9 +92,9 @@ std::pair<Status, Session> TessaroClient::runRequest(const nlohmann::json& body,
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
 
     Status status;
-    withCredentials([&](const TessaroAPI::Credentials& credentials) {
-        status = api_->createRequest(body, credentials, stop);
-    }, stop);
+    withCredentials(
+        [&](const TessaroAPI::Credentials& credentials) { status = api_->createRequest(body, credentials, stop); },
+        stop);
     if (afterCreate) status = afterCreate(status, session->grantID);
 
     // Answered at once: no switch, no wait, nothing registered or reported.
@@ -180,9 +180,11 @@ Status TessaroClient::waitForTerminal(const Status& initial, const std::string& 
             }
             try {
                 Status next;
-                withCredentials([&](const TessaroAPI::Credentials& credentials) {
-                    next = api_->getRequest(requestID, credentials, stop);
-                }, stop);
+                withCredentials(
+                    [&](const TessaroAPI::Credentials& credentials) {
+                        next = api_->getRequest(requestID, credentials, stop);
+                    },
+                    stop);
                 current = std::move(next);
                 notifyWaiting(current.isTerminal() ? std::nullopt : std::optional(waitingOf(current)));
                 failures = 0;
@@ -208,15 +210,17 @@ void TessaroClient::abandon(const std::string& requestID, const TessaroError& er
         // alive. The stored access token is used as it is; an expired one is refused, and that
         // changes nothing.
         try {
-            startBackground([sessions = sessions_, api = api_, requestID, stop = backgroundStop_.get_token()] {
-                try {
-                    const auto session = sessions->load();
-                    if (!session || !session->accessToken) return;
-                    api->cancelRequest(requestID, {*session->accessToken, session->approval}, stop);
-                } catch (...) {
-                    // Best effort: an unreadable store or an unreachable server changes nothing.
-                }
-            }, false);
+            startBackground(
+                [sessions = sessions_, api = api_, requestID, stop = backgroundStop_.get_token()] {
+                    try {
+                        const auto session = sessions->load();
+                        if (!session || !session->accessToken) return;
+                        api->cancelRequest(requestID, {*session->accessToken, session->approval}, stop);
+                    } catch (...) {
+                        // Best effort: an unreadable store or an unreachable server changes nothing.
+                    }
+                },
+                false);
         } catch (...) {
             // No thread to spare: the cancel stands locally, the server lets the request expire.
         }
@@ -318,19 +322,22 @@ TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::s
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
     if (!session->identityPublicKey) {
         TessaroAPI::AccountInfo account;
-        withCredentials([&](const TessaroAPI::Credentials& credentials) {
-            account = api_->account(credentials, stop);
-        }, stop);
+        withCredentials([&](const TessaroAPI::Credentials& credentials) { account = api_->account(credentials, stop); },
+                        stop);
         // Kept for later updates, but only in the grant it was read for.
-        sessions_->writeForGrant(session->grantID, [&](TessaroSecretStore& store) {
-            store.writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
-        }, stop);
+        sessions_->writeForGrant(
+            session->grantID,
+            [&](TessaroSecretStore& store) {
+                store.writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
+            },
+            stop);
         session->identityPublicKey = account.identityPublicKey;
     }
     const std::string identityKey = *session->identityPublicKey;
 
     std::vector<TessaroField> fields;
-    for (const auto& [field, value] : patch) fields.push_back(field);
+    for (const auto& [field, value] : patch)
+        fields.push_back(field);
 
     const AfterCreate sealAndUpload = [&](const Status& created, const std::string& grantID) {
         // The plaintext lives in this one buffer, wiped when it goes out of scope on every path.
@@ -339,9 +346,11 @@ TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::s
         const std::string sealed =
             TessaroCrypto::seal(identityKey, TessaroCrypto::patchAAD(grantID, created.requestID), *plaintext);
         Status uploaded;
-        withCredentials([&](const TessaroAPI::Credentials& credentials) {
-            uploaded = api_->putPatch(created.requestID, sealed, credentials, stop);
-        }, stop);
+        withCredentials(
+            [&](const TessaroAPI::Credentials& credentials) {
+                uploaded = api_->putPatch(created.requestID, sealed, credentials, stop);
+            },
+            stop);
         return uploaded;
     };
     const auto [status, loaded] =

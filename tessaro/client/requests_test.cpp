@@ -64,7 +64,8 @@ struct RequestHarness : Harness {
     }
     std::size_t count(const std::string& method, const std::string& path) {
         std::size_t n = 0;
-        for (const auto& request : server.requests()) n += request.method == method && request.target == path;
+        for (const auto& request : server.requests())
+            n += request.method == method && request.target == path;
         return n;
     }
     Registrations registrations() { return ClientInternals::registrations(*client); }
@@ -93,42 +94,118 @@ std::string isoFromNow(int seconds) {
 TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
     const struct {
         const char* name;
-        std::string created;               // the creation's status ("{id}" is the request)
+        std::string created;                // the creation's status ("{id}" is the request)
         std::vector<std::string> statuses;  // successive status reads; "completed" seals a result
         int readStatus = 200;
         std::optional<Code> error;
         std::string protocolCode;
-        int opens;   // application switches
-        int reads;   // status reads
+        int opens;                  // application switches
+        int reads;                  // status reads
         std::vector<bool> reports;  // onWaiting values: true for a waiting value, false for none
     } cases[] = {
         {"completed at creation", "completed", {}, 200, std::nullopt, "", 0, 0, {}},
         {"denied at creation", statusBody("r1", "denied"), {}, 200, Code::denied, "", 0, 0, {}},
-        {"conflict at creation", statusBody("r1", "denied", {{"denied_reason", "conflict"}}), {}, 200,
-         Code::conflict, "", 0, 0, {}},
+        {"conflict at creation",
+         statusBody("r1", "denied", {{"denied_reason", "conflict"}}),
+         {},
+         200,
+         Code::conflict,
+         "",
+         0,
+         0,
+         {}},
         {"expired at creation", statusBody("r1", "expired"), {}, 200, Code::expired, "", 0, 0, {}},
-        {"completed on the first read", statusBody("r1", "pending"), {"completed"}, 200, std::nullopt, "", 1, 1,
+        {"completed on the first read",
+         statusBody("r1", "pending"),
+         {"completed"},
+         200,
+         std::nullopt,
+         "",
+         1,
+         1,
          {true, false, false}},
-        {"open states, one unknown, then completed", statusBody("r1", "pending"),
-         {statusBody("r1", "waiting_user"), statusBody("r1", "Completed"), "completed"}, 200, std::nullopt, "", 1, 3,
+        {"open states, one unknown, then completed",
+         statusBody("r1", "pending"),
+         {statusBody("r1", "waiting_user"), statusBody("r1", "Completed"), "completed"},
+         200,
+         std::nullopt,
+         "",
+         1,
+         3,
          {true, true, true, false, false}},
-        {"denied for a conflict", statusBody("r1", "pending"), {statusBody("r1", "denied", {{"denied_reason", "conflict"}})},
-         200, Code::conflict, "", 1, 1, {true, false, false}},
-        {"denied for another reason", statusBody("r1", "pending"),
-         {statusBody("r1", "denied", {{"denied_reason", "user"}})}, 200, Code::denied, "", 1, 1, {true, false, false}},
-        {"cancelled by the server", statusBody("r1", "pending"), {statusBody("r1", "cancelled")}, 200, Code::cancelled,
-         "", 1, 1, {true, false, false}},
-        {"expired on the server", statusBody("r1", "pending"), {statusBody("r1", "expired")}, 200, Code::expired, "",
-         1, 1, {true, false, false}},
-        {"a status read answered 500", statusBody("r1", "pending"), {R"({"error":"server_error"})"}, 500,
-         Code::protocol, "server_error", 1, 1, {true, false}},
-        {"a status read that is not a status", statusBody("r1", "pending"), {R"({"state":7})"}, 200, Code::protocol,
-         "malformed_response", 1, 1, {true, false}},
-        {"past its expiry by 20 seconds", statusBody("r1", "pending", {{"expires_at", isoFromNow(-20)}}),
-         {}, 200, Code::expired, "", 1, 0, {true, false}},
+        {"denied for a conflict",
+         statusBody("r1", "pending"),
+         {statusBody("r1", "denied", {{"denied_reason", "conflict"}})},
+         200,
+         Code::conflict,
+         "",
+         1,
+         1,
+         {true, false, false}},
+        {"denied for another reason",
+         statusBody("r1", "pending"),
+         {statusBody("r1", "denied", {{"denied_reason", "user"}})},
+         200,
+         Code::denied,
+         "",
+         1,
+         1,
+         {true, false, false}},
+        {"cancelled by the server",
+         statusBody("r1", "pending"),
+         {statusBody("r1", "cancelled")},
+         200,
+         Code::cancelled,
+         "",
+         1,
+         1,
+         {true, false, false}},
+        {"expired on the server",
+         statusBody("r1", "pending"),
+         {statusBody("r1", "expired")},
+         200,
+         Code::expired,
+         "",
+         1,
+         1,
+         {true, false, false}},
+        {"a status read answered 500",
+         statusBody("r1", "pending"),
+         {R"({"error":"server_error"})"},
+         500,
+         Code::protocol,
+         "server_error",
+         1,
+         1,
+         {true, false}},
+        {"a status read that is not a status",
+         statusBody("r1", "pending"),
+         {R"({"state":7})"},
+         200,
+         Code::protocol,
+         "malformed_response",
+         1,
+         1,
+         {true, false}},
+        {"past its expiry by 20 seconds",
+         statusBody("r1", "pending", {{"expires_at", isoFromNow(-20)}}),
+         {},
+         200,
+         Code::expired,
+         "",
+         1,
+         0,
+         {true, false}},
         // Never opened in the application: no status of it could ever be read.
-        {"a request ID the kit refuses", statusBody("../account", "pending"), {}, 200, Code::protocol, "invalid_path",
-         0, 0, {}},
+        {"a request ID the kit refuses",
+         statusBody("../account", "pending"),
+         {},
+         200,
+         Code::protocol,
+         "invalid_path",
+         0,
+         0,
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,7 +213,8 @@ TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
         const std::string created = c.created == "completed" ? h.completed("r1") : c.created;
         h.routes.on(requestsPath, {{200, created}});
         std::vector<Answer> reads;
-        for (const auto& body : c.statuses) reads.push_back({c.readStatus, body == "completed" ? h.completed("r1") : body});
+        for (const auto& body : c.statuses)
+            reads.push_back({c.readStatus, body == "completed" ? h.completed("r1") : body});
         if (!reads.empty()) h.routes.on(statusPath("r1"), reads);
 
         std::optional<TessaroItem> item;
@@ -153,7 +231,8 @@ TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
         EXPECT_EQ(h.switcher->opened().size(), static_cast<std::size_t>(c.opens));
         EXPECT_EQ(h.count("GET", statusPath("r1")), static_cast<std::size_t>(c.reads));
         std::vector<bool> reports;
-        for (const auto& value : h.waiting->all()) reports.push_back(value.has_value());
+        for (const auto& value : h.waiting->all())
+            reports.push_back(value.has_value());
         EXPECT_EQ(reports, c.reports);
         EXPECT_EQ(h.registrations(), Registrations{});
         EXPECT_EQ(h.count("POST", statusPath("r1") + "/cancel"), 0u);
@@ -162,8 +241,9 @@ TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
 
 TEST(RequestRunner, LaunchURLCarriesTheFourItemsInOrderAndTheWaitingValueTheStatus) {
     RequestHarness h;
-    h.routes.on(requestsPath, {{200, statusBody("r1", "pending", {{"op", "pick_item"}, {"waiting_on", "user"},
-                                                                  {"waiting_reason", "pick"}})}});
+    h.routes.on(requestsPath,
+                {{200, statusBody("r1", "pending",
+                                  {{"op", "pick_item"}, {"waiting_on", "user"}, {"waiting_reason", "pick"}})}});
     h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
     h.client->pickItem();
     h.routes.on(requestsPath, {{200, statusBody("r2", "pending")}});
@@ -172,11 +252,13 @@ TEST(RequestRunner, LaunchURLCarriesTheFourItemsInOrderAndTheWaitingValueTheStat
 
     const auto opened = h.switcher->opened();
     ASSERT_EQ(opened.size(), 2u);
-    const std::string prefix = "tessaro://request?id=r1&client_id=pmc_test&redirect_uri=tessarotest%3A%2F%2Ftessaro%2Fcallback&state=";
+    const std::string prefix =
+        "tessaro://request?id=r1&client_id=pmc_test&redirect_uri=tessarotest%3A%2F%2Ftessaro%2Fcallback&state=";
     ASSERT_EQ(opened[0].rfind(prefix, 0), 0u) << opened[0];
     const std::string state = opened[0].substr(prefix.size());
     EXPECT_EQ(state.size(), 32u);
-    EXPECT_EQ(state.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"), std::string::npos);
+    EXPECT_EQ(state.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+              std::string::npos);
     EXPECT_NE(queryItem(*URL::parse(opened[1]), "state"), state);
 
     const auto values = h.waiting->all();
@@ -254,8 +336,8 @@ TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
         } else if (c.wake == std::string("retry")) {
             h.client->retryOpen();
         } else {
-            EXPECT_TRUE(h.client->handleCallback(*URL::parse(std::string("tessarotest://tessaro/callback?") + c.wake +
-                                                             "&state=" + state)));
+            EXPECT_TRUE(h.client->handleCallback(
+                *URL::parse(std::string("tessarotest://tessaro/callback?") + c.wake + "&state=" + state)));
         }
         const auto error = finished(pick);
         if (c.error) {
@@ -279,12 +361,11 @@ TEST(RequestRunner, AWakeDuringAStatusReadIsNotLost) {
     RequestHarness h(3600);
     h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
     std::string state;
-    h.routes.on(statusPath("r1"), {{200, statusBody("r1", "pending"),
-                                     [&] {
-                                         h.client->handleCallback(*URL::parse(
-                                             "tessarotest://tessaro/callback?tq=request&state=" + state));
-                                     }},
-                                    {200, h.completed("r1")}});
+    h.routes.on(
+        statusPath("r1"),
+        {{200, statusBody("r1", "pending"),
+          [&] { h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?tq=request&state=" + state)); }},
+         {200, h.completed("r1")}});
     auto pick = launch([&] { h.client->pickItem(); });
     ASSERT_TRUE(h.switcher->waitForOpens(1));
     state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
@@ -432,9 +513,9 @@ TEST(Cancellation, AStopInAnyStepEndsWithCancelled) {
         const char* name;
         std::string heldPath;  // whose answer is held while the stop is requested
         Operation operation;
-        bool expired = false;         // the stored access token, so the operation refreshes first
-        bool withoutIdentity = false;  // the update reads the account first
-        bool otherRefresh = false;     // another caller holds the refresh gate (its answer held)
+        bool expired = false;           // the stored access token, so the operation refreshes first
+        bool withoutIdentity = false;   // the update reads the account first
+        bool otherRefresh = false;      // another caller holds the refresh gate (its answer held)
         bool otherProcessLock = false;  // another process holds the refresh lock
     } cases[] = {
         {"creating the request", requestsPath, pick},
@@ -496,13 +577,19 @@ TEST(ItemOperations, BodiesAsSent) {
         {"pick with an empty reason and a hint",
          [](TessaroClient& c) { c.pickItem(TessaroHint{.url = "https://bank.example/"}, "", "v1"); },
          {{"op", "pick_item"}, {"vault_id", "v1"}, {"hint", {{"url", "https://bank.example/"}}}, {"reason", ""}}},
-        {"get", [](TessaroClient& c) { c.getItem("i1", "v1"); }, {{"op", "get_item"}, {"vault_id", "v1"}, {"item_id", "i1"}}},
+        {"get",
+         [](TessaroClient& c) { c.getItem("i1", "v1"); },
+         {{"op", "get_item"}, {"vault_id", "v1"}, {"item_id", "i1"}}},
         {"create into the first writable vault",
          [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
          {{"op", "create_item"}, {"vault_id", "v1"}, {"kind", "login"}, {"prefill", json::object()}}},
         {"create into a given vault with a reason",
          [](TessaroClient& c) { c.createItem(TessaroItemKind::login, TessaroPrefill{.title = "T"}, "why", "v0"); },
-         {{"op", "create_item"}, {"vault_id", "v0"}, {"kind", "login"}, {"prefill", {{"title", "T"}}}, {"reason", "why"}}},
+         {{"op", "create_item"},
+          {"vault_id", "v0"},
+          {"kind", "login"},
+          {"prefill", {{"title", "T"}}},
+          {"reason", "why"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -524,35 +611,84 @@ TEST(ItemOperations, RefusedBeforeAnythingIsSent) {
         Code code;
         std::string protocolCode;
     } cases[] = {
-        {"create with no writable vault", {{.id = "v0", .mode = 2}, {.id = "v9", .mode = 0}}, true,
-         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); }, Code::protocol, "no_granted_vault"},
-        {"update with an empty patch, no session", {}, false,
-         [](TessaroClient& c) { c.updateItem("i1", "v1", {}); }, Code::protocol, "empty_patch"},
-        {"update with a value that is not UTF-8", {}, true,
-         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField::password, "\xff"}}); }, Code::protocol,
+        {"create with no writable vault",
+         {{.id = "v0", .mode = 2}, {.id = "v9", .mode = 0}},
+         true,
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
+         Code::protocol,
+         "no_granted_vault"},
+        {"update with an empty patch, no session",
+         {},
+         false,
+         [](TessaroClient& c) { c.updateItem("i1", "v1", {}); },
+         Code::protocol,
+         "empty_patch"},
+        {"update with a value that is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) {
+             c.updateItem("i1", "v1", {{TessaroField::password, "\xff"}});
+         },
+         Code::protocol,
          "invalid_patch"},
-        {"update of a field whose name is not UTF-8", {}, true,
-         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField("\xc3"), "x"}}); }, Code::protocol,
+        {"update of a field whose name is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) {
+             c.updateItem("i1", "v1", {{TessaroField("\xc3"), "x"}});
+         },
+         Code::protocol,
          "invalid_patch"},
         // Text that is not UTF-8, wherever it is given (a command line's raw bytes, say).
-        {"pick with a hint URL that is not UTF-8", {}, true,
-         [](TessaroClient& c) { c.pickItem(TessaroHint{.url = "https://b\xe4nk.example"}); }, Code::protocol,
+        {"pick with a hint URL that is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) { c.pickItem(TessaroHint{.url = "https://b\xe4nk.example"}); },
+         Code::protocol,
          "invalid_input"},
-        {"pick with a reason that is not UTF-8", {}, true, [](TessaroClient& c) { c.pickItem({}, "\xff"); },
-         Code::protocol, "invalid_input"},
-        {"get with an item ID that is not UTF-8", {}, true, [](TessaroClient& c) { c.getItem("i\xc3", "v1"); },
-         Code::protocol, "invalid_input"},
-        {"create with a prefill hint that is not UTF-8", {{.id = "v1", .mode = 1}}, true,
-         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {.extraHint = {{"pin", "\xfe"}}}); },
-         Code::protocol, "invalid_input"},
-        {"update in a vault whose ID is not UTF-8", {}, true,
-         [](TessaroClient& c) { c.updateItem("i1", "v\x80", {{TessaroField::password, "x"}}); }, Code::protocol,
+        {"pick with a reason that is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) { c.pickItem({}, "\xff"); },
+         Code::protocol,
+         "invalid_input"},
+        {"get with an item ID that is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) { c.getItem("i\xc3", "v1"); },
+         Code::protocol,
+         "invalid_input"},
+        {"create with a prefill hint that is not UTF-8",
+         {{.id = "v1", .mode = 1}},
+         true,
+         [](TessaroClient& c) {
+             c.createItem(TessaroItemKind::login, {.extraHint = {{"pin", "\xfe"}}});
+         },
+         Code::protocol,
+         "invalid_input"},
+        {"update in a vault whose ID is not UTF-8",
+         {},
+         true,
+         [](TessaroClient& c) {
+             c.updateItem("i1", "v\x80", {{TessaroField::password, "x"}});
+         },
+         Code::protocol,
          "invalid_input"},
         {"pick without a session", {}, false, [](TessaroClient& c) { c.pickItem(); }, Code::notAuthorized, ""},
-        {"create without a session", {}, false, [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
-         Code::notAuthorized, ""},
-        {"update without a session", {}, false,
-         [](TessaroClient& c) { c.updateItem("i1", "v1", {{TessaroField::password, "x"}}); }, Code::notAuthorized, ""},
+        {"create without a session",
+         {},
+         false,
+         [](TessaroClient& c) { c.createItem(TessaroItemKind::login, {}); },
+         Code::notAuthorized,
+         ""},
+        {"update without a session",
+         {},
+         false,
+         [](TessaroClient& c) {
+             c.updateItem("i1", "v1", {{TessaroField::password, "x"}});
+         },
+         Code::notAuthorized,
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -570,11 +706,14 @@ TEST(ItemOperations, RefusedBeforeAnythingIsSent) {
 TEST(ItemOperations, AnUpdateSealsThePatchToTheIdentityKeyReadOnce) {
     RequestHarness h;
     h.store->remove("account_identity_public_key");
-    h.routes.on(accountPath, {{200, json{{"account_id", "acct"}, {"identity_public_key", h.identity.publicKeyBase64URL()}}.dump()}});
+    h.routes.on(accountPath,
+                {{200, json{{"account_id", "acct"}, {"identity_public_key", h.identity.publicKeyBase64URL()}}.dump()}});
     h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}, {200, statusBody("r2", "pending")}});
     h.routes.on(statusPath("r1") + "/patch", {{200, statusBody("r1", "pending")}});
-    h.routes.on(statusPath("r1"), {{200, statusBody("r1", "completed", {{"updated_item", {{"id", "i1"}, {"revision", 8}}}})}});
-    h.routes.on(statusPath("r2") + "/patch", {{200, statusBody("r2", "completed", {{"updated_item", {{"id", "i1"}}}})}});
+    h.routes.on(statusPath("r1"),
+                {{200, statusBody("r1", "completed", {{"updated_item", {{"id", "i1"}, {"revision", 8}}}})}});
+    h.routes.on(statusPath("r2") + "/patch",
+                {{200, statusBody("r2", "completed", {{"updated_item", {{"id", "i1"}}}})}});
 
     const TessaroClient::Patch patch = {{TessaroField::title, "T\"itle/\n"}, {TessaroField::password, "pässword"}};
     EXPECT_EQ(h.client->updateItem("i1", "v1", patch, "rotate"), (TessaroUpdated{"r1", "i1", 8}));
@@ -587,8 +726,11 @@ TEST(ItemOperations, AnUpdateSealsThePatchToTheIdentityKeyReadOnce) {
 
     const auto created = h.requestsTo(requestsPath);
     ASSERT_EQ(created.size(), 2u);
-    EXPECT_EQ(bodyOf(created[0]), (json{{"op", "update_item"}, {"vault_id", "v1"}, {"item_id", "i1"},
-                                        {"fields", {"password", "title"}}, {"reason", "rotate"}}));
+    EXPECT_EQ(bodyOf(created[0]), (json{{"op", "update_item"},
+                                        {"vault_id", "v1"},
+                                        {"item_id", "i1"},
+                                        {"fields", {"password", "title"}},
+                                        {"reason", "rotate"}}));
     EXPECT_EQ(created[0].body.find("itle/"), std::string::npos);  // the values are not in the body
     const auto uploads = h.requestsTo(statusPath("r1") + "/patch");
     ASSERT_EQ(uploads.size(), 1u);
@@ -673,10 +815,10 @@ TEST(ItemOperations, ResultsThatCannotBeOpenedOrRead) {
     } cases[] = {
         {"no result", [](const Session&) { return std::nullopt; }, "result_missing"},
         {"not a sealed box", [](const Session&) { return std::string("{\"v\":1}"); }, "result_open_failed"},
-        {"sealed for another request",
-         [](const Session& s) { return sealResult(s, "r2", itemPlaintext); }, "result_open_failed"},
-        {"sealed for another grant",
-         [](const Session& s) { return sealResult(s, "r1", itemPlaintext, "g2"); }, "result_open_failed"},
+        {"sealed for another request", [](const Session& s) { return sealResult(s, "r2", itemPlaintext); },
+         "result_open_failed"},
+        {"sealed for another grant", [](const Session& s) { return sealResult(s, "r1", itemPlaintext, "g2"); },
+         "result_open_failed"},
         {"sealed to another key",
          [](const Session&) {
              const TessaroCrypto::SealKeypair other;
@@ -688,8 +830,10 @@ TEST(ItemOperations, ResultsThatCannotBeOpenedOrRead) {
         {"not JSON", [](const Session& s) { return sealResult(s, "r1", "item"); }, "result_malformed"},
         {"an array", [](const Session& s) { return sealResult(s, "r1", "[]"); }, "result_malformed"},
         {"no item", [](const Session& s) { return sealResult(s, "r1", R"({"id":"i1"})"); }, "result_malformed"},
-        {"an item that is a string", [](const Session& s) { return sealResult(s, "r1", R"({"item":"i1"})"); }, "result_malformed"},
-        {"an id that is a number", [](const Session& s) { return sealResult(s, "r1", R"({"item":{"id":1}})"); }, "result_malformed"},
+        {"an item that is a string", [](const Session& s) { return sealResult(s, "r1", R"({"item":"i1"})"); },
+         "result_malformed"},
+        {"an id that is a number", [](const Session& s) { return sealResult(s, "r1", R"({"item":{"id":1}})"); },
+         "result_malformed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -742,12 +886,15 @@ TEST(ItemPayloads, ResultItemsAndTheirRevisions) {
 TEST(ItemPayloads, PatchPlaintextIsTheWritersJSON) {
     const std::vector<TessaroClient::Patch> patches = {
         {{TessaroField::password, "p"}},
-        {{TessaroField::title, "a/b \"q\" \\ é 中"}, {TessaroField::notes, std::string("\b\f\n\r\t\x01\x1f\x7f", 8)},
-         {TessaroField("zz"), ""}, {TessaroField("Z"), std::string("nul\0in", 6)}},
+        {{TessaroField::title, "a/b \"q\" \\ é 中"},
+         {TessaroField::notes, std::string("\b\f\n\r\t\x01\x1f\x7f", 8)},
+         {TessaroField("zz"), ""},
+         {TessaroField("Z"), std::string("nul\0in", 6)}},
     };
     for (const auto& patch : patches) {
         json object = json::object();
-        for (const auto& [field, value] : patch) object[field.rawValue()] = value;
+        for (const auto& [field, value] : patch)
+            object[field.rawValue()] = value;
         const auto plaintext = detail::patchPlaintext(patch);
         ASSERT_TRUE(plaintext);
         EXPECT_EQ(plaintext->view(), TessaroAPI::writeJSON(json{{"patch", object}}));

@@ -81,9 +81,9 @@ private:
 }  // namespace
 
 const std::vector<std::string>& TessaroClient::revocationCodes() {
-    static const std::vector<std::string> codes = {
-        "grant_revoked", "client_disabled",   "refresh_token_reused",  "invalid_refresh_token",
-        "refresh_expired", "invalid_client", "invalid_client_secret", "invalid_token"};
+    static const std::vector<std::string> codes = {"grant_revoked",         "client_disabled", "refresh_token_reused",
+                                                   "invalid_refresh_token", "refresh_expired", "invalid_client",
+                                                   "invalid_client_secret", "invalid_token"};
     return codes;
 }
 
@@ -220,22 +220,26 @@ void TessaroClient::fireForeground() {
     std::vector<std::function<void()>> handlers;
     {
         std::lock_guard guard(lock_);
-        for (const auto& [id, handler] : foregroundHandlers_) handlers.push_back(handler);
+        for (const auto& [id, handler] : foregroundHandlers_)
+            handlers.push_back(handler);
     }
-    for (const auto& handler : handlers) handler();
+    for (const auto& handler : handlers)
+        handler();
 }
 
 void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
     // The launch keeps the client alive until the switcher answers.
-    startBackground([self = shared_from_this(), url, onFailure = std::move(onFailure)] {
-        try {
-            self->openApplication(url, {});
-        } catch (const TessaroError& error) {
-            onFailure(error);
-        } catch (...) {
-            onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));  // bad_alloc
-        }
-    }, true);
+    startBackground(
+        [self = shared_from_this(), url, onFailure = std::move(onFailure)] {
+            try {
+                self->openApplication(url, {});
+            } catch (const TessaroError& error) {
+                onFailure(error);
+            } catch (...) {
+                onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));  // bad_alloc
+            }
+        },
+        true);
 }
 
 void TessaroClient::openApplication(const URL& url, std::stop_token stop) {
@@ -288,14 +292,16 @@ void TessaroClient::startBackground(std::function<void()> work, bool holdsClient
             if (!holdsClient) --launches_->independent;
         }
         launches_->done.notify_all();
-        for (auto& finished : ended) finished.join();
+        for (auto& finished : ended)
+            finished.join();
         throw;
     }
     {
         std::lock_guard guard(threadsLock_);
         threads_.emplace(thread.get_id(), std::move(thread));
     }
-    for (auto& finished : ended) finished.join();
+    for (auto& finished : ended)
+        finished.join();
 }
 
 bool TessaroClient::drain(std::chrono::milliseconds timeout) {
@@ -320,8 +326,8 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
     {
         std::lock_guard guard(lock_);
         pending_[state] = [finish](const TessaroCallback& callback) { finish(callback); };
-        currentFlow_ = CurrentFlow{state, url, std::nullopt, nullptr,
-                                   [finish](const TessaroError& error) { finish(error); }};
+        currentFlow_ =
+            CurrentFlow{state, url, std::nullopt, nullptr, [finish](const TessaroError& error) { finish(error); }};
     }
     try {
         startOpen(url, [finish](const TessaroError& error) { finish(error); });
@@ -335,7 +341,8 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
         throw;
     }
 
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     auto result = completion->waitUntil(deadline, stop);
     if (!result && stop.stop_requested()) {
         // The caller's stop ends this wait at once, also when a later flow has become the current
@@ -364,20 +371,22 @@ TessaroAPI::TokenResponse TessaroClient::exchangeCode(const std::string& code, c
     // leaves with cancelled at once, and the grant the server issued for it is revoked there.
     using Handoff = detail::Handoff<TessaroAPI::TokenResponse>;
     auto handoff = std::make_shared<Handoff>();
-    startBackground([api = api_, code, verifier, approval, handoff, cancels = backgroundStop_.get_token()] {
-        Handoff::Outcome outcome;
-        try {
-            outcome.value = api->exchangeCode(code, verifier, {});
-        } catch (...) {
-            outcome.error = std::current_exception();
-        }
-        if (handoff->offer(outcome) || !outcome.value) return;
-        try {
-            api->revoke(outcome.value->accessToken, {outcome.value->accessToken, approval}, cancels);
-        } catch (...) {
-            // Best effort: a grant the server keeps is unused, and its tokens were never stored.
-        }
-    }, false);
+    startBackground(
+        [api = api_, code, verifier, approval, handoff, cancels = backgroundStop_.get_token()] {
+            Handoff::Outcome outcome;
+            try {
+                outcome.value = api->exchangeCode(code, verifier, {});
+            } catch (...) {
+                outcome.error = std::current_exception();
+            }
+            if (handoff->offer(outcome) || !outcome.value) return;
+            try {
+                api->revoke(outcome.value->accessToken, {outcome.value->accessToken, approval}, cancels);
+            } catch (...) {
+                // Best effort: a grant the server keeps is unused, and its tokens were never stored.
+            }
+        },
+        false);
     auto token = handoff->take(stop);
     if (!token) throw TessaroError::cancelled();
     return std::move(*token);
@@ -415,7 +424,8 @@ TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
         try {
             token = exchangeCode(*callback.code, pkce.verifier, approval, stop);
         } catch (const TessaroAPI::APIError& error) {
-            if (error.kind() == TessaroAPI::APIError::Kind::decoding) throw TessaroError::protocol("malformed_response");
+            if (error.kind() == TessaroAPI::APIError::Kind::decoding)
+                throw TessaroError::protocol("malformed_response");
             if (detail::isRevocationCode(error.code())) throw TessaroError::revoked();
             throw TessaroError::protocol(error.code());
         }
@@ -545,17 +555,19 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
     // The request is finished and its answer stored on a thread of its own, which keeps the gate
     // until then; a caller whose stop is requested meanwhile leaves with cancelled at once.
     auto handoff = std::make_shared<detail::Handoff<Session>>();
-    startBackground([api = api_, sessions = sessions_, base = std::move(base), handoff,
-                     lock = std::make_shared<detail::SessionLock>(std::move(*held))] {
-        detail::Handoff<Session>::Outcome outcome;
-        try {
-            outcome.value = refreshAndStore(*api, *sessions, base);
-        } catch (...) {
-            outcome.error = std::current_exception();
-        }
-        lock->release();
-        handoff->offer(outcome);
-    }, false);
+    startBackground(
+        [api = api_, sessions = sessions_, base = std::move(base), handoff,
+         lock = std::make_shared<detail::SessionLock>(std::move(*held))] {
+            detail::Handoff<Session>::Outcome outcome;
+            try {
+                outcome.value = refreshAndStore(*api, *sessions, base);
+            } catch (...) {
+                outcome.error = std::current_exception();
+            }
+            lock->release();
+            handoff->offer(outcome);
+        },
+        false);
     auto refreshed = handoff->take(stop);
     if (!refreshed) throw TessaroError::cancelled();
     return std::move(*refreshed);
@@ -580,9 +592,11 @@ void TessaroClient::revoke(std::stop_token stop) {
     }
     detail::cancelledOnStop(stop, [&] {
         try {
-            withCredentials([&](const TessaroAPI::Credentials& credentials) {
-                api_->revoke(credentials.accessToken, credentials, stop);
-            }, stop);
+            withCredentials(
+                [&](const TessaroAPI::Credentials& credentials) {
+                    api_->revoke(credentials.accessToken, credentials, stop);
+                },
+                stop);
         } catch (const TessaroError& error) {
             sessions_->wipeGrant(grantID);
             if (error.code() == TessaroError::Code::revoked) return;

@@ -30,7 +30,7 @@ namespace detail {
 struct Session;
 class ClientInternals;
 class SessionKeeper;
-}
+}  // namespace detail
 
 // Where the client delivers onWaiting: the host's main (GUI) thread, or any queue of its own.
 // isCurrent() tells whether the calling thread is that thread; post() queues a call there and
@@ -194,7 +194,6 @@ public:
     static const std::vector<std::string>& revocationCodes();
 
 private:
-
     friend class detail::ClientInternals;  // the kit's own flows and tests (client/internal/)
 
     struct CurrentFlow {
@@ -223,9 +222,11 @@ private:
 
     // The request runner: create, switch, poll. The result: the final ("completed") status and
     // the session as loaded at the start.
-    using AfterCreate = std::function<TessaroAPI::RequestStatus(const TessaroAPI::RequestStatus&, const std::string& grantID)>;
-    TESSARO_NO_EXPORT std::pair<TessaroAPI::RequestStatus, detail::Session> runRequest(
-        const nlohmann::json& body, const AfterCreate& afterCreate, std::stop_token stop);
+    using AfterCreate =
+        std::function<TessaroAPI::RequestStatus(const TessaroAPI::RequestStatus&, const std::string& grantID)>;
+    TESSARO_NO_EXPORT std::pair<TessaroAPI::RequestStatus, detail::Session> runRequest(const nlohmann::json& body,
+                                                                                       const AfterCreate& afterCreate,
+                                                                                       std::stop_token stop);
     TessaroAPI::RequestStatus waitForTerminal(const TessaroAPI::RequestStatus& initial, const std::string& state,
                                               const URL& url, std::stop_token stop);
     [[noreturn]] void abandon(const std::string& requestID, const TessaroError& error);

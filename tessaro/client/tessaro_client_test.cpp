@@ -54,7 +54,7 @@ TEST(TessaroClientCreate, RefusesDurationsThatAreNegativeOrNotFinite) {
     const struct {
         double pollInterval, authorizeTimeout;
         bool accepted;
-    } cases[] = {{2, 600, true}, {0, 0, true},   {2, -1, false},  {2, inf, false},
+    } cases[] = {{2, 600, true},  {0, 0, true},       {2, -1, false},   {2, inf, false},
                  {2, nan, false}, {-0.5, 600, false}, {inf, 600, false}};
     for (const auto& c : cases) {
         TessaroClient::Options options{.store = std::make_shared<TessaroMemoryStore>(),
@@ -65,7 +65,8 @@ TEST(TessaroClientCreate, RefusesDurationsThatAreNegativeOrNotFinite) {
         const TessaroConfiguration configuration{"pmc_test", redirect(), *URL::parse("https://server.example"),
                                                  download()};
         if (c.accepted) {
-            EXPECT_NO_THROW(TessaroClient::create(configuration, options)) << c.pollInterval << " " << c.authorizeTimeout;
+            EXPECT_NO_THROW(TessaroClient::create(configuration, options))
+                << c.pollInterval << " " << c.authorizeTimeout;
         } else {
             EXPECT_THROW(TessaroClient::create(configuration, options), std::invalid_argument)
                 << c.pollInterval << " " << c.authorizeTimeout;
@@ -92,7 +93,13 @@ TEST(TessaroClientCredentials, RefreshesOnlyAMissingTokenOrOneWithLessThan30Seco
         {"no access token", false, 3600, false, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
         {"corrupt expiry", true, 3600, true, {200, tokenBody("at-new", "rt-new")}, true, "rt-new", "ipk-old"},
         {"answer keeps the refresh token", true, 0, false, {200, tokenBody("at-new")}, true, "rt-old", "ipk-old"},
-        {"answer with identity key", true, 0, false, {200, tokenBody("at-new", "rt-new", "ipk-new")}, true, "rt-new",
+        {"answer with identity key",
+         true,
+         0,
+         false,
+         {200, tokenBody("at-new", "rt-new", "ipk-new")},
+         true,
+         "rt-new",
          "ipk-new"},
     };
     for (const auto& c : cases) {
@@ -134,7 +141,7 @@ enum class StoreAfter { unchanged, refreshed, wiped };
 TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
     const struct {
         const char* name;
-        double secondsLeft;       // of the stored access token "at-old" (refresh token "rt-old")
+        double secondsLeft;        // of the stored access token "at-old" (refresh token "rt-old")
         std::vector<Answer> call;  // answers of the signed call, in order
         Answer refresh;
         std::optional<Code> error;  // none: the call succeeds
@@ -142,27 +149,97 @@ TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
         std::size_t refreshes, calls;
         StoreAfter store;
     } cases[] = {
-        {"401 token_expired, then success", 3600, {{401, R"({"error":"token_expired"})"}, {200, accountBody}},
-         {200, tokenBody("at-new", "rt-new")}, std::nullopt, "", 1, 2, StoreAfter::refreshed},
-        {"401 token_expired twice: no third attempt", 3600, {{401, R"({"error":"token_expired"})"}},
-         {200, tokenBody("at-new", "rt-new")}, Code::protocol, "token_expired", 1, 2, StoreAfter::refreshed},
-        {"401 invalid_token twice: the retry's answer ends the grant", 3600, {{401, R"({"error":"invalid_token"})"}},
-         {200, tokenBody("at-new", "rt-new")}, Code::revoked, "", 1, 2, StoreAfter::wiped},
-        {"403 grant_revoked", 3600, {{403, R"({"error":"grant_revoked"})"}}, {}, Code::revoked, "", 0, 1,
+        {"401 token_expired, then success",
+         3600,
+         {{401, R"({"error":"token_expired"})"}, {200, accountBody}},
+         {200, tokenBody("at-new", "rt-new")},
+         std::nullopt,
+         "",
+         1,
+         2,
+         StoreAfter::refreshed},
+        {"401 token_expired twice: no third attempt",
+         3600,
+         {{401, R"({"error":"token_expired"})"}},
+         {200, tokenBody("at-new", "rt-new")},
+         Code::protocol,
+         "token_expired",
+         1,
+         2,
+         StoreAfter::refreshed},
+        {"401 invalid_token twice: the retry's answer ends the grant",
+         3600,
+         {{401, R"({"error":"invalid_token"})"}},
+         {200, tokenBody("at-new", "rt-new")},
+         Code::revoked,
+         "",
+         1,
+         2,
+         StoreAfter::wiped},
+        {"403 grant_revoked",
+         3600,
+         {{403, R"({"error":"grant_revoked"})"}},
+         {},
+         Code::revoked,
+         "",
+         0,
+         1,
          StoreAfter::wiped},
         {"500 without a code", 3600, {{500, ""}}, {}, Code::protocol, "http_500", 0, 1, StoreAfter::unchanged},
-        {"409 with another code", 3600, {{409, R"({"error":"busy"})"}}, {}, Code::protocol, "busy", 0, 1,
+        {"409 with another code",
+         3600,
+         {{409, R"({"error":"busy"})"}},
+         {},
+         Code::protocol,
+         "busy",
+         0,
+         1,
          StoreAfter::unchanged},
-        {"success body that is no JSON", 3600, {{200, "<html>"}}, {}, Code::protocol, "malformed_response", 0, 1,
+        {"success body that is no JSON",
+         3600,
+         {{200, "<html>"}},
+         {},
+         Code::protocol,
+         "malformed_response",
+         0,
+         1,
          StoreAfter::unchanged},
-        {"refresh answered refresh_token_reused", 0, {{200, accountBody}},
-         {400, R"({"error":"refresh_token_reused"})"}, Code::revoked, "", 1, 0, StoreAfter::wiped},
-        {"refresh answered another code", 0, {{200, accountBody}}, {400, R"({"error":"invalid_grant"})"},
-         Code::protocol, "invalid_grant", 1, 0, StoreAfter::unchanged},
-        {"refresh answer missing its members", 0, {{200, accountBody}}, {200, "{}"}, Code::protocol,
-         "malformed_response", 1, 0, StoreAfter::unchanged},
-        {"401 token_expired, refresh reused", 3600, {{401, R"({"error":"token_expired"})"}},
-         {401, R"({"error":"refresh_token_reused"})"}, Code::revoked, "", 1, 1, StoreAfter::wiped},
+        {"refresh answered refresh_token_reused",
+         0,
+         {{200, accountBody}},
+         {400, R"({"error":"refresh_token_reused"})"},
+         Code::revoked,
+         "",
+         1,
+         0,
+         StoreAfter::wiped},
+        {"refresh answered another code",
+         0,
+         {{200, accountBody}},
+         {400, R"({"error":"invalid_grant"})"},
+         Code::protocol,
+         "invalid_grant",
+         1,
+         0,
+         StoreAfter::unchanged},
+        {"refresh answer missing its members",
+         0,
+         {{200, accountBody}},
+         {200, "{}"},
+         Code::protocol,
+         "malformed_response",
+         1,
+         0,
+         StoreAfter::unchanged},
+        {"401 token_expired, refresh reused",
+         3600,
+         {{401, R"({"error":"token_expired"})"}},
+         {401, R"({"error":"refresh_token_reused"})"},
+         Code::revoked,
+         "",
+         1,
+         1,
+         StoreAfter::wiped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,7 +352,6 @@ TEST(TessaroClientCredentials, PresentsTheRotatedRefreshTokenFromTheStore) {
     EXPECT_EQ(h.stored("access_token"), "at-3");
 }
 
-
 // A caller that reads the store while a refresh is writing its tokens sees the new access token
 // with the old expiry. Entering the gate after that refresh it must take the stored session, not
 // refresh a second time (and rotate the grant's refresh token once more).
@@ -292,13 +368,15 @@ TEST(TessaroClientCredentials, ACallerThatReadsTheTokensHalfWrittenDoesNotRefres
     std::thread second([&] { EXPECT_NO_THROW(h.callAccount()); });
     // Once it has read the half-written tokens, whether it reaches the gate before or after the
     // first refresh ends makes no difference.
-    for (int i = 0; i < 10000 && store->snapshots.load() == before; ++i) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 10000 && store->snapshots.load() == before; ++i)
+        std::this_thread::sleep_for(1ms);
     store->resume();
     first.join();
     second.join();
     EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
     EXPECT_EQ(h.stored("refresh_token"), "rt-new");
-    for (const auto& call : h.requestsTo(accountPath)) EXPECT_EQ(bearer(call), "Bearer at-new");
+    for (const auto& call : h.requestsTo(accountPath))
+        EXPECT_EQ(bearer(call), "Bearer at-new");
 }
 
 // Many callers find one expired token at once: exactly one refresh, and every call succeeds with
@@ -368,7 +446,8 @@ TEST(TessaroClientCredentials, SixtyFourConcurrentCallersShareOneRefresh) {
                 }
             });
         }
-        for (auto& thread : threads) thread.join();
+        for (auto& thread : threads)
+            thread.join();
         EXPECT_EQ(succeeded.load(), callers);
         EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
         EXPECT_EQ(h.stored("access_token"), "at-1");
@@ -411,7 +490,8 @@ TEST(TessaroClientTokens, ARefreshWhoseCallerStoppedIsFinishedAndStored) {
         EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
         EXPECT_EQ(h.stored("refresh_token"), "rt-new");
         EXPECT_EQ(h.stored("access_token"), "at-new");
-        for (const auto& call : h.requestsTo(accountPath)) EXPECT_EQ(bearer(call), "Bearer at-new");
+        for (const auto& call : h.requestsTo(accountPath))
+            EXPECT_EQ(bearer(call), "Bearer at-new");
     }
 }
 
@@ -462,12 +542,36 @@ TEST(TessaroClientRevoke, WipesWhateverTheServerSays) {
         {"fresh client", Seed::none, false, {}, {}, Code::notAuthorized, "", {}, "", true},
         {"session without tokens", Seed::noTokens, false, {}, {}, std::nullopt, "", {}, "", true},
         {"server confirms", Seed::valid, false, {200, "{}"}, {}, std::nullopt, "", {revoke}, "at-old", true},
-        {"expired access token", Seed::expired, false, {200, "{}"}, {200, tokenBody("at-new", "rt-new")},
-         std::nullopt, "", {refresh, revoke}, "at-new", true},
-        {"403 grant_revoked", Seed::valid, false, {403, R"({"error":"grant_revoked"})"}, {}, std::nullopt, "",
-         {revoke}, "at-old", true},
-        {"refresh says the grant is gone", Seed::expired, false, {}, {400, R"({"error":"invalid_refresh_token"})"},
-         std::nullopt, "", {refresh}, "", true},
+        {"expired access token",
+         Seed::expired,
+         false,
+         {200, "{}"},
+         {200, tokenBody("at-new", "rt-new")},
+         std::nullopt,
+         "",
+         {refresh, revoke},
+         "at-new",
+         true},
+        {"403 grant_revoked",
+         Seed::valid,
+         false,
+         {403, R"({"error":"grant_revoked"})"},
+         {},
+         std::nullopt,
+         "",
+         {revoke},
+         "at-old",
+         true},
+        {"refresh says the grant is gone",
+         Seed::expired,
+         false,
+         {},
+         {400, R"({"error":"invalid_refresh_token"})"},
+         std::nullopt,
+         "",
+         {refresh},
+         "",
+         true},
         {"500", Seed::valid, false, {500, ""}, {}, Code::protocol, "http_500", {revoke}, "at-old", true},
         {"network down", Seed::valid, true, {}, {}, Code::network, "", {}, "", true},
         {"stored key unreadable", Seed::badKey, false, {}, {}, Code::notAuthorized, "", {}, "", false},
@@ -522,7 +626,8 @@ public:
             std::lock_guard guard(mutex_);
             calls.swap(queued_);
         }
-        for (auto& call : calls) call();
+        for (auto& call : calls)
+            call();
         return calls.size();
     }
 
@@ -593,17 +698,20 @@ TEST(TessaroClientWaiting, HandlerAndExecutorReplacedFromOtherThreadsWhileDelive
     threads.emplace_back([&] {
         for (int i = 0; i < 400; ++i) {
             // The captured text makes every handler own heap memory that a torn copy would touch.
-            h.client->setOnWaiting([delivered, text = std::string(64 + i % 7, 'x')](const std::optional<TessaroWaiting>&) {
-                if (!text.empty()) ++*delivered;
-            });
+            h.client->setOnWaiting(
+                [delivered, text = std::string(64 + i % 7, 'x')](const std::optional<TessaroWaiting>&) {
+                    if (!text.empty()) ++*delivered;
+                });
             if (auto copy = h.client->onWaiting()) copy(std::nullopt);
             if (i % 50 == 0) h.client->setOnWaiting(nullptr);
         }
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < 400; ++i) h.client->setExecutor(i % 2 ? inlineExecutor : nullptr);
+        for (int i = 0; i < 400; ++i)
+            h.client->setExecutor(i % 2 ? inlineExecutor : nullptr);
     });
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_GT(delivered->load(), 0);
 }
 
@@ -692,7 +800,8 @@ TEST(TessaroClientFlows, AuthorizeFollowsTheCallbackAndTheExchange) {
         EXPECT_FALSE(h.stored("account_identity_public_key"));  // nothing of the earlier grant survives
         const auto exchange = bodyOf(h.requestsTo(tokenPath).at(0));
         EXPECT_EQ(exchange.value("code", ""), "c1");
-        EXPECT_EQ(TessaroCrypto::PKCE(exchange.value("code_verifier", "")).challenge, queryItem(launch, "code_challenge"));
+        EXPECT_EQ(TessaroCrypto::PKCE(exchange.value("code_verifier", "")).challenge,
+                  queryItem(launch, "code_challenge"));
         const auto session = ClientInternals::loadSession(*h.client);
         ASSERT_TRUE(session);
         EXPECT_EQ(session->approval.publicKeyBase64URL(), queryItem(launch, "approval_key"));
@@ -832,8 +941,7 @@ int noThreadsChild() {
         client->authorize();
         std::cerr << "authorized without a thread to open the application\n";
         return 1;
-    } catch (const std::system_error&) {
-    }
+    } catch (const std::system_error&) {}
     if (!(ClientInternals::registrations(*client) == ClientInternals::Registrations{})) {
         std::cerr << "the failed authorization left its flow registered\n";
         return 2;
@@ -870,7 +978,8 @@ TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStil
         h.client.reset();
         EXPECT_FALSE(weak.expired());  // the launch keeps it until the switcher answers
         gate.release();
-        for (int i = 0; i < 1000 && !weak.expired(); ++i) std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 1000 && !weak.expired(); ++i)
+            std::this_thread::sleep_for(10ms);
         EXPECT_TRUE(weak.expired());
     }
 }

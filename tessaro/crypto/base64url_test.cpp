@@ -72,7 +72,8 @@ TEST(Base64URL, AgreesWithTheReferenceOnRandomTexts) {
     int decodable = 0;
     for (int i = 0; i < 200000; ++i) {
         std::string text(random() % 13, ' ');
-        for (char& c : text) c = characters[random() % characters.size()];
+        for (char& c : text)
+            c = characters[random() % characters.size()];
         const auto ours = Base64URL::decode(text);
         ASSERT_EQ(ours, referenceDecode(text)) << '"' << text << '"';
         decodable += ours.has_value();

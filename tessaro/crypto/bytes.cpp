@@ -30,9 +30,7 @@ SecureBytes SecureBytes::takeFrom(Bytes& bytes) {
 SecureBytes::SecureBytes(const SecureBytes& other) : data_(other.data_) {}
 
 // Moving hands the storage over; the source keeps no copy of the bytes.
-SecureBytes::SecureBytes(SecureBytes&& other) noexcept : data_(std::move(other.data_)) {
-    other.data_.clear();
-}
+SecureBytes::SecureBytes(SecureBytes&& other) noexcept : data_(std::move(other.data_)) { other.data_.clear(); }
 
 SecureBytes& SecureBytes::operator=(const SecureBytes& other) {
     if (this != &other) {

@@ -55,9 +55,7 @@ public:
     std::span<std::uint8_t> span() noexcept { return data_; }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
     operator std::span<const std::uint8_t>() const noexcept { return data_; }
-    std::string_view view() const noexcept {
-        return {reinterpret_cast<const char*>(data_.data()), data_.size()};
-    }
+    std::string_view view() const noexcept { return {reinterpret_cast<const char*>(data_.data()), data_.size()}; }
 
     // Wipes and empties the buffer.
     void clear() noexcept;

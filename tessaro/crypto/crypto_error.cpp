@@ -4,10 +4,10 @@ namespace tessaro::TessaroCrypto {
 
 const char* CryptoError::what() const noexcept {
     switch (code_) {
-    case Code::invalidKey: return "invalidKey";
-    case Code::invalidSealedBox: return "invalidSealedBox";
-    case Code::openFailed: return "openFailed";
-    case Code::randomFailed: return "randomFailed";
+        case Code::invalidKey: return "invalidKey";
+        case Code::invalidSealedBox: return "invalidSealedBox";
+        case Code::openFailed: return "openFailed";
+        case Code::randomFailed: return "randomFailed";
     }
     return "CryptoError";
 }

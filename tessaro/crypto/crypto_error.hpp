@@ -27,9 +27,7 @@ public:
     // The case name, e.g. "invalidSealedBox".
     const char* what() const noexcept override;
 
-    friend bool operator==(const CryptoError& a, const CryptoError& b) noexcept {
-        return a.code_ == b.code_;
-    }
+    friend bool operator==(const CryptoError& a, const CryptoError& b) noexcept { return a.code_ == b.code_; }
     friend bool operator==(const CryptoError& a, Code b) noexcept { return a.code_ == b; }
 
 private:

@@ -23,10 +23,14 @@ inline void store32le(std::uint8_t* p, std::uint32_t v) noexcept {
 inline std::uint32_t rotl(std::uint32_t v, int n) noexcept { return (v << n) | (v >> (32 - n)); }
 
 inline void quarterRound(std::uint32_t* x, int a, int b, int c, int d) noexcept {
-    x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-    x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-    x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-    x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+    x[a] += x[b];
+    x[d] = rotl(x[d] ^ x[a], 16);
+    x[c] += x[d];
+    x[b] = rotl(x[b] ^ x[c], 12);
+    x[a] += x[b];
+    x[d] = rotl(x[d] ^ x[a], 8);
+    x[c] += x[d];
+    x[b] = rotl(x[b] ^ x[c], 7);
 }
 
 }  // namespace
@@ -41,8 +45,10 @@ void hchacha20(std::uint8_t out[HChaCha20::keyBytes], const std::uint8_t key[HCh
     x[1] = 0x3320646e;
     x[2] = 0x79622d32;
     x[3] = 0x6b206574;
-    for (int i = 0; i < 8; ++i) x[4 + i] = load32le(key + 4 * i);
-    for (int i = 0; i < 4; ++i) x[12 + i] = load32le(nonce16 + 4 * i);
+    for (int i = 0; i < 8; ++i)
+        x[4 + i] = load32le(key + 4 * i);
+    for (int i = 0; i < 4; ++i)
+        x[12 + i] = load32le(nonce16 + 4 * i);
 
     for (int round = 0; round < 10; ++round) {
         quarterRound(x, 0, 4, 8, 12);
@@ -56,8 +62,10 @@ void hchacha20(std::uint8_t out[HChaCha20::keyBytes], const std::uint8_t key[HCh
     }
 
     // Unlike the ChaCha20 block function, the input state is not added back.
-    for (int i = 0; i < 4; ++i) store32le(out + 4 * i, x[i]);
-    for (int i = 0; i < 4; ++i) store32le(out + 16 + 4 * i, x[12 + i]);
+    for (int i = 0; i < 4; ++i)
+        store32le(out + 4 * i, x[i]);
+    for (int i = 0; i < 4; ++i)
+        store32le(out + 16 + 4 * i, x[12 + i]);
     sodium_memzero(x, sizeof x);
 }
 

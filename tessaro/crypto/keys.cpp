@@ -86,8 +86,7 @@ bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> m
         if (!publicKey || publicKey->size() != crypto_sign_PUBLICKEYBYTES) return false;
         detail::ensureSodium();
         // libsodium also rejects non-canonical and small-order public keys here.
-        return crypto_sign_verify_detached(signature->data(), message.data(), message.size(),
-                                           publicKey->data()) == 0;
+        return crypto_sign_verify_detached(signature->data(), message.data(), message.size(), publicKey->data()) == 0;
     } catch (...) {
         return false;
     }
@@ -95,15 +94,15 @@ bool verify(std::string_view signatureBase64URL, std::span<const std::uint8_t> m
 
 // --- PKCE ---
 
-PKCE::PKCE() : PKCE([] {
-    Bytes random = randomBytes(48);
-    std::string verifier = Base64URL::encode(random);
-    zeroFill(random);
-    return verifier;
-}()) {}
+PKCE::PKCE()
+    : PKCE([] {
+          Bytes random = randomBytes(48);
+          std::string verifier = Base64URL::encode(random);
+          zeroFill(random);
+          return verifier;
+      }()) {}
 
-PKCE::PKCE(std::string verifierText)
-    : verifier(std::move(verifierText)), method("S256") {
+PKCE::PKCE(std::string verifierText) : verifier(std::move(verifierText)), method("S256") {
     std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
     detail::ensureSodium();
     crypto_hash_sha256(digest.data(), reinterpret_cast<const std::uint8_t*>(verifier.data()), verifier.size());

@@ -59,8 +59,8 @@ std::optional<std::string> fingerprint(std::string_view publicKeyBase64URL) {
     return fingerprint(std::span<const std::uint8_t>(*key));
 }
 
-Bytes canonicalString(std::string_view method, std::string_view path, std::int64_t timestamp,
-                      std::string_view nonce, std::span<const std::uint8_t> body) {
+Bytes canonicalString(std::string_view method, std::string_view path, std::int64_t timestamp, std::string_view nonce,
+                      std::span<const std::uint8_t> body) {
     char number[24];
     const auto [end, ec] = std::to_chars(std::begin(number), std::end(number), timestamp);
     (void)ec;  // 24 characters always hold an int64

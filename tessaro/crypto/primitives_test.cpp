@@ -30,9 +30,9 @@ TEST(Digest, Sha256HexAndFingerprints) {
     EXPECT_EQ(fingerprint(bytesOf("abc")), "ba7816bf8f01cfea");
     const Bytes key = testing::randomBuffer(32);
     EXPECT_EQ(fingerprint(std::string_view(Base64URL::encode(key))), sha256Hex(key).substr(0, 16));
-    for (const std::string& bad : {Base64URL::encode(testing::randomBuffer(31)),
-                                   Base64URL::encode(testing::randomBuffer(33)), std::string("not base64!"),
-                                   std::string()}) {
+    for (const std::string& bad :
+         {Base64URL::encode(testing::randomBuffer(31)), Base64URL::encode(testing::randomBuffer(33)),
+          std::string("not base64!"), std::string()}) {
         EXPECT_FALSE(fingerprint(std::string_view(bad)).has_value()) << bad;
     }
 }

@@ -31,7 +31,8 @@ protected:
     static std::string edited(const std::string& box, std::vector<const char*> path, const json& value) {
         json j = json::parse(box);
         json* at = &j;
-        for (std::size_t i = 0; i + 1 < path.size(); ++i) at = &(*at)[path[i]];
+        for (std::size_t i = 0; i + 1 < path.size(); ++i)
+            at = &(*at)[path[i]];
         if (value.is_discarded()) at->erase(path.back());
         else (*at)[path.back()] = value;
         return j.dump();
@@ -61,8 +62,10 @@ TEST_F(SealedBoxTest, WireShapeHasSortedKeysAndExactLengths) {
     EXPECT_EQ(text.find_first_of(" /="), std::string::npos);
     const auto ordered = nlohmann::ordered_json::parse(text);
     std::vector<std::string> top, inner;
-    for (const auto& [k, v] : ordered.items()) top.push_back(k);
-    for (const auto& [k, v] : ordered["envelope"].items()) inner.push_back(k);
+    for (const auto& [k, v] : ordered.items())
+        top.push_back(k);
+    for (const auto& [k, v] : ordered["envelope"].items())
+        inner.push_back(k);
     EXPECT_EQ(top, (std::vector<std::string>{"envelope", "epk", "format"}));
     EXPECT_EQ(inner, (std::vector<std::string>{"ciphertext", "format", "nonce"}));
     EXPECT_EQ(ordered["format"], 1);
@@ -73,9 +76,11 @@ TEST_F(SealedBoxTest, WireShapeHasSortedKeysAndExactLengths) {
 
     // Texts that need escaping take the JSON library's path; both paths write the same layout.
     const SealedBox plainBox{1, "e", Envelope{2, "n/", "c"}};
-    EXPECT_EQ(plainBox.encodedJSON(), R"({"envelope":{"ciphertext":"c","format":2,"nonce":"n/"},"epk":"e","format":1})");
+    EXPECT_EQ(plainBox.encodedJSON(),
+              R"({"envelope":{"ciphertext":"c","format":2,"nonce":"n/"},"epk":"e","format":1})");
     const SealedBox escaped{1, "e\"", Envelope{2, "n", "c\n"}};
-    EXPECT_EQ(escaped.encodedJSON(), R"({"envelope":{"ciphertext":"c\n","format":2,"nonce":"n"},"epk":"e\"","format":1})");
+    EXPECT_EQ(escaped.encodedJSON(),
+              R"({"envelope":{"ciphertext":"c\n","format":2,"nonce":"n"},"epk":"e\"","format":1})");
     EXPECT_EQ(SealedBox::decode(escaped.encodedJSON()), escaped);
 }
 
@@ -97,15 +102,16 @@ TEST_F(SealedBoxTest, DecodeTakesAnySpellingAndTheFastReaderAgrees) {
         EXPECT_EQ(SealedBox::decode(text), *fast) << text;
     }
     // Near misses of the compact form: the fast reader either declines or matches the general one.
-    for (const std::string& text : {box.substr(0, box.size() - 1), box + " ",
-                                    std::string(R"({"envelope":{"ciphertext":"","format":01,"nonce":""},"epk":"","format":1})"),
-                                    std::string(R"({"envelope":{"ciphertext":"","format":2,"nonce":""},"epk":"","format":1234567890123456789})")}) {
+    for (const std::string& text :
+         {box.substr(0, box.size() - 1), box + " ",
+          std::string(R"({"envelope":{"ciphertext":"","format":01,"nonce":""},"epk":"","format":1})"),
+          std::string(
+              R"({"envelope":{"ciphertext":"","format":2,"nonce":""},"epk":"","format":1234567890123456789})")}) {
         const auto quick = detail::decodeCanonicalSealedBox(text);
         std::optional<SealedBox> general;
         try {
             general = detail::decodeGeneralSealedBox(text);
-        } catch (const CryptoError&) {
-        }
+        } catch (const CryptoError&) {}
         if (quick) {
             EXPECT_EQ(quick, general) << text;
         }
@@ -116,29 +122,51 @@ TEST_F(SealedBoxTest, MalformedBoxesAreInvalidSealedBox) {
     const std::string box = sealed(bytesOf("payload"));
     const auto encoded = [](std::size_t n) { return Base64URL::encode(randomBuffer(n)); };
     const std::vector<std::string> unparsable = {
-        "", "not json", "[]", box.substr(0, box.size() - 1), box + "x",
-        edited(box, {"format"}, removed()), edited(box, {"epk"}, removed()), edited(box, {"envelope"}, removed()),
-        edited(box, {"envelope", "format"}, removed()), edited(box, {"envelope", "nonce"}, removed()),
+        "",
+        "not json",
+        "[]",
+        box.substr(0, box.size() - 1),
+        box + "x",
+        edited(box, {"format"}, removed()),
+        edited(box, {"epk"}, removed()),
+        edited(box, {"envelope"}, removed()),
+        edited(box, {"envelope", "format"}, removed()),
+        edited(box, {"envelope", "nonce"}, removed()),
         edited(box, {"envelope", "ciphertext"}, removed()),
-        edited(box, {"format"}, "1"), edited(box, {"format"}, 1.0), edited(box, {"format"}, nullptr),
+        edited(box, {"format"}, "1"),
+        edited(box, {"format"}, 1.0),
+        edited(box, {"format"}, nullptr),
         edited(box, {"format"}, json::number_unsigned_t(18446744073709551615ull)),
-        edited(box, {"epk"}, 5), edited(box, {"envelope"}, "envelope"), edited(box, {"envelope", "format"}, "2"),
-        edited(box, {"envelope", "nonce"}, nullptr), edited(box, {"envelope", "ciphertext"}, json::object()),
+        edited(box, {"epk"}, 5),
+        edited(box, {"envelope"}, "envelope"),
+        edited(box, {"envelope", "format"}, "2"),
+        edited(box, {"envelope", "nonce"}, nullptr),
+        edited(box, {"envelope", "ciphertext"}, json::object()),
     };
     for (const std::string& text : unparsable) {
-        expectCryptoError(CryptoError::Code::invalidSealedBox, [&] { SealedBox::decode(text); }, text);
+        expectCryptoError(
+            CryptoError::Code::invalidSealedBox, [&] { SealedBox::decode(text); }, text);
     }
     std::vector<std::string> rejected = unparsable;
-    rejected.insert(rejected.end(), {
-             edited(box, {"format"}, 2), edited(box, {"envelope", "format"}, 1), edited(box, {"format"}, 0),
-             edited(box, {"epk"}, encoded(31)), edited(box, {"epk"}, encoded(33)), edited(box, {"epk"}, "not base64!"),
-             edited(box, {"envelope", "nonce"}, encoded(23)), edited(box, {"envelope", "nonce"}, encoded(25)),
-             edited(box, {"envelope", "ciphertext"}, encoded(15)), edited(box, {"envelope", "ciphertext"}, "a b"),
-             // The fields are all checked before the key agreement, so a low-order epk is not reached.
-             edited(edited(box, {"epk"}, Base64URL::encode(Bytes(32, 0))), {"envelope", "nonce"}, encoded(23)),
-         });
+    rejected.insert(
+        rejected.end(),
+        {
+            edited(box, {"format"}, 2),
+            edited(box, {"envelope", "format"}, 1),
+            edited(box, {"format"}, 0),
+            edited(box, {"epk"}, encoded(31)),
+            edited(box, {"epk"}, encoded(33)),
+            edited(box, {"epk"}, "not base64!"),
+            edited(box, {"envelope", "nonce"}, encoded(23)),
+            edited(box, {"envelope", "nonce"}, encoded(25)),
+            edited(box, {"envelope", "ciphertext"}, encoded(15)),
+            edited(box, {"envelope", "ciphertext"}, "a b"),
+            // The fields are all checked before the key agreement, so a low-order epk is not reached.
+            edited(edited(box, {"epk"}, Base64URL::encode(Bytes(32, 0))), {"envelope", "nonce"}, encoded(23)),
+        });
     for (const std::string& text : rejected) {
-        expectCryptoError(CryptoError::Code::invalidSealedBox, [&] { open(text, aad, recipient); }, text);
+        expectCryptoError(
+            CryptoError::Code::invalidSealedBox, [&] { open(text, aad, recipient); }, text);
     }
 }
 
@@ -156,7 +184,8 @@ TEST_F(SealedBoxTest, TamperingWrongAadAndWrongRecipientAreOpenFailed) {
         return tampered.encodedJSON();
     };
     const auto expectOpenFailed = [&](const std::string& text, std::string_view withAad, const SealKeypair& key) {
-        expectCryptoError(CryptoError::Code::openFailed, [&] { open(text, withAad, key); }, text);
+        expectCryptoError(
+            CryptoError::Code::openFailed, [&] { open(text, withAad, key); }, text);
     };
     for (std::size_t i = 0; i < Base64URL::decode(decoded.envelope.ciphertext)->size(); ++i) {
         expectOpenFailed(flipped(nullptr, &Envelope::ciphertext, i, 0x01), aad, recipient);
@@ -186,9 +215,10 @@ TEST_F(SealedBoxTest, LowOrderKeysArePlatformErrorsAndBadKeysInvalidKey) {
     }
     std::string spaced = recipient.publicKeyBase64URL();
     spaced[10] = ' ';
-    for (const std::string& key : {Base64URL::encode(randomBuffer(31)), Base64URL::encode(randomBuffer(33)), spaced,
-                                   std::string()}) {
-        expectCryptoError(CryptoError::Code::invalidKey, [&] { seal(key, aad, {}); }, key);
+    for (const std::string& key :
+         {Base64URL::encode(randomBuffer(31)), Base64URL::encode(randomBuffer(33)), spaced, std::string()}) {
+        expectCryptoError(
+            CryptoError::Code::invalidKey, [&] { seal(key, aad, {}); }, key);
     }
     expectCryptoError(CryptoError::Code::invalidKey, [&] { open(box, aad, SecureBytes(31)); });
 }
@@ -219,10 +249,11 @@ TEST_F(SealedBoxTest, OpensAnIndependentlyBuiltBox) {
     crypto_aead_xchacha20poly1305_ietf_encrypt(ciphertext.data(), nullptr, message.data(), message.size(),
                                                reinterpret_cast<const unsigned char*>(aad.data()), aad.size(), nullptr,
                                                nonce.data(), key.data());
-    const json box = {{"format", 1},
-                      {"epk", Base64URL::encode(ephemeralPublic)},
-                      {"envelope",
-                       {{"format", 2}, {"nonce", Base64URL::encode(nonce)}, {"ciphertext", Base64URL::encode(ciphertext)}}}};
+    const json box = {
+        {"format", 1},
+        {"epk", Base64URL::encode(ephemeralPublic)},
+        {"envelope",
+         {{"format", 2}, {"nonce", Base64URL::encode(nonce)}, {"ciphertext", Base64URL::encode(ciphertext)}}}};
     EXPECT_EQ(plain(open(box.dump(), aad, recipient)), message);
 }
 

@@ -15,8 +15,8 @@ namespace {
 
 using TessaroCrypto::CryptoError;
 using testing::bytesOf;
-using testing::hex;
 using testing::expectCryptoError;
+using testing::hex;
 using testing::plain;
 using testing::randomBuffer;
 
@@ -67,7 +67,8 @@ TEST(XChaCha20Poly1305, SubkeyAndNonceLayout) {
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSubkey(randomBuffer(31), nonce); });
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSubkey(key, randomBuffer(23)); });
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSeal(key, randomBuffer(12), {}, {}); });
-    expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaOpen(randomBuffer(16), nonce, {}, Bytes(16)); });
+    expectCryptoError(CryptoError::Code::invalidKey,
+                      [&] { detail::xchachaOpen(randomBuffer(16), nonce, {}, Bytes(16)); });
 }
 
 TEST(XChaCha20Poly1305, InteroperatesWithLibsodiumBothWays) {
@@ -114,7 +115,8 @@ TEST(XChaCha20Poly1305, AuthenticationFailuresAreOpenFailed) {
         otherNonce[at] ^= 0x01;
         expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, otherNonce, aad, sealed); });
     }
-    expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, nonce, bytesOf("other"), sealed); });
+    expectCryptoError(CryptoError::Code::openFailed,
+                      [&] { detail::xchachaOpen(key, nonce, bytesOf("other"), sealed); });
     expectCryptoError(CryptoError::Code::openFailed, [&] { detail::xchachaOpen(key, nonce, aad, Bytes(15)); });
 }
 

@@ -32,7 +32,8 @@ TEST(TessaroError, PayloadFollowsTheFullWidthColonDirectly) {
     EXPECT_EQ(protocol.code(), Code::protocol);
     EXPECT_EQ(protocol.protocolCode(), "malformed_response");
     // U+FF1A is EF BC 9A in UTF-8; no space follows it.
-    EXPECT_EQ(protocol.errorDescription(), "\xE5\x8D\x8F\xE8\xAE\xAE\xE9\x94\x99\xE8\xAF\xAF\xEF\xBC\x9Amalformed_response");
+    EXPECT_EQ(protocol.errorDescription(),
+              "\xE5\x8D\x8F\xE8\xAE\xAE\xE9\x94\x99\xE8\xAF\xAF\xEF\xBC\x9Amalformed_response");
 
     const auto network =
         TessaroError::network("connection refused", std::make_exception_ptr(std::runtime_error("connect: refused")));
@@ -50,9 +51,12 @@ TEST(TessaroError, NotInstalledCarriesItsURLAndTheDefaultIsBuiltOnce) {
     EXPECT_EQ(first.absoluteString(), "https://tessaro.example");
     const URL* seen[4] = {};
     std::thread threads[4];
-    for (int i = 0; i < 4; ++i) threads[i] = std::thread([&seen, i] { seen[i] = &TessaroError::defaultDownloadURL(); });
-    for (auto& t : threads) t.join();
-    for (const URL* url : seen) EXPECT_EQ(url, &first);
+    for (int i = 0; i < 4; ++i)
+        threads[i] = std::thread([&seen, i] { seen[i] = &TessaroError::defaultDownloadURL(); });
+    for (auto& t : threads)
+        t.join();
+    for (const URL* url : seen)
+        EXPECT_EQ(url, &first);
 
     const auto custom = *URL::parse("https://get.example/app");
     const auto error = TessaroError::notInstalled(custom);
@@ -72,12 +76,17 @@ TEST(TessaroWaiting, MessageRulesApplyInOrder) {
     EXPECT_EQ(request("user", "review"), "等你在 Tessaro 里确认修改");
     EXPECT_EQ(request("device", "pick"), "已批准，等你的任一设备解锁 Tessaro 后执行");
     EXPECT_EQ(request("device", std::nullopt), "已批准，等你的任一设备解锁 Tessaro 后执行");
-    for (const auto& [on, reason] : std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
-             {"user", "consent"}, {"User", "pick"}, {"user", std::nullopt}, {std::nullopt, "pick"}, {"server", "approval"},
-             {"user", "Pick"}}) {
+    for (const auto& [on, reason] :
+         std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{{"user", "consent"},
+                                                                                        {"User", "pick"},
+                                                                                        {"user", std::nullopt},
+                                                                                        {std::nullopt, "pick"},
+                                                                                        {"server", "approval"},
+                                                                                        {"user", "Pick"}}) {
         EXPECT_EQ(request(on, reason), "等待 Tessaro 处理");
     }
-    EXPECT_EQ(TessaroWaiting(Phase::authorize(), std::nullopt, "user", "consent").message(), "等你在 Tessaro 里确认授权");
+    EXPECT_EQ(TessaroWaiting(Phase::authorize(), std::nullopt, "user", "consent").message(),
+              "等你在 Tessaro 里确认授权");
     EXPECT_EQ(TessaroWaiting(Phase::authorize(), "r", "device", "pick").message(), "等你在 Tessaro 里确认授权");
 }
 

@@ -25,7 +25,8 @@ bool nestedTooDeep(const json& root) {
         pending.pop_back();
         if (!value->is_structured()) continue;
         if (depth > maxWrittenDepth) return true;
-        for (const json& child : *value) pending.emplace_back(&child, depth + 1);
+        for (const json& child : *value)
+            pending.emplace_back(&child, depth + 1);
     }
     return false;
 }
@@ -39,7 +40,8 @@ json wholeNumbersAsIntegers(const json& root) {
         json* value = pending.back();
         pending.pop_back();
         if (value->is_structured()) {
-            for (json& child : *value) pending.push_back(&child);
+            for (json& child : *value)
+                pending.push_back(&child);
         } else if (value->is_number_float()) {
             const double d = value->get<double>();
             if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) {
@@ -93,8 +95,8 @@ std::optional<std::string> optionalVaultString(const json& object, const char* k
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) return std::nullopt;
     if (!it->is_string()) {
-        throw json::type_error::create(302, std::string("TessaroVault: \"") + key + "\" must be a string, not " +
-                                                it->type_name(), &object);
+        throw json::type_error::create(
+            302, std::string("TessaroVault: \"") + key + "\" must be a string, not " + it->type_name(), &object);
     }
     return it->get<std::string>();
 }
@@ -105,8 +107,9 @@ std::int64_t vaultMode(const json& object) {
     // A number written as 2.0 still names an integer; 2.5 or one beyond 64 bits does not.
     if (const auto mode = detail::integerValue(*it)) return *mode;
     // The type name, not the value: writing out a hostile value could itself fail or recurse deeply.
-    throw json::type_error::create(302, std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
-                                            (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()),
+    throw json::type_error::create(302,
+                                   std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
+                                       (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()),
                                    &object);
 }
 
@@ -233,8 +236,8 @@ void from_json(const nlohmann::json& j, TessaroVault& vault) {
     const auto id = j.find("vault_id");
     if (id == j.end()) throw json::out_of_range::create(403, "TessaroVault: required key \"vault_id\" not found", &j);
     if (!id->is_string()) {
-        throw json::type_error::create(302, std::string("TessaroVault: \"vault_id\" must be a string, not ") +
-                                                id->type_name(), &j);
+        throw json::type_error::create(
+            302, std::string("TessaroVault: \"vault_id\" must be a string, not ") + id->type_name(), &j);
     }
     TessaroVault decoded;
     decoded.id = id->get<std::string>();
@@ -249,7 +252,8 @@ std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j) {
     std::vector<TessaroVault> vaults;
     vaults.reserve(j.size());
     try {
-        for (const auto& element : j) vaults.push_back(element.get<TessaroVault>());
+        for (const auto& element : j)
+            vaults.push_back(element.get<TessaroVault>());
     } catch (const nlohmann::json::exception&) {
         return {};
     }
@@ -258,7 +262,8 @@ std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j) {
 
 nlohmann::json encodeVaultList(const std::vector<TessaroVault>& vaults) {
     auto j = nlohmann::json::array();
-    for (const auto& vault : vaults) j.push_back(vault);
+    for (const auto& vault : vaults)
+        j.push_back(vault);
     return j;
 }
 

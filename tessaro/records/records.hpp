@@ -133,9 +133,8 @@ struct TESSARO_EXPORT TessaroRecord {
     // An empty login record (kindRaw "login").
     TessaroRecord();
     // Without `kindRaw`, the record stores the raw value of `kind`.
-    TessaroRecord(std::string title, std::string username, std::string password, std::string url,
-                  std::string notes, TessaroItemKind kind,
-                  std::optional<std::string> kindRaw = std::nullopt,
+    TessaroRecord(std::string title, std::string username, std::string password, std::string url, std::string notes,
+                  TessaroItemKind kind, std::optional<std::string> kindRaw = std::nullopt,
                   std::map<std::string, std::string> extra = {}, std::string updatedAt = {});
 
     // Reads "title", "username", "password", "url", "notes", "kind", "extra", "updated_at".

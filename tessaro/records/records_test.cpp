@@ -19,7 +19,8 @@ TEST(TessaroItemKind, RawValuesAreExactAndCaseSensitive) {
         EXPECT_EQ(json(raws[i]).get<TessaroItemKind>(), allItemKinds[i]);
     }
     EXPECT_EQ(itemKindFromRaw("secure_note"), TessaroItemKind::secureNote);
-    for (const char* bad : {"", "Login", "LOGIN", "secureNote", "login "}) EXPECT_FALSE(itemKindFromRaw(bad)) << bad;
+    for (const char* bad : {"", "Login", "LOGIN", "secureNote", "login "})
+        EXPECT_FALSE(itemKindFromRaw(bad)) << bad;
     EXPECT_THROW(json("Login").get<TessaroItemKind>(), json::exception);
     EXPECT_THROW(json(1).get<TessaroItemKind>(), json::exception);
 }
@@ -55,7 +56,8 @@ TEST(TessaroRecord, FromJSONConvertsTextMembers) {
     EXPECT_EQ(record.kind, TessaroItemKind::login);
     EXPECT_EQ(record.updatedAt, R"([2,{"a":"/","b":1}])");
 
-    const auto numbers = TessaroRecord::fromJSON(json::parse(R"({"title": 42.0, "notes": false, "url": -7, "kind": "api_key"})"));
+    const auto numbers =
+        TessaroRecord::fromJSON(json::parse(R"({"title": 42.0, "notes": false, "url": -7, "kind": "api_key"})"));
     EXPECT_EQ(numbers.title, "42");
     EXPECT_EQ(numbers.notes, "0");
     EXPECT_EQ(numbers.url, "-7");
@@ -92,8 +94,9 @@ TEST(TessaroRecord, NumbersReadTheSameInTextMembersAndInExtra) {
     const struct {
         const char* number;
         const char* text;
-    } cases[] = {{"5.0", "5"}, {"-0.0", "0"}, {"1e21", "1e+21"}, {"[1.0, 2.5]", "[1,2.5]"},
-                 {"{\"n\": 7.0}", "{\"n\":7}"}, {"-12", "-12"}};
+    } cases[] = {
+        {"5.0", "5"},  {"-0.0", "0"}, {"1e21", "1e+21"}, {"[1.0, 2.5]", "[1,2.5]"}, {"{\"n\": 7.0}", "{\"n\":7}"},
+        {"-12", "-12"}};
     for (const auto& c : cases) {
         const auto record = TessaroRecord::fromJSON(
             json::parse(std::string(R"({"title": )") + c.number + R"(, "extra": {"n": )" + c.number + "}}"));
@@ -135,7 +138,8 @@ TEST(TessaroItemSummary, FromJSONRequiresAStringID) {
 }
 
 TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
-    EXPECT_EQ(json::parse(R"({"vault_id": "v1"})").get<TessaroVault>(), (TessaroVault{"v1", std::nullopt, std::nullopt, 1}));
+    EXPECT_EQ(json::parse(R"({"vault_id": "v1"})").get<TessaroVault>(),
+              (TessaroVault{"v1", std::nullopt, std::nullopt, 1}));
     EXPECT_EQ(json::parse(R"({"vault_id": "v", "name": "Home", "kind": "shared", "mode": 2})").get<TessaroVault>(),
               (TessaroVault{"v", "Home", "shared", 2}));
     EXPECT_EQ(json::parse(R"({"vault_id": "v", "name": null, "mode": 3.0})").get<TessaroVault>(),
@@ -146,10 +150,10 @@ TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
     } catch (const json::exception& e) {
         EXPECT_NE(std::string(e.what()).find("vault_id"), std::string::npos) << e.what();
     }
-    for (const char* bad : {R"({"vault_id": null})", R"({"vault_id": 1})", R"({"vault_id": "v", "name": 5})",
-                            R"({"vault_id": "v", "mode": "2"})", R"({"vault_id": "v", "mode": 2.5})",
-                            R"({"vault_id": "v", "mode": true})", R"({"vault_id": "v", "mode": 18446744073709551615})",
-                            R"(["v"])"}) {
+    for (const char* bad :
+         {R"({"vault_id": null})", R"({"vault_id": 1})", R"({"vault_id": "v", "name": 5})",
+          R"({"vault_id": "v", "mode": "2"})", R"({"vault_id": "v", "mode": 2.5})",
+          R"({"vault_id": "v", "mode": true})", R"({"vault_id": "v", "mode": 18446744073709551615})", R"(["v"])"}) {
         EXPECT_THROW((void)json::parse(bad).get<TessaroVault>(), json::exception) << bad;
     }
 }
@@ -164,7 +168,9 @@ TEST(TessaroVault, EncodesOnlyPresentOptionalMembers) {
 TEST(TessaroVault, ListDecodingIsAllOrNothing) {
     const std::vector<TessaroVault> vaults{{"b", "B", std::nullopt, 2}, {"a"}, {"c", std::nullopt, "k", 1}};
     const json encoded = encodeVaultList(vaults);
-    EXPECT_EQ(encoded.dump(), R"([{"mode":2,"name":"B","vault_id":"b"},{"mode":1,"vault_id":"a"},{"kind":"k","mode":1,"vault_id":"c"}])");
+    EXPECT_EQ(
+        encoded.dump(),
+        R"([{"mode":2,"name":"B","vault_id":"b"},{"mode":1,"vault_id":"a"},{"kind":"k","mode":1,"vault_id":"c"}])");
     EXPECT_EQ(decodeVaultList(encoded), vaults);
     EXPECT_EQ(decodeVaultList(json::parse(encoded.dump())), vaults);
 
@@ -173,13 +179,15 @@ TEST(TessaroVault, ListDecodingIsAllOrNothing) {
     // A hostile "mode" fails the decoding like any other wrong type, without writing it out.
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a", "mode": )" + deep + "}]")).empty());
-    for (const json& notList : {json::object(), json("a"), json(1), json(nullptr)}) EXPECT_TRUE(decodeVaultList(notList).empty());
+    for (const json& notList : {json::object(), json("a"), json(1), json(nullptr)})
+        EXPECT_TRUE(decodeVaultList(notList).empty());
     EXPECT_EQ(encodeVaultList({}).dump(), "[]");
 }
 
 TEST(HintAndPrefill, JSONCarriesOnlyPresentMembers) {
     EXPECT_EQ(TessaroHint{}.json().dump(), "{}");
-    EXPECT_EQ((TessaroHint{std::nullopt, std::nullopt, TessaroItemKind::apiKey}.json().dump()), R"({"kind":"api_key"})");
+    EXPECT_EQ((TessaroHint{std::nullopt, std::nullopt, TessaroItemKind::apiKey}.json().dump()),
+              R"({"kind":"api_key"})");
     EXPECT_EQ((TessaroHint{"https://a.example/login", "", std::nullopt}.json().dump()),
               R"({"title":"","url":"https://a.example/login"})");
 

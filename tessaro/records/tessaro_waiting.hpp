@@ -45,8 +45,7 @@ struct TESSARO_EXPORT TessaroWaiting {
     std::optional<std::string> waitingReason;  // what they must do: "approval", "input", "pick", "review", "consent"
     std::optional<Timestamp> expiresAt;        // when the wait ends by expiry
 
-    TessaroWaiting(Phase phase,
-                   std::optional<std::string> requestID = std::nullopt,
+    TessaroWaiting(Phase phase, std::optional<std::string> requestID = std::nullopt,
                    std::optional<std::string> waitingOn = std::nullopt,
                    std::optional<std::string> waitingReason = std::nullopt,
                    std::optional<Timestamp> expiresAt = std::nullopt)

@@ -13,8 +13,6 @@ constexpr Timestamp timestampFromSeconds(double seconds) noexcept {
 }
 
 // Seconds since 1970-01-01 00:00 UTC.
-constexpr double secondsSince1970(Timestamp t) noexcept {
-    return t.time_since_epoch().count();
-}
+constexpr double secondsSince1970(Timestamp t) noexcept { return t.time_since_epoch().count(); }
 
 }  // namespace tessaro

@@ -40,9 +40,7 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which) {
 
 bool isAlpha(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool isUnreserved(char c) noexcept {
-    return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
-}
+bool isUnreserved(char c) noexcept { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 
 int hexValue(char c) noexcept {
     if (c >= '0' && c <= '9') return c - '0';
@@ -56,7 +54,8 @@ int hexValue(char c) noexcept {
 std::size_t schemeLength(std::string_view text) noexcept {
     if (text.empty() || !isAlpha(text[0])) return 0;
     std::size_t i = 1;
-    while (i < text.size() && (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' || text[i] == '-' || text[i] == '.')) {
+    while (i < text.size() &&
+           (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' || text[i] == '-' || text[i] == '.')) {
         ++i;
     }
     return i < text.size() && text[i] == ':' ? i : 0;

@@ -47,13 +47,14 @@ TEST(URL, ParsesCustomSchemesAndKeepsTheTextAsGiven) {
 
 TEST(URL, RejectsRelativeMalformedAndWhitespaceText) {
     for (const std::string_view text :
-         {"", "/relative", "example.com/x", "tessaro:foo", "mailto:a@b", "http:/x.com", "1abc://host",
-          "https://", "https:///path", "https://a b/", "https://h/a b", " https://h", "https://h/ ",
-          "https://h/\t", "https://h:99999/", "://h", "ht tp://h"}) {
+         {"", "/relative", "example.com/x", "tessaro:foo", "mailto:a@b", "http:/x.com", "1abc://host", "https://",
+          "https:///path", "https://a b/", "https://h/a b", " https://h", "https://h/ ", "https://h/\t",
+          "https://h:99999/", "://h", "ht tp://h"}) {
         EXPECT_FALSE(URL::parse(text)) << text;
     }
     EXPECT_FALSE(URL::parse(std::string_view("https://h/a\0b", 13)));
-    for (const char* badUTF8 : {"https://h/\xff", "https://h/\xC0\xAF", "https://h/\xED\xA0\x80", "https://h/\xE4\xBD"}) {
+    for (const char* badUTF8 :
+         {"https://h/\xff", "https://h/\xC0\xAF", "https://h/\xED\xA0\x80", "https://h/\xE4\xBD"}) {
         EXPECT_FALSE(URL::parse(badUTF8)) << badUTF8;
     }
     EXPECT_EQ(mustParse("https://例子.测试/路径?q=你").path(), "/路径");
@@ -105,7 +106,8 @@ TEST(URL, DecodesPathsAndQueryItemsWithoutTurningPlusIntoSpace) {
     EXPECT_EQ(mustParse("https://h/a%20b/%E4%BD%A0+c%2f").decodedPath(), "/a b/你+c/");
     EXPECT_EQ(URL::percentDecode("%zz%4%"), "%zz%4%");
 
-    const auto items = mustParse("tessarodemo://tessaro/callback?state=a%20b&code=&flag&&state=2&p=a+b%2B").queryItems();
+    const auto items =
+        mustParse("tessarodemo://tessaro/callback?state=a%20b&code=&flag&&state=2&p=a+b%2B").queryItems();
     const URL::QueryItems expected{{"state", "a b"}, {"code", ""}, {"flag", ""}, {"state", "2"}, {"p", "a+b+"}};
     EXPECT_EQ(items, expected);
 }
@@ -166,7 +168,8 @@ TEST(URL, PercentCodesEveryByteAndTextsOfAnyLength) {
     // Long texts: more than libcurl escapes in one call (about 8 MB of escaped bytes), and texts of
     // over 150 KB with escapes at every alignment, so that cuts between pieces fall inside them.
     std::string slashesEncoded = "%2F";
-    while (slashesEncoded.size() * 2 <= 27'000'000) slashesEncoded += slashesEncoded;
+    while (slashesEncoded.size() * 2 <= 27'000'000)
+        slashesEncoded += slashesEncoded;
     slashesEncoded += slashesEncoded.substr(0, 27'000'000 - slashesEncoded.size());
     EXPECT_TRUE(URL::encodeQueryComponent(std::string(9'000'000, '/')) == slashesEncoded);
     const struct {
@@ -196,14 +199,17 @@ TEST(URL, ParsesFromManyThreadsAtOnce) {
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t, &good] {
             for (int i = 0; i < 200; ++i) {
-                const std::string text = "https://h" + std::to_string(t) + ".example:" + std::to_string(1000 + i) + "/p";
+                const std::string text =
+                    "https://h" + std::to_string(t) + ".example:" + std::to_string(1000 + i) + "/p";
                 const auto url = URL::parse(text);
                 if (url && url->port() == 1000 + i && url->host() == "h" + std::to_string(t) + ".example") ++good[t];
             }
         });
     }
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < 8; ++t) EXPECT_EQ(good[t], 200);
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < 8; ++t)
+        EXPECT_EQ(good[t], 200);
 }
 
 }  // namespace

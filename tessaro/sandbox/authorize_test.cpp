@@ -107,13 +107,17 @@ TEST(Authorize, ExchangeRefusesAnotherRedirectAnExpiredCodeAndBadRequests) {
         EXPECT_EQ(h.exchange(code, s.pkce.verifier).error(), "code_expired");
     }
     EXPECT_EQ(h.exchange("no-such-code", tc::PKCE().verifier).error(), "invalid_grant");
-    EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "authorization_code"}, {"client_id", "pmc_nobody"},
-                                          {"code", "x"}, {"redirect_uri", demoRedirect}, {"code_verifier", "v"}})
+    EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "authorization_code"},
+                                          {"client_id", "pmc_nobody"},
+                                          {"code", "x"},
+                                          {"redirect_uri", demoRedirect},
+                                          {"code_verifier", "v"}})
                   .error(),
               "invalid_client");
-    EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "password"}, {"client_id", std::string(Sandbox::demoClientID)}})
-                  .error(),
-              "unsupported_grant_type");
+    EXPECT_EQ(
+        h.post("/api/oauth/token", {{"grant_type", "password"}, {"client_id", std::string(Sandbox::demoClientID)}})
+            .error(),
+        "unsupported_grant_type");
     EXPECT_EQ(h.post("/api/oauth/token", {{"grant_type", "authorization_code"}}).error(), "invalid_request");
     Response plain = h.postRaw("/api/oauth/token", "{}", "text/plain");
     EXPECT_EQ(plain.status, 415);

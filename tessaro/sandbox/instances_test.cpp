@@ -63,7 +63,8 @@ public:
         std::vector<std::string> env;
         for (char** entry = environ; *entry; ++entry) {
             const std::string text = *entry;
-            if (!text.starts_with("XDG_RUNTIME_DIR=") && !text.starts_with("TESSARO_SANDBOX_ORIGIN=")) env.push_back(text);
+            if (!text.starts_with("XDG_RUNTIME_DIR=") && !text.starts_with("TESSARO_SANDBOX_ORIGIN="))
+                env.push_back(text);
         }
         env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
         std::vector<std::string> args = {TESSARO_SANDBOX_EXE};
@@ -77,8 +78,10 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         std::vector<char*> argv, envp;
-        for (auto& arg : args) argv.push_back(arg.data());
-        for (auto& entry : env) envp.push_back(entry.data());
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        for (auto& entry : env)
+            envp.push_back(entry.data());
         argv.push_back(nullptr);
         envp.push_back(nullptr);
         if (posix_spawn(&pid_, args.front().c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
@@ -111,8 +114,7 @@ public:
     // Waits for the process to end on its own (at most 10 s): its exit status and all output.
     std::pair<int, std::string> finish() {
         const auto deadline = Clock::now() + 10s;
-        while (fill(deadline)) {
-        }
+        while (fill(deadline)) {}
         return {stop(0), buffer_};
     }
 
@@ -160,11 +162,13 @@ private:
 // A served sandbox and its origin, read from its first line.
 struct Served {
     explicit Served(const fs::path& runtimeDir, std::vector<std::string> extra = {})
-        : process([&] {
-              std::vector<std::string> args = {"--quiet", "--deliver", "print"};
-              args.insert(args.end(), extra.begin(), extra.end());
-              return args;
-          }(), runtimeDir) {
+        : process(
+              [&] {
+                  std::vector<std::string> args = {"--quiet", "--deliver", "print"};
+                  args.insert(args.end(), extra.begin(), extra.end());
+                  return args;
+              }(),
+              runtimeDir) {
         const auto line = process.lineWith("TESSARO_SANDBOX_ORIGIN=");
         if (line) origin = line->substr(line->find('=') + 1);
     }
@@ -179,7 +183,8 @@ std::pair<int, std::string> run(const std::vector<std::string>& arguments, const
 std::vector<std::string> namesIn(const fs::path& directory) {
     std::vector<std::string> names;
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(directory, ignored)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory, ignored))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -68,9 +68,7 @@ std::string_view Policy::text(Decision decision) {
     return "approve";
 }
 
-std::string_view Policy::text(Create create) {
-    return create == Create::inScope ? "in_scope" : "out_of_scope";
-}
+std::string_view Policy::text(Create create) { return create == Create::inScope ? "in_scope" : "out_of_scope"; }
 
 std::string_view Policy::text(Update update) { return update == Update::apply ? "apply" : "conflict"; }
 

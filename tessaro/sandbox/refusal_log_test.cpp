@@ -25,8 +25,9 @@ TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
         closedRedirect = gone.redirect();
     }
     const Session s = h.authorize();
-    std::vector<std::string> secrets = {s.accessToken, s.refreshToken, s.approval.publicKeyBase64URL(),
-                                        s.seal.publicKeyBase64URL(), s.pkce.verifier, s.pkce.challenge};
+    std::vector<std::string> secrets = {
+        s.accessToken,   s.refreshToken,  s.approval.publicKeyBase64URL(), s.seal.publicKeyBase64URL(),
+        s.pkce.verifier, s.pkce.challenge};
 
     struct Case {
         const char* name;
@@ -47,7 +48,8 @@ TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
          [&] {
              const std::string token = "rt_" + tc::randomToken(24);
              EXPECT_EQ(h.refresh(token).error(), "invalid_refresh_token");
-             return std::pair{std::string("POST /api/oauth/token: refused 400 invalid_refresh_token"), std::vector{token}};
+             return std::pair{std::string("POST /api/oauth/token: refused 400 invalid_refresh_token"),
+                              std::vector{token}};
          }},
         {"nonce changed after signing",
          [&] {
@@ -68,13 +70,15 @@ TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
          }},
         {"authorize URL without client_id and state, over HTTP",
          [&] {
-             const Response refused = h.post(
-                 "/sandbox/open", {{"url", "tessaro://authorize?redirect_uri=" + encode(demoRedirect) +
-                                               "&code_challenge=" + s.pkce.challenge + "&approval_key=" + launchKey()}});
+             const Response refused =
+                 h.post("/sandbox/open",
+                        {{"url", "tessaro://authorize?redirect_uri=" + encode(demoRedirect) +
+                                     "&code_challenge=" + s.pkce.challenge + "&approval_key=" + launchKey()}});
              EXPECT_EQ(refused.error(), "missing_client_id");
              EXPECT_EQ(refused.body.value("message", ""), "missing_client_id: missing client_id, state");
-             return std::pair{std::string("open tessaro://authorize: refused (missing_client_id): missing client_id, state"),
-                              std::vector{launchKey()}};
+             return std::pair{
+                 std::string("open tessaro://authorize: refused (missing_client_id): missing client_id, state"),
+                 std::vector{launchKey()}};
          }},
         {"request URL without id and redirect_uri",
          [&] {
@@ -89,8 +93,8 @@ TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
              const std::string state = "st_" + tc::randomToken(12);
              const std::string challenge = "ch_" + tc::randomToken(12);
              EXPECT_TRUE(h.sandbox()
-                             .open("tessaro://authorize?client_id=pmc_tessarodemo&redirect_uri=" + encode(demoRedirect) +
-                                   "&state=" + state + "&code_challenge=" + challenge +
+                             .open("tessaro://authorize?client_id=pmc_tessarodemo&redirect_uri=" +
+                                   encode(demoRedirect) + "&state=" + state + "&code_challenge=" + challenge +
                                    "&code_challenge_method=plain&approval_key=" + launchKey())
                              .accepted);
              EXPECT_EQ(queryOf(h.inbox().waitFor(state).value_or(""))["error"], "invalid_request");

@@ -50,8 +50,10 @@ protected:
 };
 
 TEST_F(Requests, PickFollowsTheHintURLAndSealsTheItemToTheClient) {
-    const std::string id = create({{"op", "pick_item"}, {"vault_id", nullptr},
-                                   {"hint", {{"url", "https://bank.example/login"}}}, {"reason", "登录"}});
+    const std::string id = create({{"op", "pick_item"},
+                                   {"vault_id", nullptr},
+                                   {"hint", {{"url", "https://bank.example/login"}}},
+                                   {"reason", "登录"}});
     Json status = run(id, "completed");
     EXPECT_EQ(status["picked_item"],
               (Json{{"id", "itm_bank"}, {"title", "示例银行"}, {"url", "https://bank.example"}, {"kind", "login"}}));
@@ -105,15 +107,23 @@ TEST_F(Requests, CreationBodiesAreValidated) {
         {{{"op", "get_item"}, {"vault_id", "vlt_work"}, {"item_id", "itm_mail"}}, "vault_not_granted"},
         {{{"op", "get_item"}, {"vault_id", "vlt_family"}, {"item_id", "itm_bank"}}, "item_not_found"},
         {{{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"prefill", Json::object()}}, "missing_kind"},
-        {{{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "Login"}, {"prefill", Json::object()}}, "invalid_kind"},
+        {{{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "Login"}, {"prefill", Json::object()}},
+         "invalid_kind"},
         {{{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"}}, "missing_prefill"},
-        {{{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"}, {"prefill", {{"extra_hint", {{"a", 1}}}}}},
+        {{{"op", "create_item"},
+          {"vault_id", "vlt_personal"},
+          {"kind", "login"},
+          {"prefill", {{"extra_hint", {{"a", 1}}}}}},
          "invalid_prefill"},
-        {{{"op", "create_item"}, {"vault_id", "vlt_family"}, {"kind", "login"}, {"prefill", Json::object()}}, "vault_read_only"},
+        {{{"op", "create_item"}, {"vault_id", "vlt_family"}, {"kind", "login"}, {"prefill", Json::object()}},
+         "vault_read_only"},
         {{{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}}, "missing_fields"},
         {{{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}, {"fields", Json::array()}},
          "invalid_fields"},
-        {{{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}, {"fields", {"password", "password"}}},
+        {{{"op", "update_item"},
+          {"vault_id", "vlt_personal"},
+          {"item_id", "itm_bank"},
+          {"fields", {"password", "password"}}},
          "invalid_fields"},
         {{{"op", "update_item"}, {"vault_id", "vlt_family"}, {"item_id", "itm_wifi"}, {"fields", {"password"}}},
          "vault_read_only"},
@@ -130,9 +140,14 @@ TEST_F(Requests, CreationBodiesAreValidated) {
 }
 
 TEST_F(Requests, CreateInScopeSavesIntoTheVaultAndSealsTheNewItem) {
-    const std::string id = create({{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"},
-                                   {"prefill", {{"title", "新银行"}, {"url", "https://bank.example/login"},
-                                                {"username_hint", "zhang"}, {"extra_hint", {{"pin", "1234"}}}}}});
+    const std::string id = create({{"op", "create_item"},
+                                   {"vault_id", "vlt_personal"},
+                                   {"kind", "login"},
+                                   {"prefill",
+                                    {{"title", "新银行"},
+                                     {"url", "https://bank.example/login"},
+                                     {"username_hint", "zhang"},
+                                     {"extra_hint", {{"pin", "1234"}}}}}});
     Json status = run(id, "completed");
     EXPECT_FALSE(status["saved_out_of_scope"].get<bool>());
     const std::string itemID = status["created_item"]["id"];
@@ -166,7 +181,9 @@ TEST_F(Requests, CreateOutOfScopeReturnsNothingAboutTheItem) {
 }
 
 TEST_F(Requests, UpdateOpensTheSealedPatchAppliesItAndBumpsTheRevision) {
-    const std::string id = create({{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"},
+    const std::string id = create({{"op", "update_item"},
+                                   {"vault_id", "vlt_personal"},
+                                   {"item_id", "itm_bank"},
                                    {"fields", {"password", "title"}}});
     Response patched = putPatch(id, sealPatch(id, {{"password", "N3w/Pass"}, {"title", "示例银行（新）"}}));
     ASSERT_EQ(patched.status, 200) << patched.body.dump();
@@ -184,7 +201,8 @@ TEST_F(Requests, UpdateOpensTheSealedPatchAppliesItAndBumpsTheRevision) {
 
 TEST_F(Requests, ConflictAndPatchesThatDoNotOpenAreDenials) {
     auto update = [&] {
-        return create({{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}, {"fields", {"password"}}});
+        return create(
+            {{"op", "update_item"}, {"vault_id", "vlt_personal"}, {"item_id", "itm_bank"}, {"fields", {"password"}}});
     };
     {
         setPolicy([](Policy& p) { p.update = Policy::Update::conflict; });
@@ -213,8 +231,9 @@ TEST_F(Requests, ConflictAndPatchesThatDoNotOpenAreDenials) {
     for (const std::string plaintext : {"", "not json", "[1]", R"({"patch":{}})", R"({"patch":{"password":1}})",
                                         "{\"patch\":{\"password\":\"\xff\"}}"}) {
         const std::string id = update();
-        const std::string sealed = tc::seal(s.identityKey, tc::patchAAD(s.grantID, id),
-                                            {reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size()});
+        const std::string sealed =
+            tc::seal(s.identityKey, tc::patchAAD(s.grantID, id),
+                     {reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size()});
         ASSERT_EQ(putPatch(id, sealed).status, 200);
         EXPECT_EQ(run(id, "denied")["deny_reason"], "patch_malformed") << plaintext;
     }
@@ -246,7 +265,8 @@ TEST_F(Requests, DenialAndNotSignedInReachTheHost) {
 
 TEST_F(Requests, WaitingStatesAdvanceAsTheUserActs) {
     setPolicy([](Policy& p) { p.step = 60s; });
-    const std::string id = create({{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"}, {"prefill", Json::object()}});
+    const std::string id =
+        create({{"op", "create_item"}, {"vault_id", "vlt_personal"}, {"kind", "login"}, {"prefill", Json::object()}});
     Json status = h.readRequest(s, id).body;
     EXPECT_EQ(status["waiting_on"], "user");
     EXPECT_EQ(status["waiting_reason"], "approval");
@@ -303,12 +323,14 @@ TEST_F(Requests, CancelEndsAnOpenRequest) {
 TEST_F(Requests, LaunchURLsMustMatchTheRequestsClient) {
     h.sandbox().registerClient({"pmc_other", {"otherapp://cb"}});
     const std::string id = create({{"op", "pick_item"}, {"vault_id", nullptr}});
-    EXPECT_EQ(h.sandbox().open("tessaro://request?id=" + id + "&client_id=pmc_other&redirect_uri=otherapp%3A%2F%2Fcb&state=s"),
+    EXPECT_EQ(h.sandbox().open("tessaro://request?id=" + id +
+                               "&client_id=pmc_other&redirect_uri=otherapp%3A%2F%2Fcb&state=s"),
               (OpenResult{false, "client_mismatch"}));
     EXPECT_EQ(h.sandbox().open("tessaro://request?id=req_none&client_id=pmc_tessarodemo&redirect_uri=" +
                                encode(demoRedirect) + "&state=s"),
               (OpenResult{false, "unknown_request"}));
-    EXPECT_EQ(h.sandbox().open("tessaro://request?id=" + id + "&client_id=pmc_tessarodemo&redirect_uri=" + encode(demoRedirect)),
+    EXPECT_EQ(h.sandbox().open("tessaro://request?id=" + id +
+                               "&client_id=pmc_tessarodemo&redirect_uri=" + encode(demoRedirect)),
               (OpenResult{false, "missing_state"}));
     EXPECT_THROW(h.sandbox().registerClient({"other", {"otherapp://cb"}}), std::invalid_argument);
     EXPECT_THROW(h.sandbox().registerClient({"pmc_x", {"http://example.com/cb"}}), std::invalid_argument);

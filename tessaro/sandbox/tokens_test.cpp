@@ -75,15 +75,16 @@ TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     never.decision = Policy::Decision::never;
     h.sandbox().setPolicy(never);
 
-    EXPECT_EQ(h.call(s, "POST", "/api/oauth/revoke", Json{{"token", s.accessToken}, {"client_id", "pmc_other"}}).error(),
-              "client_mismatch");
+    EXPECT_EQ(
+        h.call(s, "POST", "/api/oauth/revoke", Json{{"token", s.accessToken}, {"client_id", "pmc_other"}}).error(),
+        "client_mismatch");
     EXPECT_EQ(h.call(s, "POST", "/api/oauth/revoke", Json{{"client_id", std::string(Sandbox::demoClientID)}}).error(),
               "invalid_request");
 
     Response created = h.createRequest(s, {{"op", "pick_item"}, {"vault_id", nullptr}});
     ASSERT_EQ(created.status, 201);
-    Response revoked =
-        h.call(s, "POST", "/api/oauth/revoke", Json{{"token", s.accessToken}, {"client_id", std::string(Sandbox::demoClientID)}});
+    Response revoked = h.call(s, "POST", "/api/oauth/revoke",
+                              Json{{"token", s.accessToken}, {"client_id", std::string(Sandbox::demoClientID)}});
     ASSERT_EQ(revoked.status, 200) << revoked.body.dump();
 
     EXPECT_EQ(h.call(s, "GET", "/api/oauth/account").error(), "grant_revoked");
@@ -93,7 +94,8 @@ TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     EXPECT_TRUE(h.sandbox().open(h.requestURL(created.body["request_id"], state)).accepted);
     h.sandbox().setPolicy(Policy{});
     h.authorize();  // the simulated user works in order: this comes after the request URL
-    for (const std::string& url : h.inbox().all()) EXPECT_NE(queryOf(url)["state"], state);
+    for (const std::string& url : h.inbox().all())
+        EXPECT_NE(queryOf(url)["state"], state);
 }
 
 }  // namespace

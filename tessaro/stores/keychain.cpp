@@ -18,8 +18,7 @@ std::string describe(std::int32_t status) {
 
 }  // namespace
 
-TessaroKeychain::KeychainError::KeychainError(std::int32_t status)
-    : status_(status), message_(describe(status)) {}
+TessaroKeychain::KeychainError::KeychainError(std::int32_t status) : status_(status), message_(describe(status)) {}
 
 TessaroKeychain::TessaroKeychain(const std::string& clientID, std::optional<std::string> accessGroup,
                                  std::shared_ptr<Backend> backend)

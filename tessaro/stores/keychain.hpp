@@ -97,8 +97,7 @@ public:
 
     // service = servicePrefix + clientID (no escaping). `backend` null means the process-wide
     // Secret Service backend (SecretServiceBackend::shared()).
-    explicit TessaroKeychain(const std::string& clientID,
-                             std::optional<std::string> accessGroup = std::nullopt,
+    explicit TessaroKeychain(const std::string& clientID, std::optional<std::string> accessGroup = std::nullopt,
                              std::shared_ptr<Backend> backend = nullptr);
 
     const std::string& service() const noexcept { return service_; }

@@ -28,10 +28,10 @@ class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(testing::requirePrivateKeyring()); }
     void TearDown() override {
-        for (auto& store : cleanup) store->deleteAll();
+        for (auto& store : cleanup)
+            store->deleteAll();
     }
-    std::shared_ptr<TessaroKeychain> make(const std::string& clientID,
-                                          std::optional<std::string> group = std::nullopt,
+    std::shared_ptr<TessaroKeychain> make(const std::string& clientID, std::optional<std::string> group = std::nullopt,
                                           std::shared_ptr<TessaroKeychain::Backend> backend = nullptr) {
         auto store = std::make_shared<TessaroKeychain>(clientID, std::move(group), std::move(backend));
         cleanup.push_back(store);
@@ -122,9 +122,12 @@ TEST_F(KeychainTest, KeysThatCannotBeAttributesFailWithoutTouchingTheKeyring) {
     auto store = make(testing::uniqueClientID("invalid"));
     const auto invalid = SecretServiceBackend::statusInvalidParameter;
     for (const std::string& key : {std::string("bad\xFF"), std::string("nul\0key", 7)}) {
-        expectKeychainError(invalid, [&] { (void)store->read(key); }, "read");
-        expectKeychainError(invalid, [&] { store->writeString(key, "v"); }, "write");
-        expectKeychainError(invalid, [&] { store->remove(key); }, "remove");
+        expectKeychainError(
+            invalid, [&] { (void)store->read(key); }, "read");
+        expectKeychainError(
+            invalid, [&] { store->writeString(key, "v"); }, "write");
+        expectKeychainError(
+            invalid, [&] { store->remove(key); }, "remove");
     }
     EXPECT_NE(std::string(TessaroKeychain::KeychainError(invalid).what()).find("-50"), std::string::npos);
     EXPECT_THROW(TessaroKeychain("client\xC3", std::nullopt).deleteAll(), TessaroKeychain::KeychainError);
@@ -213,10 +216,14 @@ TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow)
         backend->onRemove = [status](const Query&) { return status; };
         backend->onCopy = [status](const Query&) { return status; };
         EXPECT_EQ(TessaroKeychain::KeychainError(status), TessaroKeychain::KeychainError(status));
-        expectKeychainError(status, [&] { store->remove("k"); }, "remove");
-        expectKeychainError(status, [&] { store->deleteAll(); }, "deleteAll");
-        expectKeychainError(status, [&] { (void)store->read("k"); }, "read");
-        expectKeychainError(status, [&] { (void)store->readString("k"); }, "readString");
+        expectKeychainError(
+            status, [&] { store->remove("k"); }, "remove");
+        expectKeychainError(
+            status, [&] { store->deleteAll(); }, "deleteAll");
+        expectKeychainError(
+            status, [&] { (void)store->read("k"); }, "read");
+        expectKeychainError(
+            status, [&] { (void)store->readString("k"); }, "readString");
     }
     EXPECT_FALSE(TessaroKeychain::KeychainError(-1) == TessaroKeychain::KeychainError(-2));
     backend->onRemove = nullptr;

@@ -28,16 +28,22 @@ using Status = std::int32_t;
 constexpr const char* contentType = "application/octet-stream";
 constexpr const char* watchdogKey = "tessaro-watchdog";
 
-const SecretSchema itemSchema = {
-    "org.tessaro.tessaro.sdk.Item",
-    SECRET_SCHEMA_NONE,
-    {
-        {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-        {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-        {"access_group", SECRET_SCHEMA_ATTRIBUTE_STRING},
-        {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-    },
-    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const SecretSchema itemSchema = {"org.tessaro.tessaro.sdk.Item",
+                                 SECRET_SCHEMA_NONE,
+                                 {
+                                     {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {"access_group", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                 },
+                                 0,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
 
 // Owning handles for the GLib objects used here.
 struct ObjectUnref {
@@ -185,8 +191,8 @@ GVariant* promptSync(SecretService* self, SecretPrompt* prompt, GCancellable* ca
     return result;
 }
 
-void promptAsync(SecretService* self, SecretPrompt* prompt, const GVariantType* returnType,
-                 GCancellable* cancellable, GAsyncReadyCallback callback, gpointer userData) {
+void promptAsync(SecretService* self, SecretPrompt* prompt, const GVariantType* returnType, GCancellable* cancellable,
+                 GAsyncReadyCallback callback, gpointer userData) {
     if (auto* watchdog = watchdogOf(self)) watchdog->enterPrompt();
     parentServiceClass->prompt_async(self, prompt, returnType, cancellable, callback, userData);
 }
@@ -220,8 +226,7 @@ GType tessaroServiceType() {
         info.class_size = sizeof(TessaroServiceClass);
         info.class_init = tessaroServiceClassInit;
         info.instance_size = sizeof(TessaroService);
-        return g_type_register_static(SECRET_TYPE_SERVICE, "TessaroSecretService", &info,
-                                      GTypeFlags(0));
+        return g_type_register_static(SECRET_TYPE_SERVICE, "TessaroSecretService", &info, GTypeFlags(0));
     }();
     return type;
 }
@@ -280,13 +285,10 @@ Status statusForError(const GError* error) {
             case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
             case G_DBUS_ERROR_SPAWN_PERMISSIONS_INVALID:
             case G_DBUS_ERROR_SPAWN_FILE_INVALID:
-            case G_DBUS_ERROR_SPAWN_NO_MEMORY:
-                return SecretServiceBackend::statusNotAvailable;
+            case G_DBUS_ERROR_SPAWN_NO_MEMORY: return SecretServiceBackend::statusNotAvailable;
             case G_DBUS_ERROR_ACCESS_DENIED:
-            case G_DBUS_ERROR_AUTH_FAILED:
-                return SecretServiceBackend::statusAccessDenied;
-            default:
-                return SecretServiceBackend::statusInternal;
+            case G_DBUS_ERROR_AUTH_FAILED: return SecretServiceBackend::statusAccessDenied;
+            default: return SecretServiceBackend::statusInternal;
         }
     }
     if (error->domain == G_IO_ERROR) {
@@ -298,12 +300,9 @@ Status statusForError(const GError* error) {
             case G_IO_ERROR_NOT_CONNECTED:
             case G_IO_ERROR_TIMED_OUT:
             case G_IO_ERROR_HOST_UNREACHABLE:
-            case G_IO_ERROR_NETWORK_UNREACHABLE:
-                return SecretServiceBackend::statusNotAvailable;
-            case G_IO_ERROR_PERMISSION_DENIED:
-                return SecretServiceBackend::statusAccessDenied;
-            default:
-                return SecretServiceBackend::statusInternal;
+            case G_IO_ERROR_NETWORK_UNREACHABLE: return SecretServiceBackend::statusNotAvailable;
+            case G_IO_ERROR_PERMISSION_DENIED: return SecretServiceBackend::statusAccessDenied;
+            default: return SecretServiceBackend::statusInternal;
         }
     }
     return SecretServiceBackend::statusInternal;
@@ -377,9 +376,7 @@ using namespace detail;
 
 struct SecretServiceBackend::Impl {
     explicit Impl(Options o)
-        : options(std::move(o)),
-          watchdog(options.callTimeout, options.promptTimeout),
-          signals(g_main_context_new()) {}
+        : options(std::move(o)), watchdog(options.callTimeout, options.promptTimeout), signals(g_main_context_new()) {}
     ~Impl() {
         disconnect();
         g_main_context_unref(signals);
@@ -404,8 +401,7 @@ struct SecretServiceBackend::Impl {
         }
         watchdog.disarm();
         cancel = nullptr;
-        if (status != TessaroKeychain::statusSuccess &&
-            status != TessaroKeychain::statusItemNotFound &&
+        if (status != TessaroKeychain::statusSuccess && status != TessaroKeychain::statusItemNotFound &&
             status != TessaroKeychain::statusDuplicateItem && status != statusInvalidParameter) {
             disconnect();  // start afresh next time (lost bus, restarted daemon, stale session)
         }
@@ -424,8 +420,7 @@ struct SecretServiceBackend::Impl {
     // queued in a context of our own and dispatched here, so that nothing piles up in a main
     // context nobody runs.
     void drainSignals() {
-        while (g_main_context_iteration(signals, FALSE)) {
-        }
+        while (g_main_context_iteration(signals, FALSE)) {}
     }
 
     bool ensureConnected() {
@@ -514,7 +509,8 @@ struct SecretServiceBackend::Impl {
         }
         const auto paths = entry->paths;  // the signals below may forget the entry
         std::vector<const gchar*> wanted;
-        for (const auto& [account, path] : paths) wanted.push_back(path.c_str());
+        for (const auto& [account, path] : paths)
+            wanted.push_back(path.c_str());
         wanted.push_back(nullptr);
         GError* error = nullptr;
         HashPtr secrets(secret_service_get_secrets_for_dbus_paths_sync(service.get(), wanted.data(), cancel, &error));
@@ -551,26 +547,26 @@ struct SecretServiceBackend::Impl {
     SecretService* openService(GError*& error) {
         gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, cancel, &error);
         if (!address) return nullptr;
-        ObjectPtr<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
-            address,
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, cancel, &error));
+        ObjectPtr<GDBusConnection> connection(
+            g_dbus_connection_new_for_address_sync(address,
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, cancel, &error));
         g_free(address);
         if (!connection) return nullptr;
         g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
         // What secret_service_open_sync does, with our connection in place of the shared one.
         return static_cast<SecretService*>(g_initable_new(
             tessaroServiceType(), cancel, &error, "g-flags", G_DBUS_PROXY_FLAGS_NONE, "g-name",
-            "org.freedesktop.secrets", "g-connection", connection.get(), "g-object-path",
-            "/org/freedesktop/secrets", "g-interface-name", "org.freedesktop.Secret.Service", "flags",
-            SECRET_SERVICE_OPEN_SESSION, nullptr));
+            "org.freedesktop.secrets", "g-connection", connection.get(), "g-object-path", "/org/freedesktop/secrets",
+            "g-interface-name", "org.freedesktop.Secret.Service", "flags", SECRET_SERVICE_OPEN_SESSION, nullptr));
     }
 
     void disconnect() {
         if (service) {
             GDBusConnection* connection = g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get()));
-            for (const guint id : subscriptions) g_dbus_connection_signal_unsubscribe(connection, id);
+            for (const guint id : subscriptions)
+                g_dbus_connection_signal_unsubscribe(connection, id);
             g_object_set_data(G_OBJECT(service.get()), watchdogKey, nullptr);
         }
         subscriptions.clear();
@@ -582,8 +578,7 @@ struct SecretServiceBackend::Impl {
     static HashPtr attributesFor(const TessaroKeychain::Query& query) {
         HashPtr attributes(g_hash_table_new(g_str_hash, g_str_equal));
         auto put = [&](const char* name, const std::string& value) {
-            g_hash_table_insert(attributes.get(), const_cast<char*>(name),
-                                const_cast<char*>(value.c_str()));
+            g_hash_table_insert(attributes.get(), const_cast<char*>(name), const_cast<char*>(value.c_str()));
         };
         put("service", query.service);
         if (query.account) put("account", *query.account);
@@ -594,8 +589,7 @@ struct SecretServiceBackend::Impl {
     static bool inGroupOf(SecretItem* item, const TessaroKeychain::Query& query) {
         HashPtr attributes(secret_item_get_attributes(item));
         if (!attributes) return false;
-        const auto* group =
-            static_cast<const char*>(g_hash_table_lookup(attributes.get(), "access_group"));
+        const auto* group = static_cast<const char*>(g_hash_table_lookup(attributes.get(), "access_group"));
         if (!query.accessGroup) return group == nullptr;
         return group && *query.accessGroup == group;
     }
@@ -604,7 +598,8 @@ struct SecretServiceBackend::Impl {
     // they stay locked.
     bool unlock(const std::vector<gpointer>& objects) {
         GList* list = nullptr;
-        for (auto* object : objects) list = g_list_prepend(list, object);
+        for (auto* object : objects)
+            list = g_list_prepend(list, object);
         GError* error = nullptr;
         ObjectList unlocked;
         const gint count = secret_service_unlock_sync(service.get(), list, cancel, unlocked.out(), &error);
@@ -651,8 +646,7 @@ struct SecretServiceBackend::Impl {
         if (!defaultCollectionLocked(collection, locked)) return false;
         if (collection) return true;
         GError* error = nullptr;
-        collection.reset(secret_collection_create_sync(service.get(), "Default keyring",
-                                                       SECRET_COLLECTION_DEFAULT,
+        collection.reset(secret_collection_create_sync(service.get(), "Default keyring", SECRET_COLLECTION_DEFAULT,
                                                        SECRET_COLLECTION_CREATE_NONE, cancel, &error));
         if (collection) return true;
         if (error) fail(error);
@@ -670,9 +664,8 @@ struct SecretServiceBackend::Impl {
         auto attributes = attributesFor(query);
         for (int pass = 0; pass < 2; ++pass) {
             GError* error = nullptr;
-            ObjectList items(secret_service_search_sync(
-                service.get(), &itemSchema, attributes.get(),
-                SecretSearchFlags(SECRET_SEARCH_ALL | extra), cancel, &error));
+            ObjectList items(secret_service_search_sync(service.get(), &itemSchema, attributes.get(),
+                                                        SecretSearchFlags(SECRET_SEARCH_ALL | extra), cancel, &error));
             if (error) {
                 fail(error);
                 return false;
@@ -722,10 +715,12 @@ struct SecretServiceBackend::Impl {
                 return false;
             }
             paths.clear();
-            for (gchar** at = unlocked; at && *at; ++at) paths.emplace_back(*at);
+            for (gchar** at = unlocked; at && *at; ++at)
+                paths.emplace_back(*at);
             const bool anyLocked = locked && *locked;
             std::vector<const gchar*> lockedPaths;
-            for (gchar** at = locked; at && *at; ++at) lockedPaths.push_back(*at);
+            for (gchar** at = locked; at && *at; ++at)
+                lockedPaths.push_back(*at);
             ObjectPtr<SecretCollection> collection;
             bool collectionLocked = false;
             if (!anyLocked && paths.empty() && !defaultCollectionLocked(collection, collectionLocked)) {
@@ -808,7 +803,8 @@ struct SecretServiceBackend::Impl {
                         const gchar* key = nullptr;
                         const gchar* value = nullptr;
                         g_variant_iter_init(&iter, boxed);
-                        while (g_variant_iter_next(&iter, "{&s&s}", &key, &value)) values.emplace(key, value);
+                        while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
+                            values.emplace(key, value);
                     }
                     *call->slot = std::move(values);
                     g_variant_unref(boxed);
@@ -816,7 +812,8 @@ struct SecretServiceBackend::Impl {
                 },
                 &calls[i]);
         }
-        while (remaining > 0) g_main_context_iteration(context, TRUE);
+        while (remaining > 0)
+            g_main_context_iteration(context, TRUE);
         g_main_context_pop_thread_default(context);
         g_main_context_unref(context);
         if (firstError) {
@@ -843,14 +840,13 @@ struct SecretServiceBackend::Impl {
     ObjectPtr<SecretService> service;
     std::vector<guint> subscriptions;  // signal subscriptions on the service's connection
     PathMemory memory;
-    GCancellable* cancel = nullptr;  // the running operation's
+    GCancellable* cancel = nullptr;   // the running operation's
     Status failure = statusInternal;  // the running operation's, when a helper returned false
 };
 
 SecretServiceBackend::SecretServiceBackend() : SecretServiceBackend(Options{}) {}
 
-SecretServiceBackend::SecretServiceBackend(Options options)
-    : impl_(std::make_unique<Impl>(std::move(options))) {}
+SecretServiceBackend::SecretServiceBackend(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 SecretServiceBackend::~SecretServiceBackend() = default;
 
@@ -865,7 +861,8 @@ std::string_view SecretServiceBackend::describeStatus(std::int32_t status) noexc
         case TessaroKeychain::statusItemNotFound: return "item not found";
         case TessaroKeychain::statusDuplicateItem: return "duplicate item";
         case statusNotAvailable:
-            return "no usable Secret Service on the session bus (none reachable, or it cannot open an encrypted session)";
+            return "no usable Secret Service on the session bus (none reachable, or it cannot open an encrypted "
+                   "session)";
         case statusLocked: return "the keyring is locked";
         case statusPromptDismissed: return "the unlock prompt was dismissed or not answered";
         case statusAccessDenied: return "access to the Secret Service was denied";
@@ -875,8 +872,7 @@ std::string_view SecretServiceBackend::describeStatus(std::int32_t status) noexc
     }
 }
 
-std::int32_t SecretServiceBackend::copyMatching(const TessaroKeychain::Query& query,
-                                                std::optional<SecureBytes>& data) {
+std::int32_t SecretServiceBackend::copyMatching(const TessaroKeychain::Query& query, std::optional<SecureBytes>& data) {
     data.reset();
     if (!Impl::validQuery(query)) return statusInvalidParameter;
     return impl_->run([&]() -> Status {
@@ -941,7 +937,8 @@ std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query
             if (pathOf.empty()) return TessaroKeychain::statusSuccess;
 
             std::vector<const gchar*> wanted;
-            for (const auto& [account, path] : pathOf) wanted.push_back(path.c_str());
+            for (const auto& [account, path] : pathOf)
+                wanted.push_back(path.c_str());
             wanted.push_back(nullptr);
             GError* error = nullptr;
             HashPtr secrets(secret_service_get_secrets_for_dbus_paths_sync(impl_->service.get(), wanted.data(),
@@ -965,7 +962,8 @@ std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query
             const std::set<std::string_view> wantedAccounts(accounts.begin(), accounts.end());
             if (impl_->options.rememberItemPaths && values.size() == wantedAccounts.size()) {
                 PathMemory::Entry entry{impl_->currentOwner(), {}};
-                for (const auto& [account, path] : pathOf) entry.paths.emplace_back(account, path);
+                for (const auto& [account, path] : pathOf)
+                    entry.paths.emplace_back(account, path);
                 impl_->memory.remember(key, std::move(entry));
             }
             return TessaroKeychain::statusSuccess;
@@ -974,8 +972,7 @@ std::int32_t SecretServiceBackend::copyMatchingMany(const TessaroKeychain::Query
     });
 }
 
-std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query,
-                                       std::span<const std::uint8_t> value) {
+std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query, std::span<const std::uint8_t> value) {
     if (!query.account || !Impl::validQuery(query)) return statusInvalidParameter;
     return impl_->run([&]() -> Status {
         ObjectList found;
@@ -995,9 +992,9 @@ std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query,
             // attributes include the new item's, so an ungrouped write would replace a grouped
             // store's item. The search above already ruled out an exact duplicate.
             GError* error = nullptr;
-            ObjectPtr<SecretItem> item(secret_item_create_sync(
-                collection.get(), &itemSchema, attributes.get(), label.c_str(), secret.get(),
-                SECRET_ITEM_CREATE_NONE, impl_->cancel, &error));
+            ObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), &itemSchema, attributes.get(),
+                                                               label.c_str(), secret.get(), SECRET_ITEM_CREATE_NONE,
+                                                               impl_->cancel, &error));
             if (item) return TessaroKeychain::statusSuccess;
             const Status status = impl_->fail(error);
             if (status != statusLocked || attempt == 1) return status;
@@ -1007,8 +1004,7 @@ std::int32_t SecretServiceBackend::add(const TessaroKeychain::Query& query,
     });
 }
 
-std::int32_t SecretServiceBackend::update(const TessaroKeychain::Query& query,
-                                          std::span<const std::uint8_t> value) {
+std::int32_t SecretServiceBackend::update(const TessaroKeychain::Query& query, std::span<const std::uint8_t> value) {
     if (!Impl::validQuery(query)) return statusInvalidParameter;
     return impl_->run([&]() -> Status {
         ObjectList found;

@@ -88,12 +88,9 @@ public:
     // A short English description of a status of the table above; empty for other codes.
     static std::string_view describeStatus(std::int32_t status) noexcept;
 
-    std::int32_t copyMatching(const TessaroKeychain::Query& query,
-                              std::optional<SecureBytes>& data) override;
-    std::int32_t add(const TessaroKeychain::Query& query,
-                     std::span<const std::uint8_t> value) override;
-    std::int32_t update(const TessaroKeychain::Query& query,
-                        std::span<const std::uint8_t> value) override;
+    std::int32_t copyMatching(const TessaroKeychain::Query& query, std::optional<SecureBytes>& data) override;
+    std::int32_t add(const TessaroKeychain::Query& query, std::span<const std::uint8_t> value) override;
+    std::int32_t update(const TessaroKeychain::Query& query, std::span<const std::uint8_t> value) override;
     std::int32_t remove(const TessaroKeychain::Query& query) override;
     // One search over the service (and group), the attributes of the items found fetched with
     // pipelined calls, and the secrets of the wanted items in one GetSecrets call: three round

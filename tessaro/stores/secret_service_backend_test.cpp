@@ -64,10 +64,12 @@ int countUnexpected(bool silentService) {
     const Query all{"org.tessaro.tessaro.sdk.nowhere", std::nullopt, "group"};
     std::optional<SecureBytes> data;
     int unexpected = 0;
-    for (const auto& [what, status] : std::vector<std::pair<const char*, std::int32_t>>{
-             {"copyMatching", backend->copyMatching(key, data)}, {"add", backend->add(key, bytesOf("v"))},
-             {"update", backend->update(key, bytesOf("v"))}, {"remove", backend->remove(key)},
-             {"remove all", backend->remove(all)}}) {
+    for (const auto& [what, status] :
+         std::vector<std::pair<const char*, std::int32_t>>{{"copyMatching", backend->copyMatching(key, data)},
+                                                           {"add", backend->add(key, bytesOf("v"))},
+                                                           {"update", backend->update(key, bytesOf("v"))},
+                                                           {"remove", backend->remove(key)},
+                                                           {"remove all", backend->remove(all)}}) {
         if (status != notAvailable) std::cerr << what << " gave status " << status << "\n";
         unexpected += status != notAvailable;
     }
@@ -76,12 +78,11 @@ int countUnexpected(bool silentService) {
     // Through the store's public API; otherwise with the store a client builds by default (the
     // process-wide backend).
     TessaroKeychain store("no-service-client", std::nullopt, silentService ? backend : nullptr);
-    return unexpected + countNotFailingWith(notAvailable, {
-        {"read", [&] { (void)store.read("grant_id"); }},
-        {"write", [&] { store.writeString("grant_id", "g"); }},
-        {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }},
-        {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
+    return unexpected + countNotFailingWith(notAvailable, {{"read", [&] { (void)store.read("grant_id"); }},
+                                                           {"write", [&] { store.writeString("grant_id", "g"); }},
+                                                           {"remove", [&] { store.remove("grant_id"); }},
+                                                           {"deleteAll", [&] { store.deleteAll(); }},
+                                                           {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
 }
 
 // The Secret Service methods that `operation` calls, in order, as dbus-monitor sees them on the
@@ -142,9 +143,9 @@ std::vector<std::string> secretServiceCallsOf(const std::function<void()>& opera
 
 // ---- warm reads: what other processes do between two reads of one store ----
 
-const std::vector<std::string> allKeys = {"approval_seed", "seal_private_key", "grant_id",
-                                          "access_expires_at", "vaults", "access_token",
-                                          "refresh_token", "account_id", "account_identity_public_key"};
+const std::vector<std::string> allKeys = {"approval_seed",     "seal_private_key", "grant_id",
+                                          "access_expires_at", "vaults",           "access_token",
+                                          "refresh_token",     "account_id",       "account_identity_public_key"};
 constexpr const char* warmClient = "warm-client";
 constexpr const char* dumpVariable = "TESSARO_STORES_DUMP";
 
@@ -152,7 +153,8 @@ constexpr const char* dumpVariable = "TESSARO_STORES_DUMP";
 std::string readAll(TessaroKeychain& store) {
     try {
         std::string text;
-        for (const auto& [key, value] : store.readMany(allKeys)) text += key + "=" + std::string(value.view()) + "\n";
+        for (const auto& [key, value] : store.readMany(allKeys))
+            text += key + "=" + std::string(value.view()) + "\n";
         return text;
     } catch (const TessaroKeychain::KeychainError& error) {
         return "status " + std::to_string(error.status());
@@ -184,8 +186,9 @@ std::string freshRead() {
 bool lockDefaultCollection() {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
-    SecretCollection* collection = service ? secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error) : nullptr;
+    SecretCollection* collection = service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                              SECRET_COLLECTION_NONE, nullptr, &error)
+                                           : nullptr;
     GList one{collection, nullptr, nullptr};
     const bool locked = collection && secret_service_lock_sync(service, &one, nullptr, nullptr, &error) == 1;
     g_clear_error(&error);
@@ -203,11 +206,12 @@ bool moveIntoGroup(const char* account) {
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(serviceName.c_str()));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account));
-    GList* items = service ? secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr,
-                                                        &error) : nullptr;
+    GList* items = service
+                       ? secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error)
+                       : nullptr;
     g_hash_table_insert(attributes, const_cast<char*>("access_group"), const_cast<char*>("elsewhere"));
-    const bool moved = items && secret_item_set_attributes_sync(SECRET_ITEM(items->data), nullptr, attributes,
-                                                                nullptr, &error);
+    const bool moved =
+        items && secret_item_set_attributes_sync(SECRET_ITEM(items->data), nullptr, attributes, nullptr, &error);
     g_clear_error(&error);
     g_list_free_full(items, g_object_unref);
     g_hash_table_unref(attributes);
@@ -223,7 +227,8 @@ int otherProcess(const std::function<void(TessaroKeychain&)>& change) {
 }
 
 void writeSession(TessaroKeychain& store, const std::string& generation) {
-    for (const auto& key : allKeys) store.writeString(key, key + "-" + generation);
+    for (const auto& key : allKeys)
+        store.writeString(key, key + "-" + generation);
 }
 
 // In a child with a bus and keyring of its own (the collection gets locked): one store reads all
@@ -275,16 +280,18 @@ int countUnexpectedAcrossOtherProcesses() {
 
     other("lock");
     const auto locked = readAndCompare("locking the keyring");
-    const auto first = [&](const char* member) { return std::find(locked.begin(), locked.end(), member) - locked.begin(); };
+    const auto first = [&](const char* member) {
+        return std::find(locked.begin(), locked.end(), member) - locked.begin();
+    };
     expect(has(locked, "Unlock") && first("Unlock") < first("SearchItems"), "searched before unlocking");
-    return unexpected + countNotFailingWith(SecretServiceBackend::statusPromptDismissed, {
-        {"read", [&] { (void)store.read("grant_id"); }},
-        {"read missing", [&] { (void)store.read("no_such_key"); }},
-        {"write existing", [&] { store.writeString("grant_id", "changed"); }},
-        {"write new", [&] { store.writeString("no_such_key", "a"); }},
-        {"remove", [&] { store.remove("grant_id"); }},
-        {"deleteAll", [&] { store.deleteAll(); }},
-        {"readMany", [&] { (void)store.readMany(allKeys); }}});
+    return unexpected + countNotFailingWith(SecretServiceBackend::statusPromptDismissed,
+                                            {{"read", [&] { (void)store.read("grant_id"); }},
+                                             {"read missing", [&] { (void)store.read("no_such_key"); }},
+                                             {"write existing", [&] { store.writeString("grant_id", "changed"); }},
+                                             {"write new", [&] { store.writeString("no_such_key", "a"); }},
+                                             {"remove", [&] { store.remove("grant_id"); }},
+                                             {"deleteAll", [&] { store.deleteAll(); }},
+                                             {"readMany", [&] { (void)store.readMany(allKeys); }}});
 }
 
 // In a child with a bus and a keyring of its own: the bus goes away under a working store. The
@@ -308,10 +315,10 @@ int countUnexpectedAcrossBusLoss() {
     };
     roundTrip("before");
     bus.stop();
-    unexpected += countNotFailingWith(notAvailable, {
-        {"read without a bus", [&] { (void)store.read("grant_id"); }},
-        {"readMany without a bus", [&] { (void)store.readMany(sessionKeys); }},
-        {"write without a bus", [&] { store.writeString("grant_id", "lost"); }}});
+    unexpected +=
+        countNotFailingWith(notAvailable, {{"read without a bus", [&] { (void)store.read("grant_id"); }},
+                                           {"readMany without a bus", [&] { (void)store.readMany(sessionKeys); }},
+                                           {"write without a bus", [&] { store.writeString("grant_id", "lost"); }}});
     bus.restart();
     bus.startKeyring();
     roundTrip("after");
@@ -331,7 +338,8 @@ const int childModes = [] {
         std::ofstream(std::getenv(dumpVariable)) << readAll(store);
         return 0;
     });
-    runChildMode("change", [] { return otherProcess([](auto& store) { store.writeString("access_token", "changed"); }); });
+    runChildMode("change",
+                 [] { return otherProcess([](auto& store) { store.writeString("access_token", "changed"); }); });
     runChildMode("delete", [] { return otherProcess([](auto& store) { store.remove("refresh_token"); }); });
     runChildMode("add", [] { return otherProcess([](auto& store) { store.writeString("refresh_token", "added"); }); });
     runChildMode("wipe-and-save", [] {
@@ -366,9 +374,7 @@ TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
 }
 
 // A bus and keyring of its own (the other tests share theirs): killed under a working store.
-TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) {
-    EXPECT_EQ(runChild("bus-loss", noBus), 0);
-}
+TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) { EXPECT_EQ(runChild("bus-loss", noBus), 0); }
 
 // A service that cannot open an encrypted session: it refuses OpenSession outright, or offers
 // only plain text (which libsecret would fall back to).

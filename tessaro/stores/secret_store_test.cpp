@@ -61,8 +61,8 @@ TEST_P(StoreContract, ReadManyAgreesWithReadForEveryKindOfValue) {
     store->write("approval_seed", notText);
     store->write("access_token", Bytes{});
     store->writeString("grant_id", "g-1");
-    const std::vector<std::string> keys = {"grant_id", "approval_seed", "access_token", "never_written",
-                                           "grant_id", "Grant_ID"};
+    const std::vector<std::string> keys = {"grant_id",      "approval_seed", "access_token",
+                                           "never_written", "grant_id",      "Grant_ID"};
     const auto values = store->readMany(keys);
     EXPECT_EQ(values.size(), 3u);
     for (const auto& key : keys) {
@@ -161,9 +161,11 @@ TEST_P(StoreContract, ConcurrentWritersAndDeleteAllLeaveNoTornState) {
         });
     }
     threads.emplace_back([&] {
-        for (int r = 0; r < rounds / 2; ++r) counted([&] { store->deleteAll(); });
+        for (int r = 0; r < rounds / 2; ++r)
+            counted([&] { store->deleteAll(); });
     });
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(failures.load(), 0);
 
     // Absent, or a value one of the writers [first, last] wrote.
@@ -176,12 +178,12 @@ TEST_P(StoreContract, ConcurrentWritersAndDeleteAllLeaveNoTornState) {
         }
         return !found;
     };
-    for (int w = 0; w < writers; ++w) EXPECT_TRUE(isAbsentOrWritten("own_" + std::to_string(w), w, w)) << w;
+    for (int w = 0; w < writers; ++w)
+        EXPECT_TRUE(isAbsentOrWritten("own_" + std::to_string(w), w, w)) << w;
     EXPECT_TRUE(isAbsentOrWritten("shared", 0, writers - 1));
     if (auto* keychain = dynamic_cast<TessaroKeychain*>(store.get())) {
         for (const std::string key : {"own_0", "own_1", "own_2", "shared"}) {
-            EXPECT_LE(testing::searchItems({{"service", keychain->service()}, {"account", key}}).size(), 1u)
-                << key;
+            EXPECT_LE(testing::searchItems({{"service", keychain->service()}, {"account", key}}).size(), 1u) << key;
         }
     }
     // Once the race is over, a write wins.
@@ -191,12 +193,9 @@ TEST_P(StoreContract, ConcurrentWritersAndDeleteAllLeaveNoTornState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, StoreContract,
-    ::testing::Values(
-        StoreKind{"Memory", false, [] { return std::make_shared<TessaroMemoryStore>(); }},
-        StoreKind{"Keychain", true,
-                  [] {
-                      return std::make_shared<TessaroKeychain>(testing::uniqueClientID("contract"));
-                  }}),
+    ::testing::Values(StoreKind{"Memory", false, [] { return std::make_shared<TessaroMemoryStore>(); }},
+                      StoreKind{"Keychain", true,
+                                [] { return std::make_shared<TessaroKeychain>(testing::uniqueClientID("contract")); }}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

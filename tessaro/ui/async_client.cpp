@@ -23,9 +23,11 @@ void TessaroAsyncClient::Workers::settleAllCancelled() {
     std::vector<std::function<void()>> settles;
     {
         std::lock_guard guard(mutex_);
-        for (auto& [id, entry] : running_) settles.push_back(entry.settleCancelled);
+        for (auto& [id, entry] : running_)
+            settles.push_back(entry.settleCancelled);
     }
-    for (const auto& settle : settles) settle();
+    for (const auto& settle : settles)
+        settle();
 }
 
 void TessaroAsyncClient::Workers::remove(std::uint64_t id) {
@@ -38,7 +40,8 @@ void TessaroAsyncClient::Workers::remove(std::uint64_t id) {
 
 void TessaroAsyncClient::Workers::stopAll() {
     std::lock_guard guard(mutex_);
-    for (auto& [id, entry] : running_) entry.stop.request_stop();
+    for (auto& [id, entry] : running_)
+        entry.stop.request_stop();
 }
 
 std::size_t TessaroAsyncClient::Workers::running() const {
@@ -70,7 +73,8 @@ QFuture<TessaroGrant> TessaroAsyncClient::authorize() {
 
 QFuture<TessaroItem> TessaroAsyncClient::pickItem(TessaroHint hint, std::optional<std::string> reason,
                                                   std::optional<std::string> vaultID) {
-    return run<TessaroItem>([=](TessaroClient& c, std::stop_token stop) { return c.pickItem(hint, reason, vaultID, stop); });
+    return run<TessaroItem>(
+        [=](TessaroClient& c, std::stop_token stop) { return c.pickItem(hint, reason, vaultID, stop); });
 }
 
 QFuture<TessaroItem> TessaroAsyncClient::getItem(std::string id, std::string vaultID) {

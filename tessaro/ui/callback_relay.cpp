@@ -40,7 +40,8 @@ bool handOver(const QString& path, const QByteArray& message, std::chrono::milli
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     const QByteArray line = message + '\n';
     for (qsizetype sent = 0; ok && sent < line.size();) {
-        const ssize_t n = ::send(fd, line.constData() + sent, static_cast<std::size_t>(line.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, line.constData() + sent, static_cast<std::size_t>(line.size() - sent), MSG_NOSIGNAL);
         ok = n > 0;
         sent += n > 0 ? n : 0;
     }
@@ -78,8 +79,10 @@ TessaroCallbackRelay::Role TessaroCallbackRelay::claim(const QString& name, cons
             return Role::primary;
         }
         // Another instance holds the lock; it may still be starting up, so this is retried.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (handOver(socketPath(name), url.toUtf8(), std::max(left, std::chrono::milliseconds(1)))) return Role::handedOver;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (handOver(socketPath(name), url.toUtf8(), std::max(left, std::chrono::milliseconds(1))))
+            return Role::handedOver;
         if (std::chrono::steady_clock::now() >= deadline) return Role::failed;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -14,7 +14,8 @@ bool TessaroGuiExecutor::isCurrent() const {
 void TessaroGuiExecutor::post(std::function<void()> call) {
     auto* app = QCoreApplication::instance();
     if (!app) return;
-    QMetaObject::invokeMethod(app, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
 }
 
 }  // namespace tessaro

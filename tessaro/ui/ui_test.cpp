@@ -49,7 +49,6 @@ using namespace std::chrono_literals;
 constexpr const char* childVariable = "TESSARO_UI_CHILD";
 constexpr const char* relayName = "tessaro-ui-test";
 
-
 struct SandboxClient {
     SandboxClient() {
         sandbox::Options options;
@@ -65,8 +64,11 @@ struct SandboxClient {
         auto made = TessaroClient::create(
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
              *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
-            {.store = std::make_shared<TessaroMemoryStore>(), .transport = nullptr,
-             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox), .pollInterval = 0.2, .authorizeTimeout = 60});
+            {.store = std::make_shared<TessaroMemoryStore>(),
+             .transport = nullptr,
+             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox),
+             .pollInterval = 0.2,
+             .authorizeTimeout = 60});
         std::lock_guard guard(mutex);
         client = made;
     }
@@ -119,13 +121,15 @@ pid_t spawnInstance(const QString& dir, const std::vector<std::string>& args) {
     envText.push_back("TESSARO_UI_DIR=" + dir.toStdString());
     envText.push_back("XDG_RUNTIME_DIR=" + dir.toStdString());
     std::vector<char*> envp;
-    for (auto& text : envText) envp.push_back(text.data());
+    for (auto& text : envText)
+        envp.push_back(text.data());
     envp.push_back(nullptr);
     std::string self = QCoreApplication::applicationFilePath().toStdString();
     std::vector<std::string> argText = {self};
     argText.insert(argText.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& text : argText) argv.push_back(text.data());
+    for (auto& text : argText)
+        argv.push_back(text.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
     posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data());
@@ -136,7 +140,8 @@ pid_t spawnInstance(const QString& dir, const std::vector<std::string>& args) {
 int waitFor(pid_t pid) {
     int status = 0;
     for (int i = 0; i < 3000; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         std::this_thread::sleep_for(10ms);
     }
     kill(pid, SIGKILL);
@@ -197,7 +202,8 @@ private slots:
                 }
             });
         }
-        for (auto& worker : workers) worker.join();
+        for (auto& worker : workers)
+            worker.join();
         QVERIFY(!currentOnWorker);
         QTRY_COMPARE_WITH_TIMEOUT(onGui.load(), 100, 10000);
         QCOMPARE(elsewhere.load(), 0);
@@ -253,7 +259,9 @@ private slots:
         s.sandbox->setPolicy(never);
         failure.reset();
         int reportsBefore = waitingReports;
-        async.getItem("itm_card", "vlt_personal").then(&context, [](const TessaroItem&) {}).onFailed(&context, [&](const TessaroError& error) { failure = error.code(); });
+        async.getItem("itm_card", "vlt_personal")
+            .then(&context, [](const TessaroItem&) {})
+            .onFailed(&context, [&](const TessaroError& error) { failure = error.code(); });
         QTRY_VERIFY_WITH_TIMEOUT(waitingReports > reportsBefore, 20000);  // the wait has begun
         async.cancel();
         QTRY_VERIFY_WITH_TIMEOUT(failure.has_value(), 20000);
@@ -274,9 +282,11 @@ private slots:
         const int waits = QThreadPool::globalInstance()->maxThreadCount();
         int cancelled = 0;
         for (int i = 0; i < waits; ++i) {
-            async.authorize().then(&context, [](const TessaroGrant&) {}).onFailed(&context, [&](const TessaroError& error) {
-                cancelled += error.code() == TessaroError::Code::cancelled;
-            });
+            async.authorize()
+                .then(&context, [](const TessaroGrant&) {})
+                .onFailed(&context, [&](const TessaroError& error) {
+                    cancelled += error.code() == TessaroError::Code::cancelled;
+                });
         }
         std::optional<bool> authorized;
         async.isAuthorized().then(&context, [&](bool value) { authorized = value; });
@@ -292,10 +302,10 @@ private slots:
     // one; the worker ends on its own once the store answers, and lets go of the client.
     void asyncClientEndsWithoutWaitingForItsWorkers() {
         auto store = std::make_shared<tessaro::testing::PausingStore>();
-        auto client = TessaroClient::create({"pmc_test", *URL::parse("tessarodemo://tessaro/callback"),
-                                             *URL::parse("http://127.0.0.1:9"), TessaroError::defaultDownloadURL()},
-                                            {.store = store, .transport = nullptr,
-                                             .switcher = std::make_shared<TessaroSystemAppSwitcher>()});
+        auto client = TessaroClient::create(
+            {"pmc_test", *URL::parse("tessarodemo://tessaro/callback"), *URL::parse("http://127.0.0.1:9"),
+             TessaroError::defaultDownloadURL()},
+            {.store = store, .transport = nullptr, .switcher = std::make_shared<TessaroSystemAppSwitcher>()});
         std::shared_ptr<const TessaroAsyncClient::Workers> workers;
         store->pauseNextLoad();
         {
@@ -359,7 +369,8 @@ private slots:
         const pid_t second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s2"});
         QCOMPARE(waitFor(second), 0);
         QCOMPARE(waitFor(primary), 0);
-        QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0), QStringLiteral("tessarodemo://tessaro/callback?state=s2"));
+        QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0),
+                 QStringLiteral("tessarodemo://tessaro/callback?state=s2"));
     }
 
     // Two instances started together: exactly one becomes the running instance and receives the

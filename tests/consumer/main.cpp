@@ -15,9 +15,9 @@ int main() {
     const TessaroCrypto::SealKeypair recipient;
     const std::string secret = R"({"title":"bank","password":"hunter2"})";
     const std::string aad = TessaroCrypto::resultAAD("grant", "request");
-    const std::string sealed = TessaroCrypto::seal(
-        recipient.publicKeyBase64URL(), aad,
-        std::span(reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size()));
+    const std::string sealed =
+        TessaroCrypto::seal(recipient.publicKeyBase64URL(), aad,
+                            std::span(reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size()));
     const SecureBytes opened = TessaroCrypto::open(sealed, aad, recipient);
     const auto record = TessaroRecord::fromJSON(nlohmann::json::parse(opened.view()));
 
@@ -35,8 +35,7 @@ int main() {
         options);
 
     const bool ok = record.password == "hunter2" && api->clientID() == "pmc_consumer" && !client->isAuthorized() &&
-                    !client->grant() &&
-                    api->redirectURL().host().empty() && store.readString("grant_id") == "g1" &&
+                    !client->grant() && api->redirectURL().host().empty() && store.readString("grant_id") == "g1" &&
                     std::string(versionString) == TESSARO_VERSION_STRING;
     std::printf("tessaro-consumer: TessaroSDK %s, %s\n", versionString, ok ? "ok" : "FAILED");
     return ok ? 0 : 1;

@@ -54,7 +54,8 @@ struct Authorized {
 // Status reads the proxy has seen.
 std::size_t statusReads(Proxy& proxy) {
     std::size_t reads = 0;
-    for (const Seen& seen : proxy.seen()) reads += seen.method == "GET" && seen.path.rfind("/api/oauth/requests/", 0) == 0;
+    for (const Seen& seen : proxy.seen())
+        reads += seen.method == "GET" && seen.path.rfind("/api/oauth/requests/", 0) == 0;
     return reads;
 }
 
@@ -113,7 +114,9 @@ TEST(Items, EveryRefusalEndsAsTheUserDecided) {
         {"not signed in", [](Policy& p) { p.decision = Policy::Decision::notSignedIn; },
          [](TessaroClient& c) { c.getItem("itm_bank", "vlt_personal"); }, Code::notSignedIn, false},
         {"an update refused for a conflict", [](Policy& p) { p.update = Policy::Update::conflict; },
-         [](TessaroClient& c) { c.updateItem("itm_bank", "vlt_personal", {{TessaroField::password, "x"}}); },
+         [](TessaroClient& c) {
+             c.updateItem("itm_bank", "vlt_personal", {{TessaroField::password, "x"}});
+         },
          Code::conflict, false},
     };
     for (const auto& c : cases) {

@@ -453,10 +453,9 @@ TEST(KeychainSession, AnotherProcessRefreshingTheOldGrantLeavesANewAuthorization
     char pattern[] = "/tmp/tessaro-e2e-mixed-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
-    const pid_t other = spawnSelf("revoke-shared-session",
-                                   {std::string(originVariable) + "=" + env.proxy().origin(),
-                                    std::string(clientIDVariable) + "=" + clientID,
-                                    std::string(barrierVariable) + "=" + dir.string()});
+    const pid_t other = spawnSelf("revoke-shared-session", {std::string(originVariable) + "=" + env.proxy().origin(),
+                                                            std::string(clientIDVariable) + "=" + clientID,
+                                                            std::string(barrierVariable) + "=" + dir.string()});
     std::ofstream(dir / "go");
     ASSERT_TRUE(hold.waitArrived()) << "the other process sent no refresh";
 

@@ -51,7 +51,8 @@ public:
             Handler handler;
             {
                 std::lock_guard guard(mutex_);
-                recorded_.push_back({request.method, request.target, request.headers, request.body, request.remote_port});
+                recorded_.push_back(
+                    {request.method, request.target, request.headers, request.body, request.remote_port});
                 handler = handler_;
             }
             handler(request, response);
@@ -158,8 +159,8 @@ inline int closedPort() { return LoopbackSocket(false).port(); }
 class RawServer {
 public:
     struct Request {
-        int connection = 0;  // 1 for the first connection accepted, 2 for the next, ...
-        int index = 0;       // 1 for the first request on its connection, 2 for the next, ...
+        int connection = 0;       // 1 for the first connection accepted, 2 for the next, ...
+        int index = 0;            // 1 for the first request on its connection, 2 for the next, ...
         std::string requestLine;  // "POST /api/oauth/token HTTP/1.1"
         std::string body;
     };
@@ -176,11 +177,14 @@ public:
         std::vector<std::thread> workers;
         {
             std::lock_guard guard(mutex_);
-            for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+            for (int fd : open_)
+                ::shutdown(fd, SHUT_RDWR);
             workers.swap(workers_);
         }
-        for (auto& worker : workers) worker.join();
-        for (int fd : open_) ::close(fd);
+        for (auto& worker : workers)
+            worker.join();
+        for (int fd : open_)
+            ::close(fd);
     }
     RawServer(const RawServer&) = delete;
     RawServer& operator=(const RawServer&) = delete;
@@ -194,8 +198,9 @@ public:
 
     // "HTTP/1.1 <status> X" with a JSON body, keeping the connection open.
     static std::string answer(int status, const std::string& body) {
-        return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+        return "HTTP/1.1 " + std::to_string(status) +
+               " X\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+               body;
     }
 
 private:

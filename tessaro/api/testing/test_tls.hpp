@@ -66,7 +66,8 @@ private:
         X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
         X509_set_pubkey(cert.get(), key);
         X509_NAME* name = X509_get_subject_name(cert.get());
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
+                                   0);
         X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
         X509V3_CTX context;
         X509V3_set_ctx_nodb(&context);

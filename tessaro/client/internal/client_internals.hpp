@@ -18,8 +18,7 @@ public:
     // Runs `body` with usable credentials: refreshes a token that is missing or about to expire,
     // retries once after a 401 "token_expired"/"invalid_token", maps server errors to
     // TessaroError and wipes the session for a revocation code.
-    static void withCredentials(TessaroClient& client,
-                                const std::function<void(const TessaroAPI::Credentials&)>& body,
+    static void withCredentials(TessaroClient& client, const std::function<void(const TessaroAPI::Credentials&)>& body,
                                 std::stop_token stop = {}) {
         client.withCredentials(body, stop);
     }

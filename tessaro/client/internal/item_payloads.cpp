@@ -16,14 +16,21 @@ namespace {
 // The bytes one character takes in a JSON string: the escapes of nlohmann's writer.
 std::size_t escapedSize(unsigned char c) {
     switch (c) {
-        case '"': case '\\': case '\b': case '\f': case '\n': case '\r': case '\t': return 2;
+        case '"':
+        case '\\':
+        case '\b':
+        case '\f':
+        case '\n':
+        case '\r':
+        case '\t': return 2;
         default: return c < 0x20 ? 6 : 1;
     }
 }
 
 std::size_t quotedSize(std::string_view text) {
     std::size_t size = 2;
-    for (const char c : text) size += escapedSize(static_cast<unsigned char>(c));
+    for (const char c : text)
+        size += escapedSize(static_cast<unsigned char>(c));
     return size;
 }
 
@@ -48,7 +55,8 @@ std::uint8_t* writeQuoted(std::uint8_t* out, std::string_view text) {
             *out++ = '\\';
             *out++ = static_cast<std::uint8_t>(escape);
         } else if (c < 0x20) {
-            for (const char part : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]}) *out++ = static_cast<std::uint8_t>(part);
+            for (const char part : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]})
+                *out++ = static_cast<std::uint8_t>(part);
         } else {
             *out++ = c;
         }
@@ -58,7 +66,8 @@ std::uint8_t* writeQuoted(std::uint8_t* out, std::string_view text) {
 }
 
 std::uint8_t* writeText(std::uint8_t* out, std::string_view text) {
-    for (const char c : text) *out++ = static_cast<std::uint8_t>(c);
+    for (const char c : text)
+        *out++ = static_cast<std::uint8_t>(c);
     return out;
 }
 
@@ -127,7 +136,8 @@ void wipeStrings(nlohmann::json& value) noexcept {
     if (value.is_string()) {
         zeroFill(value.get_ref<std::string&>());
     } else if (value.is_array() || value.is_object()) {
-        for (auto& element : value) wipeStrings(element);
+        for (auto& element : value)
+            wipeStrings(element);
     }
 }
 
@@ -147,8 +157,8 @@ TessaroItem readItemResult(const SecureBytes& plaintext) {
     result.id = id->get<std::string>();
     if (const auto revision = item->find("revision"); revision != item->end()) result.revision = revisionOf(*revision);
     const auto record = item->find("record");
-    result.record = TessaroRecord::fromJSON(record != item->end() && record->is_object() ? *record
-                                                                                         : nlohmann::json::object());
+    result.record =
+        TessaroRecord::fromJSON(record != item->end() && record->is_object() ? *record : nlohmann::json::object());
     return result;
 }
 

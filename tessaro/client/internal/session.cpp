@@ -21,8 +21,8 @@ std::string expiryText(Timestamp time) {
     std::array<char, 512> buffer{};
     const double seconds = secondsSince1970(time);
     // Fixed notation, shortest digits that round-trip: never an exponent.
-    const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
-                                         std::chars_format::fixed);
+    const auto [end, ec] =
+        std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds, std::chars_format::fixed);
     std::string text(buffer.data(), ec == std::errc() ? end : buffer.data());
     if (text.find('.') == std::string::npos && std::isfinite(seconds)) text += ".0";
     return text;
@@ -94,7 +94,7 @@ void writeWhole(TessaroSecretStore& store, const Session& session) {
 
 const std::vector<std::string>& sessionKeys() {
     using namespace sessionKey;
-    static const std::vector<std::string> keys = {approvalSeed, sealPrivateKey, grantID,   accessExpiresAt, vaults,
+    static const std::vector<std::string> keys = {approvalSeed, sealPrivateKey, grantID,   accessExpiresAt,  vaults,
                                                   accessToken,  refreshToken,   accountID, identityPublicKey};
     return keys;
 }
@@ -107,7 +107,8 @@ void saveSession(TessaroSecretStore& store, const Session& session) {
         // Back to the earlier session, whole; failing that, nothing: never a mix of two grants.
         try {
             store.deleteAll();
-            for (const auto& [key, value] : earlier) store.write(key, value);
+            for (const auto& [key, value] : earlier)
+                store.write(key, value);
         } catch (...) {
             try {
                 store.deleteAll();

@@ -29,8 +29,7 @@ TEST(SessionWrites, AWriteForAGrantNeverLandsInAnotherGrantOrAnEmptiedStore) {
         Second second;
     } cases[] = {
         {"refresh answer held, then a new authorization", First::refresh, HeldAt::server, Second::authorize},
-        {"refresh writing its tokens, then a new authorization", First::refresh, HeldAt::storeWrite,
-         Second::authorize},
+        {"refresh writing its tokens, then a new authorization", First::refresh, HeldAt::storeWrite, Second::authorize},
         {"refresh answer held, then a reset", First::refresh, HeldAt::server, Second::reset},
         {"refresh writing its tokens, then a reset", First::refresh, HeldAt::storeWrite, Second::reset},
         {"account read held, then a new authorization", First::identityKey, HeldAt::server, Second::authorize},
@@ -57,7 +56,8 @@ TEST(SessionWrites, AWriteForAGrantNeverLandsInAnotherGrantOrAnEmptiedStore) {
             h.routes.on(accountPath, {serverHeld ? hold.around(account) : account});
         }
         h.routes.on("/api/oauth/requests", {{400, R"({"error":"not_this_time"})"}});  // the update ends there
-        if (!serverHeld) store->pauseWriteOf(c.first == First::refresh ? "refresh_token" : "account_identity_public_key");
+        if (!serverHeld)
+            store->pauseWriteOf(c.first == First::refresh ? "refresh_token" : "account_identity_public_key");
 
         auto first = launch([&] {
             if (c.first == First::refresh) {

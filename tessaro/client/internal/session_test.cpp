@@ -42,8 +42,12 @@ TEST(Session, ExpiryTextIsTheShortestRoundTripWithAFraction) {
     const struct {
         double seconds;
         const char* text;
-    } written[] = {{1700000000.0, "1700000000.0"}, {1700000000.5, "1700000000.5"}, {0.0, "0.0"},
-                   {1e-7, "0.0000001"},            {-1.25, "-1.25"},              {1e21, "1000000000000000000000.0"},
+    } written[] = {{1700000000.0, "1700000000.0"},
+                   {1700000000.5, "1700000000.5"},
+                   {0.0, "0.0"},
+                   {1e-7, "0.0000001"},
+                   {-1.25, "-1.25"},
+                   {1e21, "1000000000000000000000.0"},
                    {0.1, "0.1"}};
     for (const auto& w : written) {
         EXPECT_EQ(expiryText(timestampFromSeconds(w.seconds)), w.text);

@@ -54,7 +54,7 @@ inline const URL& download() {
 inline double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
 
 inline std::string tokenBody(const std::string& access, std::optional<std::string> refresh = {},
-                      std::optional<std::string> identity = {}, const std::string& grant = "g1") {
+                             std::optional<std::string> identity = {}, const std::string& grant = "g1") {
     nlohmann::json body{{"access_token", access}, {"expires_in", 3600}, {"grant_id", grant}, {"account_id", "acct"}};
     if (refresh) body["refresh_token"] = *refresh;
     if (identity) body["account_identity_public_key"] = *identity;
@@ -245,10 +245,12 @@ struct Harness {
         if (customStore) store = std::move(customStore);
         const std::string origin =
             serverDown ? "http://127.0.0.1:" + std::to_string(tessaro::testing::closedPort()) : server.origin();
-        client = TessaroClient::create(
-            {"pmc_test", redirect(), *URL::parse(origin), download()},
-            {.store = store, .transport = transport, .switcher = switcher, .pollInterval = pollInterval,
-             .authorizeTimeout = authorizeTimeout});
+        client = TessaroClient::create({"pmc_test", redirect(), *URL::parse(origin), download()},
+                                       {.store = store,
+                                        .transport = transport,
+                                        .switcher = switcher,
+                                        .pollInterval = pollInterval,
+                                        .authorizeTimeout = authorizeTimeout});
     }
 
     // A stored session of grant g1 whose access token has `secondsLeft` to live.
@@ -266,9 +268,9 @@ struct Harness {
 
     // One signed call (GET /api/oauth/account) through withCredentials.
     void callAccount(std::stop_token stop = {}) {
-        ClientInternals::withCredentials(*client, [&](const TessaroAPI::Credentials& credentials) {
-            client->api()->account(credentials, stop);
-        }, stop);
+        ClientInternals::withCredentials(
+            *client, [&](const TessaroAPI::Credentials& credentials) { client->api()->account(credentials, stop); },
+            stop);
     }
 
     // The application approves every authorization at once, calling back with code c1.
@@ -276,7 +278,8 @@ struct Harness {
         switcher->setOnOpen([weak = std::weak_ptr(client)](const URL& url) {
             auto self = weak.lock();
             if (!self || url.host() != "authorize") return;
-            self->handleCallback(*URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItemOf(url, "state")));
+            self->handleCallback(
+                *URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItemOf(url, "state")));
         });
     }
 
@@ -290,14 +293,16 @@ struct Harness {
     // Every request as "METHOD path".
     std::vector<std::string> trail() const {
         std::vector<std::string> lines;
-        for (const auto& request : server.requests()) lines.push_back(request.method + " " + request.target);
+        for (const auto& request : server.requests())
+            lines.push_back(request.method + " " + request.target);
         return lines;
     }
     std::optional<std::string> stored(const char* key) { return store->readString(key); }
     bool storeEmpty() {
-        const std::vector<std::string> keys = {"approval_seed", "seal_private_key", "grant_id",
-                                               "account_id", "access_token", "access_expires_at",
-                                               "refresh_token", "account_identity_public_key", "vaults"};
+        const std::vector<std::string> keys = {
+            "approval_seed", "seal_private_key",  "grant_id",      "account_id",
+            "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
+            "vaults"};
         return store->readMany(keys).empty();
     }
 

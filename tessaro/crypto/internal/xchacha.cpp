@@ -38,9 +38,8 @@ Bytes xchachaSeal(std::span<const std::uint8_t> key, std::span<const std::uint8_
     ensureSodium();
     Bytes out(plaintext.size() + tagBytes);
     unsigned long long length = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt(out.data(), &length, pointer(plaintext), plaintext.size(),
-                                              pointer(aad), aad.size(), nullptr, sub.chachaNonce.data(),
-                                              sub.subkey.data());
+    crypto_aead_chacha20poly1305_ietf_encrypt(out.data(), &length, pointer(plaintext), plaintext.size(), pointer(aad),
+                                              aad.size(), nullptr, sub.chachaNonce.data(), sub.subkey.data());
     out.resize(static_cast<std::size_t>(length));
     return out;
 }

@@ -10,7 +10,7 @@
 namespace tessaro::detail {
 
 struct XChaChaSubkey {
-    SecureBytes subkey;                      // HChaCha20(key, nonce[0..16))
+    SecureBytes subkey;                        // HChaCha20(key, nonce[0..16))
     std::array<std::uint8_t, 12> chachaNonce;  // four zero bytes, then nonce[16..24)
 };
 

@@ -168,7 +168,8 @@ Application::Refused Application::openAuthorize(const Items& query) {
             callback(target, {{"tq", "authorize"}, {"state", flowState}, {"error", "invalid_request"}});
         });
         if (log_) {
-            std::string wrong = missingOf(query, {"code_challenge", "code_challenge_method", "approval_key", "seal_key"});
+            std::string wrong =
+                missingOf(query, {"code_challenge", "code_challenge_method", "approval_key", "seal_key"});
             wrong = wrong.empty() ? "" : "missing " + wrong;
             auto invalid = [&](const char* name, bool bad) {
                 if (bad) wrong += (wrong.empty() ? "invalid " : "; invalid ") + std::string(name);
@@ -184,8 +185,8 @@ Application::Refused Application::openAuthorize(const Items& query) {
     }
 
     const Policy current = policy();
-    CodeBinding binding{*clientID, *redirectURI, *challenge, *approvalKey, *sealKey,
-                        backend_.grantedVaults(current.grantVaults)};
+    CodeBinding binding{*clientID,    *redirectURI, *challenge,
+                        *approvalKey, *sealKey,     backend_.grantedVaults(current.grantVaults)};
     const std::string flowState = *state;
     schedule(current.delay, [this, binding, flowState, current] { answerAuthorize(binding, flowState, current); });
     return std::nullopt;

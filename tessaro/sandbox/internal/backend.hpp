@@ -158,9 +158,9 @@ private:
         std::string op;
         std::optional<std::string> vaultID;
         std::optional<std::string> itemID;
-        nlohmann::json hint;     // object or null
-        std::string kind;        // create_item
-        nlohmann::json prefill;  // create_item
+        nlohmann::json hint;              // object or null
+        std::string kind;                 // create_item
+        nlohmann::json prefill;           // create_item
         std::vector<std::string> fields;  // update_item
         std::string state = "pending";
         std::string waitingOn = "user";
@@ -202,10 +202,10 @@ private:
     Account account_;
     X25519Keypair identity_;
     std::map<std::string, Client> clients_;
-    std::unordered_map<std::string, Code> codes_;             // by SHA-256 of the code
+    std::unordered_map<std::string, Code> codes_;  // by SHA-256 of the code
     std::unordered_map<std::string, Grant> grants_;
-    std::unordered_map<std::string, Token> accessTokens_;     // by SHA-256 of the token
-    std::unordered_map<std::string, Token> refreshTokens_;    // by SHA-256 of the token
+    std::unordered_map<std::string, Token> accessTokens_;   // by SHA-256 of the token
+    std::unordered_map<std::string, Token> refreshTokens_;  // by SHA-256 of the token
     std::unordered_set<std::string> nonces_;
     std::deque<std::pair<TimePoint, std::string>> nonceOrder_;  // by time seen, for pruning
     std::unordered_map<std::string, Request> requests_;

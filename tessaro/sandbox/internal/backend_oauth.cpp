@@ -53,9 +53,7 @@ std::optional<std::string> bearerToken(const std::optional<std::string>& header)
 Backend::Backend(Settings settings, Account account)
     : settings_(std::move(settings)), account_(std::move(account)), identity_(X25519Keypair::generate()) {}
 
-TimePoint Backend::now() const {
-    return settings_.clock ? settings_.clock() : std::chrono::system_clock::now();
-}
+TimePoint Backend::now() const { return settings_.clock ? settings_.clock() : std::chrono::system_clock::now(); }
 
 void Backend::registerClient(const std::string& clientID, const std::vector<std::string>& redirectURIs) {
     static const std::regex idPattern("pmc_[A-Za-z0-9]+");
@@ -105,8 +103,8 @@ std::vector<std::string> Backend::grantedVaults(const std::optional<std::vector<
     std::lock_guard lock(mutex_);
     std::vector<std::string> vaults;
     for (const Vault& vault : account_.vaults) {
-        const bool wanted = named ? std::find(named->begin(), named->end(), vault.id) != named->end()
-                                  : vault.inDefaultGrant;
+        const bool wanted =
+            named ? std::find(named->begin(), named->end(), vault.id) != named->end() : vault.inDefaultGrant;
         if (wanted) vaults.push_back(vault.id);
     }
     return vaults;
@@ -117,9 +115,7 @@ std::string Backend::issueCode(CodeBinding binding) {
     std::lock_guard lock(mutex_);
     const TimePoint time = now();
     // Forget codes long past their lifetime; a recent spent code is kept to detect its reuse.
-    std::erase_if(codes_, [&](const auto& entry) {
-        return entry.second.expiresAt + settings_.codeLifetime < time;
-    });
+    std::erase_if(codes_, [&](const auto& entry) { return entry.second.expiresAt + settings_.codeLifetime < time; });
     codes_[sha256Hex(code)] = Code{std::move(binding), time + settings_.codeLifetime, false, std::nullopt};
     return code;
 }

@@ -13,7 +13,8 @@ namespace {
 constexpr std::size_t maxPatchLength = 64 * 1024;
 
 const std::vector<std::string>& itemKinds() {
-    static const std::vector<std::string> kinds = {"login", "credit_card", "bank_card", "api_key", "server", "secure_note"};
+    static const std::vector<std::string> kinds = {"login",   "credit_card", "bank_card",
+                                                   "api_key", "server",      "secure_note"};
     return kinds;
 }
 
@@ -143,7 +144,8 @@ void Backend::validateCreation(const Grant& grant, const nlohmann::json& body, R
         if (!fields->is_array() || fields->empty()) throw Refusal(400, "invalid_fields");
         std::set<std::string> seen;
         for (const auto& field : *fields) {
-            if (!field.is_string() || field.get<std::string>().empty() || !seen.insert(field.get<std::string>()).second) {
+            if (!field.is_string() || field.get<std::string>().empty() ||
+                !seen.insert(field.get<std::string>()).second) {
                 throw Refusal(400, "invalid_fields");
             }
             request.fields.push_back(field.get<std::string>());
@@ -203,8 +205,8 @@ std::optional<RequestView> Backend::request(const std::string& requestID) {
     if (found == requests_.end()) return std::nullopt;
     Request& request = found->second;
     expireIfDue(request);
-    return RequestView{request.id, request.grantID, grants_.at(request.grantID).clientID, request.op, request.state,
-                       isOpen(request)};
+    return RequestView{request.id, request.grantID, grants_.at(request.grantID).clientID,
+                       request.op, request.state,   isOpen(request)};
 }
 
 bool Backend::setWaiting(const std::string& requestID, const std::string& waitingOn, const std::string& waitingReason) {
@@ -257,7 +259,8 @@ std::string Backend::complete(const std::string& requestID, const Policy& policy
 
 std::optional<std::string> Backend::sealResult(const Request& request, const Item& item) const {
     const nlohmann::json result = {
-        {"item", {{"id", item.id}, {"vault_id", item.vaultID}, {"revision", item.revision}, {"record", item.record.toJSON()}}},
+        {"item",
+         {{"id", item.id}, {"vault_id", item.vaultID}, {"revision", item.revision}, {"record", item.record.toJSON()}}},
     };
     std::string text = result.dump();
     auto sealed = sealBox(grants_.at(request.grantID).sealKey, resultAAD(request.grantID, request.id),
@@ -342,7 +345,8 @@ void Backend::completeCreate(Request& request, const Grant& grant, const Policy&
     item.record.password = randomToken(12);
     item.record.kind = request.kind;
     if (const auto extra = prefill.find("extra_hint"); extra != prefill.end()) {
-        for (const auto& [key, value] : extra->items()) item.record.extra[key] = value.get<std::string>();
+        for (const auto& [key, value] : extra->items())
+            item.record.extra[key] = value.get<std::string>();
     }
     item.record.updatedAt = isoTime(now());
 
@@ -396,7 +400,8 @@ void Backend::completeUpdate(Request& request, const Grant& grant, const Policy&
     item->record.updatedAt = isoTime(now());
     request.updatedItem = {{"id", item->id}, {"revision", item->revision}};
     // Wipe the opened values held in the parsed document.
-    for (auto& [field, value] : patch->items()) zeroFill(value.get_ref<std::string&>());
+    for (auto& [field, value] : patch->items())
+        zeroFill(value.get_ref<std::string&>());
     finishCompleted(request);
 }
 

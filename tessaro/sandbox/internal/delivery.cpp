@@ -10,14 +10,16 @@ namespace tessaro::sandbox::detail {
 
 namespace {
 
-constexpr const char* printHint = " (run the sandbox with --deliver print to have callback URLs written to standard output)";
+constexpr const char* printHint =
+    " (run the sandbox with --deliver print to have callback URLs written to standard output)";
 
 // `text` with the callback's query (which carries the code or state) and each of its values cut out,
 // for messages of other libraries that may quote the URL.
 std::string withoutQuery(std::string text, const URIParts& parts) {
     std::vector<std::string> secrets = {parts.query};
     if (const auto items = parseQuery(parts.query)) {
-        for (const auto& [name, value] : *items) secrets.push_back(value);
+        for (const auto& [name, value] : *items)
+            secrets.push_back(value);
     }
     for (const std::string& secret : secrets) {
         if (secret.empty()) continue;

@@ -47,7 +47,8 @@ void answer(httplib::Response& response, const httplib::Request& request, const 
 // A JSON request body: Content-Type application/json and a parsable text.
 nlohmann::json jsonBody(const httplib::Request& request) {
     std::string type = request.get_header_value("Content-Type");
-    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(type.begin(), type.end(), type.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (!type.starts_with("application/json")) throw Refusal(415, "unsupported_media_type");
     nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
     if (body.is_discarded()) throw Refusal(400, "invalid_json");
@@ -59,7 +60,8 @@ nlohmann::json jsonBody(const httplib::Request& request) {
 void installRoutes(httplib::Server& server, Backend& backend, Application& application, const Application::Log& log,
                    std::function<std::string()> origin) {
     // Every signed endpoint authenticates first, on the request exactly as received.
-    auto signedRoute = [&backend, log](std::function<Reply(const std::string& grantID, const httplib::Request&)> handler) {
+    auto signedRoute = [&backend,
+                        log](std::function<Reply(const std::string& grantID, const httplib::Request&)> handler) {
         return [&backend, log, handler](const httplib::Request& request, httplib::Response& response) {
             answer(response, request, log, [&] {
                 const std::string path = request.target.substr(0, request.target.find('?'));
@@ -77,7 +79,8 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
     server.Get("/api/oauth/account", signedRoute([&backend](const std::string& grantID, const httplib::Request&) {
                    return backend.account(grantID);
                }));
-    server.Post("/api/oauth/revoke", signedRoute([&backend](const std::string& grantID, const httplib::Request& request) {
+    server.Post("/api/oauth/revoke",
+                signedRoute([&backend](const std::string& grantID, const httplib::Request& request) {
                     return backend.revoke(grantID, jsonBody(request));
                 }));
     server.Post("/api/oauth/requests",
@@ -96,7 +99,8 @@ void installRoutes(httplib::Server& server, Backend& backend, Application& appli
                 signedRoute([&backend, log](const std::string& grantID, const httplib::Request& request) {
                     jsonBody(request);  // the cancel carries an empty JSON object
                     Reply reply = backend.cancelRequest(grantID, request.matches[1]);
-                    if (log && reply.status < 400) log("request " + loggable(request.matches[1].str()) + ": cancelled by the client");
+                    if (log && reply.status < 400)
+                        log("request " + loggable(request.matches[1].str()) + ": cancelled by the client");
                     return reply;
                 }));
 

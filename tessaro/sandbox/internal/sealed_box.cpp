@@ -16,8 +16,7 @@ constexpr std::string_view sealDomain = "password-manager/oauth-seal/v1";
 SecureBytes deriveKey(std::span<const std::uint8_t> sharedSecret, std::string_view aad) {
     SecureBytes prk(crypto_auth_hmacsha256_BYTES);
     crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(sealDomain.data()),
-                                sealDomain.size());
+    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(sealDomain.data()), sealDomain.size());
     crypto_auth_hmacsha256_update(&state, sharedSecret.data(), sharedSecret.size());
     crypto_auth_hmacsha256_final(&state, prk.data());
 
@@ -79,9 +78,9 @@ std::optional<std::string> sealBox(std::string_view recipientPublicKeyBase64URL,
     randombytes_buf(nonce.data(), nonce.size());
     std::vector<std::uint8_t> ciphertext(plaintext.size() + crypto_aead_xchacha20poly1305_ietf_ABYTES);
     unsigned long long length = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(
-        ciphertext.data(), &length, plaintext.data(), plaintext.size(),
-        reinterpret_cast<const unsigned char*>(aad.data()), aad.size(), nullptr, nonce.data(), key.data());
+    crypto_aead_xchacha20poly1305_ietf_encrypt(ciphertext.data(), &length, plaintext.data(), plaintext.size(),
+                                               reinterpret_cast<const unsigned char*>(aad.data()), aad.size(), nullptr,
+                                               nonce.data(), key.data());
     ciphertext.resize(length);
 
     const nlohmann::json box = {

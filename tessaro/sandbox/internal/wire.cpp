@@ -24,9 +24,7 @@ int hexValue(char c) {
     return -1;
 }
 
-bool isUnreserved(unsigned char c) {
-    return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
-}
+bool isUnreserved(unsigned char c) { return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~'; }
 
 }  // namespace
 
@@ -79,8 +77,8 @@ std::string randomToken(std::size_t bytes) {
 }
 
 std::string isoTime(TimePoint time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(
-        std::chrono::time_point_cast<std::chrono::seconds>(time));
+    const std::time_t seconds =
+        std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(time));
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[32];
@@ -137,8 +135,8 @@ std::optional<std::vector<std::pair<std::string, std::string>>> parseQuery(std::
         if (!item.empty()) {
             const std::size_t eq = item.find('=');
             auto name = percentDecode(item.substr(0, eq));
-            auto value = eq == std::string_view::npos ? std::optional<std::string>("")
-                                                      : percentDecode(item.substr(eq + 1));
+            auto value =
+                eq == std::string_view::npos ? std::optional<std::string>("") : percentDecode(item.substr(eq + 1));
             if (!name || !value) return std::nullopt;
             items.emplace_back(std::move(*name), std::move(*value));
         }
@@ -183,10 +181,12 @@ std::optional<URIParts> parseURI(const std::string& text) {
     URIParts parts;
     auto scheme = part(CURLUPART_SCHEME);
     if (!scheme) return std::nullopt;
-    for (char& c : *scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : *scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     parts.scheme = *scheme;
     parts.host = part(CURLUPART_HOST).value_or("");
-    for (char& c : parts.host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : parts.host)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (auto port = part(CURLUPART_PORT)) parts.port = std::stoi(*port);
     parts.path = part(CURLUPART_PATH).value_or("");
     parts.query = part(CURLUPART_QUERY).value_or("");
@@ -208,7 +208,8 @@ bool isLoopbackIP(std::string_view host) {
 
 std::string loggable(std::string_view text, std::size_t limit) {
     std::string out;
-    for (const char c : text.substr(0, limit)) out.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+    for (const char c : text.substr(0, limit))
+        out.push_back(c >= 0x20 && c < 0x7f ? c : '?');
     if (text.size() > limit) out += "...";
     return out;
 }

@@ -38,7 +38,8 @@ std::map<std::string, std::string> queryOf(const std::string& url) {
         const auto amp = query.find('&', start);
         const std::string item = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
         const auto eq = item.find('=');
-        if (!item.empty()) items.emplace(decode(item.substr(0, eq)), eq == std::string::npos ? "" : decode(item.substr(eq + 1)));
+        if (!item.empty())
+            items.emplace(decode(item.substr(0, eq)), eq == std::string::npos ? "" : decode(item.substr(eq + 1)));
         if (amp == std::string::npos) break;
         start = amp + 1;
     }
@@ -121,7 +122,8 @@ LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
     });
     impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
-    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i)
+        std::this_thread::sleep_for(1ms);
 }
 
 LoopbackHost::~LoopbackHost() {
@@ -201,17 +203,18 @@ Session Harness::authorize() {
     return s;
 }
 
-Signed Harness::sign(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body) {
-    Signed r{method, path, body ? body->dump() : "", s.accessToken, std::to_string(serverSeconds()),
-             tc::randomToken(18), ""};
+Signed Harness::sign(const Session& s, const std::string& method, const std::string& path,
+                     const std::optional<Json>& body) {
+    Signed r{
+        method, path, body ? body->dump() : "", s.accessToken, std::to_string(serverSeconds()), tc::randomToken(18),
+        ""};
     resign(s, r);
     return r;
 }
 
 void Harness::resign(const Session& s, Signed& r) const {
-    const auto canonical = tc::canonicalString(
-        r.method, r.path, std::stoll(r.timestamp), r.nonce,
-        {reinterpret_cast<const std::uint8_t*>(r.body.data()), r.body.size()});
+    const auto canonical = tc::canonicalString(r.method, r.path, std::stoll(r.timestamp), r.nonce,
+                                               {reinterpret_cast<const std::uint8_t*>(r.body.data()), r.body.size()});
     r.signature = s.approval.sign(canonical);
 }
 
@@ -227,7 +230,8 @@ Response Harness::send(const Signed& r) {
     return toResponse(http.Post(r.path.c_str(), headers, r.body, "application/json"));
 }
 
-Response Harness::call(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body) {
+Response Harness::call(const Session& s, const std::string& method, const std::string& path,
+                       const std::optional<Json>& body) {
     return send(sign(s, method, path, body));
 }
 
@@ -257,7 +261,9 @@ Json Harness::openResult(const Session& s, const Json& status) {
 Options Harness::withDefaults(Options options, bool capture) {
     if (capture) options.deliver = [inbox = inbox_](const std::string& url) { inbox->deliver(url); };
     if (!options.log) options.log = [log = log_](const std::string& line) { log->add(line); };
-    options.clock = [offset = offset_] { return std::chrono::system_clock::now() + std::chrono::seconds(offset->load()); };
+    options.clock = [offset = offset_] {
+        return std::chrono::system_clock::now() + std::chrono::seconds(offset->load());
+    };
     options.policy.step = 0ms;
     return options;
 }

@@ -140,13 +140,17 @@ public:
     Session authorize();
 
     // Signed with the server clock (which tests may move) and a fresh nonce.
-    Signed sign(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body = {});
+    Signed sign(const Session& s, const std::string& method, const std::string& path,
+                const std::optional<Json>& body = {});
     void resign(const Session& s, Signed& r) const;
     Response send(const Signed& r);
-    Response call(const Session& s, const std::string& method, const std::string& path, const std::optional<Json>& body = {});
+    Response call(const Session& s, const std::string& method, const std::string& path,
+                  const std::optional<Json>& body = {});
 
     Response createRequest(const Session& s, const Json& body) { return call(s, "POST", "/api/oauth/requests", body); }
-    Response readRequest(const Session& s, const std::string& id) { return call(s, "GET", "/api/oauth/requests/" + id); }
+    Response readRequest(const Session& s, const std::string& id) {
+        return call(s, "GET", "/api/oauth/requests/" + id);
+    }
 
     std::string requestURL(const std::string& id, const std::string& state) const;
     // Opens the request's launch URL and returns the callback that ends it.

@@ -30,7 +30,7 @@ TEST(ProcessLock, TwoProcessesTakeTurns) {
     const std::string name = tessaro::testing::uniqueClientID("lock-processes");
     auto held = ProcessLock::acquire(name, {});
     ASSERT_TRUE(held);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(ProcessLock::pathFor(name).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
@@ -85,7 +85,8 @@ TEST(ProcessLock, LocksOfOneProcessExcludeEachOtherAndAStopOrDeadlineEndsTheWait
     waiter.join();
     EXPECT_TRUE(returned);
     EXPECT_FALSE(second) << "a second lock of the same process got the name while the first held it";
-    EXPECT_FALSE(ProcessLock::acquire(name, {}, ProcessLock::Purpose::refresh, std::chrono::steady_clock::now() + 50ms));
+    EXPECT_FALSE(
+        ProcessLock::acquire(name, {}, ProcessLock::Purpose::refresh, std::chrono::steady_clock::now() + 50ms));
 
     // The session-write lock of a name is another file: held beside the refresh lock, never behind it.
     const auto write = ProcessLock::acquire(name, {}, ProcessLock::Purpose::sessionWrite);

@@ -26,8 +26,7 @@ void requirePrivateKeyring() {
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     const std::string message = error ? error->message : "";
     if (error) g_error_free(error);
-    ASSERT_NE(service, nullptr) << "No Secret Service on the session bus of scripts/with-keyring: "
-                                << message;
+    ASSERT_NE(service, nullptr) << "No Secret Service on the session bus of scripts/with-keyring: " << message;
     g_object_unref(service);
 }
 
@@ -80,8 +79,8 @@ std::string defaultCollectionPath() {
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (!service) throw std::runtime_error(error->message);
-    SecretCollection* collection = secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    SecretCollection* collection =
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
     g_object_unref(service);
     if (!collection) throw std::runtime_error(error ? error->message : "no default collection");
     std::string path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
@@ -100,18 +99,16 @@ void PrivateBus::launch() {
     const std::string config = directory_ + "/bus.conf";
     const std::string listen = fixedPath_ ? "unix:path=" + directory_ + "/bus" : "unix:dir=" + directory_;
     if (fixedPath_) std::remove((directory_ + "/bus").c_str());
-    std::ofstream(config)
-        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig><type>session</type><listen>"
-        << listen
-        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-           "<allow own=\"*\"/></policy></busconfig>\n";
+    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                             "<busconfig><type>session</type><listen>"
+                          << listen
+                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                             "<allow own=\"*\"/></policy></busconfig>\n";
     GError* error = nullptr;
     auto* daemon = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "dbus-daemon",
-                                    ("--config-file=" + config).c_str(), "--nofork",
-                                    "--print-address=1", nullptr);
+                                    ("--config-file=" + config).c_str(), "--nofork", "--print-address=1", nullptr);
     if (!daemon) throw std::runtime_error(error->message);
     daemon_ = daemon;
     GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(daemon));
@@ -126,11 +123,11 @@ namespace {
 // A connection of our own to the bus at `address`.
 GDBusConnection* connectTo(const std::string& address) {
     GError* error = nullptr;
-    auto* connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    auto* connection =
+        g_dbus_connection_new_for_address_sync(address.c_str(),
+                                               GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                               nullptr, nullptr, &error);
     if (!connection) throw std::runtime_error(error->message);
     return connection;
 }
@@ -157,8 +154,8 @@ void PrivateBus::startKeyring() {
     g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", (directory_ + "/data").c_str(), TRUE);
     g_subprocess_launcher_setenv(launcher, "XDG_RUNTIME_DIR", (directory_ + "/run").c_str(), TRUE);
     GError* error = nullptr;
-    auto* keyring = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground",
-                                                "--unlock", "--components=secrets", nullptr);
+    auto* keyring = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground", "--unlock",
+                                                "--components=secrets", nullptr);
     g_object_unref(launcher);
     if (!keyring) throw std::runtime_error(error->message);
     keyring_ = keyring;
@@ -173,8 +170,8 @@ void PrivateBus::startKeyring() {
     for (int i = 0; i < 200 && !owned; ++i) {
         GVariant* reply = g_dbus_connection_call_sync(
             connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-            g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1,
-            nullptr, nullptr);
+            g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+            nullptr);
         if (reply) {
             gboolean has = FALSE;
             g_variant_get(reply, "(b)", &has);
@@ -228,20 +225,21 @@ GDBusMessage* refuseSessions(GDBusConnection* connection, GDBusMessage* message,
     GDBusMessage* reply = nullptr;
     if (member == "GetAll") {
         reply = g_dbus_message_new_method_reply(message);
-        g_dbus_message_set_body(reply, g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+        g_dbus_message_set_body(reply,
+                                g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
     } else if (member == "OpenSession") {
         const gchar* algorithm = "";
         GVariant* body = g_dbus_message_get_body(message);
-        if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(sv)"))) g_variant_get(body, "(&sv)", &algorithm, nullptr);
+        if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(sv)")))
+            g_variant_get(body, "(&sv)", &algorithm, nullptr);
         if (plain && std::string_view(algorithm) == "plain") {
             reply = g_dbus_message_new_method_reply(message);
             g_dbus_message_set_body(reply, g_variant_new("(@vo)", g_variant_new_variant(g_variant_new_string("")),
                                                          "/org/freedesktop/secrets/session/s1"));
         } else {
-            reply = g_dbus_message_new_method_error(message,
-                                                    plain ? "org.freedesktop.DBus.Error.NotSupported"
-                                                          : "org.freedesktop.DBus.Error.InvalidArgs",
-                                                    "no encrypted session here");
+            reply = g_dbus_message_new_method_error(
+                message, plain ? "org.freedesktop.DBus.Error.NotSupported" : "org.freedesktop.DBus.Error.InvalidArgs",
+                "no encrypted session here");
         }
     } else {
         reply = g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.UnknownMethod", "not here");
@@ -268,10 +266,10 @@ void PrivateBus::ownSecretsName() {
     GError* error = nullptr;
     auto* connection = connectTo(address_);
     connection_ = connection;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4u),
+                                    G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     if (!reply) throw std::runtime_error(error->message);
     guint32 result = 0;
     g_variant_get(reply, "(u)", &result);
