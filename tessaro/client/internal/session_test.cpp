@@ -146,7 +146,9 @@ private:
 // A save that fails at any of its writes leaves the earlier grant whole; when putting it back fails
 // too, nothing at all. Never a mix of two grants, and the store's error reaches the caller.
 TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
-    const Session first = sampleSession("first");
+    // The earlier grant has no identity key: one the failed save wrote must not stay behind.
+    Session first = sampleSession("first");
+    first.identityPublicKey.reset();
     const Session second = sampleSession("second");
     for (const bool restoreFails : {false, true}) {
         for (int k = 0; k < 9; ++k) {  // saveSession makes nine writes
@@ -166,6 +168,19 @@ TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
             }
         }
     }
+}
+
+// The new refresh token is written first: once the server has rotated it, a failure of any later
+// write must not leave the spent one stored.
+TEST(Session, ARefreshWritesTheNewRefreshTokenFirst) {
+    FailingStore store;
+    saveSession(store, sampleSession("g"));
+    Session next = sampleSession("g");
+    next.refreshToken = "rt-next";
+    next.accessToken = "at-next";
+    store.failAfter(1, false);
+    EXPECT_THROW(saveTokens(store, next), std::runtime_error);
+    EXPECT_EQ(store.readString("refresh_token"), "rt-next");
 }
 
 TEST(Session, AFreshKeychainReadsWhatAnotherSaved) {
