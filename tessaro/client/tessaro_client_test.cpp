@@ -609,6 +609,26 @@ TEST(TessaroClientRevoke, WipesWhateverTheServerSays) {
     }
 }
 
+// A grant authorized while the revocation is on its way (by another client of the store) stays:
+// revoke() wipes only the grant it revoked.
+TEST(TessaroClientRevoke, AGrantAuthorizedMeanwhileStays) {
+    Harness h;
+    h.seed("at-old", 3600, "rt-old");
+    Hold hold;
+    h.routes.on(revokePath, {hold.around({200, "{}"})});
+    auto revoking = launch([&] { h.client->revoke(); });
+    ASSERT_TRUE(hold.waitArrived());
+    Session fresh{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
+    fresh.grantID = "g2";
+    fresh.accessToken = "at-2";
+    fresh.refreshToken = "rt-2";
+    detail::saveSession(*h.store, fresh);
+    hold.release();
+    EXPECT_FALSE(finished(revoking));
+    EXPECT_EQ(h.stored("grant_id"), "g2");
+    EXPECT_EQ(h.stored("access_token"), "at-2");
+}
+
 // ---- onWaiting ----
 
 // Runs posted calls when asked; isCurrent() as set.
