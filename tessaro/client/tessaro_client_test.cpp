@@ -136,115 +136,62 @@ TEST(TessaroClientCredentials, RefreshesOnlyAMissingTokenOrOneWithLessThan30Seco
     }
 }
 
-enum class StoreAfter { unchanged, refreshed, wiped };
+enum class StoreAfter { unchanged, refreshed, wiped, empty };
 
+// What the server answers to a signed call and to the refresh, what is stored, and whether the
+// server can be reached at all: the error, the requests sent and what the store holds afterwards.
 TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
+    enum class Seed { both, none, neither, accessOnly };  // the tokens stored ("at-old", "rt-old")
+    using enum StoreAfter;
+    const Answer expired{401, R"({"error":"token_expired"})"}, invalid{401, R"({"error":"invalid_token"})"};
+    const Answer ok{200, accountBody}, fresh{200, tokenBody("at-new", "rt-new")};
+    const Answer reused{400, R"({"error":"refresh_token_reused"})"};
     const struct {
         const char* name;
-        double secondsLeft;        // of the stored access token "at-old" (refresh token "rt-old")
+        Seed seed;
+        double secondsLeft;        // of the stored access token
         std::vector<Answer> call;  // answers of the signed call, in order
         Answer refresh;
         std::optional<Code> error;  // none: the call succeeds
         const char* protocolCode;
         std::size_t refreshes, calls;
         StoreAfter store;
+        bool serverDown = false;
     } cases[] = {
-        {"401 token_expired, then success",
-         3600,
-         {{401, R"({"error":"token_expired"})"}, {200, accountBody}},
-         {200, tokenBody("at-new", "rt-new")},
-         std::nullopt,
-         "",
-         1,
-         2,
-         StoreAfter::refreshed},
-        {"401 token_expired twice: no third attempt",
-         3600,
-         {{401, R"({"error":"token_expired"})"}},
-         {200, tokenBody("at-new", "rt-new")},
-         Code::protocol,
-         "token_expired",
-         1,
-         2,
-         StoreAfter::refreshed},
-        {"401 invalid_token twice: the retry's answer ends the grant",
-         3600,
-         {{401, R"({"error":"invalid_token"})"}},
-         {200, tokenBody("at-new", "rt-new")},
-         Code::revoked,
-         "",
-         1,
-         2,
-         StoreAfter::wiped},
-        {"403 grant_revoked",
-         3600,
-         {{403, R"({"error":"grant_revoked"})"}},
-         {},
-         Code::revoked,
-         "",
-         0,
-         1,
-         StoreAfter::wiped},
-        {"500 without a code", 3600, {{500, ""}}, {}, Code::protocol, "http_500", 0, 1, StoreAfter::unchanged},
-        {"409 with another code",
-         3600,
-         {{409, R"({"error":"busy"})"}},
-         {},
-         Code::protocol,
-         "busy",
-         0,
-         1,
-         StoreAfter::unchanged},
-        {"success body that is no JSON",
-         3600,
-         {{200, "<html>"}},
-         {},
-         Code::protocol,
-         "malformed_response",
-         0,
-         1,
-         StoreAfter::unchanged},
-        {"refresh answered refresh_token_reused",
-         0,
-         {{200, accountBody}},
-         {400, R"({"error":"refresh_token_reused"})"},
-         Code::revoked,
-         "",
-         1,
-         0,
-         StoreAfter::wiped},
-        {"refresh answered another code",
-         0,
-         {{200, accountBody}},
-         {400, R"({"error":"invalid_grant"})"},
-         Code::protocol,
-         "invalid_grant",
-         1,
-         0,
-         StoreAfter::unchanged},
-        {"refresh answer missing its members",
-         0,
-         {{200, accountBody}},
-         {200, "{}"},
-         Code::protocol,
-         "malformed_response",
-         1,
-         0,
-         StoreAfter::unchanged},
-        {"401 token_expired, refresh reused",
-         3600,
-         {{401, R"({"error":"token_expired"})"}},
-         {401, R"({"error":"refresh_token_reused"})"},
-         Code::revoked,
-         "",
-         1,
-         1,
-         StoreAfter::wiped},
+        {"401 token_expired, then success", Seed::both, 3600, {expired, ok}, fresh, {}, "", 1, 2, refreshed},
+        {"401 token_expired twice: no third attempt", Seed::both, 3600, {expired}, fresh, Code::protocol,
+         "token_expired", 1, 2, refreshed},
+        {"401 invalid_token twice: the retry's answer ends the grant", Seed::both, 3600, {invalid}, fresh,
+         Code::revoked, "", 1, 2, wiped},
+        {"403 grant_revoked", Seed::both, 3600, {{403, R"({"error":"grant_revoked"})"}}, {}, Code::revoked, "", 0, 1,
+         wiped},
+        {"500 without a code", Seed::both, 3600, {{500, ""}}, {}, Code::protocol, "http_500", 0, 1, unchanged},
+        {"409 with another code", Seed::both, 3600, {{409, R"({"error":"busy"})"}}, {}, Code::protocol, "busy", 0, 1,
+         unchanged},
+        {"success body that is no JSON", Seed::both, 3600, {{200, "<html>"}}, {}, Code::protocol, "malformed_response",
+         0, 1, unchanged},
+        {"refresh answered refresh_token_reused", Seed::both, 0, {ok}, reused, Code::revoked, "", 1, 0, wiped},
+        {"refresh answered another code", Seed::both, 0, {ok}, {400, R"({"error":"invalid_grant"})"}, Code::protocol,
+         "invalid_grant", 1, 0, unchanged},
+        {"refresh answer missing its members", Seed::both, 0, {ok}, {200, "{}"}, Code::protocol, "malformed_response",
+         1, 0, unchanged},
+        {"401 token_expired, refresh reused", Seed::both, 3600, {expired}, {401, R"({"error":"refresh_token_reused"})"},
+         Code::revoked, "", 1, 1, wiped},
+        // Without a usable session nothing is sent.
+        {"no session", Seed::none, 0, {}, {}, Code::notAuthorized, "", 0, 0, empty},
+        {"neither token", Seed::neither, -10, {}, {}, Code::notAuthorized, "", 0, 0, unchanged},
+        {"expired access token, no refresh token", Seed::accessOnly, -10, {}, {}, Code::revoked, "", 0, 0, wiped},
+        // Network failures pass through and leave the store.
+        {"server down: the call fails", Seed::both, 3600, {}, {}, Code::network, "", 0, 0, unchanged, true},
+        {"server down: the refresh fails", Seed::both, 0, {}, {}, Code::network, "", 0, 0, unchanged, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Harness h;
-        h.seed("at-old", c.secondsLeft, "rt-old");
+        Harness h(30, c.serverDown);
+        if (c.seed != Seed::none) {
+            h.seed(c.seed == Seed::neither ? std::nullopt : std::optional<std::string>("at-old"), c.secondsLeft,
+                   c.seed == Seed::both ? std::optional<std::string>("rt-old") : std::nullopt);
+        }
         h.routes.on(accountPath, c.call);
         h.routes.on(tokenPath, {c.refresh});
 
@@ -262,53 +209,21 @@ TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
             EXPECT_EQ(bearer(calls[1]), "Bearer at-new");  // the retry uses the new token
         }
         switch (c.store) {
-            case StoreAfter::unchanged:
-                EXPECT_EQ(h.stored("access_token"), "at-old");
-                EXPECT_EQ(h.stored("refresh_token"), "rt-old");
+            case unchanged:
+                EXPECT_TRUE(h.stored("grant_id"));
+                EXPECT_EQ(h.stored("access_token"), c.seed == Seed::neither ? std::nullopt : std::optional("at-old"));
+                EXPECT_EQ(h.stored("refresh_token"), c.seed == Seed::both ? std::optional("rt-old") : std::nullopt);
                 break;
-            case StoreAfter::refreshed:
+            case refreshed:
                 EXPECT_EQ(h.stored("access_token"), "at-new");
                 EXPECT_EQ(h.stored("refresh_token"), "rt-new");
                 break;
-            case StoreAfter::wiped:
+            case wiped:
+            case empty:
                 EXPECT_TRUE(h.storeEmpty());
                 EXPECT_FALSE(h.client->isAuthorized());
                 break;
         }
-    }
-}
-
-TEST(TessaroClientCredentials, WithoutAUsableSessionNothingIsSent) {
-    const struct {
-        const char* name;
-        bool session;
-        std::optional<std::string> access, refresh;
-        Code error;
-        bool wiped;
-    } cases[] = {
-        {"no session", false, {}, {}, Code::notAuthorized, false},
-        {"neither token", true, {}, {}, Code::notAuthorized, false},
-        {"expired access token, no refresh token", true, "at-old", {}, Code::revoked, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Harness h;
-        if (c.session) h.seed(c.access, -10, c.refresh);
-        const auto error = thrown<TessaroError>([&] { h.callAccount(); }, TessaroError::conflict());
-        EXPECT_EQ(error.code(), c.error);
-        EXPECT_TRUE(h.server.requests().empty());
-        EXPECT_EQ(h.storeEmpty(), c.wiped || !c.session);
-    }
-}
-
-TEST(TessaroClientCredentials, NetworkFailuresPassThroughAndLeaveTheStore) {
-    Harness h(30, /*serverDown=*/true);
-    for (const double secondsLeft : {3600.0, 0.0}) {  // the call fails, then the refresh fails
-        h.seed("at-old", secondsLeft, "rt-old");
-        const auto error = thrown<TessaroError>([&] { h.callAccount(); }, TessaroError::conflict());
-        EXPECT_EQ(error.code(), Code::network) << secondsLeft;
-        EXPECT_EQ(h.stored("access_token"), "at-old");
-        EXPECT_EQ(h.stored("refresh_token"), "rt-old");
     }
 }
 

@@ -52,19 +52,11 @@ std::size_t EventLog::count(const std::string& needle) {
 
 // ---- SandboxSwitcher ----
 
-void SandboxSwitcher::open(const URL& url, const URL& downloadURL, std::stop_token stop) {
+void SandboxSwitcher::open(const URL& url, const URL&, std::stop_token stop) {
     if (stop.stop_requested()) throw TessaroError::cancelled();
-    {
-        std::lock_guard guard(mutex_);
-        if (!installed_) throw TessaroError::notInstalled(downloadURL);
-        opened_.push_back(url.absoluteString());
-    }
     const sandbox::OpenResult result = sandbox_.open(url.absoluteString());
-    {
-        std::lock_guard guard(mutex_);
-        if (!result.accepted) refusals_.push_back(result.error);
-    }
-    changed_.notify_all();
+    std::lock_guard guard(mutex_);
+    if (!result.accepted) refusals_.push_back(result.error);
 }
 
 TessaroAppSwitching::Registration SandboxSwitcher::onForeground(std::function<void()> handler) {
@@ -78,24 +70,9 @@ TessaroAppSwitching::Registration SandboxSwitcher::onForeground(std::function<vo
     });
 }
 
-void SandboxSwitcher::setInstalled(bool installed) {
-    std::lock_guard guard(mutex_);
-    installed_ = installed;
-}
-
-std::vector<std::string> SandboxSwitcher::opened() {
-    std::lock_guard guard(mutex_);
-    return opened_;
-}
-
 std::vector<std::string> SandboxSwitcher::refusals() {
     std::lock_guard guard(mutex_);
     return refusals_;
-}
-
-bool SandboxSwitcher::waitForOpens(std::size_t count) {
-    std::unique_lock guard(mutex_);
-    return changed_.wait_for(guard, waitLimit, [&] { return opened_.size() >= count; });
 }
 
 // ---- CallbackRouter ----
@@ -145,24 +122,7 @@ std::vector<std::optional<TessaroWaiting>> WaitingLog::values() {
     return *values_;
 }
 
-void WaitingLog::clear() {
-    std::lock_guard guard(*mutex_);
-    values_->clear();
-}
-
 // ---- stores ----
-
-void RecordingStore::write(const std::string& key, std::span<const std::uint8_t> value) {
-    inner_->write(key, value);
-    std::lock_guard guard(mutex_);
-    written_[key].push_back(textOf(value));
-}
-
-std::vector<std::string> RecordingStore::written(const std::string& key) {
-    std::lock_guard guard(mutex_);
-    const auto found = written_.find(key);
-    return found == written_.end() ? std::vector<std::string>{} : found->second;
-}
 
 Snapshot snapshot(TessaroSecretStore& store) {
     const std::vector<std::string> keys(std::begin(sessionKeys), std::end(sessionKeys));
@@ -170,13 +130,6 @@ Snapshot snapshot(TessaroSecretStore& store) {
     for (const auto& [key, value] : store.readMany(keys))
         contents[key] = textOf(value);
     return contents;
-}
-
-void restore(TessaroSecretStore& store, const Snapshot& contents) {
-    store.deleteAll();
-    for (const auto& [key, value] : contents) {
-        store.write(key, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
-    }
 }
 
 void expireAccessToken(TessaroSecretStore& store) {
@@ -230,9 +183,6 @@ const char* codeName(std::optional<TessaroError::Code> code) {
 Environment::Environment(sandbox::Options options, bool routeCallbacks) {
     options.log = [log = log_](const std::string& line) { log->add(line); };
     if (routeCallbacks) options.deliver = [router = router_](const std::string& url) { router->deliver(url); };
-    options.clock = [offset = clockOffset_] {
-        return std::chrono::system_clock::now() + std::chrono::seconds(offset->load());
-    };
     sandbox_ = std::make_unique<sandbox::Sandbox>(std::move(options));
     proxy_ = std::make_unique<Proxy>(sandbox_->origin());
     switcher_ = std::make_shared<SandboxSwitcher>(*sandbox_);
@@ -242,8 +192,6 @@ Environment::~Environment() {
     proxy_->stop();
     sandbox_->stop();
 }
-
-void Environment::advanceClock(std::chrono::seconds by) { *clockOffset_ += by.count(); }
 
 TessaroConfiguration Environment::configuration(const std::string& clientID) {
     return {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()};

@@ -1,7 +1,7 @@
 #pragma once
 // What the end-to-end tests share: an in-process sandbox with a counting loopback proxy in front of
-// it, an app switcher that hands launch URLs to the sandbox, the host's callback routing, stores
-// that remember what the client wrote, and child processes of this binary.
+// it, an app switcher that hands launch URLs to the sandbox, the host's callback routing, and child
+// processes of this binary.
 
 #include <atomic>
 #include <chrono>
@@ -103,21 +103,12 @@ public:
     void open(const URL& url, const URL& downloadURL, std::stop_token stop = {}) override;
     [[nodiscard]] Registration onForeground(std::function<void()> handler) override;
 
-    // Not installed: every open throws notInstalled, and nothing reaches the sandbox.
-    void setInstalled(bool installed);
-    // The URLs opened so far, including those the sandbox refused.
-    std::vector<std::string> opened();
     // The refusal codes of the sandbox, one per refused URL.
     std::vector<std::string> refusals();
-    // Waits (bounded) until at least `count` URLs have been opened.
-    bool waitForOpens(std::size_t count);
 
 private:
     sandbox::Sandbox& sandbox_;
     std::mutex mutex_;
-    std::condition_variable changed_;
-    bool installed_ = true;
-    std::vector<std::string> opened_;
     std::vector<std::string> refusals_;
     std::map<std::uint64_t, std::function<void()>> handlers_;
     std::uint64_t nextHandler_ = 0;
@@ -142,7 +133,6 @@ class WaitingLog {
 public:
     TessaroClient::WaitingHandler handler();
     std::vector<std::optional<TessaroWaiting>> values();
-    void clear();
 
 private:
     std::shared_ptr<std::mutex> mutex_ = std::make_shared<std::mutex>();
@@ -150,32 +140,9 @@ private:
         std::make_shared<std::vector<std::optional<TessaroWaiting>>>();
 };
 
-// A store over another one that remembers, per key, every value written (as text), so a test sees
-// tokens that a later wipe removed.
-class RecordingStore final : public TessaroSecretStore {
-public:
-    explicit RecordingStore(std::shared_ptr<TessaroSecretStore> inner) : inner_(std::move(inner)) {}
-
-    std::optional<SecureBytes> read(const std::string& key) override { return inner_->read(key); }
-    void write(const std::string& key, std::span<const std::uint8_t> value) override;
-    void remove(const std::string& key) override { inner_->remove(key); }
-    void deleteAll() override { inner_->deleteAll(); }
-    Values readMany(std::span<const std::string> keys) override { return inner_->readMany(keys); }
-    std::optional<std::string> lockName() const override { return inner_->lockName(); }
-
-    std::vector<std::string> written(const std::string& key);
-
-private:
-    std::shared_ptr<TessaroSecretStore> inner_;
-    std::mutex mutex_;
-    std::map<std::string, std::vector<std::string>> written_;
-};
-
 // Every session entry of a store, as it stands.
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(TessaroSecretStore& store);
-// Replaces the store's whole contents with `contents`.
-void restore(TessaroSecretStore& store, const Snapshot& contents);
 // The stored access token's expiry, moved into the past: the client must refresh before using it.
 void expireAccessToken(TessaroSecretStore& store);
 
@@ -189,8 +156,7 @@ std::optional<TessaroError> errorOf(const std::function<void()>& operation);
 std::optional<TessaroError::Code> errorCodeOf(const std::function<void()>& operation);
 const char* codeName(std::optional<TessaroError::Code> code);
 
-// A sandbox with a proxy in front, its event log, a movable server clock and the host's callback
-// routing. Tests hold their clients in variables declared after the environment, so that every
+// A sandbox with a proxy in front, its event log and the host's callback routing. Tests hold their clients in variables declared after the environment, so that every
 // client is gone before the sandbox stops.
 class Environment {
 public:
@@ -204,7 +170,6 @@ public:
     EventLog& log() { return *log_; }
     CallbackRouter& router() { return *router_; }
     const std::shared_ptr<SandboxSwitcher>& switcher() { return switcher_; }
-    void advanceClock(std::chrono::seconds by);
 
     // The demo client's configuration (or another registered client's), with the proxy as origin.
     TessaroConfiguration configuration(const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
@@ -219,7 +184,6 @@ public:
 private:
     std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
     std::shared_ptr<CallbackRouter> router_ = std::make_shared<CallbackRouter>();
-    std::shared_ptr<std::atomic<std::int64_t>> clockOffset_ = std::make_shared<std::atomic<std::int64_t>>(0);
     std::unique_ptr<sandbox::Sandbox> sandbox_;
     std::unique_ptr<Proxy> proxy_;
     std::shared_ptr<SandboxSwitcher> switcher_;
