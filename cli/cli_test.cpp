@@ -3,13 +3,7 @@
 // the private keyring, and, for the status line, a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -27,10 +21,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <testing/child_process.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
-
-extern char** environ;
 
 namespace tessaro {
 namespace {
@@ -40,131 +33,27 @@ using json = nlohmann::json;
 using sandbox::Policy;
 using namespace std::chrono_literals;
 
-struct Result {
-    int status = -1;  // exit status; 128 + signal when killed
-    std::string out;
-    std::string err;
-    std::optional<bool> echo;  // on a pseudo-terminal: whether it echoes once the process is gone
-};
+using Result = tessaro::testing::ChildProcess::Result;
 
 // A running tessaro with its output captured; stderr (and, with terminalInput, stdin) may go to a
 // pseudo-terminal instead.
-class Process {
+class Process : public tessaro::testing::ChildProcess {
 public:
     Process(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,
-            const std::string& input, bool terminal = false, bool terminalInput = false) {
-        int out[2], err[2], in[2];
-        if (pipe(out) != 0 || pipe(in) != 0) throw std::runtime_error("pipe");
-        int errSlave = -1;
-        if (terminal) {
-            if (openpty(&errRead_, &errSlave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-        } else {
-            if (pipe(err) != 0) throw std::runtime_error("pipe");
-            errRead_ = err[0];
-            errSlave = err[1];
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, terminal && terminalInput ? errSlave : in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errSlave, 2);
-        for (const int fd : {in[0], in[1], out[0], out[1], errRead_, errSlave})
-            posix_spawn_file_actions_addclose(&actions, fd);
-
-        std::map<std::string, std::string> merged;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            merged[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-        }
-        for (const auto& [key, value] : environment)
-            merged[key] = value;
-        std::vector<std::string> envText;
-        for (const auto& [key, value] : merged)
-            envText.push_back(key + "=" + value);
-        std::vector<char*> envp;
-        for (auto& text : envText)
-            envp.push_back(text.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argText = {TESSARO_CLI_EXE};
-        argText.insert(argText.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& text : argText)
-            argv.push_back(text.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, TESSARO_CLI_EXE, &actions, nullptr, argv.data(), envp.data()) != 0) {
-            throw std::runtime_error("cannot start tessaro");
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        terminal_ = terminal;
-        close(in[0]);
-        close(out[1]);
-        close(errSlave);
-        outRead_ = out[0];
-        (void)!write(in[1], input.data(), input.size());
-        close(in[1]);
-        reader_ = std::thread([this] { readAll(); });
-    }
-    ~Process() {
-        if (reader_.joinable()) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-
-    void signal(int number) { kill(pid_, number); }
-    // Whether the pseudo-terminal echoes what is typed.
-    bool echoes() const {
-        termios settings{};
-        return tcgetattr(errRead_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
-    }
-    std::string errSoFar() {
-        std::lock_guard guard(mutex_);
-        return result_.err;
-    }
-    // Waits (bounded: killed after 60 s) and returns what the process did.
-    Result wait() {
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
-            std::this_thread::sleep_for(10ms);
-        }
-        reader_.join();
-        if (terminal_) result_.echo = echoes();
-        close(outRead_);
-        close(errRead_);
-        std::lock_guard guard(mutex_);
-        result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return result_;
-    }
+            const std::string& input, bool terminal = false, bool terminalInput = false)
+        : ChildProcess(TESSARO_CLI_EXE, args,
+                       {.environment = entriesOf(environment),
+                        .input = input,
+                        .terminal = terminal,
+                        .terminalInput = terminalInput}) {}
 
 private:
-    void readAll() {
-        pollfd fds[2] = {{outRead_, POLLIN, 0}, {errRead_, POLLIN, 0}};
-        int open = 2;
-        char buffer[4096];
-        while (open > 0 && poll(fds, 2, 60000) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n <= 0) {
-                    fds[i].fd = -1;  // a pseudo-terminal reports EIO once the child is gone
-                    --open;
-                    continue;
-                }
-                std::lock_guard guard(mutex_);
-                (i == 0 ? result_.out : result_.err).append(buffer, static_cast<std::size_t>(n));
-            }
-        }
+    static std::vector<std::string> entriesOf(const std::map<std::string, std::string>& environment) {
+        std::vector<std::string> entries;
+        for (const auto& [name, value] : environment)
+            entries.push_back(name + "=" + value);
+        return entries;
     }
-
-    pid_t pid_ = -1;
-    bool terminal_ = false;
-    int outRead_ = -1;
-    int errRead_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    Result result_;
 };
 
 // An in-process sandbox and a client ID of the test's own (so its keyring items are its own).
@@ -399,10 +288,10 @@ TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
                        environment(), "", true, true);
         bool prompted = false;
         for (int i = 0; i < 2000 && !prompted; ++i) {
-            prompted = update.errSoFar().find("new password: ") != std::string::npos;
+            prompted = update.err().find("new password: ") != std::string::npos;
             if (!prompted) std::this_thread::sleep_for(10ms);
         }
-        ASSERT_TRUE(prompted) << update.errSoFar();
+        ASSERT_TRUE(prompted) << update.err();
         EXPECT_FALSE(update.echoes());
         for (int i = 0; i < interrupts; ++i)
             update.signal(SIGINT);

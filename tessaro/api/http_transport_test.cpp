@@ -16,7 +16,7 @@
 #include <thread>
 
 #include <tessaro/api/internal/loopback.hpp>
-#include <tessaro/api/testing/child_process.hpp>
+#include <testing/child_process.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/api/testing/test_tls.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -276,7 +276,7 @@ TEST(CurlTransport, ABundleReplacesTheSystemStore) {
     if (::getuid() != 0) {
         GTEST_SKIP() << "needs root: it mounts over /etc/ssl/certs in a mount namespace of its own";
     }
-    EXPECT_EQ(testing::waitChild(testing::spawnSelf("system-store")), 0);
+    EXPECT_EQ(testing::runSelf("system-store"), 0);
 }
 
 TEST(CurlTransport, VerifiesCertificatesAgainstTheSystemStoreOrAGivenAuthority) {

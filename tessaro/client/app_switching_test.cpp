@@ -12,17 +12,15 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include <testing/child_process.hpp>
+#include <testing/temporary_directory.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/records/tessaro_error.hpp>
-
-extern char** environ;
 
 namespace tessaro {
 namespace {
@@ -30,7 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* childModeVariable = "TESSARO_APP_SWITCHING_CHILD";
 constexpr const char* childTokenVariable = "TESSARO_APP_SWITCHING_TOKEN";
 // Shell and URL specials that must reach the handler untouched.
 const std::string launchText =
@@ -38,15 +35,13 @@ const std::string launchText =
     "&state=a'b$HOME;c%20d&code_challenge=E9Mel_-x";
 const char* const downloadText = "https://downloads.example/tessaro?from=switcher-test";
 
-// Before main, in a child started below: opens the launch URL, exits 0 when open did what the mode says.
-const int childHook = [] {
-    const char* mode = std::getenv(childModeVariable);
-    if (!mode) return 0;
+// In a child started below: opens the launch URL; 0 when open did what `expected` says.
+int openInChild(std::string_view expected) {
     const char* token = std::getenv(childTokenVariable);
     TessaroSystemAppSwitcher switcher(
         token ? TessaroSystemAppSwitcher::ActivationTokenSource([token] { return std::string(token); }) : nullptr);
     std::stop_source stop;
-    if (std::string_view(mode) == "stopped") stop.request_stop();
+    if (expected == "stopped") stop.request_stop();
     std::string outcome = "opens";
     try {
         switcher.open(*URL::parse(launchText), *URL::parse(downloadText), stop.get_token());
@@ -57,8 +52,11 @@ const int childHook = [] {
                   : notInstalled                                ? "not-installed"
                                                                 : error.what();
     }
-    std::_Exit(outcome == mode ? 0 : 1);
-}();
+    return outcome == expected ? 0 : 1;
+}
+const int childHooks = testing::runChildMode("switcher-opens", [] { return openInChild("opens"); }) +
+                       testing::runChildMode("switcher-not-installed", [] { return openInChild("not-installed"); }) +
+                       testing::runChildMode("switcher-stopped", [] { return openInChild("stopped"); });
 
 // The handler: writes what it got beside itself, then renames it into place for the test to find.
 const char* const handlerScript =
@@ -90,9 +88,8 @@ TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
     ASSERT_TRUE(URL::parse(launchText));
     for (const auto& c : launchCases) {
         SCOPED_TRACE(c.name);
-        char pattern[] = "/tmp/tessaro-switch-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        const fs::path dir = pattern;
+        const testing::TemporaryDirectory temporary("tessaro-switch-");
+        const fs::path& dir = temporary.path();
         for (const char* sub : {"data/applications", "config", "empty"})
             fs::create_directories(dir / sub);
         if (c.scheme) {
@@ -105,36 +102,24 @@ TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
                 << "[Default Applications]\nx-scheme-handler/" << c.scheme << "=tessaro-test-handler.desktop\n";
         }
         // Only this directory's applications; no session bus, no terminal on PATH, stale tokens.
-        std::vector<std::string> entries = {std::string(childModeVariable) + "=" + c.mode,
-                                            "XDG_DATA_HOME=" + (dir / "data").string(),
-                                            "XDG_CONFIG_HOME=" + (dir / "config").string(),
-                                            "XDG_DATA_DIRS=" + (dir / "empty").string(),
-                                            "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
-                                            "PATH=" + (dir / "empty").string(),
-                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
-                                            "GIO_USE_VFS=local",
-                                            "XDG_ACTIVATION_TOKEN=stale",
-                                            "DESKTOP_STARTUP_ID=stale"};
-        if (c.token) entries.push_back(std::string(childTokenVariable) + "=" + c.token);
-        for (char** at = environ; *at; ++at) {
-            const std::string_view entry = *at;
-            const auto replaced = [&](auto prefix) { return entry.starts_with(prefix); };
-            if (!std::ranges::any_of(
-                    std::array{"XDG_", "TESSARO_", "PATH=", "DBUS_", "GIO_", "DESKTOP_", "DISPLAY=", "WAYLAND_"},
-                    replaced))
-                entries.emplace_back(entry);
-        }
-        std::vector<char*> envp;
-        for (auto& entry : entries)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        std::string self = fs::read_symlink("/proc/self/exe");
-        char* argv[] = {self.data(), nullptr};
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+        std::vector<std::string> environment = {"XDG_*",
+                                                "TESSARO_*",
+                                                "DBUS_*",
+                                                "GIO_*",
+                                                "DESKTOP_*",
+                                                "DISPLAY",
+                                                "WAYLAND_*",
+                                                "XDG_DATA_HOME=" + (dir / "data").string(),
+                                                "XDG_CONFIG_HOME=" + (dir / "config").string(),
+                                                "XDG_DATA_DIRS=" + (dir / "empty").string(),
+                                                "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
+                                                "PATH=" + (dir / "empty").string(),
+                                                "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
+                                                "GIO_USE_VFS=local",
+                                                "XDG_ACTIVATION_TOKEN=stale",
+                                                "DESKTOP_STARTUP_ID=stale"};
+        if (c.token) environment.push_back(std::string(childTokenVariable) + "=" + c.token);
+        EXPECT_EQ(testing::runSelf(std::string("switcher-") + c.mode, environment), 0);
 
         // The handler runs detached from the child; without a launch nothing may arrive.
         const auto deadline = std::chrono::steady_clock::now() + (c.received ? 10s : 500ms);
@@ -143,7 +128,6 @@ TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
         }
         std::ifstream in(dir / "received");
         EXPECT_EQ(in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt, c.received);
-        fs::remove_all(dir);
     }
 }
 

@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <tessaro/api/testing/child_process.hpp>
+#include <testing/child_process.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/client/testing/client_test_support.hpp>
 #include <tessaro/client/internal/client_internals.hpp>
@@ -159,24 +159,88 @@ TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
         bool serverDown = false;
     } cases[] = {
         {"401 token_expired, then success", Seed::both, 3600, {expired, ok}, fresh, {}, "", 1, 2, refreshed},
-        {"401 token_expired twice: no third attempt", Seed::both, 3600, {expired}, fresh, Code::protocol,
-         "token_expired", 1, 2, refreshed},
-        {"401 invalid_token twice: the retry's answer ends the grant", Seed::both, 3600, {invalid}, fresh,
-         Code::revoked, "", 1, 2, wiped},
-        {"403 grant_revoked", Seed::both, 3600, {{403, R"({"error":"grant_revoked"})"}}, {}, Code::revoked, "", 0, 1,
+        {"401 token_expired twice: no third attempt",
+         Seed::both,
+         3600,
+         {expired},
+         fresh,
+         Code::protocol,
+         "token_expired",
+         1,
+         2,
+         refreshed},
+        {"401 invalid_token twice: the retry's answer ends the grant",
+         Seed::both,
+         3600,
+         {invalid},
+         fresh,
+         Code::revoked,
+         "",
+         1,
+         2,
+         wiped},
+        {"403 grant_revoked",
+         Seed::both,
+         3600,
+         {{403, R"({"error":"grant_revoked"})"}},
+         {},
+         Code::revoked,
+         "",
+         0,
+         1,
          wiped},
         {"500 without a code", Seed::both, 3600, {{500, ""}}, {}, Code::protocol, "http_500", 0, 1, unchanged},
-        {"409 with another code", Seed::both, 3600, {{409, R"({"error":"busy"})"}}, {}, Code::protocol, "busy", 0, 1,
+        {"409 with another code",
+         Seed::both,
+         3600,
+         {{409, R"({"error":"busy"})"}},
+         {},
+         Code::protocol,
+         "busy",
+         0,
+         1,
          unchanged},
-        {"success body that is no JSON", Seed::both, 3600, {{200, "<html>"}}, {}, Code::protocol, "malformed_response",
-         0, 1, unchanged},
+        {"success body that is no JSON",
+         Seed::both,
+         3600,
+         {{200, "<html>"}},
+         {},
+         Code::protocol,
+         "malformed_response",
+         0,
+         1,
+         unchanged},
         {"refresh answered refresh_token_reused", Seed::both, 0, {ok}, reused, Code::revoked, "", 1, 0, wiped},
-        {"refresh answered another code", Seed::both, 0, {ok}, {400, R"({"error":"invalid_grant"})"}, Code::protocol,
-         "invalid_grant", 1, 0, unchanged},
-        {"refresh answer missing its members", Seed::both, 0, {ok}, {200, "{}"}, Code::protocol, "malformed_response",
-         1, 0, unchanged},
-        {"401 token_expired, refresh reused", Seed::both, 3600, {expired}, {401, R"({"error":"refresh_token_reused"})"},
-         Code::revoked, "", 1, 1, wiped},
+        {"refresh answered another code",
+         Seed::both,
+         0,
+         {ok},
+         {400, R"({"error":"invalid_grant"})"},
+         Code::protocol,
+         "invalid_grant",
+         1,
+         0,
+         unchanged},
+        {"refresh answer missing its members",
+         Seed::both,
+         0,
+         {ok},
+         {200, "{}"},
+         Code::protocol,
+         "malformed_response",
+         1,
+         0,
+         unchanged},
+        {"401 token_expired, refresh reused",
+         Seed::both,
+         3600,
+         {expired},
+         {401, R"({"error":"refresh_token_reused"})"},
+         Code::revoked,
+         "",
+         1,
+         1,
+         wiped},
         // Without a usable session nothing is sent.
         {"no session", Seed::none, 0, {}, {}, Code::notAuthorized, "", 0, 0, empty},
         {"neither token", Seed::neither, -10, {}, {}, Code::notAuthorized, "", 0, 0, unchanged},
@@ -401,7 +465,9 @@ TEST(TessaroClientTokens, ARefreshWhoseCallerStoppedIsFinishedAndStored) {
         EXPECT_EQ(next.wait_for(0ms), std::future_status::timeout) << "did not wait for the refresh in flight";
         hold.release();
         EXPECT_EQ(finished(next), std::nullopt);
-        if (h.client) EXPECT_TRUE(h.client->drain(waitLimit));
+        if (h.client) {
+            EXPECT_TRUE(h.client->drain(waitLimit));
+        }
         EXPECT_EQ(h.requestsTo(tokenPath).size(), 1u);
         EXPECT_EQ(h.stored("refresh_token"), "rt-new");
         EXPECT_EQ(h.stored("access_token"), "at-new");
@@ -890,7 +956,7 @@ int noThreadsChild() {
 const int noThreadsHook = tessaro::testing::runChildMode("no-threads", noThreadsChild);
 
 TEST(TessaroClientLifetime, WithoutAThreadToSpareNothingStaysRegisteredOrCounted) {
-    EXPECT_EQ(tessaro::testing::waitChild(tessaro::testing::spawnSelf("no-threads")), 0);
+    EXPECT_EQ(tessaro::testing::runSelf("no-threads"), 0);
 }
 
 TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStillOpening) {

@@ -3,12 +3,8 @@
 // run on loopback with a private XDG_RUNTIME_DIR; every wait is bounded and every process is
 // stopped before the test ends.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,13 +19,14 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include <testing/child_process.hpp>
+#include <testing/temporary_directory.hpp>
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using tessaro::testing::TemporaryDirectory;
 
 // A launch URL the demo client may send; the keys are well formed (32 zero bytes).
 std::string authorizeURL(const std::string& state) {
@@ -38,125 +35,28 @@ std::string authorizeURL(const std::string& state) {
            state + "&code_challenge=" + key + "&code_challenge_method=S256&approval_key=" + key + "&seal_key=" + key;
 }
 
-// A private directory, removed at the end.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "tessaro-instances-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // A tessaro-sandbox process, its standard output and error on one pipe. The destructor kills
 // and reaps it if it still runs.
-class Process {
+class Process : public tessaro::testing::ChildProcess {
 public:
-    Process(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            if (!text.starts_with("XDG_RUNTIME_DIR=") && !text.starts_with("TESSARO_SANDBOX_ORIGIN="))
-                env.push_back(text);
-        }
-        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
-        std::vector<std::string> args = {TESSARO_SANDBOX_EXE};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> argv, envp;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        for (auto& entry : env)
-            envp.push_back(entry.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, args.front().c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        output_ = fds[0];
-    }
-    ~Process() {
-        stop(SIGKILL);
-        if (output_ >= 0) ::close(output_);
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // The first line of output containing `needle`, waiting at most 10 s.
-    std::optional<std::string> lineWith(const std::string& needle) {
-        const auto deadline = Clock::now() + 10s;
-        for (std::size_t from = 0;;) {
-            for (auto end = buffer_.find('\n', from); end != std::string::npos; end = buffer_.find('\n', from)) {
-                std::string line = buffer_.substr(from, end - from);
-                from = end + 1;
-                if (line.find(needle) != std::string::npos) return line;
-            }
-            if (!fill(deadline)) return std::nullopt;
-        }
-    }
+    Process(const std::vector<std::string>& arguments, const fs::path& runtimeDir)
+        : ChildProcess(TESSARO_SANDBOX_EXE, arguments,
+                       {.environment = {"XDG_RUNTIME_DIR=" + runtimeDir.string(), "TESSARO_SANDBOX_ORIGIN"},
+                        .input = "",
+                        .terminal = false,
+                        .terminalInput = false,
+                        .mergeOutput = true}) {}
 
     // Waits for the process to end on its own (at most 10 s): its exit status and all output.
     std::pair<int, std::string> finish() {
-        const auto deadline = Clock::now() + 10s;
-        while (fill(deadline)) {}
-        return {stop(0), buffer_};
+        const auto result = wait(10s);
+        return {result.status, result.out};
     }
-
     // Sends `signal` (none when 0), then reaps the process within 10 s, killing it after that.
-    // The exit status, or 128 + the signal that ended it.
-    int stop(int signal) {
-        if (pid_ <= 0) return status_;
-        if (signal != 0) ::kill(pid_, signal);
-        int status = 0;
-        const auto deadline = Clock::now() + 10s;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
+    int stop(int number) {
+        if (number != 0) signal(number);
+        return wait(10s).status;
     }
-
-private:
-    // Reads what is available before `deadline`; false at the end of output or the deadline.
-    bool fill(Clock::time_point deadline) {
-        if (output_ < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd ready{output_, POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(left)) <= 0) return false;
-        char chunk[4096];
-        const ssize_t n = ::read(output_, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int status_ = -1;
-    int output_ = -1;
-    std::string buffer_;
 };
 
 // A served sandbox and its origin, read from its first line.

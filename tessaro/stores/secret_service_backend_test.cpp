@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tessaro/api/testing/child_process.hpp>
+#include <testing/child_process.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/secret_service_backend.hpp>
@@ -174,7 +174,7 @@ std::string freshRead() {
     if (fd < 0) return "no dump file";
     ::close(fd);
     std::string text = "dump failed";
-    if (testing::waitChild(testing::spawnSelf("dump", {std::string(dumpVariable) + "=" + path})) == 0) {
+    if (testing::runSelf("dump", {std::string(dumpVariable) + "=" + path}) == 0) {
         std::ifstream in(path);
         text.assign(std::istreambuf_iterator<char>(in), {});
     }
@@ -260,7 +260,7 @@ int countUnexpectedAcrossOtherProcesses() {
         expect(mine == fresh, "after " + after + ": read\n" + mine + "\nwhere a fresh process reads\n" + fresh);
         return calls;
     };
-    const auto other = [&](const char* mode) { expect(testing::waitChild(testing::spawnSelf(mode)) == 0, mode); };
+    const auto other = [&](const char* mode) { expect(testing::runSelf(mode) == 0, mode); };
 
     readAndCompare("the first write");
     const auto warm = readAndCompare("a read");
@@ -356,8 +356,8 @@ const int childModes = [] {
 // Runs this binary as a child in `mode` with `busAddress` as its session bus and no display (an
 // unlock prompt is never answered); its exit status.
 int runChild(const std::string& mode, const std::string& busAddress) {
-    return testing::waitChild(testing::spawnSelf(
-        mode, {"DBUS_SESSION_BUS_ADDRESS=" + busAddress, "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_IN_KEYRING"}));
+    return testing::runSelf(
+        mode, {"DBUS_SESSION_BUS_ADDRESS=" + busAddress, "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_IN_KEYRING"});
 }
 
 // Children that set up a bus of their own start from one leading nowhere.

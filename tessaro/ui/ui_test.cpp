@@ -2,9 +2,7 @@
 // wrappers against an in-process sandbox, the foreground hook, and the single-instance relay with
 // real second processes (this binary run again).
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +27,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <testing/child_process.hpp>
 #include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
@@ -39,14 +38,14 @@
 #include <tessaro/ui/gui_executor.hpp>
 #include <tessaro/ui/tessaro_button.hpp>
 
-extern char** environ;
-
 namespace {
 
 using namespace tessaro;
 using namespace std::chrono_literals;
+using tessaro::testing::ChildMode;
+using tessaro::testing::ChildOptions;
+using tessaro::testing::ChildProcess;
 
-constexpr const char* childVariable = "TESSARO_UI_CHILD";
 constexpr const char* relayName = "tessaro-ui-test";
 
 struct SandboxClient {
@@ -109,45 +108,16 @@ int childInstance(int argc, char** argv) {
     return app.exec();
 }
 
-pid_t spawnInstance(const QString& dir, const std::vector<std::string>& args) {
-    // The variables set here replace the inherited ones (getenv would find an inherited one first).
-    std::vector<std::string> envText;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        if (name != childVariable && name != "TESSARO_UI_DIR" && name != "XDG_RUNTIME_DIR") envText.push_back(text);
-    }
-    envText.push_back(std::string(childVariable) + "=instance");
-    envText.push_back("TESSARO_UI_DIR=" + dir.toStdString());
-    envText.push_back("XDG_RUNTIME_DIR=" + dir.toStdString());
-    std::vector<char*> envp;
-    for (auto& text : envText)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::string self = QCoreApplication::applicationFilePath().toStdString();
-    std::vector<std::string> argText = {self};
-    argText.insert(argText.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& text : argText)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data());
-    return pid;
+// Another instance of a host: this binary in the "instance" mode, with `dir` as its runtime
+// directory.
+std::unique_ptr<ChildProcess> spawnInstance(const QString& dir, std::vector<std::string> args) {
+    return std::make_unique<ChildProcess>(
+        ChildMode{"instance", std::move(args)},
+        ChildOptions{.environment = {"TESSARO_UI_DIR=" + dir.toStdString(), "XDG_RUNTIME_DIR=" + dir.toStdString()}});
 }
 
 // The exit status (128 + signal), waiting at most 30 s.
-int waitFor(pid_t pid) {
-    int status = 0;
-    for (int i = 0; i < 3000; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(10ms);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
+int waitFor(const std::unique_ptr<ChildProcess>& process) { return process->wait(30s).status; }
 
 bool waitForFile(const QString& path) {
     for (int i = 0; i < 2000; ++i) {
@@ -343,9 +313,9 @@ private slots:
     void relayHandsTheURLToTheRunningInstance() {
         QTemporaryDir dir;
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const pid_t primary = spawnInstance(dir.path(), {});
+        const auto primary = spawnInstance(dir.path(), {});
         QVERIFY(waitForFile(dir.path() + "/ready"));
-        const pid_t second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s1&code=c1"});
+        const auto second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s1&code=c1"});
         QCOMPARE(waitFor(second), 0);
         QCOMPARE(waitFor(primary), 0);
         QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0),
@@ -357,16 +327,16 @@ private slots:
     void relayRecoversFromACrashedInstance() {
         QTemporaryDir dir;
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const pid_t crashed = spawnInstance(dir.path(), {});
+        const auto crashed = spawnInstance(dir.path(), {});
         QVERIFY(waitForFile(dir.path() + "/ready"));
-        kill(crashed, SIGKILL);
+        crashed->signal(SIGKILL);
         QCOMPARE(waitFor(crashed), 128 + SIGKILL);
         QVERIFY(QFile::exists(dir.path() + "/" + relayName + ".socket"));
         QFile::remove(dir.path() + "/ready");
 
-        const pid_t primary = spawnInstance(dir.path(), {});
+        const auto primary = spawnInstance(dir.path(), {});
         QVERIFY(waitForFile(dir.path() + "/ready"));
-        const pid_t second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s2"});
+        const auto second = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?state=s2"});
         QCOMPARE(waitFor(second), 0);
         QCOMPARE(waitFor(primary), 0);
         QCOMPARE(readFile(dir.path() + "/received").section('\n', 0, 0),
@@ -378,8 +348,8 @@ private slots:
     void relayDecidesBetweenTwoSimultaneousStarts() {
         QTemporaryDir dir;
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const pid_t a = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=a"});
-        const pid_t b = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=b"});
+        const auto a = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=a"});
+        const auto b = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=b"});
         QCOMPARE(waitFor(a), 0);
         QCOMPARE(waitFor(b), 0);
         const QStringList lines = readFile(dir.path() + "/received").split('\n');
@@ -392,7 +362,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (const char* mode = std::getenv(childVariable); mode && std::string(mode) == "instance") {
+    if (const char* mode = std::getenv(tessaro::testing::childModeVariable); mode && std::string(mode) == "instance") {
         return childInstance(argc, argv);
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -105,14 +105,13 @@ TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
     std::ofstream(dir / "config/mimeapps.list")
         << "[Default Applications]\nx-scheme-handler/tessaro=tessaro-e2e-sandbox.desktop\n";
 
-    const pid_t child =
-        spawnSelf("desktop-authorize",
-                  {std::string(directoryVariable) + "=" + dir.string(), "XDG_DATA_HOME=" + (dir / "data").string(),
-                   "XDG_CONFIG_HOME=" + (dir / "config").string(), "XDG_DATA_DIRS=" + (dir / "empty").string(),
-                   "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
-                   "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus", "GIO_USE_VFS=local"});
-    ASSERT_GT(child, 0);
-    EXPECT_EQ(waitChild(child), 0) << "handler output:\n" << contentsOf(dir / "open.log");
+    const int status =
+        runSelf("desktop-authorize",
+                {std::string(directoryVariable) + "=" + dir.string(), "XDG_DATA_HOME=" + (dir / "data").string(),
+                 "XDG_CONFIG_HOME=" + (dir / "config").string(), "XDG_DATA_DIRS=" + (dir / "empty").string(),
+                 "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
+                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus", "GIO_USE_VFS=local"});
+    EXPECT_EQ(status, 0) << "handler output:\n" << contentsOf(dir / "open.log");
     fs::remove_all(dir);
 }
 

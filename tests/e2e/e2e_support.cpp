@@ -10,7 +10,6 @@
 #include <string_view>
 #include <thread>
 
-#include <tessaro/api/testing/child_process.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
@@ -221,7 +220,7 @@ std::string Environment::registerUniqueClient() {
 
 namespace {
 
-// Before main: a child started with spawnSelf runs its mode and exits. The modes use nothing but
+// Before main: a child started by the tests runs its mode and exits. The modes use nothing but
 // function-local statics and what they build themselves, so the order of static initialisation
 // does not matter to them.
 const int childHooks = testing::runChildMode("desktop-authorize", childAuthorizeThroughDesktop) +

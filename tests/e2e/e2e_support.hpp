@@ -19,7 +19,7 @@
 
 #include <sys/types.h>
 
-#include <tessaro/api/testing/child_process.hpp>
+#include <testing/child_process.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -189,9 +189,10 @@ private:
     std::shared_ptr<SandboxSwitcher> switcher_;
 };
 
-// Child processes are this binary run again in a mode (tessaro/api/testing/child_process.hpp):
-using testing::spawnSelf;
-using testing::waitChild;
+// Child processes are this binary run again in a mode (testing/child_process.hpp).
+using testing::ChildMode;
+using testing::ChildProcess;
+using testing::runSelf;
 
 // The child modes (each in the test file it belongs to); each returns its exit status.
 int childAuthorizeThroughDesktop();

@@ -177,8 +177,8 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
             const std::vector<std::string> environment = {std::string(originVariable) + "=" + env.proxy().origin(),
                                                           std::string(clientIDVariable) + "=" + clientID,
                                                           std::string(barrierVariable) + "=" + dir.string()};
-            const pid_t a = spawnSelf("revoke-shared-session", environment);
-            const pid_t b = spawnSelf("revoke-shared-session", environment);
+            ChildProcess a(ChildMode{"revoke-shared-session"}, {.environment = environment});
+            ChildProcess b(ChildMode{"revoke-shared-session"}, {.environment = environment});
             const auto ready = [&] {
                 int count = 0;
                 for (const auto& entry : fs::directory_iterator(dir))
@@ -187,8 +187,8 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
             };
             EXPECT_TRUE(eventually([&] { return ready() == 2; }));
             std::ofstream(dir / "go");
-            EXPECT_EQ(waitChild(a), 0);
-            EXPECT_EQ(waitChild(b), 0);
+            EXPECT_EQ(a.wait().status, 0) << a.err();
+            EXPECT_EQ(b.wait().status, 0) << b.err();
             fs::remove_all(dir);
         } else {
             std::vector<std::shared_ptr<TessaroClient>> clients;
@@ -266,16 +266,17 @@ TEST(KeychainSession, AnotherProcessRefreshingTheOldGrantLeavesANewAuthorization
     char pattern[] = "/tmp/tessaro-e2e-mixed-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
-    const pid_t other = spawnSelf("revoke-shared-session", {std::string(originVariable) + "=" + env.proxy().origin(),
-                                                            std::string(clientIDVariable) + "=" + clientID,
-                                                            std::string(barrierVariable) + "=" + dir.string()});
+    ChildProcess other(ChildMode{"revoke-shared-session"},
+                       {.environment = {std::string(originVariable) + "=" + env.proxy().origin(),
+                                        std::string(clientIDVariable) + "=" + clientID,
+                                        std::string(barrierVariable) + "=" + dir.string()}});
     std::ofstream(dir / "go");
     ASSERT_TRUE(hold.waitArrived()) << "the other process sent no refresh";
 
     const TessaroGrant fresh = client->authorize();
     EXPECT_NE(fresh.grantID, old.grantID);
     hold.release();
-    EXPECT_EQ(waitChild(other), 0);
+    EXPECT_EQ(other.wait().status, 0) << other.err();
     fs::remove_all(dir);
 
     EXPECT_EQ(client->grant(), fresh);

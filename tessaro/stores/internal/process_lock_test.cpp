@@ -2,15 +2,14 @@
 #include <tessaro/stores/internal/process_lock.hpp>
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <thread>
 
+#include <testing/child_process.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro::detail {
@@ -18,13 +17,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits up to `timeout` for one byte on `fd`; -1 when none came.
-int readByte(int fd, std::chrono::milliseconds timeout) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return -1;
-    char c = 0;
-    return ::read(fd, &c, 1) == 1 ? c : -1;
-}
+constexpr const char* lockVariable = "TESSARO_LOCK_TEST_NAME";
+
+// The other process: says so once it holds the lock, then exits (which releases it).
+const int lockHolder = testing::runChildMode("lock-holder", [] {
+    auto lock = ProcessLock::acquire(std::getenv(lockVariable), {});
+    std::cout << (lock ? "got the lock" : "no lock") << std::endl;
+    return lock ? 0 : 1;
+});
 
 TEST(ProcessLock, TwoProcessesTakeTurns) {
     const std::string name = tessaro::testing::uniqueClientID("lock-processes");
@@ -34,31 +34,12 @@ TEST(ProcessLock, TwoProcessesTakeTurns) {
     ASSERT_EQ(::stat(ProcessLock::pathFor(name).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The other process: report once it holds the lock, then exit (which releases it). It
-        // first closes what it inherited: a forked copy of this process's lock descriptor would
-        // keep that lock alive (an exec'd process never gets it: O_CLOEXEC).
-        for (int fd = 3; fd < 1024; ++fd) {
-            if (fd != pipeFds[1]) ::close(fd);
-        }
-        auto lock = ProcessLock::acquire(name, {});
-        const char got = lock ? 'g' : 'x';
-        ::_exit(::write(pipeFds[1], &got, 1) == 1 ? 0 : 1);
-    }
-    ::close(pipeFds[1]);
-    EXPECT_EQ(readByte(pipeFds[0], 300ms), -1) << "the other process got the lock while this one held it";
+    testing::ChildProcess other(testing::ChildMode{"lock-holder"},
+                                {.environment = {std::string(lockVariable) + "=" + name}});
+    EXPECT_FALSE(other.lineWith("lock", 300ms)) << "the other process got the lock while this one held it";
     held.reset();
-    const int got = readByte(pipeFds[0], 10000ms);
-    EXPECT_EQ(got, 'g');
-    if (got != 'g') ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ::close(pipeFds[0]);
+    EXPECT_TRUE(other.lineWith("got the lock", 10s));
+    EXPECT_EQ(other.wait(10s).status, 0);
     EXPECT_TRUE(ProcessLock::acquire(name, {})) << "released by the other process's exit";
 }
 
