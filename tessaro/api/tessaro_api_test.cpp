@@ -246,15 +246,6 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(APIError, Equality) {
-    EXPECT_EQ(APIError::http(409, "conflict"), APIError::http(409, "conflict"));
-    EXPECT_NE(APIError::http(409, "conflict"), APIError::http(400, "conflict"));
-    EXPECT_NE(APIError::http(409, "conflict"), APIError::http(409, "http_409"));
-    EXPECT_EQ(APIError::decoding(), APIError::decoding());
-    EXPECT_NE(APIError::decoding(), APIError::http(0, ""));
-    EXPECT_STREQ(APIError::http(401, "invalid_token").what(), "http(401, invalid_token)");
-}
-
 TEST_F(TessaroAPITest, ManyThreadsSignThroughOneSharedTransport) {
     server.respond([](const httplib::Request& request, httplib::Response& response) {
         // Echo the identifier from the path so each caller can check it got its own answer.

@@ -63,14 +63,5 @@ TEST(CanonicalString, JoinsFiveLinesWithoutTrailingLineFeed) {
               "GET\n/p\n-9223372036854775808\nn\n" + std::string(sha256OfNothing));
 }
 
-TEST(CryptoErrorType, EqualityAndHashByCase) {
-    const CryptoError a(CryptoError::Code::openFailed);
-    EXPECT_EQ(a, CryptoError(CryptoError::Code::openFailed));
-    EXPECT_NE(a, CryptoError(CryptoError::Code::invalidKey));
-    const std::unordered_set<CryptoError> set{a, CryptoError(CryptoError::Code::openFailed),
-                                              CryptoError(CryptoError::Code::randomFailed)};
-    EXPECT_EQ(set.size(), 2u);
-}
-
 }  // namespace
 }  // namespace tessaro

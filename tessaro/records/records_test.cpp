@@ -25,16 +25,6 @@ TEST(TessaroItemKind, RawValuesAreExactAndCaseSensitive) {
     EXPECT_THROW(json(1).get<TessaroItemKind>(), json::exception);
 }
 
-TEST(TessaroField, IsAnyTextWithNamedConstants) {
-    const TessaroField literal = "password";
-    EXPECT_EQ(literal, TessaroField::password);
-    EXPECT_EQ(TessaroField::notes.rawValue(), "notes");
-    EXPECT_EQ(TessaroField("One Time Code").rawValue(), "One Time Code");
-    std::unordered_set<TessaroField> set{TessaroField::title, "title", TessaroField::url, "totp"};
-    EXPECT_EQ(set.size(), 3u);
-    EXPECT_LT(TessaroField::password, TessaroField::username);
-}
-
 TEST(TessaroRecord, ConstructorDefaultsKindRawToTheKind) {
     const TessaroRecord server("t", "u", "p", "https://x", "n", TessaroItemKind::server);
     EXPECT_EQ(server.kindRaw, "server");

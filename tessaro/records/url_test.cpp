@@ -95,13 +95,6 @@ TEST(URL, TheNativeAppFormWithoutAuthorityHasAnEmptyHost) {
     }
 }
 
-TEST(URL, EqualityAndHashFollowTheText) {
-    EXPECT_EQ(mustParse("https://h/a?b=1"), mustParse("https://h/a?b=1"));
-    EXPECT_NE(mustParse("https://h/a"), mustParse("https://h/a/"));
-    std::unordered_set<URL> set{mustParse("https://h/a"), mustParse("https://h/a"), mustParse("https://h/b")};
-    EXPECT_EQ(set.size(), 2u);
-}
-
 TEST(URL, DecodesPathsAndQueryItemsWithoutTurningPlusIntoSpace) {
     EXPECT_EQ(mustParse("https://h/a%20b/%E4%BD%A0+c%2f").decodedPath(), "/a b/你+c/");
     EXPECT_EQ(URL::percentDecode("%zz%4%"), "%zz%4%");
