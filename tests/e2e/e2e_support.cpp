@@ -22,15 +22,6 @@ std::string textOf(std::span<const std::uint8_t> bytes) { return std::string(byt
 
 }  // namespace
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // ---- EventLog ----
 
 void EventLog::add(const std::string& line) {
@@ -107,20 +98,6 @@ std::vector<std::pair<std::string, bool>> CallbackRouter::delivered() {
     return delivered_;
 }
 
-// ---- WaitingLog ----
-
-TessaroClient::WaitingHandler WaitingLog::handler() {
-    return [mutex = mutex_, values = values_](const std::optional<TessaroWaiting>& value) {
-        std::lock_guard guard(*mutex);
-        values->push_back(value);
-    };
-}
-
-std::vector<std::optional<TessaroWaiting>> WaitingLog::values() {
-    std::lock_guard guard(*mutex_);
-    return *values_;
-}
-
 // ---- stores ----
 
 Snapshot snapshot(TessaroSecretStore& store) {
@@ -142,39 +119,6 @@ TessaroAPI::Credentials credentialsOf(const Snapshot& contents) {
     const std::string& seed = contents.at("approval_seed");
     return {contents.at("access_token"),
             TessaroCrypto::ApprovalKeypair(std::span(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size()))};
-}
-
-std::optional<TessaroError> errorOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const TessaroError& error) {
-        return error;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "not a TessaroError: " << error.what();
-    }
-    return std::nullopt;
-}
-
-std::optional<TessaroError::Code> errorCodeOf(const std::function<void()>& operation) {
-    const auto error = errorOf(operation);
-    return error ? std::optional(error->code()) : std::nullopt;
-}
-
-const char* codeName(std::optional<TessaroError::Code> code) {
-    if (!code) return "no error";
-    switch (*code) {
-        case TessaroError::Code::notInstalled: return "notInstalled";
-        case TessaroError::Code::network: return "network";
-        case TessaroError::Code::protocol: return "protocol";
-        case TessaroError::Code::notAuthorized: return "notAuthorized";
-        case TessaroError::Code::cancelled: return "cancelled";
-        case TessaroError::Code::denied: return "denied";
-        case TessaroError::Code::expired: return "expired";
-        case TessaroError::Code::notSignedIn: return "notSignedIn";
-        case TessaroError::Code::revoked: return "revoked";
-        case TessaroError::Code::conflict: return "conflict";
-    }
-    return "?";
 }
 
 // ---- Environment ----

@@ -20,6 +20,8 @@
 #include <sys/types.h>
 
 #include <testing/child_process.hpp>
+#include <testing/eventually.hpp>
+#include <tessaro/client/testing/outcomes.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -31,8 +33,10 @@ namespace tessaro::e2e {
 
 using namespace std::chrono_literals;
 
-// Every wait of these tests is bounded by this; a passing run never comes near it.
-inline constexpr auto waitLimit = std::chrono::seconds(20);
+using testing::eventually;
+using testing::waitLimit;
+using testing::client::errorOf;
+using testing::client::WaitingLog;
 inline constexpr const char* demoRedirect = "tessarodemo://tessaro/callback";
 
 // The keys of a stored session.
@@ -40,9 +44,6 @@ inline constexpr const char* sessionKeys[] = {
     "approval_seed", "seal_private_key",  "grant_id",      "account_id",
     "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
     "vaults"};
-
-// Polls `done` until it holds or `limit` passes; whether it held.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = waitLimit);
 
 // The lines of the sandbox's event log.
 class EventLog {
@@ -128,18 +129,6 @@ private:
     std::vector<std::pair<std::string, bool>> delivered_;
 };
 
-// Every onWaiting value, in the order reported.
-class WaitingLog {
-public:
-    TessaroClient::WaitingHandler handler();
-    std::vector<std::optional<TessaroWaiting>> values();
-
-private:
-    std::shared_ptr<std::mutex> mutex_ = std::make_shared<std::mutex>();
-    std::shared_ptr<std::vector<std::optional<TessaroWaiting>>> values_ =
-        std::make_shared<std::vector<std::optional<TessaroWaiting>>>();
-};
-
 // Every session entry of a store, as it stands.
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(TessaroSecretStore& store);
@@ -148,13 +137,6 @@ void expireAccessToken(TessaroSecretStore& store);
 
 // The credentials a snapshot holds: its access token and approval key.
 TessaroAPI::Credentials credentialsOf(const Snapshot& contents);
-
-// The TessaroError that `operation` threw; none when it threw nothing. Any other exception fails
-// the calling test and gives none.
-std::optional<TessaroError> errorOf(const std::function<void()>& operation);
-// Its code alone.
-std::optional<TessaroError::Code> errorCodeOf(const std::function<void()>& operation);
-const char* codeName(std::optional<TessaroError::Code> code);
 
 // A sandbox with a proxy in front, its event log and the host's callback routing. Tests hold their clients in variables declared after the environment, so that every
 // client is gone before the sandbox stops.

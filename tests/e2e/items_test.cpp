@@ -51,18 +51,18 @@ struct Authorized {
 TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
     Environment env;
     auto store = std::make_shared<TessaroMemoryStore>();
-    WaitingLog waiting;
     auto client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), 0.2);
-    client->setOnWaiting(waiting.handler());
+    WaitingLog waiting(*client);
     ASSERT_FALSE(client->isAuthorized());
     const TessaroGrant grant = client->authorize();
     client->setOnWaiting(nullptr);
     EXPECT_EQ(client->grant(), grant);
     EXPECT_TRUE(grant.grantID.starts_with("grt_")) << grant.grantID;
     EXPECT_EQ(grant.accountID, "acct_demo");
-    ASSERT_EQ(waiting.values().size(), 2u);  // the consent wait, then none
-    EXPECT_TRUE(waiting.values()[0] && waiting.values()[0]->phase.isAuthorize());
-    EXPECT_FALSE(waiting.values()[1]);
+    const auto reported = waiting.all();
+    ASSERT_EQ(reported.size(), 2u);  // the consent wait, then none
+    EXPECT_TRUE(reported[0] && reported[0]->phase.isAuthorize());
+    EXPECT_FALSE(reported[1]);
     EXPECT_TRUE(env.switcher()->refusals().empty());
     EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "authorization_code"), 1u);
 
@@ -141,8 +141,8 @@ TEST(Items, EventsInTheMiddleOfAWait) {
                 return std::nullopt;
             });
         }
-        auto pick = std::async(std::launch::async, [&]() -> std::optional<Code> {
-            return errorCodeOf([&] { EXPECT_EQ(a.client->pickItem(TessaroHint{.url = bankURL}).id, "itm_bank"); });
+        auto pick = std::async(std::launch::async, [&] {
+            return errorOf([&] { EXPECT_EQ(a.client->pickItem(TessaroHint{.url = bankURL}).id, "itm_bank"); });
         });
         if (c.event != Event::tokenExpires) {
             ASSERT_TRUE(eventually([&] { return !a.onlyRequest().empty(); }));
@@ -155,7 +155,8 @@ TEST(Items, EventsInTheMiddleOfAWait) {
             }
         }
         ASSERT_EQ(pick.wait_for(waitLimit), std::future_status::ready);
-        EXPECT_EQ(pick.get(), c.code);
+        const auto error = pick.get();
+        EXPECT_EQ(error ? std::optional(error->code()) : std::nullopt, c.code) << (error ? error->what() : "");
         EXPECT_EQ(a.client->isAuthorized(), c.sessionKept);
         if (c.event == Event::tokenExpires) {
             EXPECT_EQ(a.env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);

@@ -21,10 +21,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <testing/eventually.hpp>
 #include <tessaro/api/http_transport.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/client/internal/client_internals.hpp>
 #include <tessaro/client/internal/session.hpp>
+#include <tessaro/client/testing/outcomes.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/memory_store.hpp>
@@ -332,16 +334,6 @@ inline std::string queryItemOf(const URL& url, const std::string& name) {
 
 inline std::string queryItem(const URL& url, const std::string& name) { return queryItemOf(url, name); }
 
-// The TessaroError `call` threw; none when it returned.
-inline std::optional<TessaroError> errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const TessaroError& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // Runs `operation` on a thread of its own; its error (none when it returned).
 inline std::future<std::optional<TessaroError>> launch(std::function<void()> operation) {
     return std::async(std::launch::async, [operation = std::move(operation)]() -> std::optional<TessaroError> {
@@ -361,30 +353,6 @@ std::optional<TessaroError> finished(std::future<T>& future, std::chrono::millis
     return future.get();
 }
 
-// Waits (bounded by `limit`) until `done` holds; whether it did.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = waitLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-// Records every onWaiting value.
-struct WaitingLog {
-    explicit WaitingLog(TessaroClient& client) {
-        client.setOnWaiting([this](const std::optional<TessaroWaiting>& value) {
-            std::lock_guard guard(mutex);
-            values.push_back(value);
-        });
-    }
-    std::vector<std::optional<TessaroWaiting>> all() {
-        std::lock_guard guard(mutex);
-        return values;
-    }
-    std::mutex mutex;
-    std::vector<std::optional<TessaroWaiting>> values;
-};
+using tessaro::testing::eventually;
 
 }  // namespace tessaro::testing::client
