@@ -67,9 +67,7 @@ protected:
             log_.push_back(line);
         };
         sandbox_ = std::make_unique<sandbox::Sandbox>(options);
-        clientID_ = "pmc_";
-        for (const char c : tessaro::testing::uniqueClientID("cli"))
-            clientID_ += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+        clientID_ = tessaro::testing::uniqueRegisteredClientID("cli");
         sandbox_->registerClient({clientID_, {"http://127.0.0.1/tessaro/callback"}});
         config_ = fs::temp_directory_path() / ("tessaro-cli-" + clientID_);
         fs::create_directories(config_);

@@ -434,7 +434,7 @@ TEST(RequestRunner, CancellingTellsTheServerInTheBackgroundWhenItCan) {
 // The server cancel reads the stored credentials on its own thread: a store that takes its time (an
 // unlock prompt) does not hold up the cancelled caller.
 TEST(RequestRunner, ACancelDoesNotWaitForTheStore) {
-    auto store = std::make_shared<PausingStore>();
+    auto store = std::make_shared<ScriptedStore>();
     RequestHarness h(3600, store);
     h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
     h.routes.on(statusPath("r1") + "/cancel", {{200, "{}"}});
@@ -538,7 +538,7 @@ TEST(Cancellation, AStopInAnyStepEndsWithCancelled) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string lockName = tessaro::testing::uniqueClientID("stop");
-        RequestHarness h(0.05, std::make_shared<PausingStore>(lockName));
+        RequestHarness h(0.05, std::make_shared<ScriptedStore>(lockName));
         Hold hold;
         if (c.expired) h.seed("at-1", -5, "rt-1");
         if (c.withoutIdentity) h.store->remove("account_identity_public_key");

@@ -335,7 +335,7 @@ TEST(TessaroClientCredentials, PresentsTheRotatedRefreshTokenFromTheStore) {
 // with the old expiry. Entering the gate after that refresh it must take the stored session, not
 // refresh a second time (and rotate the grant's refresh token once more).
 TEST(TessaroClientCredentials, ACallerThatReadsTheTokensHalfWrittenDoesNotRefreshAgain) {
-    auto store = std::make_shared<PausingStore>();
+    auto store = std::make_shared<ScriptedStore>();
     Harness h(30, false, store);
     h.seed("at-old", -5, "rt-old");
     h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}, {200, tokenBody("at-2", "rt-2")}});

@@ -31,7 +31,7 @@
 #include <tessaro/sandbox/app_switcher.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/stores/memory_store.hpp>
-#include <tessaro/stores/testing/pausing_store.hpp>
+#include <tessaro/stores/testing/scripted_store.hpp>
 #include <tessaro/ui/async_client.hpp>
 #include <tessaro/ui/callback_relay.hpp>
 #include <tessaro/ui/foreground_hook.hpp>
@@ -271,7 +271,7 @@ private slots:
     // The wrapper's end never waits for its workers: it returns while a store call still holds
     // one; the worker ends on its own once the store answers, and lets go of the client.
     void asyncClientEndsWithoutWaitingForItsWorkers() {
-        auto store = std::make_shared<tessaro::testing::PausingStore>();
+        auto store = std::make_shared<tessaro::testing::ScriptedStore>();
         auto client = TessaroClient::create(
             {"pmc_test", *URL::parse("tessarodemo://tessaro/callback"), *URL::parse("http://127.0.0.1:9"),
              TessaroError::defaultDownloadURL()},

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include <tessaro/client/internal/session.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
@@ -101,9 +102,8 @@ std::vector<std::pair<std::string, bool>> CallbackRouter::delivered() {
 // ---- stores ----
 
 Snapshot snapshot(TessaroSecretStore& store) {
-    const std::vector<std::string> keys(std::begin(sessionKeys), std::end(sessionKeys));
     Snapshot contents;
-    for (const auto& [key, value] : store.readMany(keys))
+    for (const auto& [key, value] : store.readMany(detail::sessionKeys()))
         contents[key] = textOf(value);
     return contents;
 }
@@ -153,9 +153,7 @@ std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecret
 }
 
 std::string Environment::registerUniqueClient() {
-    std::string id = "pmc_";
-    for (const char c : testing::uniqueClientID("e2e"))
-        id += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+    const std::string id = testing::uniqueRegisteredClientID("e2e");
     sandbox_->registerClient({id, {demoRedirect}});
     return id;
 }

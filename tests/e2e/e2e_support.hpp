@@ -39,12 +39,6 @@ using testing::client::errorOf;
 using testing::client::WaitingLog;
 inline constexpr const char* demoRedirect = "tessarodemo://tessaro/callback";
 
-// The keys of a stored session.
-inline constexpr const char* sessionKeys[] = {
-    "approval_seed", "seal_private_key",  "grant_id",      "account_id",
-    "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
-    "vaults"};
-
 // The lines of the sandbox's event log.
 class EventLog {
 public:

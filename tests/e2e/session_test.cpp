@@ -71,14 +71,7 @@ Proxy::Intercept holdRevocationsUntil(int expected) {
     };
 }
 
-// A keychain of one client's own in the private keyring, emptied first and last.
-struct Keychain {
-    explicit Keychain(const std::string& clientID) : store(std::make_shared<TessaroKeychain>(clientID)) {
-        store->deleteAll();
-    }
-    ~Keychain() { store->deleteAll(); }
-    std::shared_ptr<TessaroKeychain> store;
-};
+using Keychain = testing::ScopedKeychain;
 
 // ---- one session, several clients ----
 

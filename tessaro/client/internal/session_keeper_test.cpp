@@ -38,7 +38,7 @@ TEST(SessionWrites, AWriteForAGrantNeverLandsInAnotherGrantOrAnEmptiedStore) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto store = std::make_shared<PausingStore>();
+        auto store = std::make_shared<ScriptedStore>();
         Harness h(30, false, store);
         Hold hold;
         h.seed("at-old", c.first == First::refresh ? -5 : 3600, "rt-old");
@@ -109,7 +109,7 @@ TEST(SessionWrites, AWriteForAGrantNeverLandsInAnotherGrantOrAnEmptiedStore) {
 TEST(SessionWrites, AnotherProcessWritingTheSessionHoldsOffWritesOnly) {
     using detail::ProcessLock;
     const std::string lockName = tessaro::testing::uniqueClientID("writes");
-    auto store = std::make_shared<PausingStore>(lockName);
+    auto store = std::make_shared<ScriptedStore>(lockName);
     Harness h(30, false, store);
     h.seed("at-old", -5, "rt-old");
     h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}});

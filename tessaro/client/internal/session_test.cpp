@@ -9,6 +9,7 @@
 #include <tessaro/crypto/crypto_error.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/memory_store.hpp>
+#include <tessaro/stores/testing/scripted_store.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro::detail {
@@ -118,31 +119,6 @@ TEST(Session, SavingReplacesEveryEntryOfAnEarlierGrantAndRemovesAbsentTokens) {
     EXPECT_EQ(loaded->grantID, "new");
 }
 
-// A memory store whose k-th write from failAfter(k) on fails, and with `every` each write after it.
-class FailingStore final : public TessaroSecretStore {
-public:
-    void failAfter(int writes, bool every) {
-        left_ = writes;
-        every_ = every;
-    }
-    std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
-    void write(const std::string& key, std::span<const std::uint8_t> value) override {
-        if (left_ == 0) {
-            if (!every_) left_ = -1;
-            throw std::runtime_error("store failure");
-        }
-        if (left_ > 0) --left_;
-        inner_.write(key, value);
-    }
-    void remove(const std::string& key) override { inner_.remove(key); }
-    void deleteAll() override { inner_.deleteAll(); }
-
-private:
-    TessaroMemoryStore inner_;
-    int left_ = -1;
-    bool every_ = false;
-};
-
 // A save that fails at any of its writes leaves the earlier grant whole; when putting it back fails
 // too, nothing at all. Never a mix of two grants, and the store's error reaches the caller.
 TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
@@ -153,7 +129,7 @@ TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
     for (const bool restoreFails : {false, true}) {
         for (int k = 0; k < 9; ++k) {  // saveSession makes nine writes
             SCOPED_TRACE(::testing::Message() << "write " << k << (restoreFails ? ", restore fails" : ""));
-            FailingStore store;
+            testing::ScriptedStore store;
             saveSession(store, first);
             store.failAfter(k, restoreFails);
             EXPECT_THROW(saveSession(store, second), std::runtime_error);

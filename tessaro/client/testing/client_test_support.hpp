@@ -30,7 +30,7 @@
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/keys.hpp>
 #include <tessaro/stores/memory_store.hpp>
-#include <tessaro/stores/testing/pausing_store.hpp>
+#include <tessaro/stores/testing/scripted_store.hpp>
 
 namespace tessaro::testing::client {
 
@@ -237,7 +237,7 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-using tessaro::testing::PausingStore;
+using tessaro::testing::ScriptedStore;
 
 inline std::string queryItemOf(const URL& url, const std::string& name);
 
@@ -300,13 +300,7 @@ struct Harness {
         return lines;
     }
     std::optional<std::string> stored(const char* key) { return store->readString(key); }
-    bool storeEmpty() {
-        const std::vector<std::string> keys = {
-            "approval_seed", "seal_private_key",  "grant_id",      "account_id",
-            "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
-            "vaults"};
-        return store->readMany(keys).empty();
-    }
+    bool storeEmpty() { return store->readMany(detail::sessionKeys()).empty(); }
 
     TestServer server;
     Routes routes{server};

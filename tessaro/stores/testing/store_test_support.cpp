@@ -4,6 +4,7 @@
 #include <libsecret/secret.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +34,13 @@ void requirePrivateKeyring() {
 std::string uniqueClientID(const std::string& prefix) {
     static std::atomic<int> counter{0};
     return prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+std::string uniqueRegisteredClientID(const std::string& prefix) {
+    std::string id = "pmc_";
+    for (const char c : uniqueClientID(prefix))
+        id += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+    return id;
 }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }

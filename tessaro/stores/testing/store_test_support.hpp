@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <tessaro/crypto/bytes.hpp>
+#include <tessaro/stores/keychain.hpp>
 
 namespace tessaro::testing {
 
@@ -17,6 +19,26 @@ void requirePrivateKeyring();
 
 // A client ID no other test uses.
 std::string uniqueClientID(const std::string& prefix);
+// The same as a client ID the sandbox registers: "pmc_" and letters and digits only.
+std::string uniqueRegisteredClientID(const std::string& prefix);
+
+// A TessaroKeychain of its own in the private keyring, emptied when made and when it goes.
+class ScopedKeychain {
+public:
+    explicit ScopedKeychain(const std::string& clientID) : store(std::make_shared<TessaroKeychain>(clientID)) {
+        store->deleteAll();
+    }
+    ~ScopedKeychain() {
+        try {
+            store->deleteAll();
+        } catch (...) {
+            // The keyring may be gone by now (a test of a lost bus); nothing is left to empty then.
+        }
+    }
+    ScopedKeychain(const ScopedKeychain&) = delete;
+    ScopedKeychain& operator=(const ScopedKeychain&) = delete;
+    const std::shared_ptr<TessaroKeychain> store;
+};
 
 Bytes bytesOf(const std::string& text);
 

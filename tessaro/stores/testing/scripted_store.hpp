@@ -1,11 +1,12 @@
 #pragma once
-// A store decorator for tests of what runs while the store is slow.
+// The store the tests script: it holds a step (a slow store) or fails writes (a broken one).
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <semaphore>
+#include <stdexcept>
 #include <span>
 #include <string>
 
@@ -14,15 +15,20 @@
 namespace tessaro::testing {
 
 // A memory store that, once armed, holds one step until resumed (at most 10 s): the next write of a
-// key, or the next readMany (a session load). It counts readMany calls, and names a lock when
-// given one.
-class PausingStore final : public TessaroSecretStore {
+// key, or the next readMany (a session load). From failAfter(k) on, its k-th next write fails (and,
+// with `every`, each one after it). It counts readMany calls, and names a lock when given one.
+class ScriptedStore final : public TessaroSecretStore {
 public:
-    explicit PausingStore(std::optional<std::string> lockName = std::nullopt) : lockName_(std::move(lockName)) {}
+    explicit ScriptedStore(std::optional<std::string> lockName = std::nullopt) : lockName_(std::move(lockName)) {}
 
     std::optional<SecureBytes> read(const std::string& key) override { return inner_.read(key); }
     void write(const std::string& key, std::span<const std::uint8_t> value) override {
         pauseIf(key);
+        if (failsLeft_ == 0) {
+            if (!failEvery_) failsLeft_ = -1;
+            throw std::runtime_error("store failure");
+        }
+        if (failsLeft_ > 0) --failsLeft_;
         inner_.write(key, value);
     }
     void remove(const std::string& key) override { inner_.remove(key); }
@@ -35,6 +41,11 @@ public:
     std::optional<std::string> lockName() const override { return lockName_; }
 
     void pauseWriteOf(const std::string& key) { arm(key); }
+    // Writes `writes` more, then fails (each one after that too with `every`); -1: no failure.
+    void failAfter(int writes, bool every) {
+        failsLeft_ = writes;
+        failEvery_ = every;
+    }
     void pauseNextLoad() { arm(readManyStep); }
     bool waitPaused() { return paused_.try_acquire_for(limit); }
     // Whether a step is held right now.
@@ -66,6 +77,8 @@ private:
     std::optional<std::string> armed_;
     std::binary_semaphore paused_{0}, resume_{0};
     std::atomic<bool> holding_{false};
+    std::atomic<int> failsLeft_{-1};
+    std::atomic<bool> failEvery_{false};
     static constexpr std::chrono::seconds limit{10};  // a held step goes on by itself after this
 };
 
