@@ -149,7 +149,7 @@ TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
 // The new refresh token is written first: once the server has rotated it, a failure of any later
 // write must not leave the spent one stored.
 TEST(Session, ARefreshWritesTheNewRefreshTokenFirst) {
-    FailingStore store;
+    testing::ScriptedStore store;
     saveSession(store, sampleSession("g"));
     Session next = sampleSession("g");
     next.refreshToken = "rt-next";
