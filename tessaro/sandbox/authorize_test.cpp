@@ -7,13 +7,13 @@ namespace {
 
 TEST(Authorize, LaunchURLOverHTTPCallbackOverLoopbackAndCodeExchanged) {
     LoopbackHost host;
-    Harness h({}, /*capture=*/false);
+    Harness h({}, Harness::Delivery::bySandbox);
     Session s;
     const std::string state = "st " + tc::randomToken(12) + "+/";  // survives encoding both ways
 
     Response opened = h.post("/sandbox/open", {{"url", h.authorizeURL(s, state, host.redirect())}});
     ASSERT_EQ(opened.status, 202) << opened.body.dump();
-    const auto callback = host.inbox().waitFor(state);
+    const auto callback = callbackFor(host.inbox(), state);
     ASSERT_TRUE(callback.has_value());
     auto query = queryOf(*callback);
     EXPECT_EQ(query["tq"], "authorize");
@@ -88,7 +88,7 @@ TEST(Authorize, UnknownRedirectOrClientIsRefusedWithoutCallback) {
 
     // The simulated user works in order: the next accepted URL's callback is the first one.
     h.codeFor(s);
-    ASSERT_EQ(h.inbox().all().size(), 1u);
+    ASSERT_EQ(h.callbacks().all().size(), 1u);
 }
 
 TEST(Authorize, ExchangeRefusesAnotherRedirectAnExpiredCodeAndBadRequests) {
@@ -97,7 +97,7 @@ TEST(Authorize, ExchangeRefusesAnotherRedirectAnExpiredCodeAndBadRequests) {
         Session s;
         const std::string state = tc::randomToken(24);
         ASSERT_TRUE(h.sandbox().open(h.authorizeURL(s, state, "http://127.0.0.1:4000/cb")).accepted);
-        const std::string code = queryOf(h.inbox().waitFor(state).value())["code"];
+        const std::string code = queryOf(callbackFor(h.callbacks(), state).value())["code"];
         EXPECT_EQ(h.exchange(code, s.pkce.verifier, "http://127.0.0.1:4001/cb").error(), "redirect_uri_mismatch");
     }
     {
@@ -133,7 +133,7 @@ TEST(Authorize, RefusalsAndMalformedRequestsReachTheHostAsErrors) {
         Session s;
         const std::string state = tc::randomToken(24);
         EXPECT_TRUE(h.sandbox().open(h.authorizeURL(s, state)).accepted);
-        auto query = queryOf(h.inbox().waitFor(state).value_or(""));
+        auto query = queryOf(callbackFor(h.callbacks(), state).value_or(""));
         EXPECT_FALSE(query.contains("code"));
         return query["error"];
     };
@@ -146,7 +146,7 @@ TEST(Authorize, RefusalsAndMalformedRequestsReachTheHostAsErrors) {
     std::string url = h.authorizeURL(s, state);
     url.replace(url.find("S256"), 4, "plain");
     ASSERT_TRUE(h.sandbox().open(url).accepted);
-    EXPECT_EQ(queryOf(h.inbox().waitFor(state).value_or(""))["error"], "invalid_request");
+    EXPECT_EQ(queryOf(callbackFor(h.callbacks(), state).value_or(""))["error"], "invalid_request");
 }
 
 TEST(Authorize, PolicyNamesTheGrantedVaults) {

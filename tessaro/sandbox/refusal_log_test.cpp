@@ -14,11 +14,11 @@ std::string launchKey() { return std::string(43, 'A'); }
 
 TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
     // One log for a sandbox whose callbacks the test captures and one that delivers its own.
-    auto log = std::make_shared<LogLines>();
+    auto log = std::make_shared<Collector>();
     Options options;
     options.log = [log](const std::string& line) { log->add(line); };
     Harness h(options);
-    Harness delivering(options, /*capture=*/false);
+    Harness delivering(options, Harness::Delivery::bySandbox);
     std::string closedRedirect;
     {
         LoopbackHost gone;
@@ -97,7 +97,7 @@ TEST(RefusalLog, EachRefusalNamesItsReasonAndNoSecret) {
                                    encode(demoRedirect) + "&state=" + state + "&code_challenge=" + challenge +
                                    "&code_challenge_method=plain&approval_key=" + launchKey())
                              .accepted);
-             EXPECT_EQ(queryOf(h.inbox().waitFor(state).value_or(""))["error"], "invalid_request");
+             EXPECT_EQ(queryOf(callbackFor(h.callbacks(), state).value_or(""))["error"], "invalid_request");
              return std::pair{std::string("authorize: invalid request from client pmc_tessarodemo (missing seal_key; "
                                           "invalid code_challenge_method (not S256); invalid code_challenge)"),
                               std::vector{state, challenge}};

@@ -94,7 +94,7 @@ TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     EXPECT_TRUE(h.sandbox().open(h.requestURL(created.body["request_id"], state)).accepted);
     h.sandbox().setPolicy(Policy{});
     h.authorize();  // the simulated user works in order: this comes after the request URL
-    for (const std::string& url : h.inbox().all())
+    for (const std::string& url : h.callbacks().all())
         EXPECT_NE(queryOf(url)["state"], state);
 }
 

@@ -59,54 +59,8 @@ std::string encode(const std::string& text) {
     return out;
 }
 
-void Inbox::deliver(const std::string& url) {
-    {
-        std::lock_guard lock(mutex_);
-        urls_.push_back(url);
-    }
-    changed_.notify_all();
-}
-
-std::optional<std::string> Inbox::waitFor(const std::string& state) {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, waitLimit, [&] {
-        for (const auto& url : urls_) {
-            if (queryOf(url)["state"] == state) found = url;
-        }
-        return found.has_value();
-    });
-    return found;
-}
-
-std::vector<std::string> Inbox::all() {
-    std::lock_guard lock(mutex_);
-    return urls_;
-}
-
-void LogLines::add(const std::string& line) {
-    {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(line);
-    }
-    changed_.notify_all();
-}
-
-std::vector<std::string> LogLines::all() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-std::optional<std::string> LogLines::waitFor(const std::string& needle) {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, waitLimit, [&] {
-        for (const auto& line : lines_) {
-            if (line.find(needle) != std::string::npos) found = line;
-        }
-        return found.has_value();
-    });
-    return found;
+std::optional<std::string> callbackFor(Collector& urls, const std::string& state) {
+    return urls.waitFor([&](const std::string& url) { return queryOf(url)["state"] == state; });
 }
 
 struct LoopbackHost::Impl {
@@ -117,7 +71,7 @@ struct LoopbackHost::Impl {
 
 LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
     impl_->server.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
-        inbox_.deliver("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
+        inbox_.add("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
         response.set_content("ok", "text/plain");
     });
     impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
@@ -141,14 +95,19 @@ struct Harness::Http {
     httplib::Client client;
 };
 
-Harness::Harness(Options options, bool capture)
-    : sandbox_(withDefaults(std::move(options), capture)), http_(std::make_unique<Http>(sandbox_.port())) {}
+namespace {
+
+Options answeringAtOnce(Options options) {
+    options.policy.step = 0ms;
+    return options;
+}
+
+}  // namespace
+
+Harness::Harness(Options options, Delivery delivery)
+    : SandboxFixture(answeringAtOnce(std::move(options)), delivery), http_(std::make_unique<Http>(sandbox().port())) {}
 
 Harness::~Harness() = default;
-
-std::int64_t Harness::serverSeconds() const {
-    return std::chrono::duration_cast<std::chrono::seconds>(sandbox_.now().time_since_epoch()).count();
-}
 
 Response Harness::post(const std::string& path, const Json& body) {
     return postRaw(path, body.dump(), "application/json");
@@ -182,8 +141,8 @@ Response Harness::refresh(const std::string& refreshToken) {
 
 std::string Harness::codeFor(const Session& s) {
     const std::string state = tc::randomToken(24);
-    EXPECT_TRUE(sandbox_.open(authorizeURL(s, state)).accepted);
-    const auto callback = inbox_->waitFor(state);
+    EXPECT_TRUE(sandbox().open(authorizeURL(s, state)).accepted);
+    const auto callback = callbackFor(callbacks(), state);
     if (!callback) {
         ADD_FAILURE() << "no authorization callback";
         return {};
@@ -242,8 +201,8 @@ std::string Harness::requestURL(const std::string& id, const std::string& state)
 
 std::map<std::string, std::string> Harness::runToCallback(const std::string& id) {
     const std::string state = tc::randomToken(24);
-    EXPECT_EQ(sandbox_.open(requestURL(id, state)), (OpenResult{true, ""}));
-    const auto callback = inbox_->waitFor(state);
+    EXPECT_EQ(sandbox().open(requestURL(id, state)), (OpenResult{true, ""}));
+    const auto callback = callbackFor(callbacks(), state);
     if (!callback) {
         ADD_FAILURE() << "no request callback";
         return {};
@@ -256,16 +215,6 @@ Json Harness::openResult(const Session& s, const Json& status) {
         tc::open(status.at("result_enc").get<std::string>(),
                  tc::resultAAD(s.grantID, status.at("request_id").get<std::string>()), s.seal);
     return Json::parse(plaintext.view());
-}
-
-Options Harness::withDefaults(Options options, bool capture) {
-    if (capture) options.deliver = [inbox = inbox_](const std::string& url) { inbox->deliver(url); };
-    if (!options.log) options.log = [log = log_](const std::string& line) { log->add(line); };
-    options.clock = [offset = offset_] {
-        return std::chrono::system_clock::now() + std::chrono::seconds(offset->load());
-    };
-    options.policy.step = 0ms;
-    return options;
 }
 
 }  // namespace tessaro::sandbox::testing

@@ -1,18 +1,13 @@
 #pragma once
-// Test harness for the sandbox's own tests: a sandbox on an ephemeral loopback port with a
-// movable clock and an inbox for callback URLs, a host-side session built with the kit's crypto,
-// and signed HTTP calls over loopback. Every wait is bounded. The HTTP client lives in
+// Test harness for the sandbox's own tests: the sandbox fixture, a host-side session built with the
+// kit's crypto, and signed HTTP calls over loopback. Every wait is bounded. The HTTP client lives in
 // sandbox_test_support.cpp, so the tests never compile cpp-httplib themselves.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +16,7 @@
 
 #include <tessaro/crypto/tessaro_crypto.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 
 namespace tessaro::sandbox::testing {
 
@@ -29,40 +25,15 @@ using namespace std::chrono_literals;
 namespace tc = tessaro::TessaroCrypto;
 
 inline constexpr const char* demoRedirect = "tessarodemo://tessaro/callback";
-inline constexpr auto waitLimit = 10s;
+using tessaro::testing::waitLimit;
 
 // Query items of a URL, decoded independently of the sandbox ("+" stays "+").
 std::map<std::string, std::string> queryOf(const std::string& url);
 // Percent-encodes everything but unreserved characters.
 std::string encode(const std::string& text);
 
-// Collects callback URLs delivered by the sandbox.
-class Inbox {
-public:
-    void deliver(const std::string& url);
-    // The first callback carrying `state`, waiting at most waitLimit.
-    std::optional<std::string> waitFor(const std::string& state);
-    std::vector<std::string> all();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> urls_;
-};
-
-// Collects the lines of a sandbox's log hook.
-class LogLines {
-public:
-    void add(const std::string& line);
-    std::vector<std::string> all();
-    // The first line containing `needle`, waiting at most waitLimit.
-    std::optional<std::string> waitFor(const std::string& needle);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-};
+// The first callback URL in `urls` carrying `state`, waiting at most waitLimit.
+std::optional<std::string> callbackFor(Collector& urls, const std::string& state);
 
 // A host listening on a loopback redirect URI (http://127.0.0.1:PORT/cb), as RFC 8252 native
 // apps do; what arrives lands in its inbox.
@@ -74,11 +45,11 @@ public:
     LoopbackHost& operator=(const LoopbackHost&) = delete;
 
     std::string redirect() const;
-    Inbox& inbox() { return inbox_; }
+    Collector& inbox() { return inbox_; }
 
 private:
     struct Impl;
-    Inbox inbox_;
+    Collector inbox_;
     std::unique_ptr<Impl> impl_;
 };
 
@@ -111,20 +82,11 @@ struct Signed {
     std::string signature;
 };
 
-class Harness {
+// The sandbox fixture with the simulated user answering at once, and the host's side of the wire.
+class Harness : public SandboxFixture {
 public:
-    // With `capture`, callbacks land in the inbox; without, the sandbox delivers them itself.
-    // The sandbox's log lines land in log() unless `options.log` is set.
-    explicit Harness(Options options = {}, bool capture = true);
+    explicit Harness(Options options = {}, Delivery delivery = Delivery::collect);
     ~Harness();
-    Harness(const Harness&) = delete;
-    Harness& operator=(const Harness&) = delete;
-
-    Sandbox& sandbox() { return sandbox_; }
-    Inbox& inbox() { return *inbox_; }
-    LogLines& log() { return *log_; }
-    void advanceClock(std::chrono::seconds by) { *offset_ += by.count(); }
-    std::int64_t serverSeconds() const;
 
     Response post(const std::string& path, const Json& body);
     // A POST with any body and content type, unsigned.
@@ -160,12 +122,6 @@ public:
 
 private:
     struct Http;
-    Options withDefaults(Options options, bool capture);
-
-    std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
-    std::shared_ptr<LogLines> log_ = std::make_shared<LogLines>();
-    std::shared_ptr<std::atomic<std::int64_t>> offset_ = std::make_shared<std::atomic<std::int64_t>>(0);
-    Sandbox sandbox_;
     std::unique_ptr<Http> http_;
 };
 
