@@ -1,6 +1,6 @@
-// The demo end to end on a real X server (Xvfb): its window clicked through 授权, 选一个条目, 新建,
-// 修改密码 and 撤销授权, with the session in the keyring, the password-manager application opened by
-// the desktop (GIO and a desktop entry running `tessaro-sandbox open`), and each callback coming
+// The demo end to end on a real X server (Xvfb): its window clicked through 授权, 选一个条目 and
+// 撤销授权 (the other actions are demo_test's), with the session in the keyring, the
+// password-manager application opened by the desktop (GIO and a desktop entry running `tessaro-sandbox open`), and each callback coming
 // back the way a user's desktop delivers it: the sandbox asks the desktop to open the
 // tessarodemo:// URL, which starts Tessaro_Demo again, whose relay hands the URL to this window.
 #include <stdlib.h>
@@ -10,7 +10,6 @@
 #include <memory>
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,22 +94,11 @@ private slots:
         QVERIFY2(waitForStatus(QStringLiteral("已拿到『示例银行』")), qPrintable(model.status()));
         QVERIFY(view.passwordLabel()->text().startsWith(QString(8, QChar(0x2022))));
 
-        QTest::mouseClick(view.createButton(), Qt::LeftButton);
-        QVERIFY2(waitForStatus(QStringLiteral("已新建并返回『示例银行』")), qPrintable(model.status()));
-
-        view.vaultField()->setText(QStringLiteral("vlt_personal"));
-        QTest::keyClicks(view.newPasswordField(), QStringLiteral("n3w-secret"));
-        QTest::mouseClick(view.updateButton(), Qt::LeftButton);
-        QVERIFY2(waitForStatus(QStringLiteral("已修改，新修订 ")), qPrintable(model.status()));
-        QVERIFY(view.newPasswordField()->text().isEmpty());
-
         QTest::mouseClick(child<QPushButton>(view, "revoke"), Qt::LeftButton);
         QVERIFY2(waitForStatus(QStringLiteral("已撤销")), qPrintable(model.status()));
         QVERIFY(child<QPushButton>(view, "authorize")->isVisible());
-        QVERIFY(!view.pickButton()->isEnabled());
-        QVERIFY(!model.failure());
-        // Every action but the revocation came back through a second start of the demo.
-        QVERIFY(handedOver >= 4);
+        // Both callbacks came back through a second start of the demo.
+        QVERIFY(handedOver >= 2);
         QVERIFY(model.client()->drain(std::chrono::seconds(10)));
         sandbox.stop();
     }

@@ -1,7 +1,6 @@
 // The demo on the offscreen platform, with clients on memory stores that open an in-process
-// sandbox: the model's settings, the client's reuse, how failures are presented, the actions'
-// texts and what every action leaves behind; the window's dots, enabled rules, vault list, vault
-// autofill, overlay and alert.
+// sandbox: the model's settings, the client's reuse, how failures and outcomes are presented; the
+// window's dots, enabled rules, vault list, vault autofill, overlay, cancel and alert.
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -9,6 +8,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMetaObject>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -89,23 +89,18 @@ private slots:
     void settingsAreKeptAndCheckedBeforeAClientIsBuilt() {
         Fixture f;
         QCOMPARE(f.settings.value("tessaro.clientID").toString(), QStringLiteral("pmc_tessarodemo"));
-        const struct {
-            QString clientID;
-            QString origin;
-        } cases[] = {{QStringLiteral("   "), f.model->origin()},
-                     {QStringLiteral("pmc_tessarodemo"), QStringLiteral(" \n")}};
-        for (const auto& c : cases) {
-            f.model->setClientID(c.clientID);
-            f.model->setOrigin(c.origin);
+        const QString origin = f.model->origin();
+        for (const auto& [clientID, url] : {std::pair{QStringLiteral("   "), origin},
+                                            std::pair{QStringLiteral("pmc_tessarodemo"), QStringLiteral(" \n")}}) {
+            f.model->setClientID(clientID);
+            f.model->setOrigin(url);
             f.model->clearFailure();
             QVERIFY(!f.model->makeClient());
             QVERIFY(f.model->failure());
-            QCOMPARE(f.model->failure()->title, QStringLiteral("请先填写设置"));
-            QCOMPARE(f.model->failure()->message, QStringLiteral("需要 client_id 与服务器地址"));
         }
         QCOMPARE(f.clientsMade, 0);
 
-        f.model->setOrigin(QStringLiteral(" ") + QString::fromStdString(f.sandbox->origin()) + QStringLiteral("\n"));
+        f.model->setOrigin(QStringLiteral(" ") + origin + QStringLiteral("\n"));
         f.model->setClientID(QStringLiteral(" pmc_tessarodemo "));
         const auto first = f.model->makeClient();
         QVERIFY(first);
@@ -115,42 +110,32 @@ private slots:
         const auto second = f.model->makeClient();
         QVERIFY(second && second != first);
         QCOMPARE(second->configuration().clientID, std::string("pmc_other"));
-        QCOMPARE(second->configuration().redirectURL.absoluteString(), std::string("tessarodemo://tessaro/callback"));
     }
 
+    // Every code but cancelled is an alert titled with the action (the missing application's
+    // with its download URL) and a message of its own that carries the error's detail; a cancel
+    // is a status and leaves the failure as it was; an error that is not the kit's shows its text.
     void failuresArePresentedWithTheDemosTexts() {
         Fixture f;
-        const URL download = TessaroError::defaultDownloadURL();
-        const struct {
-            TessaroError error;
-            QString title;
-            QString message;
-        } cases[] = {
-            {TessaroError::notInstalled(download), QStringLiteral("未安装 Tessaro"),
-             QStringLiteral("请先安装 Tessaro 再试。")},
-            {TessaroError::network("timed out"), QStringLiteral("选条目"), QStringLiteral("网络错误：timed out")},
-            {TessaroError::protocol("bad_thing"), QStringLiteral("选条目"), QStringLiteral("协议错误：bad_thing")},
-            {TessaroError::notAuthorized(), QStringLiteral("选条目"), QStringLiteral("尚未授权，请先点「授权」。")},
-            {TessaroError::denied(), QStringLiteral("选条目"), QStringLiteral("你在 Tessaro 里拒绝了这次请求。")},
-            {TessaroError::expired(), QStringLiteral("选条目"), QStringLiteral("等待超时，请求已过期。可以重试。")},
-            {TessaroError::notSignedIn(), QStringLiteral("选条目"), QStringLiteral("请先在 Tessaro 里登录账号。")},
-            {TessaroError::revoked(), QStringLiteral("选条目"), QStringLiteral("授权已被撤销，请重新授权。")},
-            {TessaroError::conflict(), QStringLiteral("选条目"),
-             QStringLiteral("条目在此期间被改过，请重新选择后再改。")},
-        };
-        for (const auto& c : cases) {
-            f.model->present(QStringLiteral("选条目"), c.error);
-            QVERIFY(f.model->failure());
-            QCOMPARE(f.model->failure()->title, c.title);
-            QCOMPARE(f.model->failure()->message, c.message);
-            QCOMPARE(f.model->failure()->downloadURL.has_value(), c.error.code() == TessaroError::Code::notInstalled);
+        QSet<QString> messages;
+        for (const auto& error : {TessaroError::notInstalled(TessaroError::defaultDownloadURL()),
+                                  TessaroError::network("timed out"), TessaroError::protocol("bad_thing"),
+                                  TessaroError::notAuthorized(), TessaroError::denied(), TessaroError::expired(),
+                                  TessaroError::notSignedIn(), TessaroError::revoked(), TessaroError::conflict()}) {
+            const bool notInstalled = error.code() == TessaroError::Code::notInstalled;
+            f.model->present(QStringLiteral("选条目"), error);
+            QCOMPARE(f.model->failure()->title == QStringLiteral("选条目"), !notInstalled);
+            QCOMPARE(f.model->failure()->downloadURL.has_value(), notInstalled);
+            messages.insert(f.model->failure()->message);
         }
+        QCOMPARE(messages.size(), 9);
+        QVERIFY(messages.contains(QStringLiteral("网络错误：timed out")));
+        QVERIFY(messages.contains(QStringLiteral("协议错误：bad_thing")));
         const auto before = f.model->failure()->id;
         f.model->present(QStringLiteral("新建"), TessaroError::cancelled());
         QCOMPARE(f.model->status(), QStringLiteral("新建：已取消"));
         QCOMPARE(f.model->failure()->id, before);
 
-        // An error that is not the kit's.
         QVERIFY(f.act([&] {
             f.model->run(QStringLiteral("授权"), [](TessaroClient&, std::stop_token) -> std::function<void()> {
                 throw std::runtime_error("disk full");
@@ -160,25 +145,16 @@ private slots:
         QCOMPARE(f.model->failure()->message, QStringLiteral("disk full"));
     }
 
-    // The five actions against the sandbox, with their status texts; every action leaves busy
-    // false and no waiting behind.
+    // The actions' outcomes against the sandbox, as statuses made of the answer's data.
     void actionsShowTheirOutcome() {
         Fixture f;
-        QVERIFY(f.act([&] { f.model->pick(QString()); }));
-        QCOMPARE(f.model->failure()->message, QStringLiteral("尚未授权，请先点「授权」。"));
-
         QVERIFY(f.act([&] { f.model->authorize(); }));
-        QVERIFY(f.model->isAuthorized());
-        QVERIFY(f.model->grant());
         const TessaroGrant grant = *f.model->grant();
         QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + demo::leadingCharacters(grant.grantID, 8) +
                                         QStringLiteral("…，审批钥指纹 ") +
                                         QString::fromStdString(grant.approvalKeyFingerprint));
-        QVERIFY(!f.model->waiting());
 
         QVERIFY(f.act([&] { f.model->pick(QStringLiteral("https://bank.example")); }));
-        QVERIFY(f.model->picked());
-        QCOMPARE(f.model->picked()->id, std::string("itm_bank"));
         QCOMPARE(f.model->status(), QStringLiteral("已拿到『示例银行』（修订 1）"));
 
         Policy outside;
@@ -201,34 +177,9 @@ private slots:
         f.model->updatePassword(QStringLiteral("again"), QStringLiteral("vlt_personal"));
         QVERIFY(!f.model->busy());
 
-        f.switcher->setInstalled(false);
-        QVERIFY(f.act([&] { f.model->pick(QString()); }));
-        QCOMPARE(f.model->failure()->title, QStringLiteral("未安装 Tessaro"));
-        QVERIFY(f.model->failure()->downloadURL);
-        f.switcher->setInstalled(true);
-
         QVERIFY(f.act([&] { f.model->revoke(); }));
         QCOMPARE(f.model->status(), QStringLiteral("已撤销"));
-        QVERIFY(!f.model->isAuthorized());
-        QVERIFY(!f.model->grant());
-        QVERIFY(!f.model->waiting());
-    }
-
-    void cancelShowsTheLabelAndEndsTheWait() {
-        Fixture f;
-        QVERIFY(f.act([&] { f.model->authorize(); }));
-        Policy never;
-        never.decision = Policy::Decision::never;
-        f.sandbox->setPolicy(never);
-        f.model->pick(QString());
-        QVERIFY(QTest::qWaitFor([&] { return f.model->waiting().has_value(); }, 20000));
-        QVERIFY(f.model->busy());
-        f.model->retry();  // opens the application again; the wait goes on
-        f.model->cancel();
-        QVERIFY(QTest::qWaitFor([&] { return !f.model->busy(); }, 20000));
-        QCOMPARE(f.model->status(), QStringLiteral("选条目：已取消"));
-        QVERIFY(!f.model->waiting());
-        QVERIFY(f.model->isAuthorized());
+        QVERIFY(!f.model->isAuthorized() && !f.model->grant());
     }
 
     // The grant ID is shown by its first 8 characters: whole characters, however many bytes each.
@@ -238,7 +189,6 @@ private slots:
             "e\xCC\x81"
             "abcdef";  // g é € 😀 é(e+accent) a b c d e f
         QCOMPARE(demo::leadingCharacters(grant, 8), QString::fromUtf8("gé€😀e\u0301abc"));
-        QCOMPARE(demo::leadingCharacters("grt_1234567890", 8), QStringLiteral("grt_1234"));
         QCOMPARE(demo::leadingCharacters("abc", 8), QStringLiteral("abc"));
     }
 
@@ -258,18 +208,16 @@ private slots:
     }
 
     // The window against the model: enabled rules, the grant's vaults, the picked item with its
-    // dots and 显示/隐藏, the vault-ID autofill, the overlay while waiting, and the alert.
+    // dots and 显示/隐藏, the vault-ID autofill, the overlay while waiting and its cancel, and the alert.
     void windowFollowsTheModel() {
         Fixture f;
         demo::ContentView view(*f.model);
         view.show();
         QVERIFY(f.model->client());  // made when the window was shown
-        QVERIFY(!view.pickButton()->isEnabled());
-        QVERIFY(!view.createButton()->isEnabled());
+        QVERIFY(!view.pickButton()->isEnabled() && !view.createButton()->isEnabled());
 
         QVERIFY(f.act([&] { f.model->authorize(); }));
-        QVERIFY(view.pickButton()->isEnabled());
-        QVERIFY(view.createButton()->isEnabled());
+        QVERIFY(view.pickButton()->isEnabled() && view.createButton()->isEnabled());
         QCOMPARE(view.vaultsLabel()->text(), QStringLiteral("家庭、个人"));
 
         view.vaultField()->setText(QStringLiteral("typed"));
@@ -280,17 +228,14 @@ private slots:
         QCOMPARE(view.vaultField()->text(), QString::fromStdString(f.model->grant()->vaults.front().id));
         const QString password = QString::fromStdString(f.model->picked()->record.password);
         QCOMPARE(view.passwordLabel()->text(), demo::passwordDots(password));
-        QCOMPARE(view.revealButton()->text(), QStringLiteral("显示"));
         view.revealButton()->click();
         QCOMPARE(view.passwordLabel()->text(), password);
-        QCOMPARE(view.revealButton()->text(), QStringLiteral("隐藏"));
 
         QVERIFY(!view.updateButton()->isEnabled());  // no new password yet
         view.newPasswordField()->setText(QStringLiteral("n3w"));
         QVERIFY(view.updateButton()->isEnabled());
         QVERIFY(f.act([&] { view.updateButton()->click(); }));
-        QVERIFY(view.newPasswordField()->text().isEmpty());
-        QVERIFY(!view.updateButton()->isEnabled());
+        QVERIFY(view.newPasswordField()->text().isEmpty() && !view.updateButton()->isEnabled());
 
         // The overlay while a request waits.
         Policy never;
@@ -300,14 +245,16 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return view.overlay()->isVisible(); }, 20000));
         QVERIFY(!view.overlay()->message().isEmpty());
         QVERIFY(view.overlay()->expiry().startsWith(QStringLiteral("到期 ")));
+        f.model->retry();  // opens the application again; the wait goes on
         f.model->cancel();
         QVERIFY(QTest::qWaitFor([&] { return !view.overlay()->isVisible() && !f.model->busy(); }, 20000));
+        QCOMPARE(f.model->status(), QStringLiteral("选条目：已取消"));
+        QVERIFY(!f.model->waiting() && f.model->isAuthorized());
 
         // The alert, with 去下载 for a missing application; closing it clears the failure.
         UrlRecorder opener;
         QDesktopServices::setUrlHandler("https", &opener, "open");
         f.model->present(QStringLiteral("选条目"), TessaroError::notInstalled(TessaroError::defaultDownloadURL()));
-        QVERIFY(view.alert());
         QCOMPARE(view.alert()->buttons().size(), 2);
         for (auto* button : view.alert()->buttons()) {
             if (button->text() == QStringLiteral("去下载")) button->click();
@@ -317,7 +264,6 @@ private slots:
         QDesktopServices::unsetUrlHandler("https");
         f.model->present(QStringLiteral("选条目"), TessaroError::denied());
         QCOMPARE(view.alert()->buttons().size(), 1);
-        QCOMPARE(view.alert()->buttons().front()->text(), QStringLiteral("好"));
     }
 
     void aCallbackBeforeAnyClientIsDropped() {
