@@ -1,7 +1,5 @@
 #include <tessaro/records/records.hpp>
 
-#include <unordered_set>
-
 #include <gtest/gtest.h>
 
 namespace tessaro {
@@ -11,88 +9,70 @@ using nlohmann::json;
 
 TEST(TessaroItemKind, RawValuesAreExactAndCaseSensitive) {
     const char* raws[] = {"login", "credit_card", "bank_card", "api_key", "server", "secure_note"};
-    ASSERT_EQ(allItemKinds.size(), 6u);
     for (std::size_t i = 0; i < allItemKinds.size(); ++i) {
-        EXPECT_EQ(rawValue(allItemKinds[i]), raws[i]);
         EXPECT_EQ(itemKindFromRaw(raws[i]), allItemKinds[i]);
         EXPECT_EQ(json(allItemKinds[i]), raws[i]);
         EXPECT_EQ(json(raws[i]).get<TessaroItemKind>(), allItemKinds[i]);
     }
-    EXPECT_EQ(itemKindFromRaw("secure_note"), TessaroItemKind::secureNote);
     for (const char* bad : {"", "Login", "LOGIN", "secureNote", "login "})
         EXPECT_FALSE(itemKindFromRaw(bad)) << bad;
     EXPECT_THROW(json("Login").get<TessaroItemKind>(), json::exception);
     EXPECT_THROW(json(1).get<TessaroItemKind>(), json::exception);
+    EXPECT_EQ(TessaroRecord("t", "u", "p", "", "", TessaroItemKind::server).kindRaw, "server");
+    EXPECT_EQ(TessaroRecord("t", "u", "p", "", "", TessaroItemKind::login, "wifi").kindRaw, "wifi");
 }
 
-TEST(TessaroRecord, ConstructorDefaultsKindRawToTheKind) {
-    const TessaroRecord server("t", "u", "p", "https://x", "n", TessaroItemKind::server);
-    EXPECT_EQ(server.kindRaw, "server");
-    const TessaroRecord custom("t", "u", "p", "", "", TessaroItemKind::login, "wifi");
-    EXPECT_EQ(custom.kindRaw, "wifi");
-    EXPECT_NE(server, TessaroRecord("t", "u", "p", "https://x", "n", TessaroItemKind::server, "Server"));
+TEST(TessaroRecord, FromJSONReadsEachMemberAndKeepsAnUnknownKindRaw) {
+    const auto record = TessaroRecord::fromJSON(json::parse(R"({"title": "T", "username": "U", "password": "P",
+        "url": "L", "notes": "N", "kind": "wifi", "updated_at": "D", "ignored": 1})"));
+    EXPECT_EQ(record, TessaroRecord("T", "U", "P", "L", "N", TessaroItemKind::login, "wifi", {}, "D"));
+    EXPECT_EQ(TessaroRecord::fromJSON(json{{"kind", "api_key"}}).kind, TessaroItemKind::apiKey);
 }
 
-TEST(TessaroRecord, FromJSONConvertsTextMembers) {
-    const auto record = TessaroRecord::fromJSON(json::parse(R"({
-        "title": 42, "username": true, "password": "p\u00e4ss", "url": 1.5, "notes": null,
-        "kind": "wifi", "updated_at": [2, {"b": 1, "a": "/"}], "ignored": 1})"));
-    EXPECT_EQ(record.title, "42");
-    EXPECT_EQ(record.username, "1");
-    EXPECT_EQ(record.password, "päss");
-    EXPECT_EQ(record.url, "1.5");
-    EXPECT_EQ(record.notes, "");
-    EXPECT_EQ(record.kindRaw, "wifi");
-    EXPECT_EQ(record.kind, TessaroItemKind::login);
-    EXPECT_EQ(record.updatedAt, R"([2,{"a":"/","b":1}])");
-
-    const auto numbers =
-        TessaroRecord::fromJSON(json::parse(R"({"title": 42.0, "notes": false, "url": -7, "kind": "api_key"})"));
-    EXPECT_EQ(numbers.title, "42");
-    EXPECT_EQ(numbers.notes, "0");
-    EXPECT_EQ(numbers.url, "-7");
-    EXPECT_EQ(numbers.kind, TessaroItemKind::apiKey);
-    EXPECT_EQ(numbers.kindRaw, "api_key");
+// One value as a text member (title) and as an extra entry: strings as they are, whole numbers
+// without a fraction wherever they stand, other values as compact JSON with sorted keys; a text
+// member reads booleans as 1/0 and null as empty, an extra entry skips nulls.
+TEST(TessaroRecord, ValuesReadTheSameInTextMembersAndInExtra) {
+    const struct {
+        const char* value;
+        const char* text;
+        std::optional<std::string> extra;
+    } cases[] = {
+        {R"("p\u00e4ss")", "päss", "päss"},
+        {"42", "42", "42"},
+        {"42.0", "42", "42"},
+        {"-0.0", "0", "0"},
+        {"-12", "-12", "-12"},
+        {"0.25", "0.25", "0.25"},
+        {"1e21", "1e+21", "1e+21"},
+        {"true", "1", "true"},
+        {"false", "0", "false"},
+        {"null", "", std::nullopt},
+        {"[1.0, 2.5]", "[1,2.5]", "[1,2.5]"},
+        {R"([2, {"b": 1, "a": "/"}])", R"([2,{"a":"/","b":1}])", R"([2,{"a":"/","b":1}])"},
+        {R"({"z": 7.0, "y": ["/", "é"]})", R"({"y":["/","é"],"z":7})", R"({"y":["/","é"],"z":7})"},
+    };
+    for (const auto& c : cases) {
+        const auto record = TessaroRecord::fromJSON(
+            json::parse(std::string(R"({"title": )") + c.value + R"(, "extra": {"n": )" + c.value + "}}"));
+        EXPECT_EQ(record.title, c.text) << c.value;
+        EXPECT_EQ(record.extra.count("n") ? std::optional(record.extra.at("n")) : std::nullopt, c.extra) << c.value;
+    }
 }
 
 TEST(TessaroRecord, FromJSONNeverFailsOnMissingOrMalformedInput) {
-    for (const json& input : {json::object(), json(nullptr), json::array({1, 2}), json("text"), json(5)}) {
+    for (const json& input : {json::object(), json(nullptr), json::array({1, 2}), json("text"), json(5),
+                              json{{"kind", ""}, {"extra", "a=b"}}, json{{"extra", json::array({"a"})}}}) {
         const auto record = TessaroRecord::fromJSON(input);
         EXPECT_EQ(record.kind, TessaroItemKind::login);
         EXPECT_EQ(record.kindRaw, "");
         EXPECT_TRUE(record.title.empty() && record.extra.empty() && record.updatedAt.empty());
     }
-    EXPECT_EQ(TessaroRecord::fromJSON(json{{"kind", ""}}).kind, TessaroItemKind::login);
     // A string holding invalid UTF-8 cannot be written as JSON: that extra entry is skipped.
     json broken = {{"extra", {{"ok", 1}, {"bad", json::array({std::string("\xff")})}}}, {"title", {{"x", "\xfe"}}}};
     const auto record = TessaroRecord::fromJSON(broken);
     EXPECT_EQ(record.extra, (std::map<std::string, std::string>{{"ok", "1"}}));
     EXPECT_EQ(record.title, "");
-}
-
-TEST(TessaroRecord, ExtraKeepsStringsSkipsNullsAndWritesOtherValuesAsCompactJSON) {
-    const auto record = TessaroRecord::fromJSON(json::parse(R"({"extra": {
-        "a": "x", "b": null, "c": 5, "d": [1, 2], "e": true, "f": {"z": 1, "y": ["/", "é"]}, "g": 0.25}})"));
-    const std::map<std::string, std::string> expected{
-        {"a", "x"}, {"c", "5"}, {"d", "[1,2]"}, {"e", "true"}, {"f", R"({"y":["/","é"],"z":1})"}, {"g", "0.25"}};
-    EXPECT_EQ(record.extra, expected);
-    EXPECT_TRUE(TessaroRecord::fromJSON(json{{"extra", "a=b"}}).extra.empty());
-    EXPECT_TRUE(TessaroRecord::fromJSON(json{{"extra", json::array({"a"})}}).extra.empty());
-}
-
-TEST(TessaroRecord, NumbersReadTheSameInTextMembersAndInExtra) {
-    const struct {
-        const char* number;
-        const char* text;
-    } cases[] = {
-        {"5.0", "5"},  {"-0.0", "0"}, {"1e21", "1e+21"}, {"[1.0, 2.5]", "[1,2.5]"}, {"{\"n\": 7.0}", "{\"n\":7}"},
-        {"-12", "-12"}};
-    for (const auto& c : cases) {
-        const auto record = TessaroRecord::fromJSON(
-            json::parse(std::string(R"({"title": )") + c.number + R"(, "extra": {"n": )" + c.number + "}}"));
-        EXPECT_EQ(record.title, c.text) << c.number;
-        EXPECT_EQ(record.extra.at("n"), c.text) << c.number;
-    }
 }
 
 TEST(TessaroRecord, DeeplyNestedValuesAreSkippedNotWritten) {
@@ -109,22 +89,15 @@ TEST(TessaroRecord, DeeplyNestedValuesAreSkippedNotWritten) {
 
 TEST(TessaroItemSummary, FromJSONRequiresAStringID) {
     EXPECT_FALSE(TessaroItemSummary::fromJSON(nullptr));
-    EXPECT_FALSE(TessaroItemSummary::fromJSON(std::optional<json>{}));
-    EXPECT_FALSE(TessaroItemSummary::fromJSON(json::object()));
-    EXPECT_FALSE(TessaroItemSummary::fromJSON(json::array({json{{"id", "i"}}})));
-    EXPECT_FALSE(TessaroItemSummary::fromJSON(json{{"id", 7}, {"title", "t"}}));
-    EXPECT_FALSE(TessaroItemSummary::fromJSON(json{{"title", "t"}}));
+    for (const json& bad : {json::object(), json::array({json{{"id", "i"}}}), json{{"id", 7}}, json{{"title", "t"}}})
+        EXPECT_FALSE(TessaroItemSummary::fromJSON(bad)) << bad;
 
-    const auto loose = TessaroItemSummary::fromJSON(json{{"id", "i1"}, {"title", 5}, {"url", nullptr}, {"kind", 3}});
-    ASSERT_TRUE(loose);
-    EXPECT_EQ(*loose, (TessaroItemSummary{"i1", "", "", TessaroItemKind::login}));
-
-    const auto full = TessaroItemSummary::fromJSON(
-        std::optional<json>(json{{"id", "i2"}, {"title", "T"}, {"url", "https://x"}, {"kind", "bank_card"}}));
-    EXPECT_EQ(*full, (TessaroItemSummary{"i2", "T", "https://x", TessaroItemKind::bankCard}));
-    for (const char* kind : {"", "Bank_card", "other"}) {
-        EXPECT_EQ(TessaroItemSummary::fromJSON(json{{"id", ""}, {"kind", kind}})->kind, TessaroItemKind::login);
-    }
+    EXPECT_EQ(TessaroItemSummary::fromJSON(json{{"id", "i1"}, {"title", 5}, {"url", nullptr}, {"kind", 3}}),
+              (TessaroItemSummary{"i1", "", "", TessaroItemKind::login}));
+    EXPECT_EQ(
+        TessaroItemSummary::fromJSON(json{{"id", "i2"}, {"title", "T"}, {"url", "https://x"}, {"kind", "bank_card"}}),
+        (TessaroItemSummary{"i2", "T", "https://x", TessaroItemKind::bankCard}));
+    EXPECT_EQ(TessaroItemSummary::fromJSON(json{{"id", ""}, {"kind", "Bank_card"}})->kind, TessaroItemKind::login);
 }
 
 TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
@@ -134,15 +107,9 @@ TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
               (TessaroVault{"v", "Home", "shared", 2}));
     EXPECT_EQ(json::parse(R"({"vault_id": "v", "name": null, "mode": 3.0})").get<TessaroVault>(),
               (TessaroVault{"v", std::nullopt, std::nullopt, 3}));
-    try {
-        (void)json::parse(R"({"name": "Home", "mode": 1})").get<TessaroVault>();
-        FAIL() << "decoded a vault without vault_id";
-    } catch (const json::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("vault_id"), std::string::npos) << e.what();
-    }
     for (const char* bad :
-         {R"({"vault_id": null})", R"({"vault_id": 1})", R"({"vault_id": "v", "name": 5})",
-          R"({"vault_id": "v", "mode": "2"})", R"({"vault_id": "v", "mode": 2.5})",
+         {R"({"name": "Home", "mode": 1})", R"({"vault_id": null})", R"({"vault_id": 1})",
+          R"({"vault_id": "v", "name": 5})", R"({"vault_id": "v", "mode": "2"})", R"({"vault_id": "v", "mode": 2.5})",
           R"({"vault_id": "v", "mode": true})", R"({"vault_id": "v", "mode": 18446744073709551615})", R"(["v"])"}) {
         EXPECT_THROW((void)json::parse(bad).get<TessaroVault>(), json::exception) << bad;
     }
@@ -161,7 +128,6 @@ TEST(TessaroVault, ListDecodingIsAllOrNothing) {
     EXPECT_EQ(
         encoded.dump(),
         R"([{"mode":2,"name":"B","vault_id":"b"},{"mode":1,"vault_id":"a"},{"kind":"k","mode":1,"vault_id":"c"}])");
-    EXPECT_EQ(decodeVaultList(encoded), vaults);
     EXPECT_EQ(decodeVaultList(json::parse(encoded.dump())), vaults);
 
     EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a"}, {"vault_id": "b"}, {"mode": 1}])")).empty());
@@ -169,9 +135,7 @@ TEST(TessaroVault, ListDecodingIsAllOrNothing) {
     // A hostile "mode" fails the decoding like any other wrong type, without writing it out.
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     EXPECT_TRUE(decodeVaultList(json::parse(R"([{"vault_id": "a", "mode": )" + deep + "}]")).empty());
-    for (const json& notList : {json::object(), json("a"), json(1), json(nullptr)})
-        EXPECT_TRUE(decodeVaultList(notList).empty());
-    EXPECT_EQ(encodeVaultList({}).dump(), "[]");
+    EXPECT_TRUE(decodeVaultList(json::object()).empty());
 }
 
 TEST(HintAndPrefill, JSONCarriesOnlyPresentMembers) {
