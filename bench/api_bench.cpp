@@ -5,8 +5,6 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
-#include "loopback_server.hpp"
-
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -16,14 +14,15 @@
 
 #include <tessaro/api/tessaro_api.hpp>
 #include <tessaro/crypto/tessaro_crypto.hpp>
+#include <testing/loopback_server.hpp>
 
 namespace {
 
 using namespace tessaro;
 
 // A keep-alive server on 127.0.0.1 answering every status read with a small status object.
-bench::LoopbackServer& server() {
-    static bench::LoopbackServer instance([](httplib::Server& server) {
+testing::LoopbackServer& server() {
+    static testing::LoopbackServer instance([](httplib::Server& server) {
         server.Get(".*", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(
                 R"({"request_id":"r1","state":"awaiting_user","op":"pick_item",)"

@@ -19,7 +19,6 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
-#include "loopback_server.hpp"
 #include "ratios.hpp"
 
 #include <algorithm>
@@ -56,6 +55,7 @@
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/memory_store.hpp>
 #include <tessaro/stores/secret_service_backend.hpp>
+#include <testing/loopback_server.hpp>
 
 namespace {
 
@@ -68,7 +68,7 @@ constexpr int callers = 64;
 // A loopback server for the token endpoint and one signed endpoint; counts token requests.
 struct TokenServer {
     std::atomic<int> tokenRequests{0};
-    bench::LoopbackServer http{[this](httplib::Server& server) {
+    testing::LoopbackServer http{[this](httplib::Server& server) {
         // A worker per caller: the transport keeps its connections alive between rounds.
         server.new_task_queue = [] { return new httplib::ThreadPool(callers + 8); };
         server.Post("/api/oauth/token", [this](const httplib::Request&, httplib::Response& response) {

@@ -10,7 +10,7 @@
 #include <tessaro/sandbox/internal/application.hpp>
 #include <tessaro/sandbox/internal/backend.hpp>
 #include <tessaro/sandbox/internal/http_api.hpp>
-#include <tessaro/sandbox/internal/listen_backlog.hpp>
+#include <tessaro/sandbox/listen_backlog.hpp>
 
 namespace tessaro::sandbox {
 
@@ -53,7 +53,7 @@ struct Sandbox::Impl {
         for (int i = 0; i < 5000 && !server.is_running(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        detail::widenListenBacklog(port);
+        widenListenBacklog(port);
     }
 
     static detail::Application::Deliver makeDeliver(const Options& options) {

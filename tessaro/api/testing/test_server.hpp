@@ -1,18 +1,16 @@
 #pragma once
-// Loopback servers for the API tests: a cpp-httplib server that records every request as it
-// arrived, and a socket that accepts connections but never answers.
+// Loopback servers for the API and client tests: one that records every request as it arrived, one
+// whose every answer is scripted down to the bytes, and a socket that accepts but never answers.
 
 #include <httplib.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -20,6 +18,8 @@
 #include <thread>
 #include <typeinfo>
 #include <vector>
+
+#include <testing/loopback_server.hpp>
 
 namespace tessaro::testing {
 
@@ -37,49 +37,17 @@ struct RecordedRequest {
     }
 };
 
-// Serves on 127.0.0.1 at an ephemeral port from construction to destruction. Every request is
-// recorded, then answered by the current handler (by default 200 with "{}").
+// A loopback server (plain, or HTTPS with a certificate) that records every request, then answers
+// it with the current handler (by default 200 with "{}").
 class TestServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-    TestServer() {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(16); };
-        server_.set_keep_alive_max_count(100000);
-        server_.set_tcp_nodelay(true);
-        const auto route = [this](const httplib::Request& request, httplib::Response& response) {
-            Handler handler;
-            {
-                std::lock_guard guard(mutex_);
-                recorded_.push_back(
-                    {request.method, request.target, request.headers, request.body, request.remote_port});
-                handler = handler_;
-            }
-            handler(request, response);
-        };
-        server_.Get(".*", route);
-        server_.Post(".*", route);
-        server_.Put(".*", route);
-        server_.Delete(".*", route);
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) throw std::runtime_error("test server could not bind");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        // stop() only reaches a server that has started listening: wait for it (bounded).
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    explicit TestServer(std::optional<LoopbackServer::Certificate> tls = std::nullopt)
+        : server_([this](httplib::Server& server) { install(server); }, tls) {}
 
-    ~TestServer() {
-        server_.stop();
-        thread_.join();
-    }
-
-    TestServer(const TestServer&) = delete;
-    TestServer& operator=(const TestServer&) = delete;
-
-    int port() const { return port_; }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return server_.port(); }
+    std::string origin(const std::string& host = "127.0.0.1") const { return server_.origin(host); }
 
     void respond(Handler handler) {
         std::lock_guard guard(mutex_);
@@ -104,14 +72,30 @@ public:
     }
 
 private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
+    void install(httplib::Server& server) {
+        server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+        const auto route = [this](const httplib::Request& request, httplib::Response& response) {
+            Handler handler;
+            {
+                std::lock_guard guard(mutex_);
+                recorded_.push_back(
+                    {request.method, request.target, request.headers, request.body, request.remote_port});
+                handler = handler_;
+            }
+            handler(request, response);
+        };
+        server.Get(".*", route);
+        server.Post(".*", route);
+        server.Put(".*", route);
+        server.Delete(".*", route);
+    }
+
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> recorded_;
     Handler handler_ = [](const httplib::Request&, httplib::Response& response) {
         response.set_content("{}", "application/json");
     };
+    LoopbackServer server_;  // last: it stops before the members its handlers use go
 };
 
 // A TCP socket bound to an ephemeral loopback port, listening when asked; closed on destruction.

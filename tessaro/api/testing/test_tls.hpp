@@ -1,8 +1,7 @@
 #pragma once
-// A private certificate authority and an HTTPS loopback server whose certificate it signed, made
-// afresh for each test with OpenSSL.
+// A private certificate authority and a server certificate it signed, made afresh for each test
+// with OpenSSL, for TestServer's HTTPS.
 
-#include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -13,7 +12,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
+
+#include <testing/loopback_server.hpp>
 
 namespace tessaro::testing {
 
@@ -52,8 +52,8 @@ public:
 
     const std::string& caFile() const { return caFile_; }
     X509* caCertificate() const { return ca_.get(); }
-    X509* serverCertificate() const { return server_.get(); }
-    EVP_PKEY* serverKey() const { return serverKey_.get(); }
+    // For TestServer's HTTPS.
+    LoopbackServer::Certificate server() const { return {server_.get(), serverKey_.get()}; }
 
 private:
     static X509Ptr make(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
@@ -87,38 +87,6 @@ private:
     X509Ptr ca_;
     X509Ptr server_;
     std::string caFile_;
-};
-
-// HTTPS on 127.0.0.1 at an ephemeral port with the test certificate; answers 200 "{}" to GET.
-class TLSServer {
-public:
-    explicit TLSServer(const TestCertificates& certificates)
-        : server_(certificates.serverCertificate(), certificates.serverKey()) {
-        if (!server_.is_valid()) throw std::runtime_error("TLS test server is not valid");
-        server_.Get(".*", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("{}", "application/json");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) throw std::runtime_error("TLS test server could not bind");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    ~TLSServer() {
-        server_.stop();
-        thread_.join();
-    }
-    TLSServer(const TLSServer&) = delete;
-    TLSServer& operator=(const TLSServer&) = delete;
-
-    // "https://<host>:<port>"
-    std::string origin(const std::string& host) const { return "https://" + host + ":" + std::to_string(port_); }
-
-private:
-    httplib::SSLServer server_;
-    std::thread thread_;
-    int port_ = 0;
 };
 
 }  // namespace tessaro::testing

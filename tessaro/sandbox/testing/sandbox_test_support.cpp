@@ -5,6 +5,8 @@
 #include <cctype>
 #include <thread>
 
+#include <testing/loopback_server.hpp>
+
 namespace tessaro::sandbox::testing {
 
 namespace {
@@ -64,28 +66,21 @@ std::optional<std::string> callbackFor(Collector& urls, const std::string& state
 }
 
 struct LoopbackHost::Impl {
-    httplib::Server server;
-    int port = 0;
-    std::thread thread;
+    std::optional<tessaro::testing::LoopbackServer> server;
 };
 
 LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
-    impl_->server.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
-        inbox_.add("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
-        response.set_content("ok", "text/plain");
+    impl_->server.emplace([this](httplib::Server& server) {
+        server.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
+            inbox_.add("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
+            response.set_content("ok", "text/plain");
+        });
     });
-    impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
-    impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
-    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i)
-        std::this_thread::sleep_for(1ms);
 }
 
-LoopbackHost::~LoopbackHost() {
-    impl_->server.stop();
-    impl_->thread.join();
-}
+LoopbackHost::~LoopbackHost() { impl_->server->stop(); }
 
-std::string LoopbackHost::redirect() const { return "http://127.0.0.1:" + std::to_string(impl_->port) + "/cb"; }
+std::string LoopbackHost::redirect() const { return impl_->server->origin() + "/cb"; }
 
 struct Harness::Http {
     explicit Http(int port) : client("127.0.0.1", port) {
