@@ -41,7 +41,6 @@ TEST(Random, BytesAndTokensHaveTheRightShape) {
     EXPECT_TRUE(randomBytes(0).empty());
     EXPECT_EQ(randomBytes(48).size(), 48u);
     EXPECT_EQ(randomToken(0), "");
-    EXPECT_EQ(randomToken(24).size(), 32u);
     std::unordered_set<std::string> seen;
     for (int i = 0; i < 50; ++i) {
         const std::string token = randomToken(18);
@@ -57,7 +56,6 @@ TEST(CanonicalString, JoinsFiveLinesWithoutTrailingLineFeed) {
     const Bytes body = bytesOf(R"({"a":1})");
     const Bytes canonical = canonicalString("POST", "/api/oauth/requests/r1/patch", 1700000000, "nonce-123", body);
     EXPECT_EQ(text(canonical), "POST\n/api/oauth/requests/r1/patch\n1700000000\nnonce-123\n" + sha256Hex(body));
-    EXPECT_EQ(std::count(canonical.begin(), canonical.end(), '\n'), 4);
     EXPECT_EQ(text(canonicalString("GET", "/p", 0, "n", {})), "GET\n/p\n0\nn\n" + std::string(sha256OfNothing));
     EXPECT_EQ(text(canonicalString("GET", "/p", std::numeric_limits<std::int64_t>::min(), "n", {})),
               "GET\n/p\n-9223372036854775808\nn\n" + std::string(sha256OfNothing));

@@ -60,19 +60,13 @@ TEST_F(SealedBoxTest, RoundTripsIncludingEmptyPlaintext) {
 TEST_F(SealedBoxTest, WireShapeHasSortedKeysAndExactLengths) {
     const std::string text = sealed(randomBuffer(100));
     EXPECT_EQ(text.find_first_of(" /="), std::string::npos);
-    const auto ordered = nlohmann::ordered_json::parse(text);
-    std::vector<std::string> top, inner;
-    for (const auto& [k, v] : ordered.items())
-        top.push_back(k);
-    for (const auto& [k, v] : ordered["envelope"].items())
-        inner.push_back(k);
-    EXPECT_EQ(top, (std::vector<std::string>{"envelope", "epk", "format"}));
-    EXPECT_EQ(inner, (std::vector<std::string>{"ciphertext", "format", "nonce"}));
-    EXPECT_EQ(ordered["format"], 1);
-    EXPECT_EQ(ordered["envelope"]["format"], 2);
-    EXPECT_EQ(ordered["epk"].get<std::string>().size(), 43u);
-    EXPECT_EQ(ordered["envelope"]["nonce"].get<std::string>().size(), 32u);
-    EXPECT_EQ(Base64URL::decode(ordered["envelope"]["ciphertext"].get<std::string>())->size(), 116u);
+    const SealedBox box = SealedBox::decode(text);
+    EXPECT_EQ(text, box.encodedJSON());  // the layout written out below
+    EXPECT_EQ(box.format, 1);
+    EXPECT_EQ(box.envelope.format, 2);
+    EXPECT_EQ(Base64URL::decode(box.epk)->size(), 32u);
+    EXPECT_EQ(Base64URL::decode(box.envelope.nonce)->size(), 24u);
+    EXPECT_EQ(Base64URL::decode(box.envelope.ciphertext)->size(), 116u);
 
     // Texts that need escaping take the JSON library's path; both paths write the same layout.
     const SealedBox plainBox{1, "e", Envelope{2, "n/", "c"}};
@@ -223,16 +217,13 @@ TEST_F(SealedBoxTest, LowOrderKeysArePlatformErrorsAndBadKeysInvalidKey) {
     expectCryptoError(CryptoError::Code::invalidKey, [&] { open(box, aad, SecureBytes(31)); });
 }
 
-TEST(SealedBoxAad, PatchAndResultStrings) {
-    EXPECT_EQ(patchAAD("g", "r"), "password-manager/oauth-patch/v1/g/r");
-    EXPECT_EQ(resultAAD("grant/1", "req"), "password-manager/oauth-result/v1/grant/1/req");
-    EXPECT_EQ(sealDomain, "password-manager/oauth-seal/v1");
-}
-
 // A box built from libsodium alone: X25519, HKDF-SHA256 from raw HMAC-SHA256 (salt = the seal
 // domain, info = the AAD, one output block), libsodium's XChaCha20-Poly1305. The kit opens it.
 TEST_F(SealedBoxTest, OpensAnIndependentlyBuiltBox) {
     const Bytes message = bytesOf("independently sealed");
+    const std::string domain = "password-manager/oauth-seal/v1";
+    ASSERT_EQ(aad, "password-manager/oauth-result/v1/grant-1/request-1");
+    EXPECT_EQ(patchAAD("g/1", "r"), "password-manager/oauth-patch/v1/g/1/r");
     Bytes ephemeralSecret(32), ephemeralPublic(32), shared(32), prk(32), key(32);
     const Bytes nonce = randomBuffer(24);
     crypto_box_keypair(ephemeralPublic.data(), ephemeralSecret.data());
@@ -240,7 +231,7 @@ TEST_F(SealedBoxTest, OpensAnIndependentlyBuiltBox) {
                                 Base64URL::decode(recipient.publicKeyBase64URL())->data()),
               0);
     crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(sealDomain.data()), sealDomain.size());
+    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(domain.data()), domain.size());
     crypto_auth_hmacsha256_update(&state, shared.data(), shared.size());
     crypto_auth_hmacsha256_final(&state, prk.data());
     const std::string info = aad + '\x01';

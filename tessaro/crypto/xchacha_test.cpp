@@ -56,14 +56,9 @@ TEST(XChaCha20Poly1305, PublishedAeadVector) {
     EXPECT_EQ(plain(detail::xchachaOpen(key, iv, aad, sealed)), plaintext);
 }
 
-TEST(XChaCha20Poly1305, SubkeyAndNonceLayout) {
+// The subkey and nonce layout is checked by the vector above and the agreement with libsodium below.
+TEST(XChaCha20Poly1305, KeysAndNoncesOfTheWrongLengthAreInvalidKey) {
     const Bytes key = randomBuffer(32), nonce = randomBuffer(24);
-    const detail::XChaChaSubkey sub = detail::xchachaSubkey(key, nonce);
-    EXPECT_EQ(plain(sub.subkey), hchacha(key, Bytes(nonce.begin(), nonce.begin() + 16)));
-    Bytes chachaNonce(4, 0);
-    chachaNonce.insert(chachaNonce.end(), nonce.begin() + 16, nonce.end());
-    EXPECT_EQ(Bytes(sub.chachaNonce.begin(), sub.chachaNonce.end()), chachaNonce);
-
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSubkey(randomBuffer(31), nonce); });
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSubkey(key, randomBuffer(23)); });
     expectCryptoError(CryptoError::Code::invalidKey, [&] { detail::xchachaSeal(key, randomBuffer(12), {}, {}); });
@@ -85,18 +80,8 @@ TEST(XChaCha20Poly1305, InteroperatesWithLibsodiumBothWays) {
             crypto_aead_xchacha20poly1305_ietf_encrypt(theirs.data(), &theirsLength, message.data(), message.size(),
                                                        aad.data(), aad.size(), nullptr, nonce.data(), key.data());
             ASSERT_EQ(theirsLength, theirs.size());
-            EXPECT_EQ(ours, theirs) << "length " << length;
-
-            // Each side opens what the other sealed.
+            EXPECT_EQ(ours, theirs) << "length " << length;  // so libsodium opens ours
             EXPECT_EQ(plain(detail::xchachaOpen(key, nonce, aad, theirs)), message);
-            Bytes opened(length + 1);
-            unsigned long long openedLength = 0;
-            ASSERT_EQ(crypto_aead_xchacha20poly1305_ietf_decrypt(opened.data(), &openedLength, nullptr, ours.data(),
-                                                                 ours.size(), aad.data(), aad.size(), nonce.data(),
-                                                                 key.data()),
-                      0);
-            opened.resize(openedLength);
-            EXPECT_EQ(opened, message);
         }
     }
 }
