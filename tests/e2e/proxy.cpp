@@ -5,23 +5,20 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <thread>
 
 #include <nlohmann/json.hpp>
+
+#include <testing/loopback_server.hpp>
 
 namespace tessaro::e2e {
 
 struct Proxy::Impl {
     std::string upstreamHost;
     int upstreamPort = 0;
-    httplib::Server server;
-    int port = -1;
-    std::thread listener;
-    std::atomic<bool> listenerDone{false};
     std::mutex mutex;
     Intercept intercept;
     std::vector<Seen> seen;
-    bool stopped = false;
+    std::optional<testing::LoopbackServer> server;  // last: it stops before what its handler uses
 
     void handle(const httplib::Request& request, httplib::Response& response) {
         Seen seen{request.method, request.target.substr(0, request.target.find('?')),
@@ -72,27 +69,21 @@ Proxy::Proxy(const std::string& upstreamOrigin) : impl_(std::make_unique<Impl>()
     if (!url || !url->port()) throw std::invalid_argument("the proxy forwards to http://127.0.0.1:PORT");
     impl_->upstreamHost = url->host();
     impl_->upstreamPort = *url->port();
-    auto handler = [impl = impl_.get()](const httplib::Request& request, httplib::Response& response) {
-        impl->handle(request, response);
-    };
-    // The kit sends nothing but GET, POST and PUT.
-    impl_->server.Get(".*", handler);
-    impl_->server.Post(".*", handler);
-    impl_->server.Put(".*", handler);
-    impl_->server.set_keep_alive_timeout(1);
-    impl_->server.set_tcp_nodelay(true);
-    impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
-    if (impl_->port <= 0) throw std::runtime_error("the proxy cannot listen on 127.0.0.1");
-    impl_->listener = std::thread([impl = impl_.get()] {
-        impl->server.listen_after_bind();
-        impl->listenerDone = true;
+    impl_->server.emplace([impl = impl_.get()](httplib::Server& server) {
+        auto handler = [impl](const httplib::Request& request, httplib::Response& response) {
+            impl->handle(request, response);
+        };
+        // The kit sends nothing but GET, POST and PUT.
+        server.Get(".*", handler);
+        server.Post(".*", handler);
+        server.Put(".*", handler);
+        server.set_keep_alive_timeout(1);
     });
-    eventually([&] { return impl_->server.is_running(); }, 5s);
 }
 
 Proxy::~Proxy() { stop(); }
 
-std::string Proxy::origin() const { return "http://127.0.0.1:" + std::to_string(impl_->port); }
+std::string Proxy::origin() const { return impl_->server->origin(); }
 
 void Proxy::setIntercept(Intercept intercept) {
     std::lock_guard guard(impl_->mutex);
@@ -111,18 +102,6 @@ std::size_t Proxy::count(const std::string& method, const std::string& path, con
     }));
 }
 
-void Proxy::stop() {
-    {
-        std::lock_guard guard(impl_->mutex);
-        if (impl_->stopped) return;
-        impl_->stopped = true;
-    }
-    if (impl_->listener.joinable()) {
-        // httplib's stop() reaches only a server already marked running.
-        eventually([&] { return impl_->server.is_running() || impl_->listenerDone.load(); }, 5s);
-        impl_->server.stop();
-        impl_->listener.join();
-    }
-}
+void Proxy::stop() { impl_->server->stop(); }
 
 }  // namespace tessaro::e2e
