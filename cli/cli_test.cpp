@@ -4,25 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <unistd.h>
 
-#include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include <testing/child_process.hpp>
-#include <tessaro/sandbox/sandbox.hpp>
+#include <testing/eventually.hpp>
+#include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro {
@@ -33,54 +28,41 @@ using json = nlohmann::json;
 using sandbox::Policy;
 using namespace std::chrono_literals;
 
-using Result = tessaro::testing::ChildProcess::Result;
+using tessaro::testing::ChildProcess;
+using Result = ChildProcess::Result;
 
-// A running tessaro with its output captured; stderr (and, with terminalInput, stdin) may go to a
-// pseudo-terminal instead.
-class Process : public tessaro::testing::ChildProcess {
-public:
-    Process(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,
-            const std::string& input, bool terminal = false, bool terminalInput = false)
-        : ChildProcess(TESSARO_CLI_EXE, args,
-                       {.environment = entriesOf(environment),
-                        .input = input,
-                        .terminal = terminal,
-                        .terminalInput = terminalInput}) {}
+// tessaro started with `environment` added to the test's own; stderr (and, with terminalInput,
+// stdin) may go to a pseudo-terminal instead.
+ChildProcess start(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,
+                   const std::string& input = "", bool terminal = false, bool terminalInput = false) {
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : environment)
+        entries.push_back(name + "=" + value);
+    return ChildProcess(TESSARO_CLI_EXE, args,
+                        {.environment = entries, .input = input, .terminal = terminal, .terminalInput = terminalInput});
+}
 
-private:
-    static std::vector<std::string> entriesOf(const std::map<std::string, std::string>& environment) {
-        std::vector<std::string> entries;
-        for (const auto& [name, value] : environment)
-            entries.push_back(name + "=" + value);
-        return entries;
-    }
-};
-
-// An in-process sandbox and a client ID of the test's own (so its keyring items are its own).
+// An in-process sandbox that calls the loopback receiver back itself, and a client ID of the
+// test's own (so its keyring items are its own).
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tessaro::testing::requirePrivateKeyring();
-        sandbox::Options options;
-        options.log = [this](const std::string& line) {
-            std::lock_guard guard(logMutex_);
-            log_.push_back(line);
-        };
-        sandbox_ = std::make_unique<sandbox::Sandbox>(options);
         clientID_ = tessaro::testing::uniqueRegisteredClientID("cli");
-        sandbox_->registerClient({clientID_, {"http://127.0.0.1/tessaro/callback"}});
+        f_.sandbox().registerClient({clientID_, {"http://127.0.0.1/tessaro/callback"}});
         config_ = fs::temp_directory_path() / ("tessaro-cli-" + clientID_);
         fs::create_directories(config_);
     }
     void TearDown() override {
-        if (sandbox_) run({"reset"});
+        if (clientID_.empty()) return;  // skipped
+        run({"reset"});
         fs::remove_all(config_);
     }
 
     std::map<std::string, std::string> environment() const {
-        return {{"TESSARO_ORIGIN", sandbox_->origin()},
+        return {{"TESSARO_ORIGIN", f_.origin()},
                 {"TESSARO_CLIENT_ID", clientID_},
-                {"TESSARO_SANDBOX_ORIGIN", sandbox_->origin()},
+                {"TESSARO_SANDBOX_ORIGIN", f_.origin()},
                 {"XDG_CONFIG_HOME", config_.string()}};
     }
     std::vector<std::string> withOpener(std::vector<std::string> args) const {
@@ -88,28 +70,17 @@ protected:
         return args;
     }
     Result run(const std::vector<std::string>& args, const std::string& input = "") {
-        return Process(withOpener(args), environment(), input).wait();
+        return start(withOpener(args), environment(), input).wait();
     }
-    bool logged(const std::string& needle) {
-        std::lock_guard guard(logMutex_);
-        for (const auto& line : log_) {
-            if (line.find(needle) != std::string::npos) return true;
-        }
-        return false;
-    }
-    bool eventuallyLogged(const std::string& needle) {
-        for (int i = 0; i < 2000; ++i) {
-            if (logged(needle)) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+    void setPolicy(const std::function<void(Policy&)>& change) {
+        Policy policy;
+        change(policy);
+        f_.sandbox().setPolicy(policy);
     }
 
-    std::unique_ptr<sandbox::Sandbox> sandbox_;
+    sandbox::testing::SandboxFixture f_{{}, sandbox::testing::SandboxFixture::Delivery::bySandbox};
     std::string clientID_;
     fs::path config_;
-    std::mutex logMutex_;
-    std::vector<std::string> log_;
 };
 
 json lastJSON(const std::string& out) {
@@ -122,12 +93,12 @@ TEST_F(CliTest, EveryCommandAcrossProcesses) {
     // The settings file alone is enough.
     fs::create_directories(config_ / "tessaro");
     std::ofstream(config_ / "tessaro" / "settings.json")
-        << json{{"origin", sandbox_->origin()}, {"client_id", clientID_}}.dump();
+        << json{{"origin", f_.origin()}, {"client_id", clientID_}}.dump();
     {
         auto env = environment();
         env.erase("TESSARO_ORIGIN");
         env.erase("TESSARO_CLIENT_ID");
-        const Result authorized = Process(withOpener({"authorize"}), env, "").wait();
+        const Result authorized = start(withOpener({"authorize"}), env).wait();
         ASSERT_EQ(authorized.status, 0) << authorized.err;
         EXPECT_NE(authorized.out.find("authorized"), std::string::npos);
     }
@@ -136,8 +107,8 @@ TEST_F(CliTest, EveryCommandAcrossProcesses) {
     {
         auto env = environment();
         env["TESSARO_CLIENT_ID"] = "pmc_nobody";
-        EXPECT_EQ(Process({"status"}, env, "").wait().status, 13);
-        EXPECT_EQ(Process({"--client-id", clientID_, "status"}, env, "").wait().status, 0);
+        EXPECT_EQ(start({"status"}, env).wait().status, 13);
+        EXPECT_EQ(start({"--client-id", clientID_, "status"}, env).wait().status, 0);
     }
 
     Result r = run({"status", "--json"});
@@ -147,7 +118,7 @@ TEST_F(CliTest, EveryCommandAcrossProcesses) {
     EXPECT_EQ(status.at("grant").at("account_id"), "acct_demo");
     EXPECT_EQ(status.at("grant").at("approval_key_fingerprint").get<std::string>().size(), 16u);
 
-    const std::string bankPassword = sandbox_->item("itm_bank")->record.password;
+    const std::string bankPassword = f_.sandbox().item("itm_bank")->record.password;
     r = run({"pick", "--hint", "https://bank.example", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lastJSON(r.out).at("id"), "itm_bank");
@@ -168,8 +139,8 @@ TEST_F(CliTest, EveryCommandAcrossProcesses) {
             "n3w secret\n新标题\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lastJSON(r.out).at("item_id"), "itm_bank");
-    EXPECT_EQ(sandbox_->item("itm_bank")->record.password, "n3w secret");
-    EXPECT_EQ(sandbox_->item("itm_bank")->record.title, "新标题");
+    EXPECT_EQ(f_.sandbox().item("itm_bank")->record.password, "n3w secret");
+    EXPECT_EQ(f_.sandbox().item("itm_bank")->record.title, "新标题");
 
     r = run({"revoke"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -207,9 +178,7 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Policy policy;
-        c.policy(policy);
-        sandbox_->setPolicy(policy);
+        setPolicy(c.policy);
         const Result r = run(c.args, c.input);
         EXPECT_EQ(r.status, c.status) << r.err;
     }
@@ -221,7 +190,7 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
         SCOPED_TRACE(command);
         auto env = environment();
         env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (config_ / "no-bus").string();
-        const Result r = Process({command}, env, "").wait();
+        const Result r = start({command}, env).wait();
         EXPECT_EQ(r.status, 3);
         EXPECT_NE(r.err.find("keyring unavailable"), std::string::npos);
         EXPECT_EQ(r.out.find("forgotten"), std::string::npos);
@@ -232,36 +201,31 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
         std::ofstream(config_ / "tessaro" / "settings.json") << "{origin";
         auto env = environment();
         env.erase("TESSARO_ORIGIN");
-        EXPECT_EQ(Process({"status"}, env, "").wait().status, 2);
+        EXPECT_EQ(start({"status"}, env).wait().status, 2);
         fs::remove(config_ / "tessaro" / "settings.json");
     }
     // Nothing can open the application: the download URL is printed.
     auto env = environment();
-    const Result r = Process({"--open-with", "false", "authorize"}, env, "").wait();
+    const Result r = start({"--open-with", "false", "authorize"}, env).wait();
     EXPECT_EQ(r.status, 10);
     EXPECT_NE(r.err.find("https://"), std::string::npos);
 }
 
 TEST_F(CliTest, CtrlCCancelsTheRequestOnTheServer) {
     ASSERT_EQ(run({"authorize"}).status, 0);
-    Policy policy;
-    policy.decision = Policy::Decision::never;
-    sandbox_->setPolicy(policy);
-    Process pick(withOpener({"pick"}), environment(), "");
-    ASSERT_TRUE(eventuallyLogged(": left unanswered"));
+    setPolicy([](Policy& p) { p.decision = Policy::Decision::never; });
+    ChildProcess pick = start(withOpener({"pick"}), environment());
+    ASSERT_TRUE(f_.log().waitFor(": left unanswered"));
     pick.signal(SIGINT);
     const Result r = pick.wait();
     EXPECT_EQ(r.status, 14) << r.err;
-    EXPECT_TRUE(logged(": cancelled by the client"));
+    EXPECT_TRUE(f_.log().waitFor(": cancelled by the client"));
 }
 
 TEST_F(CliTest, StatusLineOnAPseudoTerminal) {
     ASSERT_EQ(run({"authorize"}).status, 0);
-    Policy policy;
-    policy.delay = 600ms;
-    sandbox_->setPolicy(policy);
-    Process pick(withOpener({"pick", "--hint", "https://bank.example"}), environment(), "", true);
-    const Result r = pick.wait();
+    setPolicy([](Policy& p) { p.delay = 600ms; });
+    const Result r = start(withOpener({"pick", "--hint", "https://bank.example"}), environment(), "", true).wait();
     ASSERT_EQ(r.status, 0) << r.err;
     // Redrawn in place (carriage return, erase line) with a spinner, the message and the time
     // left, and erased at the end.
@@ -282,14 +246,12 @@ TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
     ASSERT_EQ(run({"authorize"}).status, 0);
     for (const int interrupts : {1, 2}) {
         SCOPED_TRACE(interrupts);
-        Process update(withOpener({"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"}),
-                       environment(), "", true, true);
-        bool prompted = false;
-        for (int i = 0; i < 2000 && !prompted; ++i) {
-            prompted = update.err().find("new password: ") != std::string::npos;
-            if (!prompted) std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_TRUE(prompted) << update.err();
+        ChildProcess update =
+            start(withOpener({"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"}), environment(),
+                  "", true, true);
+        ASSERT_TRUE(tessaro::testing::eventually([&] {
+            return update.err().find("new password: ") != std::string::npos;
+        })) << update.err();
         EXPECT_FALSE(update.echoes());
         for (int i = 0; i < interrupts; ++i)
             update.signal(SIGINT);
@@ -300,7 +262,7 @@ TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
             EXPECT_TRUE(r.status == 14 || r.status == 128 + SIGINT) << r.status << r.err;
         }
         EXPECT_EQ(r.echo, true);
-        EXPECT_FALSE(logged("request ")) << "a request went out";
+        EXPECT_EQ(f_.log().count("request "), 0u) << "a request went out";
     }
 }
 
@@ -311,7 +273,7 @@ TEST_F(CliTest, TheOpenCommandStartsWithDefaultSignals) {
     const fs::path script = config_ / "open.sh";
     std::ofstream(script) << "grep -E '^Sig(Blk|Ign):' /proc/$$/status >'" << record.string() << "'\nexec '"
                           << TESSARO_SANDBOX_EXE << "' open \"$1\"\n";
-    const Result r = Process({"--open-with", "/bin/sh " + script.string(), "authorize"}, environment(), "").wait();
+    const Result r = start({"--open-with", "/bin/sh " + script.string(), "authorize"}, environment()).wait();
     ASSERT_EQ(r.status, 0) << r.err;
     std::ifstream in(record);
     std::string line;

@@ -12,8 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <tessaro/sandbox/app_switcher.hpp>
-#include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
 #include <tessaro/ui/tessaro_button.hpp>
@@ -30,29 +29,18 @@ using Policy = sandbox::Policy;
 // Callbacks reach the model on the GUI thread, as the relay hands them over.
 struct Fixture {
     Fixture() : settings(dir.filePath("settings.ini"), QSettings::IniFormat) {
-        sandbox::Options options;
-        options.deliver = [this](const std::string& url) {
-            QMetaObject::invokeMethod(
-                model.get(), [this, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
-        };
-        sandbox = std::make_unique<sandbox::Sandbox>(options);
-        switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox);
         model = std::make_unique<DemoModel>(
             [this](const TessaroConfiguration& configuration) {
                 ++clientsMade;
                 return TessaroClient::create(configuration, {.store = store,
                                                              .transport = nullptr,
-                                                             .switcher = switcher,
+                                                             .switcher = server.switcher(),
                                                              .pollInterval = 0.2,
                                                              .authorizeTimeout = 60});
             },
             &settings);
-        model->setOrigin(QString::fromStdString(sandbox->origin()));
+        model->setOrigin(QString::fromStdString(server.origin()));
         model->setClientID(QStringLiteral("pmc_tessarodemo"));
-    }
-    ~Fixture() {
-        model.reset();
-        sandbox->stop();
     }
     // Runs an action and waits (bounded) until it is over.
     bool act(const std::function<void()>& action) {
@@ -63,9 +51,15 @@ struct Fixture {
     QTemporaryDir dir;
     QSettings settings;
     std::shared_ptr<TessaroMemoryStore> store = std::make_shared<TessaroMemoryStore>();
-    std::unique_ptr<sandbox::Sandbox> sandbox;
-    std::shared_ptr<sandbox::SandboxAppSwitcher> switcher;
-    std::unique_ptr<DemoModel> model;
+    sandbox::testing::SandboxFixture server{[this] {
+        sandbox::Options options;
+        options.deliver = [this](const std::string& url) {
+            QMetaObject::invokeMethod(
+                model.get(), [this, url] { model->handleCallback(QString::fromStdString(url)); }, Qt::QueuedConnection);
+        };
+        return options;
+    }()};
+    std::unique_ptr<DemoModel> model;  // destroyed before the sandbox stops
     int clientsMade = 0;
 };
 
@@ -159,11 +153,11 @@ private slots:
 
         Policy outside;
         outside.create = Policy::Create::outOfScope;
-        f.sandbox->setPolicy(outside);
+        f.server.sandbox().setPolicy(outside);
         QVERIFY(f.act([&] { f.model->create(QString(), QString(), QString()); }));
         QCOMPARE(f.model->status(), QStringLiteral("已保存到授权范围之外的库，本次拿不到明文"));
         QCOMPARE(f.model->picked()->id, std::string("itm_bank"));  // left in place
-        f.sandbox->setPolicy(Policy{});
+        f.server.sandbox().setPolicy(Policy{});
         QVERIFY(f.act(
             [&] { f.model->create(QStringLiteral("新条目"), QStringLiteral("https://new.example"), QString()); }));
         QCOMPARE(f.model->status(), QStringLiteral("已新建并返回『新条目』"));
@@ -172,7 +166,7 @@ private slots:
         QVERIFY(f.act([&] { f.model->updatePassword(QStringLiteral("n3w"), QStringLiteral("vlt_personal")); }));
         QCOMPARE(f.model->status(), QStringLiteral("已修改，新修订 2"));
         QVERIFY(!f.model->picked());
-        QCOMPARE(f.sandbox->item("itm_bank")->record.password, std::string("n3w"));
+        QCOMPARE(f.server.sandbox().item("itm_bank")->record.password, std::string("n3w"));
         // Nothing picked: nothing starts.
         f.model->updatePassword(QStringLiteral("again"), QStringLiteral("vlt_personal"));
         QVERIFY(!f.model->busy());
@@ -240,7 +234,7 @@ private slots:
         // The overlay while a request waits.
         Policy never;
         never.decision = Policy::Decision::never;
-        f.sandbox->setPolicy(never);
+        f.server.sandbox().setPolicy(never);
         view.pickButton()->click();
         QVERIFY(QTest::qWaitFor([&] { return view.overlay()->isVisible(); }, 20000));
         QVERIFY(!view.overlay()->message().isEmpty());

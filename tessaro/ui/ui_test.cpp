@@ -29,8 +29,7 @@
 #include <QTimer>
 
 #include <testing/child_process.hpp>
-#include <tessaro/sandbox/app_switcher.hpp>
-#include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/memory_store.hpp>
 #include <tessaro/stores/testing/scripted_store.hpp>
 #include <tessaro/ui/async_client.hpp>
@@ -49,39 +48,32 @@ using tessaro::testing::ChildProcess;
 
 constexpr const char* relayName = "tessaro-ui-test";
 
+// A client on a memory store against an in-process sandbox that hands it its callbacks.
 struct SandboxClient {
     SandboxClient() {
-        sandbox::Options options;
-        options.deliver = [this](const std::string& url) {
-            std::shared_ptr<TessaroClient> target;
-            {
-                std::lock_guard guard(mutex);
-                target = client;
-            }
-            if (target) target->handleCallback(*URL::parse(url));
-        };
-        sandbox = std::make_unique<sandbox::Sandbox>(options);
         auto made = TessaroClient::create(
             {std::string(sandbox::Sandbox::demoClientID), *URL::parse("tessarodemo://tessaro/callback"),
-             *URL::parse(sandbox->origin()), TessaroError::defaultDownloadURL()},
+             *URL::parse(f.origin()), TessaroError::defaultDownloadURL()},
             {.store = std::make_shared<TessaroMemoryStore>(),
              .transport = nullptr,
-             .switcher = std::make_shared<sandbox::SandboxAppSwitcher>(*sandbox),
+             .switcher = f.switcher(),
              .pollInterval = 0.2,
              .authorizeTimeout = 60});
         std::lock_guard guard(mutex);
         client = made;
     }
-    ~SandboxClient() {
-        {
-            std::lock_guard guard(mutex);
-            client.reset();
-        }
-        sandbox->stop();
-    }
     std::mutex mutex;
     std::shared_ptr<TessaroClient> client;
-    std::unique_ptr<sandbox::Sandbox> sandbox;
+    sandbox::testing::SandboxFixture f{[this] {
+        sandbox::Options options;
+        options.deliver = [this](const std::string& url) {
+            std::unique_lock guard(mutex);
+            const auto target = client;
+            guard.unlock();
+            if (target) target->handleCallback(*URL::parse(url));
+        };
+        return options;
+    }()};  // destroyed first: no callback comes after
 };
 
 // ---- child processes for the relay ----
@@ -224,7 +216,7 @@ private slots:
         SandboxClient s;
         sandbox::Policy never;
         never.decision = sandbox::Policy::Decision::never;
-        s.sandbox->setPolicy(never);
+        s.f.sandbox().setPolicy(never);
         TessaroAsyncClient async(s.client);
         QObject context;
         const int waits = QThreadPool::globalInstance()->maxThreadCount();
