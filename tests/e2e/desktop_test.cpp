@@ -37,12 +37,10 @@ std::string contentsOf(const fs::path& path) {
 int childAuthorizeThroughDesktop() {
     const char* directory = std::getenv(directoryVariable);
     if (!directory) return 2;
-    auto router = std::make_shared<CallbackRouter>();
-    auto log = std::make_shared<EventLog>();
+    std::shared_ptr<TessaroClient> client;  // set before the sandbox has a callback to hand over
     sandbox::Options options;
-    options.deliver = [router](const std::string& url) { router->deliver(url); };
-    options.log = [log](const std::string& line) { log->add(line); };
-    sandbox::Sandbox sandbox(std::move(options));
+    options.deliver = [&client](const std::string& url) { client->handleCallback(*URL::parse(url)); };
+    sandbox::testing::SandboxFixture sandbox(std::move(options));
     {
         std::ofstream(fs::path(directory) / "origin.part") << sandbox.origin();
         fs::rename(fs::path(directory) / "origin.part", fs::path(directory) / "origin");
@@ -53,10 +51,9 @@ int childAuthorizeThroughDesktop() {
     clientOptions.store = store;
     clientOptions.switcher = std::make_shared<TessaroSystemAppSwitcher>();
     clientOptions.authorizeTimeout = 30;
-    auto client = TessaroClient::create({std::string(sandbox::Sandbox::demoClientID), *URL::parse(demoRedirect),
-                                         *URL::parse(sandbox.origin()), TessaroError::defaultDownloadURL()},
-                                        std::move(clientOptions));
-    router->add(client);
+    client = TessaroClient::create({std::string(sandbox::Sandbox::demoClientID), *URL::parse(demoRedirect),
+                                    *URL::parse(sandbox.origin()), TessaroError::defaultDownloadURL()},
+                                   std::move(clientOptions));
 
     int failures = 0;
     const auto check = [&](bool ok, const char* what) {
@@ -74,11 +71,10 @@ int childAuthorizeThroughDesktop() {
         std::cerr << "desktop child: authorize() threw: " << error.what() << "\n";
         ++failures;
     }
-    check(log->count("authorize: approved") == 1, "the sandbox did not approve exactly once");
-    const auto delivered = router->delivered();
-    check(delivered.size() == 1 && delivered[0].second, "not exactly one callback, taken by the client");
+    check(sandbox.log().count("authorize: approved") == 1, "the sandbox did not approve exactly once");
+    check(sandbox.callbacks().all().size() == 1, "not exactly one callback");
     if (failures) {
-        for (const auto& line : log->lines())
+        for (const auto& line : sandbox.log().all())
             std::cerr << "sandbox: " << line << "\n";
     }
     client.reset();

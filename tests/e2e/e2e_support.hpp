@@ -1,11 +1,9 @@
 #pragma once
-// What the end-to-end tests share: an in-process sandbox with a counting loopback proxy in front of
-// it, an app switcher that hands launch URLs to the sandbox, the host's callback routing, and child
-// processes of this binary.
+// What the end-to-end tests share: the sandbox fixture with a counting loopback proxy in front of it,
+// the host's callback routing, and child processes of this binary.
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,6 +25,7 @@
 #include <tessaro/records/tessaro_error.hpp>
 #include <tessaro/records/tessaro_waiting.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
+#include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/secret_store.hpp>
 
 namespace tessaro::e2e {
@@ -38,19 +37,6 @@ using testing::waitLimit;
 using testing::client::errorOf;
 using testing::client::WaitingLog;
 inline constexpr const char* demoRedirect = "tessarodemo://tessaro/callback";
-
-// The lines of the sandbox's event log.
-class EventLog {
-public:
-    void add(const std::string& line);
-    std::vector<std::string> lines();
-    // How many lines contain `needle`.
-    std::size_t count(const std::string& needle);
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 // One request as the proxy saw it, with the answer it went back with.
 struct Seen {
@@ -89,40 +75,6 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The password-manager application as the client sees it: launch URLs go to the sandbox's
-// simulated user (Sandbox::open). Foreground notices are never reported.
-class SandboxSwitcher final : public TessaroAppSwitching {
-public:
-    explicit SandboxSwitcher(sandbox::Sandbox& sandbox) : sandbox_(sandbox) {}
-
-    void open(const URL& url, const URL& downloadURL, std::stop_token stop = {}) override;
-    [[nodiscard]] Registration onForeground(std::function<void()> handler) override;
-
-    // The refusal codes of the sandbox, one per refused URL.
-    std::vector<std::string> refusals();
-
-private:
-    sandbox::Sandbox& sandbox_;
-    std::mutex mutex_;
-    std::vector<std::string> refusals_;
-    std::map<std::uint64_t, std::function<void()>> handlers_;
-    std::uint64_t nextHandler_ = 0;
-};
-
-// The host's job: every callback URL the desktop hands it goes to handleCallback of its clients.
-class CallbackRouter {
-public:
-    void add(const std::shared_ptr<TessaroClient>& client);
-    void deliver(const std::string& url);
-    // Delivered URLs and whether a client took each one.
-    std::vector<std::pair<std::string, bool>> delivered();
-
-private:
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<TessaroClient>> clients_;
-    std::vector<std::pair<std::string, bool>> delivered_;
-};
-
 // Every session entry of a store, as it stands.
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(TessaroSecretStore& store);
@@ -132,24 +84,21 @@ void expireAccessToken(TessaroSecretStore& store);
 // The credentials a snapshot holds: its access token and approval key.
 TessaroAPI::Credentials credentialsOf(const Snapshot& contents);
 
-// A sandbox with a proxy in front, its event log and the host's callback routing. Tests hold their clients in variables declared after the environment, so that every
-// client is gone before the sandbox stops.
+// The sandbox fixture with a proxy in front, and the host's job: each callback URL goes to
+// handleCallback of its clients until one takes it. Tests hold their clients in variables declared
+// after the environment, so that every client is gone before the sandbox stops.
 class Environment {
 public:
-    // routeCallbacks false: the sandbox delivers callbacks itself (HTTP GET to a loopback
-    // redirect URI, the desktop's URL handler otherwise) instead of handing them to the router.
-    explicit Environment(sandbox::Options options = {}, bool routeCallbacks = true);
+    explicit Environment(sandbox::Options options = {});
     ~Environment();
 
-    sandbox::Sandbox& sandbox() { return *sandbox_; }
+    sandbox::Sandbox& sandbox() { return fixture_.sandbox(); }
     Proxy& proxy() { return *proxy_; }
-    EventLog& log() { return *log_; }
-    CallbackRouter& router() { return *router_; }
-    const std::shared_ptr<SandboxSwitcher>& switcher() { return switcher_; }
+    sandbox::testing::Collector& log() { return fixture_.log(); }
 
     // The demo client's configuration (or another registered client's), with the proxy as origin.
     TessaroConfiguration configuration(const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
-    // A client on `store` that opens the sandbox and receives its callbacks through the router.
+    // A client on `store` that opens the sandbox and receives its callbacks.
     std::shared_ptr<TessaroClient> client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout = 60,
                                           const std::string& clientID = std::string(sandbox::Sandbox::demoClientID),
                                           double pollInterval = 2.0);
@@ -158,11 +107,12 @@ public:
     std::string registerUniqueClient();
 
 private:
-    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
-    std::shared_ptr<CallbackRouter> router_ = std::make_shared<CallbackRouter>();
-    std::unique_ptr<sandbox::Sandbox> sandbox_;
+    void deliver(const std::string& url);
+
+    std::mutex mutex_;
+    std::vector<std::weak_ptr<TessaroClient>> clients_;
+    sandbox::testing::SandboxFixture fixture_;
     std::unique_ptr<Proxy> proxy_;
-    std::shared_ptr<SandboxSwitcher> switcher_;
 };
 
 // Child processes are this binary run again in a mode (testing/child_process.hpp).

@@ -63,7 +63,6 @@ TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
     ASSERT_EQ(reported.size(), 2u);  // the consent wait, then none
     EXPECT_TRUE(reported[0] && reported[0]->phase.isAuthorize());
     EXPECT_FALSE(reported[1]);
-    EXPECT_TRUE(env.switcher()->refusals().empty());
     EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "authorization_code"), 1u);
 
     const auto bank = env.sandbox().item("itm_bank");
