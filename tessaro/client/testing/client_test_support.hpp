@@ -9,8 +9,6 @@
 #include <deque>
 #include <functional>
 #include <future>
-#include <semaphore>
-#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,15 +32,16 @@
 
 namespace tessaro::testing::client {
 
+using tessaro::testing::eventually;
 using namespace std::chrono_literals;
 using detail::ClientInternals;
 using detail::Session;
 using tessaro::testing::TestServer;
+using tessaro::testing::waitLimit;
 
 inline constexpr const char* tokenPath = "/api/oauth/token";
 inline constexpr const char* accountPath = "/api/oauth/account";
 inline constexpr const char* revokePath = "/api/oauth/revoke";
-inline constexpr auto waitLimit = 10s;
 
 inline const URL& redirect() {
     static const URL url = *URL::parse("tessarotest://tessaro/callback");
@@ -115,7 +114,6 @@ public:
             opened_.push_back(url.absoluteString());
             run = onOpen;
         }
-        changed_.notify_all();
         if (run) run(url);
     }
     // Replaces onOpen while other threads may be opening.
@@ -143,13 +141,11 @@ public:
         return opened_;
     }
     bool waitForOpens(std::size_t count) {
-        std::unique_lock guard(mutex_);
-        return changed_.wait_for(guard, waitLimit, [&] { return opened_.size() >= count; });
+        return eventually([&] { return opened().size() >= count; });
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<std::string> opened_;
     std::function<void()> foreground_;
 };
@@ -220,12 +216,7 @@ public:
         return answer;
     }
     bool waitArrived() {
-        const auto deadline = std::chrono::steady_clock::now() + waitLimit;
-        while (!state_->arrived) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return eventually([state = state_] { return state->arrived.load(); });
     }
     void release() { state_->gate.release(); }
 
@@ -239,7 +230,17 @@ private:
 
 using tessaro::testing::ScriptedStore;
 
-inline std::string queryItemOf(const URL& url, const std::string& name);
+// The value of query item `name` of `url`, percent-decoded.
+inline std::string queryItem(const URL& url, const std::string& name) {
+    const std::string& query = url.query();
+    for (std::size_t at = 0; at <= query.size();) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string item = query.substr(at, end - at);
+        if (item.rfind(name + "=", 0) == 0) return URL::percentDecode(item.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return {};
+}
 
 struct Harness {
     explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
@@ -281,7 +282,7 @@ struct Harness {
             auto self = weak.lock();
             if (!self || url.host() != "authorize") return;
             self->handleCallback(
-                *URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItemOf(url, "state")));
+                *URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItem(url, "state")));
         });
     }
 
@@ -292,15 +293,23 @@ struct Harness {
         }
         return found;
     }
-    // Every request as "METHOD path".
-    std::vector<std::string> trail() const {
-        std::vector<std::string> lines;
+    // The last path segment of every request, in order ("token revoke").
+    std::string trail() const {
+        std::string text;
         for (const auto& request : server.requests())
-            lines.push_back(request.method + " " + request.target);
-        return lines;
+            text += (text.empty() ? "" : " ") + request.target.substr(request.target.rfind('/') + 1);
+        return text;
     }
     std::optional<std::string> stored(const char* key) { return store->readString(key); }
     bool storeEmpty() { return store->readMany(detail::sessionKeys()).empty(); }
+    // "grant access refresh identity-key" as stored, "-" for an absent entry; "empty" for no session.
+    std::string storedTokens() {
+        if (storeEmpty()) return "empty";
+        std::string text;
+        for (const char* key : {"grant_id", "access_token", "refresh_token", "account_identity_public_key"})
+            text += (text.empty() ? "" : " ") + stored(key).value_or("-");
+        return text;
+    }
 
     TestServer server;
     Routes routes{server};
@@ -314,39 +323,15 @@ inline nlohmann::json bodyOf(const tessaro::testing::RecordedRequest& request) {
     return nlohmann::json::parse(request.body);
 }
 inline std::string bearer(const tessaro::testing::RecordedRequest& request) { return request.header("Authorization"); }
-// The value of query item `name` of `url`, percent-decoded.
-inline std::string queryItemOf(const URL& url, const std::string& name) {
-    const std::string& query = url.query();
-    for (std::size_t at = 0; at <= query.size();) {
-        const std::size_t end = std::min(query.find('&', at), query.size());
-        const std::string item = query.substr(at, end - at);
-        if (item.rfind(name + "=", 0) == 0) return URL::percentDecode(item.substr(name.size() + 1));
-        at = end + 1;
-    }
-    return {};
+
+// Runs `operation` on a thread of its own; its outcome(), as finished() reads it.
+inline std::future<std::string> launch(std::function<void()> operation) {
+    return std::async(std::launch::async, [operation = std::move(operation)] { return outcome(operation); });
 }
-
-inline std::string queryItem(const URL& url, const std::string& name) { return queryItemOf(url, name); }
-
-// Runs `operation` on a thread of its own; its error (none when it returned).
-inline std::future<std::optional<TessaroError>> launch(std::function<void()> operation) {
-    return std::async(std::launch::async, [operation = std::move(operation)]() -> std::optional<TessaroError> {
-        try {
-            operation();
-        } catch (const TessaroError& error) {
-            return error;
-        }
-        return std::nullopt;
-    });
-}
-
-// The outcome of a launched operation, waiting at most `limit` for it (a failure when it is not over).
-template <typename T>
-std::optional<TessaroError> finished(std::future<T>& future, std::chrono::milliseconds limit = waitLimit) {
-    EXPECT_EQ(future.wait_for(limit), std::future_status::ready);
+// The outcome of a launched operation (a failure when it is not over within waitLimit).
+inline std::string finished(std::future<std::string>& future) {
+    EXPECT_EQ(future.wait_for(waitLimit), std::future_status::ready);
     return future.get();
 }
-
-using tessaro::testing::eventually;
 
 }  // namespace tessaro::testing::client
