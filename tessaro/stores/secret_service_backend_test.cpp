@@ -6,25 +6,16 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
-#include <spawn.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <testing/child_process.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/secret_service_backend.hpp>
-
-extern char** environ;
 
 namespace tessaro {
 namespace {
@@ -88,56 +79,26 @@ int countUnexpected(bool silentService) {
 // The Secret Service methods that `operation` calls, in order, as dbus-monitor sees them on the
 // session bus; a Peer.Ping sent afterwards marks the end of what it saw.
 std::vector<std::string> secretServiceCallsOf(const std::function<void()>& operation) {
-    char path[] = "/tmp/tessaro-monitor-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) return {};
-    const auto contents = [&] {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fd, 1);
-    std::string rule = "type='method_call',destination='org.freedesktop.secrets'";
-    char program[] = "dbus-monitor";
-    char session[] = "--session";
-    char* argv[] = {program, session, rule.data(), nullptr};
-    pid_t monitor = -1;
-    const bool started = posix_spawnp(&monitor, program, &actions, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fd);
-    const auto waitFor = [&](const char* needle) {
-        for (int i = 0; i < 1000; ++i) {
-            if (contents().find(needle) != std::string::npos) return true;
-            ::usleep(10000);
-        }
-        return false;
-    };
+    testing::ChildProcess monitor("/usr/bin/dbus-monitor",
+                                  {"--session", "type='method_call',destination='org.freedesktop.secrets'"});
     std::vector<std::string> members;
-    if (started && waitFor("NameLost")) {  // a monitor from here on
-        operation();
-        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (bus) {
-            GVariant* pong = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                                         "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-            if (pong) g_variant_unref(pong);
-            g_object_unref(bus);
-        }
-        waitFor("member=Ping");
-        std::istringstream lines(contents());
-        for (std::string line; std::getline(lines, line);) {
-            const auto at = line.find("member=");
-            if (!line.starts_with("method call") || at == std::string::npos) continue;
-            if (line.substr(at + 7) == "Ping") break;  // the end marker
-            members.push_back(line.substr(at + 7));
-        }
+    if (!monitor.lineWith("NameLost")) return members;  // a monitor from here on
+    operation();
+    if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        GVariant* pong = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                     G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (pong) g_variant_unref(pong);
+        g_object_unref(bus);
     }
-    if (monitor > 0) {
-        ::kill(monitor, SIGTERM);
-        ::waitpid(monitor, nullptr, 0);
+    monitor.lineWith("member=Ping");
+    std::istringstream lines(monitor.out());
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find("member=");
+        if (!line.starts_with("method call") || at == std::string::npos) continue;
+        if (line.substr(at + 7) == "Ping") break;  // the end marker
+        members.push_back(line.substr(at + 7));
     }
-    ::unlink(path);
     return members;
 }
 
@@ -147,7 +108,6 @@ const std::vector<std::string> allKeys = {"approval_seed",     "seal_private_key
                                           "access_expires_at", "vaults",           "access_token",
                                           "refresh_token",     "account_id",       "account_identity_public_key"};
 constexpr const char* warmClient = "warm-client";
-constexpr const char* dumpVariable = "TESSARO_STORES_DUMP";
 
 // A store's readMany of every key as text: the values in key order, or the failure's status.
 std::string readAll(TessaroKeychain& store) {
@@ -169,17 +129,9 @@ SecretServiceBackend::Options shortPrompts() {
 
 // What a fresh store in a fresh process reads now.
 std::string freshRead() {
-    char path[] = "/tmp/tessaro-dump-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) return "no dump file";
-    ::close(fd);
-    std::string text = "dump failed";
-    if (testing::runSelf("dump", {std::string(dumpVariable) + "=" + path}) == 0) {
-        std::ifstream in(path);
-        text.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    ::unlink(path);
-    return text;
+    testing::ChildProcess dump(testing::ChildMode{"dump"});
+    const auto result = dump.wait();
+    return result.status == 0 ? result.out : "dump failed";
 }
 
 // Locks the default collection through libsecret's own connection: false when it cannot.
@@ -335,7 +287,7 @@ const int childModes = [] {
     runChildMode("other-processes", [&] { return none(countUnexpectedAcrossOtherProcesses()); });
     runChildMode("dump", [] {
         TessaroKeychain store(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(shortPrompts()));
-        std::ofstream(std::getenv(dumpVariable)) << readAll(store);
+        std::cout << readAll(store) << std::flush;
         return 0;
     });
     runChildMode("change",

@@ -47,18 +47,22 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 
 std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes) {
     GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
-    for (const auto& [name, value] : attributes) {
+    for (const auto& [name, value] : attributes)
         g_hash_table_insert(table, const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
-    }
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    if (!service) throw std::runtime_error(error->message);
-    GList* items = secret_service_search_sync(service, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error);
+    SecretCollection* collection = service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                              SECRET_COLLECTION_NONE, nullptr, &error)
+                                           : nullptr;
+    GList* items = collection
+                       ? secret_collection_search_sync(collection, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error)
+                       : nullptr;
     g_hash_table_unref(table);
-    g_object_unref(service);
-    if (error) {
-        std::string message = error->message;
-        g_error_free(error);
+    if (collection) g_object_unref(collection);
+    if (service) g_object_unref(service);
+    if (error || !collection) {
+        std::string message = error ? error->message : "no default collection";
+        g_clear_error(&error);
         throw std::runtime_error(message);
     }
     std::vector<RawItem> found;
@@ -72,28 +76,13 @@ std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attri
         GHashTableIter iter;
         gpointer key, value;
         g_hash_table_iter_init(&iter, itemAttributes);
-        while (g_hash_table_iter_next(&iter, &key, &value)) {
+        while (g_hash_table_iter_next(&iter, &key, &value))
             raw.attributes[static_cast<char*>(key)] = static_cast<char*>(value);
-        }
         g_hash_table_unref(itemAttributes);
-        raw.objectPath = g_dbus_proxy_get_object_path(G_DBUS_PROXY(item));
         found.push_back(std::move(raw));
     }
     g_list_free_full(items, g_object_unref);
     return found;
-}
-
-std::string defaultCollectionPath() {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    if (!service) throw std::runtime_error(error->message);
-    SecretCollection* collection =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
-    g_object_unref(service);
-    if (!collection) throw std::runtime_error(error ? error->message : "no default collection");
-    std::string path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
-    g_object_unref(collection);
-    return path;
 }
 
 PrivateBus::PrivateBus(bool fixedPath) : fixedPath_(fixedPath) {

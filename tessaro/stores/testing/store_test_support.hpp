@@ -46,14 +46,10 @@ Bytes bytesOf(const std::string& text);
 struct RawItem {
     std::string label;
     std::map<std::string, std::string> attributes;
-    std::string objectPath;
 };
 
-// Every item (any schema, locked or not) whose attributes include all of `attributes`.
+// Every item of the default collection (any schema) whose attributes include all of `attributes`.
 std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes);
-
-// The object path of the collection behind the "default" alias.
-std::string defaultCollectionPath();
 
 // A dbus-daemon of our own on a socket in a temporary directory, with no services to activate.
 // Stopped on destruction.
