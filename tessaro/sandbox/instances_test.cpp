@@ -3,13 +3,18 @@
 // run on loopback with a private XDG_RUNTIME_DIR; every wait is bounded and every process is
 // stopped before the test ends.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -18,8 +23,10 @@
 #include <tuple>
 #include <utility>
 #include <vector>
+#include <latch>
 
 #include <testing/child_process.hpp>
+#include <testing/eventually.hpp>
 #include <testing/temporary_directory.hpp>
 
 namespace {
@@ -164,6 +171,48 @@ TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
     EXPECT_EQ(recorded.process.stop(SIGTERM), 0);
     EXPECT_EQ(unrecorded.process.stop(SIGTERM), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(explicitFile)));
+}
+
+// A burst of new connections, as from a host whose every POST comes on a fresh one: 64 connect
+// while the sandbox is stopped, so nothing is accepted and every connection must wait in the
+// listen backlog (a backlog of 5 leaves the rest unconnected for as long as the sandbox stands
+// still); once it runs again, each is answered.
+TEST(Server, SixtyFourConnectionsAtOnceWaitInTheBacklogAndAreAllAnswered) {
+    TemporaryDirectory runtime;
+    Served served(runtime.path());
+    ASSERT_FALSE(served.origin.empty());
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(std::stoi(served.origin.substr(17)))};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    served.process.signal(SIGSTOP);
+
+    constexpr int burst = 64;
+    std::atomic<int> connected = 0, answered = 0;
+    std::latch resumed(1);
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < burst; ++i) {
+            threads.emplace_back([&] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                const timeval limit{.tv_sec = 20, .tv_usec = 0};  // bounds the connect, send and read
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) ++connected;
+                resumed.wait();
+                const std::string request =
+                    "GET /api/oauth/account HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+                char head[9] = {};
+                if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
+                    ::recv(fd, head, 8, MSG_WAITALL) == 8 && std::string(head) == "HTTP/1.1")
+                    ++answered;
+                ::close(fd);
+            });
+        }
+        EXPECT_TRUE(tessaro::testing::eventually([&] { return connected == burst; })) << connected << " connected";
+        served.process.signal(SIGCONT);
+        resumed.count_down();
+    }
+    EXPECT_EQ(answered, burst);
+    EXPECT_EQ(served.process.stop(SIGTERM), 0);
 }
 
 }  // namespace
