@@ -24,9 +24,6 @@ int main() {
     const auto api = TessaroAPI::create(*URL::parse("https://tessaro.example"), "pmc_consumer",
                                         *URL::parse("com.example.consumer:/oauth/callback"));
 
-    TessaroMemoryStore store;
-    store.writeString("grant_id", "g1");
-
     TessaroClient::Options options;
     options.store = std::make_shared<TessaroMemoryStore>();
     const auto client = TessaroClient::create(
@@ -34,8 +31,8 @@ int main() {
                              *URL::parse("https://tessaro.example"), TessaroError::defaultDownloadURL()},
         options);
 
-    const bool ok = record.password == "hunter2" && api->clientID() == "pmc_consumer" && !client->isAuthorized() &&
-                    !client->grant() && api->redirectURL().host().empty() && store.readString("grant_id") == "g1" &&
+    // The header's version is the library's: both come from the same install.
+    const bool ok = record.password == "hunter2" && api && !client->isAuthorized() &&
                     std::string(versionString) == TESSARO_VERSION_STRING;
     std::printf("tessaro-consumer: TessaroSDK %s, %s\n", versionString, ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
