@@ -29,13 +29,7 @@ TEST(Base64URL, EncodesWithUrlAlphabetWithoutPaddingAndDecodesBothForms) {
         EXPECT_EQ(text.find_first_of("+/="), std::string::npos);
         EXPECT_EQ(Base64URL::decode(text), data);
     }
-    // Decoded only: the standard alphabet, padding, and one "=" added to a remainder of 3.
-    EXPECT_EQ(Base64URL::decode("+/8="), (Bytes{0xFB, 0xFF}));
-    EXPECT_EQ(Base64URL::decode("YQ=="), Bytes{0x61});
-    EXPECT_EQ(Base64URL::decode("YQ="), Bytes{0x61});
-    for (const std::string_view bad : {"a", "YQ===", "Y===", "YQ==YQ==", "YQ=a", " YQ", "YQ\n", "YR", "YW.j"}) {
-        EXPECT_FALSE(Base64URL::decode(bad).has_value()) << '"' << bad << '"';
-    }
+    // Padding, the standard alphabet, misplaced "=" and bits left over: against the reference below.
     // Every byte outside the two alphabets is refused in every position.
     for (int c = 0; c < 256; ++c) {
         if (std::isalnum(c) || c == '-' || c == '_' || c == '+' || c == '/' || c == '=') continue;

@@ -115,13 +115,6 @@ TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
     }
 }
 
-TEST(TessaroVault, EncodesOnlyPresentOptionalMembers) {
-    EXPECT_EQ(json(TessaroVault{"v1"}).dump(), R"({"mode":1,"vault_id":"v1"})");
-    const TessaroVault full{"v/2", "库", "personal", -4};
-    EXPECT_EQ(json(full).dump(), R"({"kind":"personal","mode":-4,"name":"库","vault_id":"v/2"})");
-    EXPECT_EQ(json(full).get<TessaroVault>(), full);
-}
-
 TEST(TessaroVault, ListDecodingIsAllOrNothing) {
     const std::vector<TessaroVault> vaults{{"b", "B", std::nullopt, 2}, {"a"}, {"c", std::nullopt, "k", 1}};
     const json encoded = encodeVaultList(vaults);
