@@ -25,17 +25,12 @@ Bytes hchacha(const Bytes& key, const Bytes& nonce16) {
                                    std::span<const std::uint8_t, 16>(nonce16.data(), 16)));
 }
 
-// The published vector, then libsodium's HChaCha20 on random inputs.
-TEST(HChaCha20Function, PublishedVectorAndLibsodiumAgree) {
+// The published vector; on random inputs HChaCha20 is checked through XChaCha20-Poly1305 below,
+// which must agree with libsodium's.
+TEST(HChaCha20Function, PublishedVector) {
     EXPECT_EQ(testing::toHex(hchacha(hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
                                      hex("000000090000004a0000000031415927"))),
               "82413b4227b27bfed30e42508a877d73a0f9e4d58a74a853c12ec41326d3ecdc");
-    for (int i = 0; i < 500; ++i) {
-        const Bytes key = randomBuffer(32), nonce = randomBuffer(16);
-        Bytes expected(32);
-        crypto_core_hchacha20(expected.data(), nonce.data(), key.data(), nullptr);
-        ASSERT_EQ(hchacha(key, nonce), expected) << "input " << i;
-    }
 }
 
 TEST(XChaCha20Poly1305, PublishedAeadVector) {
