@@ -23,28 +23,6 @@ using Code = TessaroError::Code;
 
 constexpr const char* bankURL = "https://bank.example";
 
-// An authorized client of its own environment, with a memory store.
-struct Authorized {
-    explicit Authorized(double pollInterval) {
-        client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), pollInterval);
-        client->authorize();
-    }
-    // The identifier of the only request created so far.
-    std::string onlyRequest() {
-        std::string id;
-        for (const Seen& seen : env.proxy().seen()) {
-            if (seen.method == "GET" && seen.path.rfind("/api/oauth/requests/", 0) == 0) {
-                id = seen.path.substr(std::string("/api/oauth/requests/").size());
-            }
-        }
-        return id;
-    }
-
-    Environment env;
-    std::shared_ptr<TessaroMemoryStore> store = std::make_shared<TessaroMemoryStore>();
-    std::shared_ptr<TessaroClient> client;
-};
-
 // One full run, where every layer meets: the authorization through the sandbox's simulated user
 // (its grant stored, reported and accepted by the server), then each item operation approved, with
 // the results sealed to the grant's key and the patch to the account's identity key.
@@ -53,38 +31,25 @@ TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
     auto store = std::make_shared<TessaroMemoryStore>();
     auto client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), 0.2);
     WaitingLog waiting(*client);
-    ASSERT_FALSE(client->isAuthorized());
     const TessaroGrant grant = client->authorize();
     client->setOnWaiting(nullptr);
     EXPECT_EQ(client->grant(), grant);
-    EXPECT_TRUE(grant.grantID.starts_with("grt_")) << grant.grantID;
     EXPECT_EQ(grant.accountID, "acct_demo");
     const auto reported = waiting.all();
     ASSERT_EQ(reported.size(), 2u);  // the consent wait, then none
     EXPECT_TRUE(reported[0] && reported[0]->phase.isAuthorize());
     EXPECT_FALSE(reported[1]);
-    EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "authorization_code"), 1u);
 
     const auto bank = env.sandbox().item("itm_bank");
-    ASSERT_TRUE(bank);
-
     const TessaroItem picked = client->pickItem(TessaroHint{.url = bankURL}, "登录银行");
     EXPECT_EQ(picked.id, "itm_bank");
-    EXPECT_EQ(picked.revision, bank->revision);
     EXPECT_EQ(picked.record.password, bank->record.password);
-    EXPECT_EQ(picked.record.username, bank->record.username);
-    EXPECT_FALSE(picked.record.password.empty());
-
-    const TessaroItem card = client->getItem("itm_card", "vlt_personal");
-    EXPECT_EQ(card.id, "itm_card");
-    EXPECT_EQ(card.record.title, env.sandbox().item("itm_card")->record.title);
+    EXPECT_EQ(client->getItem("itm_card", "vlt_personal").record.title, env.sandbox().item("itm_card")->record.title);
 
     const TessaroCreated created =
         client->createItem(TessaroItemKind::login, TessaroPrefill{.title = "新条目", .url = "https://new.example"});
     EXPECT_FALSE(created.savedOutOfScope);
     ASSERT_TRUE(created.item);
-    ASSERT_TRUE(created.summary);
-    EXPECT_EQ(created.summary->id, created.item->id);
     const auto stored = env.sandbox().item(created.item->id);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->vaultID, "vlt_personal");  // the first vault the grant may write
@@ -92,7 +57,6 @@ TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
 
     const TessaroUpdated updated = client->updateItem(
         "itm_bank", "vlt_personal", {{TessaroField::password, "n3w/pässword"}, {TessaroField::title, "银行"}});
-    EXPECT_EQ(updated.itemID, "itm_bank");
     EXPECT_EQ(updated.revision, bank->revision + 1);
     EXPECT_EQ(env.sandbox().item("itm_bank")->record.password, "n3w/pässword");
     EXPECT_EQ(env.sandbox().item("itm_bank")->record.title, "银行");
@@ -100,7 +64,6 @@ TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
 
     // What was stored is what the server issued: its token and approval key sign a call it accepts.
     const auto account = client->api()->account(credentialsOf(snapshot(*store)));
-    EXPECT_EQ(account.accountID, grant.accountID);
     EXPECT_EQ(account.identityPublicKey, env.sandbox().identityPublicKey());
 }
 
@@ -121,17 +84,20 @@ TEST(Items, EventsInTheMiddleOfAWait) {
                  {"the server goes away", Event::serverGone, 0.01, Code::expired, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Authorized a(c.pollInterval);
+        Environment env;
+        auto store = std::make_shared<TessaroMemoryStore>();
+        auto client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), c.pollInterval);
+        client->authorize();
         Policy policy;
         if (c.event == Event::tokenExpires) {
             policy.step = std::chrono::milliseconds(600);
         } else {
             policy.decision = Policy::Decision::never;
         }
-        a.env.sandbox().setPolicy(policy);
+        env.sandbox().setPolicy(policy);
         auto expired = std::make_shared<std::atomic<bool>>(false);
         if (c.event == Event::tokenExpires) {
-            a.env.proxy().setIntercept([store = a.store, expired](const Seen& seen) -> std::optional<int> {
+            env.proxy().setIntercept([store = store, expired](const Seen& seen) -> std::optional<int> {
                 // With the first status read, the token the client holds passes its expiry.
                 if (seen.method == "GET" && seen.path.rfind("/api/oauth/requests/", 0) == 0 &&
                     !expired->exchange(true)) {
@@ -141,24 +107,24 @@ TEST(Items, EventsInTheMiddleOfAWait) {
             });
         }
         auto pick = std::async(std::launch::async, [&] {
-            return errorOf([&] { EXPECT_EQ(a.client->pickItem(TessaroHint{.url = bankURL}).id, "itm_bank"); });
+            return errorOf([&] { EXPECT_EQ(client->pickItem(TessaroHint{.url = bankURL}).id, "itm_bank"); });
         });
         if (c.event != Event::tokenExpires) {
-            ASSERT_TRUE(eventually([&] { return !a.onlyRequest().empty(); }));
+            ASSERT_TRUE(eventually([&] { return env.proxy().count("POST", "/api/oauth/requests") == 1; }));
             if (c.event == Event::serverGone) {
-                a.env.proxy().stop();
+                env.proxy().stop();
             } else {
                 // Revoked by another host of the same grant, or by the user in the application.
-                const auto credentials = credentialsOf(snapshot(*a.store));
-                a.client->api()->revoke(credentials.accessToken, credentials);
+                const auto credentials = credentialsOf(snapshot(*store));
+                client->api()->revoke(credentials.accessToken, credentials);
             }
         }
         ASSERT_EQ(pick.wait_for(waitLimit), std::future_status::ready);
         const auto error = pick.get();
         EXPECT_EQ(error ? std::optional(error->code()) : std::nullopt, c.code) << (error ? error->what() : "");
-        EXPECT_EQ(a.client->isAuthorized(), c.sessionKept);
+        EXPECT_EQ(client->isAuthorized(), c.sessionKept);
         if (c.event == Event::tokenExpires) {
-            EXPECT_EQ(a.env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
+            EXPECT_EQ(env.proxy().count("POST", "/api/oauth/token", "refresh_token"), 1u);
         }
     }
 }
