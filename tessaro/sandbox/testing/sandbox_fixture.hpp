@@ -2,19 +2,12 @@
 // The one set-up of an in-process sandbox for every suite that runs against one (the sandbox's own
 // tests, end to end, the command line, the Qt glue, the demo): the sandbox on an ephemeral loopback
 // port, its log lines and callback URLs collected, a clock the test can move, and an app switcher
-// that hands the kit's launch URLs to it. Test-only (target tessaro_sandbox_testing); it needs no
-// GoogleTest, so Qt tests use it as well.
+// that hands the kit's launch URLs to it. Test-only (tessaro_sandbox_testing); no GoogleTest in its
+// interface, so Qt tests use it too. Callbacks go on to options.deliver when it is set (a client's
+// handleCallback, a GUI-thread queue; the hook may refer to objects made after the fixture). Every
+// wait is bounded (testing::waitLimit); members are safe to call from any thread.
 //
-//   SandboxFixture f;                      // callbacks are collected, nobody receives them
-//   sandbox::Options o;                    // callbacks collected and forwarded (to a client,
-//   o.deliver = [&](const std::string& url) { client->handleCallback(*URL::parse(url)); };
-//   SandboxFixture f(std::move(o));        // or to a GUI thread); the hook may refer to objects
-//                                          // made after the fixture
-//   SandboxFixture f({}, SandboxFixture::Delivery::bySandbox);  // HTTP GET to a loopback redirect,
-//                                          // the desktop's URL handler otherwise
-//   f.log().waitFor("authorize: approved");  f.advanceClock(61s);  f.switcher()
-//
-// Every wait is bounded (testing::waitLimit). Members are safe to call from any thread.
+//   SandboxFixture f(options);  f.log().waitFor("authorize: approved");  f.advanceClock(61s);
 
 #include <atomic>
 #include <chrono>
@@ -55,8 +48,8 @@ private:
 
 class SandboxFixture {
 public:
-    // collect: every callback URL lands in callbacks(), and goes on to options.deliver when set.
-    // bySandbox: the sandbox delivers callbacks itself; callbacks() stays empty.
+    // collect: callback URLs land in callbacks(), then go to options.deliver when set. bySandbox:
+    // the sandbox delivers them (HTTP GET to a loopback redirect, else the desktop's URL handler).
     enum class Delivery { collect, bySandbox };
 
     // Options as for Sandbox; options.log still receives the lines log() collects, and the clock
