@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <cctype>
+#include <sstream>
 #include <thread>
 
 #include <testing/loopback_server.hpp>
@@ -19,31 +20,22 @@ Response toResponse(const httplib::Result& result) {
 }  // namespace
 
 std::map<std::string, std::string> queryOf(const std::string& url) {
-    std::map<std::string, std::string> items;
-    const auto mark = url.find('?');
-    if (mark == std::string::npos) return items;
-    auto decode = [](const std::string& text) {
+    const auto decode = [](const std::string& text) {
         std::string out;
         for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '%' && i + 2 < text.size()) {
-                out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-                i += 2;
-            } else {
-                out.push_back(text[i]);
-            }
+            const bool escaped = text[i] == '%' && i + 2 < text.size();
+            out.push_back(escaped ? static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)) : text[i]);
+            if (escaped) i += 2;
         }
         return out;
     };
-    std::string query = url.substr(mark + 1);
-    std::size_t start = 0;
-    while (start <= query.size()) {
-        const auto amp = query.find('&', start);
-        const std::string item = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    std::map<std::string, std::string> items;
+    const auto mark = url.find('?');
+    std::istringstream query(mark == std::string::npos ? "" : url.substr(mark + 1));
+    for (std::string item; std::getline(query, item, '&');) {
         const auto eq = item.find('=');
         if (!item.empty())
             items.emplace(decode(item.substr(0, eq)), eq == std::string::npos ? "" : decode(item.substr(eq + 1)));
-        if (amp == std::string::npos) break;
-        start = amp + 1;
     }
     return items;
 }
