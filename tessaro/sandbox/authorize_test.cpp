@@ -107,7 +107,9 @@ TEST(Authorize, RefusalsAndMalformedRequestsReachTheHostAsErrors) {
     for (const auto& [decision, error] :
          {std::pair{Policy::Decision::deny, "access_denied"}, std::pair{Policy::Decision::notSignedIn, "not_signed_in"},
           std::pair{Policy::Decision::approve, "invalid_request"}}) {
-        h.sandbox().setPolicy(Policy{.decision = decision, .step = 0ms});
+        Policy policy = h.sandbox().policy();
+        policy.decision = decision;
+        h.sandbox().setPolicy(policy);
         Session s;
         const std::string state = tc::randomToken(24);
         std::string url = h.authorizeURL(s, state);

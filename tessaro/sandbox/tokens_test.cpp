@@ -32,7 +32,10 @@ TEST(Tokens, RefreshRotatesBothTokensAndAReusedOneRevokesTheWholeGrant) {
 }
 
 TEST(Tokens, ExpiredTokensAreRefused) {
-    Harness h(Options{.accessTokenLifetime = 120s, .refreshTokenLifetime = 3600s});
+    Options options;
+    options.accessTokenLifetime = 120s;
+    options.refreshTokenLifetime = 3600s;
+    Harness h(options);
     Session s = h.authorize();
     EXPECT_EQ(s.tokenResponse["expires_in"], 120);
     h.advanceClock(121s);
@@ -48,7 +51,9 @@ TEST(Tokens, ExpiredTokensAreRefused) {
 TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     Harness h;
     Session s = h.authorize();
-    h.sandbox().setPolicy(Policy{.decision = Policy::Decision::never});
+    Policy never = h.sandbox().policy();
+    never.decision = Policy::Decision::never;
+    h.sandbox().setPolicy(never);
     const Json demo = std::string(Sandbox::demoClientID);
     EXPECT_EQ(
         h.call(s, "POST", "/api/oauth/revoke", Json{{"token", s.accessToken}, {"client_id", "pmc_other"}}).error(),
@@ -61,7 +66,8 @@ TEST(Tokens, RevocationEndsTheGrantAndItsOpenRequests) {
     EXPECT_EQ(h.refresh(s.refreshToken).error(), "grant_revoked");
     // The application finds the request closed (cancelled with the grant) and reports nothing.
     EXPECT_TRUE(h.sandbox().open(h.requestURL(id, "closed")).accepted);
-    h.sandbox().setPolicy(Policy{.step = 0ms});
+    never.decision = Policy::Decision::approve;
+    h.sandbox().setPolicy(never);
     h.authorize();  // the simulated user works in order: this comes after the request URL
     EXPECT_EQ(h.callbacks().count("state=closed"), 0u);
 }
