@@ -194,40 +194,30 @@ TEST(LoopbackRedirect, ListensOnLoopbackOnlyAndStopsWhenDestroyed) {
 // takes nothing.
 TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
     LoopbackRedirect receiver;
-    TestServer server;
-    Routes routes(server);
-    auto switcher = std::make_shared<ScriptedSwitcher>();
-    auto store = std::make_shared<TessaroMemoryStore>();
-    auto client = TessaroClient::create(
-        {"pmc_test", receiver.redirectURL(), *URL::parse(server.origin()), download()},
-        {.store = store, .transport = nullptr, .switcher = switcher, .pollInterval = 3600, .authorizeTimeout = 30});
-    receiver.setClient(client);
-    Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
-    session.accessToken = "at";
-    session.accessExpiresAt = timestampFromSeconds(nowSeconds() + 3600);
-    session.grantID = "g1";
-    detail::saveSession(*store, session);
+    Harness h(30, false, nullptr, 3600, receiver.redirectURL());
+    receiver.setClient(h.client);
+    const Session session = h.seed("at", 3600, "rt");
     const std::string result = R"({"item":{"id":"i1"}})";
-    routes.on("/api/oauth/requests", {{200, R"({"request_id":"r1","state":"pending"})"}});
-    routes.on("/api/oauth/requests/r1",
-              {{200, nlohmann::json{{"request_id", "r1"},
-                                    {"state", "completed"},
-                                    {"result_enc", TessaroCrypto::seal(session.seal.publicKeyBase64URL(),
-                                                                       TessaroCrypto::resultAAD("g1", "r1"),
-                                                                       Bytes(result.begin(), result.end()))}}
-                         .dump()}});
+    h.routes.on("/api/oauth/requests", {{200, R"({"request_id":"r1","state":"pending"})"}});
+    h.routes.on("/api/oauth/requests/r1",
+                {{200, nlohmann::json{{"request_id", "r1"},
+                                      {"state", "completed"},
+                                      {"result_enc", TessaroCrypto::seal(session.seal.publicKeyBase64URL(),
+                                                                         TessaroCrypto::resultAAD("g1", "r1"),
+                                                                         Bytes(result.begin(), result.end()))}}
+                           .dump()}});
 
-    auto pick = std::async(std::launch::async, [&] { return client->pickItem(); });
-    ASSERT_TRUE(switcher->waitForOpens(1));
-    const std::string state = queryItem(*URL::parse(switcher->opened()[0]), "state");
-    EXPECT_EQ(queryItem(*URL::parse(switcher->opened()[0]), "redirect_uri"), receiver.redirectURL().absoluteString());
-    exchange(receiver.port(), "GET /tessaro/callback?tq=request&state=" + state + " HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(pick.wait_for(waitLimit), std::future_status::ready);
-    EXPECT_EQ(pick.get().id, "i1");
+    auto pick = launch([&] { EXPECT_EQ(h.client->pickItem().id, "i1"); });
+    ASSERT_TRUE(h.switcher->waitForOpens(1));
+    const URL opened = *URL::parse(h.switcher->opened()[0]);
+    EXPECT_EQ(queryItem(opened, "redirect_uri"), receiver.redirectURL().absoluteString());
+    const std::string callback =
+        "GET /tessaro/callback?tq=request&state=" + queryItem(opened, "state") + " HTTP/1.1\r\n\r\n";
+    exchange(receiver.port(), callback);
+    EXPECT_EQ(finished(pick), "ok");
 
-    client.reset();
-    EXPECT_EQ(statusLine(exchange(receiver.port(), "GET /tessaro/callback?state=" + state + " HTTP/1.1\r\n\r\n")),
-              "HTTP/1.1 200 OK");
+    h.client.reset();
+    EXPECT_EQ(statusLine(exchange(receiver.port(), callback)), "HTTP/1.1 200 OK");
 }
 
 }  // namespace

@@ -177,29 +177,8 @@ private:
     std::map<std::string, int> failures_;
 };
 
-// Blocks callers of wait() until release() (bounded, so a fault cannot hang the suite).
-class Gate {
-public:
-    void wait() {
-        std::unique_lock guard(mutex_);
-        changed_.wait_for(guard, 30s, [&] { return released_; });
-    }
-    void release() {
-        {
-            std::lock_guard guard(mutex_);
-            released_ = true;
-        }
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool released_ = false;
-};
-
-// Holds answers on the server until release() (or its own end): a request is then in flight for as
-// long as a test needs.
+// Holds whoever calls wait() (an answer on the server, a switcher's open) until release() or its
+// own end; bounded, so that a fault cannot hang the suite.
 class Hold {
 public:
     Hold() = default;
@@ -207,23 +186,34 @@ public:
     Hold& operator=(const Hold&) = delete;
     ~Hold() { release(); }
 
-    // `answer`, held until release(); arrived() tells when its request is in.
+    // `answer`, held until release(); waitArrived() tells when its request is in.
     Answer around(Answer answer) {
-        answer.before = [state = state_] {
-            state->arrived = true;
-            state->gate.wait();
-        };
+        answer.before = [state = state_] { state->wait(); };
         return answer;
     }
+    void wait() { state_->wait(); }
     bool waitArrived() {
         return eventually([state = state_] { return state->arrived.load(); });
     }
-    void release() { state_->gate.release(); }
+    void release() {
+        {
+            std::lock_guard guard(state_->mutex);
+            state_->released = true;
+        }
+        state_->changed.notify_all();
+    }
 
 private:
     struct State {
         std::atomic<bool> arrived{false};
-        Gate gate;
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        void wait() {
+            arrived = true;
+            std::unique_lock guard(mutex);
+            changed.wait_for(guard, 30s, [&] { return released; });
+        }
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
@@ -244,11 +234,12 @@ inline std::string queryItem(const URL& url, const std::string& name) {
 
 struct Harness {
     explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
-                     std::shared_ptr<TessaroSecretStore> customStore = nullptr, double pollInterval = 0.05) {
+                     std::shared_ptr<TessaroSecretStore> customStore = nullptr, double pollInterval = 0.05,
+                     const URL& redirectURL = redirect()) {
         if (customStore) store = std::move(customStore);
         const std::string origin =
             serverDown ? "http://127.0.0.1:" + std::to_string(tessaro::testing::closedPort()) : server.origin();
-        client = TessaroClient::create({"pmc_test", redirect(), *URL::parse(origin), download()},
+        client = TessaroClient::create({"pmc_test", redirectURL, *URL::parse(origin), download()},
                                        {.store = store,
                                         .transport = transport,
                                         .switcher = switcher,
