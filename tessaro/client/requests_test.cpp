@@ -185,35 +185,6 @@ TEST(RequestRunner, EndsByTheFinishingTableAndLeavesNothingBehind) {
     }
 }
 
-TEST(RequestRunner, LaunchURLCarriesTheFourItemsInOrderAndTheWaitingValueTheStatus) {
-    RequestHarness h;
-    h.routes.on(requestsPath,
-                {{200, statusBody("r1", "pending",
-                                  {{"op", "pick_item"}, {"waiting_on", "user"}, {"waiting_reason", "pick"}})}});
-    h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
-    h.client->pickItem();
-    h.routes.on(requestsPath, {{200, statusBody("r2", "pending")}});
-    h.routes.on(statusPath("r2"), {{200, h.completed("r2")}});
-    h.client->pickItem();
-
-    const auto opened = h.switcher->opened();
-    ASSERT_EQ(opened.size(), 2u);
-    const std::string prefix =
-        "tessaro://request?id=r1&client_id=pmc_test&redirect_uri=tessarotest%3A%2F%2Ftessaro%2Fcallback&state=";
-    ASSERT_EQ(opened[0].rfind(prefix, 0), 0u) << opened[0];
-    const std::string state = opened[0].substr(prefix.size());
-    EXPECT_EQ(state.size(), 32u);
-    EXPECT_EQ(state.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
-              std::string::npos);
-    EXPECT_NE(queryItem(*URL::parse(opened[1]), "state"), state);
-
-    const auto values = h.waiting->all();
-    ASSERT_FALSE(values.empty());
-    ASSERT_TRUE(values[0]);
-    EXPECT_EQ(*values[0], TessaroWaiting(TessaroWaiting::Phase::request("pick_item"), "r1", "user", "pick"));
-    EXPECT_EQ(values[0]->message(), TessaroWaiting(TessaroWaiting::Phase::request(""), "x", "user", "pick").message());
-}
-
 // The 150 consecutive transport failures a wait tolerates, counted afresh after each success.
 TEST(RequestRunner, NetworkFailureBudget) {
     const struct {
@@ -247,8 +218,10 @@ TEST(RequestRunner, NetworkFailureBudget) {
 
 // ---- what wakes a wait, and what ends it from outside ----
 
+// The launch URL carries the request's four items in order; the waiting value, its status. Then a
+// callback, the foreground or a retry wakes the wait: the poll interval is far beyond the test's
+// bound.
 TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
-    // The poll interval is far beyond the test's bound: only a wake-up can finish these in time.
     // wake: "foreground", "retry", or the query of a callback URL (its state added).
     const struct {
         const char* wake;
@@ -265,11 +238,22 @@ TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.wake);
         RequestHarness h(3600);
-        h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
+        h.routes.on(requestsPath,
+                    {{200, statusBody("r1", "pending",
+                                      {{"op", "pick_item"}, {"waiting_on", "user"}, {"waiting_reason", "pick"}})}});
         h.routes.on(statusPath("r1"), {{200, h.completed("r1")}});
         auto pick = launch([&] { h.client->pickItem(); });
         ASSERT_TRUE(h.switcher->waitForOpens(1));
-        const std::string state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
+        const std::string prefix =
+            "tessaro://request?id=r1&client_id=pmc_test&redirect_uri=tessarotest%3A%2F%2Ftessaro%2Fcallback&state=";
+        const std::string opened = h.switcher->opened()[0], state = opened.substr(prefix.size());
+        EXPECT_EQ(opened.substr(0, prefix.size()), prefix);
+        EXPECT_EQ(state.size(), 32u);
+        EXPECT_EQ(state.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+                  std::string::npos);
+        ASSERT_TRUE(h.waiting->all().at(0));
+        EXPECT_EQ(*h.waiting->all()[0],
+                  TessaroWaiting(TessaroWaiting::Phase::request("pick_item"), "r1", "user", "pick"));
         if (c.wake == std::string("foreground")) {
             h.switcher->comeToForeground();
         } else if (c.wake == std::string("retry")) {
@@ -639,36 +623,30 @@ TEST(ItemOperations, ResultsThatCannotBeOpenedOrRead) {
     }
 }
 
+// An item's revision: a whole number or the decimal text of one in 64 bits; anything else is 0.
 TEST(ItemPayloads, ResultItemsAndTheirRevisions) {
-    const struct {
-        const char* item;
-        std::int64_t revision;
-    } cases[] = {
-        {R"({"id":"i1","revision":7})", 7},
-        {R"({"id":"i1","revision":"7"})", 7},
-        {R"({"id":"i1","revision":"-2"})", -2},
-        {R"({"id":"i1","revision":"+5"})", 5},
-        {R"({"id":"i1","revision":"9223372036854775807"})", std::numeric_limits<std::int64_t>::max()},
-        {R"({"id":"i1","revision":"-9223372036854775808"})", std::numeric_limits<std::int64_t>::min()},
-        {R"({"id":"i1","revision":"9223372036854775808"})", 0},
-        {R"({"id":"i1","revision":"7a"})", 0},
-        {R"({"id":"i1","revision":""})", 0},
-        {R"({"id":"i1","revision":"-"})", 0},
-        {R"({"id":"i1","revision":"+-5"})", 0},
-        {R"({"id":"i1","revision":" 7"})", 0},
-        {R"({"id":"i1","revision":7.0})", 7},
-        {R"({"id":"i1","revision":7.5})", 0},
-        {R"({"id":"i1","revision":18446744073709551615})", 0},
-        {R"({"id":"i1","revision":true})", 0},
-        {R"({"id":"i1"})", 0},
+    using Limits = std::numeric_limits<std::int64_t>;
+    // Each revision read, and the "revision" members read as it (none: no member).
+    const std::pair<std::int64_t, std::vector<const char*>> cases[] = {
+        {7, {"7", R"("7")", "7.0"}},
+        {-2, {R"("-2")"}},
+        {5, {R"("+5")"}},
+        {Limits::max(), {R"("9223372036854775807")"}},
+        {Limits::min(), {R"("-9223372036854775808")"}},
+        {0,
+         {R"("9223372036854775808")", R"("7a")", R"("")", R"("-")", R"("+-5")", R"(" 7")", "7.5",
+          "18446744073709551615", "true", nullptr}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.item);
-        const std::string text = std::string(R"({"other":1,"item":)") + c.item + "}";
-        const TessaroItem item = detail::readItemResult(SecureBytes(Bytes(text.begin(), text.end())));
-        EXPECT_EQ(item.id, "i1");
-        EXPECT_EQ(item.revision, c.revision);
-        EXPECT_EQ(item.record, TessaroRecord::fromJSON(json::object()));
+    for (const auto& [revision, members] : cases) {
+        for (const char* member : members) {
+            const std::string text = std::string(R"({"other":1,"item":{"id":"i1")") +
+                                     (member ? std::string(",\"revision\":") + member : "") + "}}";
+            SCOPED_TRACE(text);
+            const TessaroItem item = detail::readItemResult(SecureBytes(Bytes(text.begin(), text.end())));
+            EXPECT_EQ(item.id, "i1");
+            EXPECT_EQ(item.revision, revision);
+            EXPECT_EQ(item.record, TessaroRecord::fromJSON(json::object()));
+        }
     }
 }
 
