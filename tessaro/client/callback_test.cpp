@@ -59,8 +59,14 @@ TEST(TessaroCallback, MatchesTheRedirectURLUpToCaseOfSchemeAndHostAndOneTrailing
 TEST(TessaroCallback, ParsesTheQueryWithFirstOccurrenceAndKindPrecedence) {
     using CB = TessaroCallback;
     const CB authorizeSC{.kind = Kind::authorize, .state = "S", .code = "C"};
+    const auto repeated = [](std::string_view unit) {  // to 64 KiB
+        std::string out;
+        while (out.size() < 64 * 1024)
+            out += unit;
+        return out;
+    };
     const struct {
-        const char* query;
+        std::string query;
         std::optional<CB> expected;
     } cases[] = {
         {"tq=request&state=S&request_id=R&status=completed",
@@ -96,30 +102,19 @@ TEST(TessaroCallback, ParsesTheQueryWithFirstOccurrenceAndKindPrecedence) {
         {"state=&state=S&code=C", std::nullopt},
         {"state=S&code=%FF", std::nullopt},
         {"state=S&code=C&x%C0%AF=1", std::nullopt},
+        // Queries of 64 KiB.
+        {"code=C&" + repeated("state=a&") + "state=b", CB{.kind = Kind::authorize, .state = "a", .code = "C"}},
+        {repeated("pad=x&") + "state=S&request_id=" + repeated("v"),
+         CB{.kind = Kind::request, .state = "S", .requestID = repeated("v")}},
+        {"code=C&state=" + repeated("%20"),
+         CB{.kind = Kind::authorize, .state = std::string(64 * 1024 / 3 + 1, ' '), .code = "C"}},
+        {repeated("state=&code=C&"), std::nullopt},
+        {"state=S&code=C&x=" + repeated("%E4%BD%A0") + "%E4", std::nullopt},
     };
     for (const auto& c : cases) {
-        const std::string text = std::string(demoRedirect) + (*c.query ? "?" : "") + c.query;
-        EXPECT_EQ(parseText(text), c.expected) << text;
+        const std::string text = std::string(demoRedirect) + (c.query.empty() ? "" : "?") + c.query;
+        EXPECT_EQ(parseText(text), c.expected) << text.substr(0, 200);
     }
-}
-
-TEST(TessaroCallback, ReadsQueriesOf64KiB) {
-    const auto repeated = [](std::string_view unit) {
-        std::string out;
-        while (out.size() < 64 * 1024)
-            out += unit;
-        return out;
-    };
-    const std::string prefix = std::string(demoRedirect) + "?";
-    const std::string longValue = repeated("v");
-    EXPECT_EQ(parseText(prefix + "code=C&" + repeated("state=a&") + "state=b"),
-              (TessaroCallback{.kind = Kind::authorize, .state = "a", .code = "C"}));
-    EXPECT_EQ(parseText(prefix + repeated("pad=x&") + "state=S&request_id=" + longValue),
-              (TessaroCallback{.kind = Kind::request, .state = "S", .requestID = longValue}));
-    EXPECT_EQ(parseText(prefix + "code=C&state=" + repeated("%20")),
-              (TessaroCallback{.kind = Kind::authorize, .state = std::string(64 * 1024 / 3 + 1, ' '), .code = "C"}));
-    EXPECT_EQ(parseText(prefix + repeated("state=&code=C&")), std::nullopt);
-    EXPECT_EQ(parseText(prefix + "state=S&code=C&x=" + repeated("%E4%BD%A0") + "%E4"), std::nullopt);
 }
 
 }  // namespace

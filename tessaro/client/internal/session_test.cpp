@@ -7,10 +7,8 @@
 #include <functional>
 
 #include <tessaro/crypto/crypto_error.hpp>
-#include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/memory_store.hpp>
 #include <tessaro/stores/testing/scripted_store.hpp>
-#include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro::detail {
 namespace {
@@ -157,19 +155,6 @@ TEST(Session, ARefreshWritesTheNewRefreshTokenFirst) {
     store.failAfter(1, false);
     EXPECT_THROW(saveTokens(store, next), std::runtime_error);
     EXPECT_EQ(store.readString("refresh_token"), "rt-next");
-}
-
-TEST(Session, AFreshKeychainReadsWhatAnotherSaved) {
-    ASSERT_NO_FATAL_FAILURE(tessaro::testing::requirePrivateKeyring());
-    const std::string clientID = tessaro::testing::uniqueClientID("session");
-    const Session saved = sampleSession("keychain");
-    saveSession(*std::make_shared<TessaroKeychain>(clientID), saved);
-    TessaroKeychain other(clientID);
-    const auto loaded = loadSession(other);
-    ASSERT_TRUE(loaded);
-    expectSameSession(*loaded, saved);
-    EXPECT_EQ(loaded->approval.fingerprint(), saved.approval.fingerprint());
-    other.deleteAll();
 }
 
 }  // namespace
