@@ -17,13 +17,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <latch>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
-#include <latch>
 
 #include <testing/child_process.hpp>
 #include <testing/eventually.hpp>
@@ -54,11 +54,6 @@ public:
                         .terminalInput = false,
                         .mergeOutput = true}) {}
 
-    // Waits for the process to end on its own (at most 10 s): its exit status and all output.
-    std::pair<int, std::string> finish() {
-        const auto result = wait(10s);
-        return {result.status, result.out};
-    }
     // Sends `signal` (none when 0), then reaps the process within 10 s, killing it after that.
     int stop(int number) {
         if (number != 0) signal(number);
@@ -84,7 +79,8 @@ struct Served {
 };
 
 std::pair<int, std::string> run(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
-    return Process(arguments, runtimeDir).finish();
+    const auto result = Process(arguments, runtimeDir).wait(10s);  // it ends on its own
+    return {result.status, result.out};
 }
 
 std::vector<std::string> namesIn(const fs::path& directory) {
@@ -181,7 +177,9 @@ TEST(Server, SixtyFourConnectionsAtOnceWaitInTheBacklogAndAreAllAnswered) {
     TemporaryDirectory runtime;
     Served served(runtime.path());
     ASSERT_FALSE(served.origin.empty());
-    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(std::stoi(served.origin.substr(17)))};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::stoi(served.origin.substr(served.origin.rfind(':') + 1)));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     served.process.signal(SIGSTOP);
 
