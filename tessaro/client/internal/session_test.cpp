@@ -142,16 +142,12 @@ TEST(Session, AFailedSaveKeepsTheEarlierGrantWholeOrLeavesNothing) {
             }
         }
     }
-}
-
-// The new refresh token is written first: once the server has rotated it, a failure of any later
-// write must not leave the spent one stored.
-TEST(Session, ARefreshWritesTheNewRefreshTokenFirst) {
+    // A refresh writes the new refresh token first: once the server has rotated it, a failure of
+    // any later write must not leave the spent one stored.
     testing::ScriptedStore store;
     saveSession(store, sampleSession("g"));
     Session next = sampleSession("g");
     next.refreshToken = "rt-next";
-    next.accessToken = "at-next";
     store.failAfter(1, false);
     EXPECT_THROW(saveTokens(store, next), std::runtime_error);
     EXPECT_EQ(store.readString("refresh_token"), "rt-next");
