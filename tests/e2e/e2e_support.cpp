@@ -2,17 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <filesystem>
-#include <iostream>
-#include <string_view>
-#include <thread>
+#include <cstdint>
+#include <span>
 
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/crypto/keys.hpp>
-#include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro::e2e {

@@ -2,28 +2,21 @@
 // What the end-to-end tests share: the sandbox fixture with a counting loopback proxy in front of it,
 // the host's callback routing, and child processes of this binary.
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include <testing/child_process.hpp>
 #include <testing/eventually.hpp>
 #include <tessaro/client/testing/outcomes.hpp>
-#include <tessaro/client/app_switching.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/records/tessaro_error.hpp>
-#include <tessaro/records/tessaro_waiting.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/secret_store.hpp>
