@@ -63,14 +63,12 @@ public:
 
 // A served sandbox and its origin, read from its first line.
 struct Served {
-    explicit Served(const fs::path& runtimeDir, std::vector<std::string> extra = {})
-        : process(
-              [&] {
-                  std::vector<std::string> args = {"--quiet", "--deliver", "print"};
-                  args.insert(args.end(), extra.begin(), extra.end());
-                  return args;
-              }(),
-              runtimeDir) {
+    // With a state file: recorded there instead of in the runtime directory.
+    explicit Served(const fs::path& runtimeDir, const std::string& stateFile = "")
+        : process(stateFile.empty()
+                      ? std::vector<std::string>{"--quiet", "--deliver", "print"}
+                      : std::vector<std::string>{"--quiet", "--deliver", "print", "--state-file", stateFile},
+                  runtimeDir) {
         const auto line = process.lineWith("TESSARO_SANDBOX_ORIGIN=");
         if (line) origin = line->substr(line->find('=') + 1);
     }
@@ -150,7 +148,7 @@ TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
     fs::create_directory_symlink(elsewhere.path(), runtime.path() / "tessaro-sandbox");
 
     const fs::path explicitFile = runtime.path() / "one.json";
-    Served recorded(runtime.path(), {"--state-file", explicitFile.string()});
+    Served recorded(runtime.path(), explicitFile.string());
     Served unrecorded(runtime.path());
     ASSERT_FALSE(recorded.origin.empty());
     ASSERT_FALSE(unrecorded.origin.empty());

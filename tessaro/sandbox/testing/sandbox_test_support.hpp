@@ -64,22 +64,13 @@ struct Session {
     tc::ApprovalKeypair approval;
     tc::SealKeypair seal;
     tc::PKCE pkce;
-    std::string accessToken;
-    std::string refreshToken;
-    std::string grantID;
-    std::string identityKey;
+    std::string accessToken, refreshToken, grantID, identityKey;
     Json tokenResponse;
 };
 
 // One signed request, before it is sent: tests change members after signing to tamper.
 struct Signed {
-    std::string method;
-    std::string path;
-    std::string body;
-    std::string token;
-    std::string timestamp;
-    std::string nonce;
-    std::string signature;
+    std::string method, path, body, token, timestamp, nonce, signature;
 };
 
 // The sandbox fixture with the simulated user answering at once, and the host's side of the wire.
