@@ -12,13 +12,14 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include <testing/child_process.hpp>
-#include <testing/temporary_directory.hpp>
+#include <testing/desktop_folders.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/records/tessaro_error.hpp>
 
@@ -88,36 +89,21 @@ TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
     ASSERT_TRUE(URL::parse(launchText));
     for (const auto& c : launchCases) {
         SCOPED_TRACE(c.name);
-        const testing::TemporaryDirectory temporary("tessaro-switch-");
-        const fs::path& dir = temporary.path();
-        for (const char* sub : {"data/applications", "config", "empty"})
-            fs::create_directories(dir / sub);
+        const testing::DesktopFolders desktop;
+        const fs::path& dir = desktop.path();
         if (c.scheme) {
             std::ofstream(dir / "handler.sh") << handlerScript;
-            std::ofstream(dir / "data/applications/tessaro-test-handler.desktop")
-                << std::boolalpha << "[Desktop Entry]\nType=Application\nName=Handler\nExec=/bin/sh "
-                << (dir / "handler.sh").string() << " %u\nStartupNotify=" << c.startupNotify
-                << "\nTerminal=" << c.terminal << "\nMimeType=x-scheme-handler/" << c.scheme << ";\n";
-            std::ofstream(dir / "config/mimeapps.list")
-                << "[Default Applications]\nx-scheme-handler/" << c.scheme << "=tessaro-test-handler.desktop\n";
+            std::ostringstream extra;
+            extra << std::boolalpha << "StartupNotify=" << c.startupNotify << "\nTerminal=" << c.terminal << "\n";
+            desktop.add({c.scheme, "/bin/sh " + (dir / "handler.sh").string() + " %u", extra.str()});
         }
         // Only this directory's applications; no session bus, no terminal on PATH, stale tokens.
-        std::vector<std::string> environment = {"XDG_*",
-                                                "TESSARO_*",
-                                                "DBUS_*",
-                                                "GIO_*",
-                                                "DESKTOP_*",
-                                                "DISPLAY",
-                                                "WAYLAND_*",
-                                                "XDG_DATA_HOME=" + (dir / "data").string(),
-                                                "XDG_CONFIG_HOME=" + (dir / "config").string(),
-                                                "XDG_DATA_DIRS=" + (dir / "empty").string(),
-                                                "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
-                                                "PATH=" + (dir / "empty").string(),
-                                                "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
-                                                "GIO_USE_VFS=local",
-                                                "XDG_ACTIVATION_TOKEN=stale",
-                                                "DESKTOP_STARTUP_ID=stale"};
+        std::vector<std::string> environment = desktop.environment();
+        environment.insert(environment.begin(),
+                           {"XDG_*", "TESSARO_*", "DBUS_*", "GIO_*", "DESKTOP_*", "DISPLAY", "WAYLAND_*"});
+        environment.insert(environment.end(), {"PATH=" + (dir / "empty").string(), "GIO_USE_VFS=local",
+                                               "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
+                                               "XDG_ACTIVATION_TOKEN=stale", "DESKTOP_STARTUP_ID=stale"});
         if (c.token) environment.push_back(std::string(childTokenVariable) + "=" + c.token);
         EXPECT_EQ(testing::runSelf(std::string("switcher-") + c.mode, environment), 0);
 

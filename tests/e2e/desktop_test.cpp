@@ -15,6 +15,8 @@
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/stores/memory_store.hpp>
 
+#include <testing/desktop_folders.hpp>
+
 #include "e2e_support.hpp"
 
 namespace tessaro::e2e {
@@ -74,30 +76,18 @@ int childAuthorizeThroughDesktop() {
 namespace {
 
 TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
-    char pattern[] = "/tmp/tessaro-e2e-desktop-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
-    for (const char* sub : {"data/applications", "config", "empty"})
-        fs::create_directories(dir / sub);
-
+    const testing::DesktopFolders desktop;
+    const fs::path& dir = desktop.path();
     // The handler forwards the launch URL to the child's sandbox.
     std::ofstream(dir / "open.sh") << "exec '" << TESSARO_SANDBOX_EXE << "' open --origin \"$(/bin/cat '"
                                    << (dir / "origin").string() << "')\" \"$1\" >>'" << (dir / "open.log").string()
                                    << "' 2>&1\n";
-    std::ofstream(dir / "data/applications/tessaro-e2e-sandbox.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Tessaro sandbox\nNoDisplay=true\nExec=/bin/sh "
-        << (dir / "open.sh").string() << " %u\nMimeType=x-scheme-handler/tessaro;\n";
-    std::ofstream(dir / "config/mimeapps.list")
-        << "[Default Applications]\nx-scheme-handler/tessaro=tessaro-e2e-sandbox.desktop\n";
+    desktop.add({"tessaro", "/bin/sh " + (dir / "open.sh").string() + " %u"});
 
-    const int status =
-        runSelf("desktop-authorize",
-                {std::string(directoryVariable) + "=" + dir.string(), "XDG_DATA_HOME=" + (dir / "data").string(),
-                 "XDG_CONFIG_HOME=" + (dir / "config").string(), "XDG_DATA_DIRS=" + (dir / "empty").string(),
-                 "XDG_CONFIG_DIRS=" + (dir / "empty").string(),
-                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus", "GIO_USE_VFS=local"});
-    EXPECT_EQ(status, 0) << "handler output:\n" << contentsOf(dir / "open.log");
-    fs::remove_all(dir);
+    std::vector<std::string> environment = desktop.environment();
+    environment.insert(environment.end(), {std::string(directoryVariable) + "=" + dir.string(), "GIO_USE_VFS=local",
+                                           "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus"});
+    EXPECT_EQ(runSelf("desktop-authorize", environment), 0) << "handler output:\n" << contentsOf(dir / "open.log");
 }
 
 }  // namespace
