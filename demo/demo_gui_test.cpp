@@ -1,12 +1,11 @@
 // The demo end to end on a real X server (Xvfb): its window clicked through 授权, 选一个条目 and
 // 撤销授权 (the other actions are demo_test's), with the session in the keyring, the
-// password-manager application opened by the desktop (GIO and a desktop entry running `tessaro-sandbox open`), and each callback coming
-// back the way a user's desktop delivers it: the sandbox asks the desktop to open the
-// tessarodemo:// URL, which starts Tessaro_Demo again, whose relay hands the URL to this window.
+// password-manager application opened by the desktop (GIO and a desktop entry running
+// `tessaro-sandbox open`), and each callback coming back the way a user's desktop delivers it: the
+// sandbox asks the desktop to open the tessarodemo:// URL, which starts Tessaro_Demo again, whose
+// relay hands the URL to this window.
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include <QApplication>
@@ -17,33 +16,14 @@
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/ui/callback_relay.hpp>
 #include <tessaro/ui/tessaro_button.hpp>
+#include <testing/desktop_folders.hpp>
 
 #include "content_view.hpp"
 #include "demo_model.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tessaro;
-
-// Desktop entries for both URL schemes in throwaway XDG directories, before GIO reads any.
-void registerDesktopEntries(const fs::path& dir) {
-    for (const char* sub : {"data/applications", "config", "empty"})
-        fs::create_directories(dir / sub);
-    std::ofstream(dir / "data/applications/tessaro-sandbox.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Tessaro sandbox\nNoDisplay=true\nExec=" << TESSARO_SANDBOX_EXE
-        << " open %u\nMimeType=x-scheme-handler/tessaro;\n";
-    std::ofstream(dir / "data/applications/tessaro-demo.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Tessaro Demo\nExec=" << TESSARO_DEMO_EXE
-        << " %u\nMimeType=x-scheme-handler/tessarodemo;\n";
-    std::ofstream(dir / "config/mimeapps.list") << "[Default Applications]\n"
-                                                   "x-scheme-handler/tessaro=tessaro-sandbox.desktop\n"
-                                                   "x-scheme-handler/tessarodemo=tessaro-demo.desktop\n";
-    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-    setenv("XDG_DATA_DIRS", (dir / "empty").c_str(), 1);
-    setenv("XDG_CONFIG_DIRS", (dir / "empty").c_str(), 1);
-}
 
 template <typename T>
 T* child(QWidget& view, const char* name) {
@@ -105,8 +85,10 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir desktop;
-    registerDesktopEntries(desktop.path().toStdString());
+    // Desktop entries for both URL schemes, before GIO reads any.
+    const testing::DesktopFolders desktop(
+        {{"tessaro", TESSARO_SANDBOX_EXE " open %u"}, {"tessarodemo", TESSARO_DEMO_EXE " %u"}});
+    desktop.apply();
     // This process is the running demo; the instances the desktop starts hand their URLs to it.
     if (TessaroCallbackRelay::claim(QStringLiteral("tessaro-demo"), QString()) != TessaroCallbackRelay::Role::primary) {
         return 2;
