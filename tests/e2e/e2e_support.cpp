@@ -67,10 +67,6 @@ Environment::~Environment() {
     fixture_.stop();
 }
 
-TessaroConfiguration Environment::configuration(const std::string& clientID) {
-    return {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()};
-}
-
 std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout,
                                                    const std::string& clientID, double pollInterval) {
     TessaroClient::Options options;
@@ -78,7 +74,9 @@ std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecret
     options.switcher = fixture_.switcher();
     options.authorizeTimeout = authorizeTimeout;
     options.pollInterval = pollInterval;
-    auto client = TessaroClient::create(configuration(clientID), std::move(options));
+    auto client = TessaroClient::create(
+        {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()},
+        std::move(options));
     std::lock_guard guard(mutex_);
     clients_.push_back(client);
     return client;

@@ -89,9 +89,7 @@ public:
     Proxy& proxy() { return *proxy_; }
     sandbox::testing::Collector& log() { return fixture_.log(); }
 
-    // The demo client's configuration (or another registered client's), with the proxy as origin.
-    TessaroConfiguration configuration(const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
-    // A client on `store` that opens the sandbox and receives its callbacks.
+    // A client (the demo's ID or another's) on `store` that opens the sandbox through the proxy.
     std::shared_ptr<TessaroClient> client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout = 60,
                                           const std::string& clientID = std::string(sandbox::Sandbox::demoClientID),
                                           double pollInterval = 2.0);

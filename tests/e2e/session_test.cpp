@@ -3,12 +3,10 @@
 // client's unit tables and the sandbox's token tests.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -34,48 +32,6 @@ namespace {
 constexpr const char* originVariable = "TESSARO_E2E_ORIGIN";
 constexpr const char* clientIDVariable = "TESSARO_E2E_CLIENT_ID";
 constexpr const char* barrierVariable = "TESSARO_E2E_DIR";
-
-// Holds each request `matches` accepts until `enough` of them have arrived or release() (or the
-// wait limit), then forwards it.
-class Hold {
-public:
-    explicit Hold(std::function<bool(const Seen&)> matches, int enough = INT_MAX) {
-        state_->matches = std::move(matches);
-        state_->enough = enough;
-    }
-    ~Hold() { release(); }
-    Proxy::Intercept intercept() {
-        return [state = state_](const Seen& seen) -> std::optional<int> {
-            if (!state->matches(seen)) return std::nullopt;
-            std::unique_lock guard(state->mutex);
-            ++state->arrived;
-            state->changed.notify_all();
-            state->changed.wait_for(guard, waitLimit,
-                                    [&] { return state->released || state->arrived >= state->enough; });
-            return std::nullopt;
-        };
-    }
-    bool waitArrived() {
-        std::unique_lock guard(state_->mutex);
-        return state_->changed.wait_for(guard, waitLimit, [&] { return state_->arrived > 0; });
-    }
-    void release() {
-        std::lock_guard guard(state_->mutex);
-        state_->released = true;
-        state_->changed.notify_all();
-    }
-
-private:
-    struct State {
-        std::function<bool(const Seen&)> matches;
-        int enough = 0;
-        std::mutex mutex;
-        std::condition_variable changed;
-        int arrived = 0;
-        bool released = false;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
-};
 
 // A child revoking the session of `clientID` through the proxy once `dir`/go exists.
 std::unique_ptr<ChildProcess> revokingChild(Environment& env, const std::string& clientID, const fs::path& dir) {
@@ -130,8 +86,20 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
         env.client(keychain.store, 60, clientID)->authorize();
         expireAccessToken(*keychain.store);
         const Snapshot stored = snapshot(*keychain.store);
-        Hold revocations([](const Seen& seen) { return seen.path == "/api/oauth/revoke"; }, 2);
-        env.proxy().setIntercept(revocations.intercept());
+        // Each revocation waits (bounded) for the other, so both clients are at it at once.
+        struct Meeting {
+            std::mutex mutex;
+            std::condition_variable changed;
+            int arrived = 0;
+        };
+        env.proxy().setIntercept([meeting = std::make_shared<Meeting>()](const Seen& seen) -> std::optional<int> {
+            if (seen.path != "/api/oauth/revoke") return std::nullopt;
+            std::unique_lock guard(meeting->mutex);
+            ++meeting->arrived;
+            meeting->changed.notify_all();
+            meeting->changed.wait_for(guard, waitLimit, [&] { return meeting->arrived >= 2; });
+            return std::nullopt;
+        });
 
         if (processes) {
             testing::TemporaryDirectory dir("tessaro-e2e-shared-");
@@ -170,33 +138,6 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
         EXPECT_TRUE(sent[0].status == 200 || sent[1].status == 200);
         EXPECT_TRUE(snapshot(*keychain.store).empty());
     }
-}
-
-// Another process refreshes the stored grant (to revoke it) while this one authorizes a new grant:
-// the other process's tokens and wipe were for the old grant, so the new one stays whole and usable.
-TEST(KeychainSession, AnotherProcessRefreshingTheOldGrantLeavesANewAuthorizationWhole) {
-    testing::requirePrivateKeyring();
-    if (HasFatalFailure()) return;
-    Environment env;
-    const std::string clientID = env.registerUniqueClient();
-    testing::ScopedKeychain keychain(clientID);
-    auto client = env.client(keychain.store, 60, clientID);
-    const TessaroGrant old = client->authorize();
-    expireAccessToken(*keychain.store);
-    Hold refreshes([](const Seen& seen) { return seen.grantType == "refresh_token"; });
-    env.proxy().setIntercept(refreshes.intercept());
-
-    testing::TemporaryDirectory dir("tessaro-e2e-mixed-");
-    const auto other = revokingChild(env, clientID, dir.path());
-    std::ofstream(dir / "go");
-    ASSERT_TRUE(refreshes.waitArrived()) << "the other process sent no refresh";
-
-    const TessaroGrant fresh = client->authorize();
-    EXPECT_NE(fresh.grantID, old.grantID);
-    refreshes.release();
-    EXPECT_EQ(other->wait().status, 0) << other->err();
-    EXPECT_EQ(client->grant(), fresh);
-    EXPECT_EQ(client->pickItem(TessaroHint{.url = "https://bank.example"}).id, "itm_bank");
 }
 
 }  // namespace
