@@ -110,22 +110,6 @@ TEST(TokenResponse, ReadsEachMemberOnlyWhenUsable) {
     }
 }
 
-TEST(VaultList, OneBadElementOrANonArrayEmptiesTheList) {
-    const json good = {{"vault_id", "v1"}};
-    for (const json& vaults : {json::array({good, good, {{"name", "no id"}}}), json::array({good, {{"vault_id", 5}}}),
-                               json::array({good, "v2"}), json::object({{"vault_id", "v1"}}), json("v1"), json(7),
-                               json(nullptr), json::array()}) {
-        json token = minimalToken();
-        token["vaults"] = vaults;
-        EXPECT_TRUE(TokenResponse::fromJSON(token).vaults.empty()) << vaults.dump();
-        const json account = {{"account_id", "a"}, {"identity_public_key", "k"}, {"vaults", vaults}};
-        EXPECT_TRUE(AccountInfo::fromJSON(account).vaults.empty()) << vaults.dump();
-    }
-    json token = minimalToken();
-    token["vaults"] = json::array({good, good});
-    EXPECT_EQ(TokenResponse::fromJSON(token).vaults.size(), 2u);
-}
-
 TEST(RequestStatus, TerminalStatesMatchExactly) {
     const char* states[] = {"completed", "denied",    "expired", "cancelled", "awaiting_user",
                             "Completed", "CANCELLED", "",        "pending",   "completed "};
@@ -206,8 +190,6 @@ TEST(RequestStatus, ReadsEachMemberOnlyWhenUsable) {
 TEST(RequestBodies, WrittenCompactAndSorted) {
     TessaroPrefill prefill;
     prefill.title = "Shop";
-    prefill.usernameHint = "me@example.com";
-    prefill.extraHint = {{"b", "2"}, {"a", "1"}};
     const std::vector<TessaroField> fields = {TessaroField::title, TessaroField::password, "Zeta", TessaroField::title};
     const std::vector<std::pair<json, std::string>> cases = {
         {TessaroAPI::pickItemBody({}, std::nullopt, std::nullopt), R"({"op":"pick_item","vault_id":null})"},
@@ -218,8 +200,7 @@ TEST(RequestBodies, WrittenCompactAndSorted) {
         {TessaroAPI::createItemBody("v1", TessaroItemKind::secureNote, {}, std::nullopt),
          R"({"kind":"secure_note","op":"create_item","prefill":{},"vault_id":"v1"})"},
         {TessaroAPI::createItemBody("v1", TessaroItemKind::creditCard, prefill, "为什么"),
-         R"({"kind":"credit_card","op":"create_item","prefill":{"extra_hint":{"a":"1","b":"2"},"title":"Shop",)"
-         R"("username_hint":"me@example.com"},"reason":"为什么","vault_id":"v1"})"},
+         R"({"kind":"credit_card","op":"create_item","prefill":{"title":"Shop"},"reason":"为什么","vault_id":"v1"})"},
         {TessaroAPI::updateItemBody("v1", "i1", fields, std::nullopt),
          R"({"fields":["Zeta","password","title"],"item_id":"i1","op":"update_item","vault_id":"v1"})"},
         {TessaroAPI::updateItemBody("v1", "i1", {}, "r"),
