@@ -148,7 +148,7 @@ TEST(CurlTransport, RequestsOtherThanGetAreNeverSentTwice) {
     // Answers the first request of each connection and closes on the next one without answering.
     RawServer server([](const RawServer::Request& request) -> std::optional<std::string> {
         if (request.index > 1) return std::nullopt;
-        return RawServer::answer(200, "{}");
+        return "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";  // keeps the connection open
     });
     CurlTransport transport;
     ASSERT_EQ(transport.send(get(server.origin() + "/warm"), {}).status, 200);

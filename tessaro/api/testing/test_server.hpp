@@ -180,13 +180,6 @@ public:
         return requests_;
     }
 
-    // "HTTP/1.1 <status> X" with a JSON body, keeping the connection open.
-    static std::string answer(int status, const std::string& body) {
-        return "HTTP/1.1 " + std::to_string(status) +
-               " X\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-               body;
-    }
-
 private:
     void acceptLoop() {
         for (int connection = 1; !stopping_ && connection <= 64; ++connection) {
