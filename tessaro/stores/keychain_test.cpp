@@ -13,19 +13,6 @@ namespace {
 using testing::bytesOf;
 using Query = TessaroKeychain::Query;
 
-// Runs each operation and expects a KeychainError carrying `status`.
-void expectKeychainErrors(std::int32_t status,
-                          const std::vector<std::pair<const char*, std::function<void()>>>& operations) {
-    for (const auto& [what, operation] : operations) {
-        try {
-            operation();
-            ADD_FAILURE() << what << ": status " << status << " was not reported";
-        } catch (const TessaroKeychain::KeychainError& error) {
-            EXPECT_EQ(error.status(), status) << what;
-        }
-    }
-}
-
 class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(testing::requirePrivateKeyring()); }
@@ -41,21 +28,6 @@ protected:
     }
     std::vector<std::shared_ptr<TessaroKeychain>> cleanup;
 };
-
-// Replacing a value keeps one item, labelled and with the attributes other processes search for.
-TEST_F(KeychainTest, OneLabelledItemPerKeyInTheDefaultCollection) {
-    const auto clientID = testing::uniqueClientID("layout");
-    auto store = make(clientID);
-    const std::string service = "org.tessaro.tessaro.sdk." + clientID;
-    store->writeString("access_token", "first");
-    store->writeString("access_token", "second");
-    const auto items = testing::searchItems({{"service", service}});
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items.front().label, "Tessaro: " + service + " access_token");
-    EXPECT_EQ(items.front().attributes,
-              (std::map<std::string, std::string>{
-                  {"service", service}, {"account", "access_token"}, {"xdg:schema", "org.tessaro.tessaro.sdk.Item"}}));
-}
 
 TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
     const auto clientID = testing::uniqueClientID("groups");
@@ -106,9 +78,9 @@ TEST_F(KeychainTest, KeysThatCannotBeAttributesFailWithoutTouchingTheKeyring) {
     auto store = make(testing::uniqueClientID("invalid"));
     const auto invalid = SecretServiceBackend::statusInvalidParameter;
     for (const std::string& key : {std::string("bad\xFF"), std::string("nul\0key", 7)}) {
-        expectKeychainErrors(invalid, {{"read", [&] { (void)store->read(key); }},
-                                       {"write", [&] { store->writeString(key, "v"); }},
-                                       {"remove", [&] { store->remove(key); }}});
+        EXPECT_EQ(0, testing::countNotFailingWith(invalid, {{"read", [&] { (void)store->read(key); }},
+                                                            {"write", [&] { store->writeString(key, "v"); }},
+                                                            {"remove", [&] { store->remove(key); }}}));
     }
     EXPECT_THROW(TessaroKeychain("client\xC3", std::nullopt).deleteAll(), TessaroKeychain::KeychainError);
     const Query noAccount{store->service(), std::nullopt, std::nullopt};
@@ -171,11 +143,12 @@ TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow)
     EXPECT_NO_THROW(store->deleteAll());
     for (std::int32_t status : {SecretServiceBackend::statusNotAvailable, std::int32_t{-1}}) {
         backend->onRemove = backend->onCopy = backend->onUpdate = [status](const Query&) { return status; };
-        expectKeychainErrors(status, {{"remove", [&] { store->remove("k"); }},
-                                      {"deleteAll", [&] { store->deleteAll(); }},
-                                      {"read", [&] { (void)store->read("k"); }},
-                                      {"readString", [&] { (void)store->readString("k"); }},
-                                      {"update", [&] { store->writeString("refresh_token", "lost"); }}});
+        EXPECT_EQ(0, testing::countNotFailingWith(status,
+                                                  {{"remove", [&] { store->remove("k"); }},
+                                                   {"deleteAll", [&] { store->deleteAll(); }},
+                                                   {"read", [&] { (void)store->read("k"); }},
+                                                   {"readString", [&] { (void)store->readString("k"); }},
+                                                   {"update", [&] { store->writeString("refresh_token", "lost"); }}}));
     }
     backend->onRemove = backend->onCopy = backend->onUpdate = nullptr;
     EXPECT_EQ(store->readString("refresh_token"), std::optional<std::string>("kept"));

@@ -25,25 +25,6 @@ using Query = TessaroKeychain::Query;
 constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
 const std::vector<std::string> sessionKeys = {"grant_id", "account_id", "access_token"};
 
-// Runs each store operation; counts those that did not throw KeychainError with `expected`.
-int countNotFailingWith(std::int32_t expected,
-                        const std::vector<std::pair<const char*, std::function<void()>>>& operations) {
-    int unexpected = 0;
-    for (const auto& [what, operation] : operations) {
-        try {
-            operation();
-            std::cerr << what << " did not throw\n";
-            ++unexpected;
-        } catch (const TessaroKeychain::KeychainError& error) {
-            if (error.status() != expected) {
-                std::cerr << what << " gave status " << error.status() << "\n";
-                ++unexpected;
-            }
-        }
-    }
-    return unexpected;
-}
-
 // In the child: every backend operation and every store operation must fail with "no Secret
 // Service". Returns the number of operations that did not.
 int countUnexpected(bool silentService) {
@@ -69,8 +50,9 @@ int countUnexpected(bool silentService) {
     // Through the store (its writes and removals only pass the backend's status on); otherwise with
     // the store a client builds by default (the process-wide backend).
     TessaroKeychain store("no-service-client", std::nullopt, silentService ? backend : nullptr);
-    return unexpected + countNotFailingWith(notAvailable, {{"read", [&] { (void)store.read("grant_id"); }},
-                                                           {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
+    return unexpected +
+           testing::countNotFailingWith(notAvailable, {{"read", [&] { (void)store.read("grant_id"); }},
+                                                       {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
 }
 
 // The Secret Service methods that `operation` calls, in order, as dbus-monitor sees them on the
@@ -233,14 +215,15 @@ int countUnexpectedAcrossOtherProcesses() {
         return std::find(locked.begin(), locked.end(), member) - locked.begin();
     };
     expect(has(locked, "Unlock") && first("Unlock") < first("SearchItems"), "searched before unlocking");
-    return unexpected + countNotFailingWith(SecretServiceBackend::statusPromptDismissed,
-                                            {{"read", [&] { (void)store.read("grant_id"); }},
-                                             {"read missing", [&] { (void)store.read("no_such_key"); }},
-                                             {"write existing", [&] { store.writeString("grant_id", "changed"); }},
-                                             {"write new", [&] { store.writeString("no_such_key", "a"); }},
-                                             {"remove", [&] { store.remove("grant_id"); }},
-                                             {"deleteAll", [&] { store.deleteAll(); }},
-                                             {"readMany", [&] { (void)store.readMany(allKeys); }}});
+    return unexpected +
+           testing::countNotFailingWith(SecretServiceBackend::statusPromptDismissed,
+                                        {{"read", [&] { (void)store.read("grant_id"); }},
+                                         {"read missing", [&] { (void)store.read("no_such_key"); }},
+                                         {"write existing", [&] { store.writeString("grant_id", "changed"); }},
+                                         {"write new", [&] { store.writeString("no_such_key", "a"); }},
+                                         {"remove", [&] { store.remove("grant_id"); }},
+                                         {"deleteAll", [&] { store.deleteAll(); }},
+                                         {"readMany", [&] { (void)store.readMany(allKeys); }}});
 }
 
 // In a child with a bus and a keyring of its own: the bus goes away under a working store. The
@@ -264,10 +247,10 @@ int countUnexpectedAcrossBusLoss() {
     };
     roundTrip("before");
     bus.stop();
-    unexpected +=
-        countNotFailingWith(notAvailable, {{"read without a bus", [&] { (void)store.read("grant_id"); }},
-                                           {"readMany without a bus", [&] { (void)store.readMany(sessionKeys); }},
-                                           {"write without a bus", [&] { store.writeString("grant_id", "lost"); }}});
+    unexpected += testing::countNotFailingWith(
+        notAvailable, {{"read without a bus", [&] { (void)store.read("grant_id"); }},
+                       {"readMany without a bus", [&] { (void)store.readMany(sessionKeys); }},
+                       {"write without a bus", [&] { store.writeString("grant_id", "lost"); }}});
     bus.restart();
     bus.startKeyring();
     roundTrip("after");

@@ -1,6 +1,7 @@
 #include <tessaro/stores/testing/store_test_support.hpp>
 
 #include <gtest/gtest.h>
+#include <testing/child_process.hpp>
 #include <libsecret/secret.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -44,6 +46,24 @@ std::string uniqueRegisteredClientID(const std::string& prefix) {
 }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+int countNotFailingWith(std::int32_t expected,
+                        const std::vector<std::pair<const char*, std::function<void()>>>& operations) {
+    int unexpected = 0;
+    for (const auto& [what, operation] : operations) {
+        try {
+            operation();
+            std::cerr << what << " did not throw\n";
+            ++unexpected;
+        } catch (const TessaroKeychain::KeychainError& error) {
+            if (error.status() != expected) {
+                std::cerr << what << " gave status " << error.status() << "\n";
+                ++unexpected;
+            }
+        }
+    }
+    return unexpected;
+}
 
 std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes) {
     GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
@@ -103,17 +123,11 @@ void PrivateBus::launch() {
                           << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                              "<allow own=\"*\"/></policy></busconfig>\n";
-    GError* error = nullptr;
-    auto* daemon = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "dbus-daemon",
-                                    ("--config-file=" + config).c_str(), "--nofork", "--print-address=1", nullptr);
-    if (!daemon) throw std::runtime_error(error->message);
-    daemon_ = daemon;
-    GDataInputStream* lines = g_data_input_stream_new(g_subprocess_get_stdout_pipe(daemon));
-    gchar* line = g_data_input_stream_read_line(lines, nullptr, nullptr, &error);
-    g_object_unref(lines);
-    if (!line) throw std::runtime_error("dbus-daemon printed no address");
-    address_ = line;
-    g_free(line);
+    daemon_ = std::make_unique<ChildProcess>(
+        "/usr/bin/dbus-daemon", std::vector<std::string>{"--config-file=" + config, "--nofork", "--print-address=1"});
+    const auto address = daemon_->lineWith("unix:");
+    if (!address) throw std::runtime_error("dbus-daemon printed no address");
+    address_ = *address;
 }
 
 namespace {
@@ -128,40 +142,18 @@ GDBusConnection* connectTo(const std::string& address) {
     if (!connection) throw std::runtime_error(error->message);
     return connection;
 }
-
-void endProcess(void*& process) {
-    if (!process) return;
-    auto* subprocess = static_cast<GSubprocess*>(process);
-    g_subprocess_force_exit(subprocess);
-    g_subprocess_wait(subprocess, nullptr, nullptr);
-    g_object_unref(subprocess);
-    process = nullptr;
-}
 }  // namespace
 
 void PrivateBus::startKeyring() {
-    // Its warnings (no prompter on this bus, say) would only clutter the test output.
-    GSubprocessLauncher* launcher =
-        g_subprocess_launcher_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE));
     for (const char* folder : {"home", "data", "run"}) {
         ::mkdir((directory_ + "/" + folder).c_str(), 0700);
     }
-    g_subprocess_launcher_setenv(launcher, "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
-    g_subprocess_launcher_setenv(launcher, "HOME", (directory_ + "/home").c_str(), TRUE);
-    g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", (directory_ + "/data").c_str(), TRUE);
-    g_subprocess_launcher_setenv(launcher, "XDG_RUNTIME_DIR", (directory_ + "/run").c_str(), TRUE);
-    GError* error = nullptr;
-    auto* keyring = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground", "--unlock",
-                                                "--components=secrets", nullptr);
-    g_object_unref(launcher);
-    if (!keyring) throw std::runtime_error(error->message);
-    keyring_ = keyring;
-    // The login keyring's password, read until the end of input.
-    GOutputStream* input = g_subprocess_get_stdin_pipe(keyring);
-    const char password[] = "tessaro-test-keyring";
-    g_output_stream_write_all(input, password, sizeof password - 1, nullptr, nullptr, nullptr);
-    g_output_stream_close(input, nullptr, nullptr);
-
+    // The login keyring's password comes on the standard input, read until its end.
+    keyring_ = std::make_unique<ChildProcess>(
+        "/usr/bin/gnome-keyring-daemon", std::vector<std::string>{"--foreground", "--unlock", "--components=secrets"},
+        ChildOptions{.environment = {"DBUS_SESSION_BUS_ADDRESS=" + address_, "HOME=" + directory_ + "/home",
+                                     "XDG_DATA_HOME=" + directory_ + "/data", "XDG_RUNTIME_DIR=" + directory_ + "/run"},
+                     .input = "tessaro-test-keyring"});
     auto* connection = connectTo(address_);
     bool owned = false;
     for (int i = 0; i < 200 && !owned; ++i) {
@@ -188,8 +180,8 @@ void PrivateBus::stop() {
         g_object_unref(connection_);
         connection_ = nullptr;
     }
-    endProcess(keyring_);
-    endProcess(daemon_);
+    keyring_.reset();
+    daemon_.reset();
 }
 
 void PrivateBus::restart() {

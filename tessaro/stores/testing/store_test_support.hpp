@@ -3,9 +3,11 @@
 // private D-Bus daemon.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tessaro/crypto/bytes.hpp>
@@ -42,6 +44,11 @@ public:
 
 Bytes bytesOf(const std::string& text);
 
+// Runs each store operation; counts those that did not throw a KeychainError with `expected`, and
+// writes what they did instead to the standard error.
+int countNotFailingWith(std::int32_t expected,
+                        const std::vector<std::pair<const char*, std::function<void()>>>& operations);
+
 // One Secret Service item as seen directly through libsecret.
 struct RawItem {
     std::string label;
@@ -50,6 +57,8 @@ struct RawItem {
 
 // Every item of the default collection (any schema) whose attributes include all of `attributes`.
 std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes);
+
+class ChildProcess;
 
 // A dbus-daemon of our own on a socket in a temporary directory, with no services to activate.
 // Stopped on destruction.
@@ -83,8 +92,8 @@ private:
     bool fixedPath_;
     std::string directory_;
     std::string address_;
-    void* daemon_ = nullptr;      // GSubprocess*
-    void* keyring_ = nullptr;     // GSubprocess*
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<ChildProcess> keyring_;
     void* connection_ = nullptr;  // GDBusConnection* of the silent owner
 };
 
