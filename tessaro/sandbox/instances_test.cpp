@@ -33,6 +33,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using tessaro::testing::ChildProcess;
 using tessaro::testing::TemporaryDirectory;
 
 // A launch URL the demo client may send; the keys are well formed (32 zero bytes).
@@ -42,42 +43,30 @@ std::string authorizeURL(const std::string& state) {
            state + "&code_challenge=" + key + "&code_challenge_method=S256&approval_key=" + key + "&seal_key=" + key;
 }
 
-// A tessaro-sandbox process, its standard output and error on one pipe. The destructor kills
-// and reaps it if it still runs.
-class Process : public tessaro::testing::ChildProcess {
-public:
-    Process(const std::vector<std::string>& arguments, const fs::path& runtimeDir)
-        : ChildProcess(TESSARO_SANDBOX_EXE, arguments,
-                       {.environment = {"XDG_RUNTIME_DIR=" + runtimeDir.string(), "TESSARO_SANDBOX_ORIGIN"},
-                        .input = "",
-                        .terminal = false,
-                        .terminalInput = false,
-                        .mergeOutput = true}) {}
-
-    // Sends `signal` (none when 0), then reaps the process within 10 s, killing it after that.
-    int stop(int number) {
-        if (number != 0) signal(number);
-        return wait(10s).status;
-    }
-};
+// A tessaro-sandbox process, its standard output and error on one pipe.
+ChildProcess sandboxProcess(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
+    return {TESSARO_SANDBOX_EXE,
+            arguments,
+            {.environment = {"XDG_RUNTIME_DIR=" + runtimeDir.string(), "TESSARO_SANDBOX_ORIGIN"}, .mergeOutput = true}};
+}
 
 // A served sandbox and its origin, read from its first line.
 struct Served {
     // With a state file: recorded there instead of in the runtime directory.
     explicit Served(const fs::path& runtimeDir, const std::string& stateFile = "")
-        : process(stateFile.empty()
-                      ? std::vector<std::string>{"--quiet", "--deliver", "print"}
-                      : std::vector<std::string>{"--quiet", "--deliver", "print", "--state-file", stateFile},
-                  runtimeDir) {
+        : process(sandboxProcess(
+              stateFile.empty() ? std::vector<std::string>{"--quiet", "--deliver", "print"}
+                                : std::vector<std::string>{"--quiet", "--deliver", "print", "--state-file", stateFile},
+              runtimeDir)) {
         const auto line = process.lineWith("TESSARO_SANDBOX_ORIGIN=");
         if (line) origin = line->substr(line->find('=') + 1);
     }
-    Process process;
+    ChildProcess process;
     std::string origin;
 };
 
 std::pair<int, std::string> run(const std::vector<std::string>& arguments, const fs::path& runtimeDir) {
-    const auto result = Process(arguments, runtimeDir).wait(10s);  // it ends on its own
+    const auto result = sandboxProcess(arguments, runtimeDir).wait(10s);  // it ends on its own
     return {result.status, result.out};
 }
 
@@ -123,7 +112,8 @@ TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
     }
 
     // A sandbox killed outright leaves its file behind; it is passed over and cleared away.
-    second.process.stop(SIGKILL);
+    second.process.signal(SIGKILL);
+    second.process.wait(10s);
     std::tie(status, output) = run({"open", authorizeURL("s2")}, runtime.path());
     EXPECT_EQ(status, 0) << output;
     const auto callback = first.process.lineWith("state=s2");
@@ -132,7 +122,8 @@ TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
     EXPECT_EQ(namesIn(states), (std::vector<std::string>{std::to_string(first.process.pid()) + ".json"}));
 
     // Stopped by a signal, a sandbox removes its own file.
-    EXPECT_EQ(first.process.stop(SIGTERM), 0);
+    first.process.signal(SIGTERM);
+    EXPECT_EQ(first.process.wait(10s).status, 0);
     EXPECT_TRUE(namesIn(states).empty());
     std::tie(status, output) = run({"policy", "--decision", "deny"}, runtime.path());
     EXPECT_EQ(status, 2);
@@ -162,8 +153,10 @@ TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
     EXPECT_EQ(status, 2);
     EXPECT_NE(output.find("no running sandbox"), std::string::npos) << output;
 
-    EXPECT_EQ(recorded.process.stop(SIGTERM), 0);
-    EXPECT_EQ(unrecorded.process.stop(SIGTERM), 0);
+    recorded.process.signal(SIGTERM);
+    EXPECT_EQ(recorded.process.wait(10s).status, 0);
+    unrecorded.process.signal(SIGTERM);
+    EXPECT_EQ(unrecorded.process.wait(10s).status, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(explicitFile)));
 }
 
@@ -208,7 +201,8 @@ TEST(Server, SixtyFourConnectionsAtOnceWaitInTheBacklogAndAreAllAnswered) {
         resumed.count_down();
     }
     EXPECT_EQ(answered, burst);
-    EXPECT_EQ(served.process.stop(SIGTERM), 0);
+    served.process.signal(SIGTERM);
+    EXPECT_EQ(served.process.wait(10s).status, 0);
 }
 
 }  // namespace

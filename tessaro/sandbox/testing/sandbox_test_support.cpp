@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include <cctype>
 #include <sstream>
 #include <thread>
 
@@ -38,19 +37,6 @@ std::map<std::string, std::string> queryOf(const std::string& url) {
             items.emplace(decode(item.substr(0, eq)), eq == std::string::npos ? "" : decode(item.substr(eq + 1)));
     }
     return items;
-}
-
-std::string encode(const std::string& text) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out += {'%', digits[c >> 4], digits[c & 15]};
-        }
-    }
-    return out;
 }
 
 std::optional<std::string> callbackFor(Collector& urls, const std::string& state) {

@@ -10,11 +10,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include <tessaro/crypto/tessaro_crypto.hpp>
+#include <tessaro/records/url.hpp>
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 
@@ -30,7 +32,7 @@ using tessaro::testing::waitLimit;
 // Query items of a URL, decoded independently of the sandbox ("+" stays "+").
 std::map<std::string, std::string> queryOf(const std::string& url);
 // Percent-encodes everything but unreserved characters.
-std::string encode(const std::string& text);
+inline std::string encode(std::string_view text) { return URL::encodeQueryComponent(text); }
 
 // The first callback URL in `urls` carrying `state`, waiting at most waitLimit.
 std::optional<std::string> callbackFor(Collector& urls, const std::string& state);
