@@ -26,7 +26,6 @@ TEST(TessaroError, PayloadFollowsTheFullWidthColonDirectly) {
     EXPECT_FALSE(network.downloadURL());
     EXPECT_FALSE(TessaroError::network("x").underlying());
 
-    EXPECT_EQ(TessaroError::defaultDownloadURL().absoluteString(), "https://tessaro.example");
     const auto custom = *URL::parse("https://get.example/app");
     EXPECT_EQ(TessaroError::notInstalled(custom).downloadURL(), custom);
 }
