@@ -1,4 +1,5 @@
 #include <testing/child_process.hpp>
+#include <testing/eventually.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -81,11 +83,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     ::close(out[1]);
     if (errWrite >= 0) ::close(errWrite);
     outRead_ = out[0];
-    if (spawned != 0) {
-        ::close(in[1]);
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + program);
-    }
+    if (spawned != 0) throw std::runtime_error("cannot start " + program);
     terminal_ = options.terminal;
     (void)!::write(in[1], options.input.data(), options.input.size());
     ::close(in[1]);
@@ -120,20 +118,17 @@ std::string ChildProcess::err() {
 }
 
 std::optional<std::string> ChildProcess::lineWith(const std::string& needle, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        {
-            std::lock_guard guard(mutex_);
-            std::size_t from = 0;
-            for (auto end = result_.out.find('\n'); end != std::string::npos; end = result_.out.find('\n', from)) {
-                std::string line = result_.out.substr(from, end - from);
-                from = end + 1;
-                if (line.find(needle) != std::string::npos) return line;
-            }
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms);
-    }
+    std::optional<std::string> found;
+    eventually(
+        [&] {
+            std::istringstream lines(out());
+            // Only whole lines: the last one counts once its newline is in.
+            for (std::string line; !found && std::getline(lines, line) && !lines.eof();)
+                if (line.find(needle) != std::string::npos) found = line;
+            return found.has_value();
+        },
+        limit);
+    return found;
 }
 
 bool ChildProcess::echoes() const {
@@ -147,17 +142,11 @@ ChildProcess::Result ChildProcess::wait(std::chrono::milliseconds limit) {
         return result_;
     }
     waited_ = true;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    bool killed = false;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            killed = true;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
+    const bool killed = !eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, limit);
+    if (killed) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
     }
     // A grandchild may still hold the pipes open: the reader gives up once they stay quiet.
     childGone_ = true;
@@ -173,8 +162,7 @@ ChildProcess::Result ChildProcess::wait(std::chrono::milliseconds limit) {
 
 void ChildProcess::readAll() {
     pollfd fds[2] = {{outRead_, POLLIN, 0}, {errRead_, POLLIN, 0}};
-    int open = errRead_ >= 0 ? 2 : 1;
-    if (errRead_ < 0) fds[1].fd = -1;
+    int open = errRead_ >= 0 ? 2 : 1;  // poll skips a negative descriptor
     char buffer[4096];
     int quiet = 0;  // polls in a row without data since the child is gone
     while (open > 0) {
@@ -200,15 +188,10 @@ void ChildProcess::readAll() {
 }
 
 int runSelf(std::string_view mode, std::vector<std::string> environment, std::chrono::milliseconds limit) {
-    try {
-        ChildProcess child(ChildMode{std::string(mode)}, {.environment = std::move(environment)});
-        const auto result = child.wait(limit);
-        std::cerr << result.out << result.err;
-        return result.status;
-    } catch (const std::exception& error) {
-        std::cerr << error.what() << "\n";
-        return -1;
-    }
+    ChildProcess child(ChildMode{std::string(mode)}, {.environment = std::move(environment)});
+    const auto result = child.wait(limit);
+    std::cerr << result.out << result.err;
+    return result.status;
 }
 
 int runChildMode(std::string_view mode, const std::function<int()>& body) {
