@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
@@ -158,7 +157,7 @@ public:
         {
             std::lock_guard guard(mutex_);
             for (auto& [prefix, count] : failures_) {
-                if (count > 0 && request.url.path().rfind(prefix, 0) == 0) {
+                if (count > 0 && request.url.path().starts_with(prefix)) {
                     --count;
                     throw TessaroError::network("injected failure");
                 }
@@ -181,9 +180,6 @@ private:
 // own end; bounded, so that a fault cannot hang the suite.
 class Hold {
 public:
-    Hold() = default;
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
     ~Hold() { release(); }
 
     // `answer`, held until release(); waitArrived() tells when its request is in.
@@ -196,23 +192,18 @@ public:
         return eventually([state = state_] { return state->arrived.load(); });
     }
     void release() {
-        {
-            std::lock_guard guard(state_->mutex);
-            state_->released = true;
-        }
-        state_->changed.notify_all();
+        std::call_once(state_->once, [state = state_] { state->released.set_value(); });
     }
 
 private:
     struct State {
         std::atomic<bool> arrived{false};
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool released = false;
+        std::once_flag once;
+        std::promise<void> released;
+        std::shared_future<void> done = released.get_future().share();
         void wait() {
             arrived = true;
-            std::unique_lock guard(mutex);
-            changed.wait_for(guard, 30s, [&] { return released; });
+            done.wait_for(30s);
         }
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
@@ -222,13 +213,8 @@ using tessaro::testing::ScriptedStore;
 
 // The value of query item `name` of `url`, percent-decoded.
 inline std::string queryItem(const URL& url, const std::string& name) {
-    const std::string& query = url.query();
-    for (std::size_t at = 0; at <= query.size();) {
-        const std::size_t end = std::min(query.find('&', at), query.size());
-        const std::string item = query.substr(at, end - at);
-        if (item.rfind(name + "=", 0) == 0) return URL::percentDecode(item.substr(name.size() + 1));
-        at = end + 1;
-    }
+    for (const auto& [key, value] : url.queryItems())
+        if (key == name) return value;
     return {};
 }
 
