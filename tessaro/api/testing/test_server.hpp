@@ -98,10 +98,10 @@ private:
     LoopbackServer server_;  // last: it stops before the members its handlers use go
 };
 
-// A TCP socket bound to an ephemeral loopback port, listening when asked; closed on destruction.
+// A TCP socket bound to an ephemeral loopback port, listening by default; closed on destruction.
 class LoopbackSocket {
 public:
-    explicit LoopbackSocket(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit LoopbackSocket(bool listening = true) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -129,9 +129,7 @@ private:
 
 // A listening socket that never accepts: connections complete in the kernel's backlog, requests
 // are sent, and no answer ever comes.
-struct SilentServer : LoopbackSocket {
-    SilentServer() : LoopbackSocket(true) {}
-};
+using SilentServer = LoopbackSocket;
 
 // A loopback port on which nothing listens (bound once, then released).
 inline int closedPort() { return LoopbackSocket(false).port(); }
