@@ -4,7 +4,7 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <stdexcept>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -24,9 +24,7 @@ struct Proxy::Impl {
         Seen seen{request.method, request.target.substr(0, request.target.find('?')),
                   request.get_header_value("Authorization"), "", 0};
         const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-        if (body.is_object() && body.contains("grant_type") && body["grant_type"].is_string()) {
-            seen.grantType = body["grant_type"].get<std::string>();
-        }
+        if (body.is_object()) seen.grantType = body.value("grant_type", "");
         Intercept hook;
         {
             std::lock_guard guard(mutex);
@@ -65,14 +63,11 @@ struct Proxy::Impl {
 };
 
 Proxy::Proxy(const std::string& upstreamOrigin) : impl_(std::make_unique<Impl>()) {
-    const auto url = URL::parse(upstreamOrigin);
-    if (!url || !url->port()) throw std::invalid_argument("the proxy forwards to http://127.0.0.1:PORT");
-    impl_->upstreamHost = url->host();
-    impl_->upstreamPort = *url->port();
+    const URL url = *URL::parse(upstreamOrigin);
+    impl_->upstreamHost = url.host();
+    impl_->upstreamPort = url.port().value();
     impl_->server.emplace([impl = impl_.get()](httplib::Server& server) {
-        auto handler = [impl](const httplib::Request& request, httplib::Response& response) {
-            impl->handle(request, response);
-        };
+        const auto handler = std::bind_front(&Impl::handle, impl);
         // The kit sends nothing but GET, POST and PUT.
         server.Get(".*", handler);
         server.Post(".*", handler);
