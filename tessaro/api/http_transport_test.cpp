@@ -19,6 +19,7 @@
 
 #include <tessaro/api/internal/loopback.hpp>
 #include <testing/child_process.hpp>
+#include <testing/temporary_directory.hpp>
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/api/testing/test_tls.hpp>
 #include <tessaro/records/tessaro_error.hpp>
@@ -215,9 +216,8 @@ int systemStoreChild() {
         return 10;
     }
     const testing::TestCertificates unrelated("Tessaro Unrelated CA"), serverCA("Tessaro Server CA");
-    char pattern[] = "/tmp/tessaro-certs-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 11;
-    const fs::path dir = pattern;
+    const testing::TemporaryDirectory temporary("tessaro-certs-");
+    const fs::path& dir = temporary.path();
     char hashed[32];
     std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(serverCA.caCertificate()));
     fs::copy_file(unrelated.caFile(), dir / "ca-certificates.crt");
@@ -246,8 +246,7 @@ int systemStoreChild() {
         std::cerr << "a bundle of another CA still accepted the server\n";
         ++failures;
     } catch (const TessaroError&) {}
-    ::umount(std::string("/etc/ssl/certs").c_str());
-    fs::remove_all(dir);
+    ::umount("/etc/ssl/certs");
     return failures;
 }
 const int systemStoreChildHook = testing::runChildMode("system-store", systemStoreChild);

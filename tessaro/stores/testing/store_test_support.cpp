@@ -105,12 +105,7 @@ std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attri
     return found;
 }
 
-PrivateBus::PrivateBus(bool fixedPath) : fixedPath_(fixedPath) {
-    char pattern[] = "/tmp/tessaro-bus-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    directory_ = pattern;
-    launch();
-}
+PrivateBus::PrivateBus(bool fixedPath) : fixedPath_(fixedPath) { launch(); }
 
 void PrivateBus::launch() {
     const std::string config = directory_ + "/bus.conf";
@@ -189,11 +184,7 @@ void PrivateBus::restart() {
     launch();
 }
 
-PrivateBus::~PrivateBus() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);  // the bus's files and the keyring's, if one ran
-}
+PrivateBus::~PrivateBus() { stop(); }
 
 namespace {
 GDBusMessage* swallowCalls(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {

@@ -12,6 +12,7 @@
 
 #include <tessaro/crypto/bytes.hpp>
 #include <tessaro/stores/keychain.hpp>
+#include <testing/temporary_directory.hpp>
 
 namespace tessaro::testing {
 
@@ -90,7 +91,8 @@ private:
     void ownSecretsName();
 
     bool fixedPath_;
-    std::string directory_;
+    TemporaryDirectory temporary_{"tessaro-bus-"};  // the bus's files and the keyring's, if one ran
+    std::string directory_ = temporary_.path().string();
     std::string address_;
     std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ChildProcess> keyring_;
