@@ -1,4 +1,5 @@
-// Linked into every test binary of a ThreadSanitizer build.
+// Linked into every test binary of a ThreadSanitizer build, and into the sandbox program the tests
+// start as a child.
 //
 // The Debian builds of GLib, GIO, libsecret and cpp-httplib are not instrumented: ThreadSanitizer
 // sees their allocator, memcpy and thread calls but not their own (futex- or atomic-based)
@@ -13,8 +14,9 @@
 //   run through it and stay fully checked.
 // - Qt 6's QMutex, QWaitCondition, event queue and QFuture states are futex- and atomic-based inside
 //   uninstrumented libraries: every queued call and future continuation hands data from a worker
-//   to the GUI thread unseen (and Qt Test's watchdog thread is torn down the same way). Race reports with a frame inside Qt are dropped, the same way; races
-//   between the kit's own threads, with no Qt frame, are still reported.
+//   to the GUI thread unseen (and Qt Test's watchdog thread is torn down the same way). Race
+//   reports with a frame inside Qt are dropped, the same way; races between the kit's own threads,
+//   with no Qt frame, are still reported.
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libglib-2.0.so.0\n"
            "called_from_lib:libgobject-2.0.so.0\n"

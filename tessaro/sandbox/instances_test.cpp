@@ -202,7 +202,8 @@ TEST(Server, SixtyFourConnectionsAtOnceWaitInTheBacklogAndAreAllAnswered) {
     }
     EXPECT_EQ(answered, burst);
     served.process.signal(SIGTERM);
-    EXPECT_EQ(served.process.wait(10s).status, 0);
+    const auto ended = served.process.wait(10s);
+    EXPECT_EQ(ended.status, 0) << ended.err;
 }
 
 }  // namespace
