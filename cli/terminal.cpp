@@ -109,12 +109,14 @@ void restoreTerminal() noexcept {
 std::optional<std::string> readSecretLine(const std::string& prompt, int interruptFD) {
     const bool terminal = isatty(STDIN_FILENO);
     if (terminal) {
-        std::cerr << prompt << std::flush;
+        // The echo goes off before the prompt shows: what the user types after seeing it is
+        // neither echoed nor flushed away.
         tcgetattr(STDIN_FILENO, &echoing);
         termios quiet = echoing;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         echoOff = true;
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        std::cerr << prompt << std::flush;
     }
     struct Restore {
         bool terminal;
