@@ -83,7 +83,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     ::close(out[1]);
     if (errWrite >= 0) ::close(errWrite);
     outRead_ = out[0];
-    if (spawned != 0) throw std::runtime_error("cannot start " + program);
+    if (spawned != 0) {
+        // The destructor does not run for a constructor that throws: close what it would have.
+        ::close(in[1]);
+        ::close(outRead_);
+        if (errRead_ >= 0) ::close(errRead_);
+        throw std::runtime_error("cannot start " + program);
+    }
     terminal_ = options.terminal;
     (void)!::write(in[1], options.input.data(), options.input.size());
     ::close(in[1]);
