@@ -81,7 +81,7 @@ std::vector<std::string> secretServiceCallsOf(const std::function<void()>& opera
     return members;
 }
 
-// ---- warm reads: what other processes do between two reads of one store ----
+// ---- warm reads: what other connections do between two reads of one store ----
 
 const std::vector<std::string> allKeys = {"approval_seed",     "seal_private_key", "grant_id",
                                           "access_expires_at", "vaults",           "access_token",
@@ -100,61 +100,41 @@ std::string readAll(TessaroKeychain& store) {
     }
 }
 
-SecretServiceBackend::Options shortPrompts() {
+// A store of the warm reads' client on a backend of its own: to the service, a connection like
+// another process's.
+TessaroKeychain warmStore() {
     SecretServiceBackend::Options options;
     options.promptTimeout = std::chrono::milliseconds(3000);  // no display: the prompt is never answered
-    return options;
+    return TessaroKeychain(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(options));
 }
 
-// What a fresh store in a fresh process reads now.
-std::string freshRead() {
-    testing::ChildProcess dump(testing::ChildMode{"dump"});
-    const auto result = dump.wait();
-    return result.status == 0 ? result.out : "dump failed";
-}
-
-// Locks the default collection through libsecret's own connection: false when it cannot.
+// Through libsecret's own connection: locks the default collection; false when it cannot.
 bool lockDefaultCollection() {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
     SecretCollection* collection = service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                              SECRET_COLLECTION_NONE, nullptr, &error)
+                                                                              SECRET_COLLECTION_NONE, nullptr, nullptr)
                                            : nullptr;
     GList one{collection, nullptr, nullptr};
-    const bool locked = collection && secret_service_lock_sync(service, &one, nullptr, nullptr, &error) == 1;
-    g_clear_error(&error);
+    const bool locked = collection && secret_service_lock_sync(service, &one, nullptr, nullptr, nullptr) == 1;
     if (collection) g_object_unref(collection);
     if (service) g_object_unref(service);
     return locked;
 }
 
-// Rewrites, in place, the attributes of this client's item for `account` so that it belongs to an
-// access group: false when it cannot.
+// Through libsecret's own connection: rewrites, in place, the attributes of the warm client's item
+// for `account` so that it belongs to an access group; false when it cannot.
 bool moveIntoGroup(const char* account) {
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
     const std::string serviceName = std::string(TessaroKeychain::servicePrefix) + warmClient;
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(serviceName.c_str()));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account));
-    GList* items = service
-                       ? secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error)
-                       : nullptr;
+    GList* items = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
     g_hash_table_insert(attributes, const_cast<char*>("access_group"), const_cast<char*>("elsewhere"));
     const bool moved =
-        items && secret_item_set_attributes_sync(SECRET_ITEM(items->data), nullptr, attributes, nullptr, &error);
-    g_clear_error(&error);
+        items && secret_item_set_attributes_sync(SECRET_ITEM(items->data), nullptr, attributes, nullptr, nullptr);
     g_list_free_full(items, g_object_unref);
     g_hash_table_unref(attributes);
-    if (service) g_object_unref(service);
     return moved;
-}
-
-// What another process does between two reads, each in a process of its own.
-int otherProcess(const std::function<void(TessaroKeychain&)>& change) {
-    TessaroKeychain store(warmClient);
-    change(store);
-    return 0;
 }
 
 void writeSession(TessaroKeychain& store, const std::string& generation) {
@@ -163,17 +143,18 @@ void writeSession(TessaroKeychain& store, const std::string& generation) {
 }
 
 // In a child with a bus and keyring of its own (the collection gets locked): one store reads all
-// keys while other processes change a value in place, move an item into an access group in place,
-// delete one, add it back, wipe and save a new session with the same keys, and lock the keyring. Every read must return what a fresh process
-// reads; a warm read is one GetSecrets call, and a read after a deletion searches again. Once
-// locked, and its unlock prompt cannot be answered, every operation fails with "prompt dismissed"
-// (none looks like success or "not found"), and the keyring is unlocked before any search: a
-// service may hold a search until its own unlock dialog is answered. The number of faults.
-int countUnexpectedAcrossOtherProcesses() {
+// keys while other connections change a value in place, move an item into an access group in
+// place, delete one, add it back, wipe and save a new session with the same keys, and lock the
+// keyring. Every read must return what a fresh store reads; a warm read is one GetSecrets call,
+// and a read after a deletion searches again. Once locked, and its unlock prompt cannot be
+// answered, every operation fails with "prompt dismissed" (none looks like success or "not
+// found"), and the keyring is unlocked before any search: a service may hold a search until its
+// own unlock dialog is answered. The number of faults.
+int countUnexpectedAcrossOtherConnections() {
     testing::PrivateBus bus;
     bus.startKeyring();
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-    TessaroKeychain store(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(shortPrompts()));
+    auto store = warmStore();
     writeSession(store, "1");
     int unexpected = 0;
     const auto expect = [&](bool ok, const std::string& what) {
@@ -183,33 +164,40 @@ int countUnexpectedAcrossOtherProcesses() {
     const auto has = [](const std::vector<std::string>& calls, const char* member) {
         return std::find(calls.begin(), calls.end(), member) != calls.end();
     };
-    // Reads once, checked against a fresh process; the Secret Service calls it made.
+    // Reads once, checked against a fresh store; the Secret Service calls it made.
     const auto readAndCompare = [&](const std::string& after) {
         std::string mine;
         const auto calls = secretServiceCallsOf([&] { mine = readAll(store); });
-        const auto fresh = freshRead();
-        expect(mine == fresh, "after " + after + ": read\n" + mine + "\nwhere a fresh process reads\n" + fresh);
+        auto fresh = warmStore();
+        const auto expected = readAll(fresh);
+        expect(mine == expected, "after " + after + ": read\n" + mine + "\nwhere a fresh store reads\n" + expected);
         return calls;
     };
-    const auto other = [&](const char* mode) { expect(testing::runSelf(mode) == 0, mode); };
+    const auto other = [&](const std::function<void(TessaroKeychain&)>& change) {
+        auto elsewhere = warmStore();
+        change(elsewhere);
+    };
 
     readAndCompare("the first write");
     const auto warm = readAndCompare("a read");
     expect(warm == std::vector<std::string>{"GetSecrets"}, "a warm read made other calls than one GetSecrets");
-    other("change");
+    other([](auto& elsewhere) { elsewhere.writeString("access_token", "changed"); });
     readAndCompare("a change in place");
-    other("move");
+    expect(moveIntoGroup("access_token"), "could not move an item");
     readAndCompare("an item moved into an access group in place");
-    other("delete");
+    other([](auto& elsewhere) { elsewhere.remove("refresh_token"); });
     expect(has(readAndCompare("a deletion"), "SearchItems"), "the read after a deletion did not search");
     expect(has(readAndCompare("a read missing a key"), "SearchItems"), "a read missing a key did not search");
-    other("add");
+    other([](auto& elsewhere) { elsewhere.writeString("refresh_token", "added"); });
     readAndCompare("the missing key added");
     readAndCompare("a read");
-    other("wipe-and-save");
+    other([](auto& elsewhere) {
+        elsewhere.deleteAll();
+        writeSession(elsewhere, "2");
+    });
     readAndCompare("a wipe and a new session with the same keys");
 
-    other("lock");
+    expect(lockDefaultCollection(), "could not lock the keyring");
     const auto locked = readAndCompare("locking the keyring");
     const auto first = [&](const char* member) {
         return std::find(locked.begin(), locked.end(), member) - locked.begin();
@@ -264,24 +252,7 @@ const int childModes = [] {
     runChildMode("nowhere", [&] { return none(countUnexpected(false)); });
     runChildMode("silent", [&] { return none(countUnexpected(true)); });
     runChildMode("bus-loss", [&] { return none(countUnexpectedAcrossBusLoss()); });
-    runChildMode("other-processes", [&] { return none(countUnexpectedAcrossOtherProcesses()); });
-    runChildMode("dump", [] {
-        TessaroKeychain store(warmClient, std::nullopt, std::make_shared<SecretServiceBackend>(shortPrompts()));
-        std::cout << readAll(store) << std::flush;
-        return 0;
-    });
-    runChildMode("change",
-                 [] { return otherProcess([](auto& store) { store.writeString("access_token", "changed"); }); });
-    runChildMode("delete", [] { return otherProcess([](auto& store) { store.remove("refresh_token"); }); });
-    runChildMode("add", [] { return otherProcess([](auto& store) { store.writeString("refresh_token", "added"); }); });
-    runChildMode("wipe-and-save", [] {
-        return otherProcess([](auto& store) {
-            store.deleteAll();
-            writeSession(store, "2");
-        });
-    });
-    runChildMode("move", [] { return moveIntoGroup("access_token") ? 0 : 1; });
-    runChildMode("lock", [] { return lockDefaultCollection() ? 0 : 1; });
+    runChildMode("other-connections", [&] { return none(countUnexpectedAcrossOtherConnections()); });
     return 0;
 }();
 
@@ -321,7 +292,7 @@ TEST(SecretServiceUnreachable, AServiceWithoutAnEncryptedSession) {
 
 // In a keyring of its own: locking the shared test keyring would disturb the other tests.
 TEST(SecretServiceWarmReads, EveryReadSeesWhatOtherProcessesDidAndALockedKeyringFailsEveryOperation) {
-    EXPECT_EQ(runChild("other-processes", noBus), 0);
+    EXPECT_EQ(runChild("other-connections", noBus), 0);
 }
 
 }  // namespace
