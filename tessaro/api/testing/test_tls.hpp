@@ -17,14 +17,12 @@
 
 namespace tessaro::testing {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
+template <auto release>
+struct Releasing {
+    void operator()(auto* object) const { release(object); }
 };
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
+using X509Ptr = std::unique_ptr<X509, Releasing<X509_free>>;
+using KeyPtr = std::unique_ptr<EVP_PKEY, Releasing<EVP_PKEY_free>>;
 
 // A CA certificate (written as PEM to a temporary file, removed on destruction) and a server
 // certificate it signed for the names "localhost" and "tessaro.localhost" (no IP address).
