@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <string>
 
@@ -26,11 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* directoryVariable = "TESSARO_E2E_DIR";
-
-std::string contentsOf(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 }  // namespace
 
@@ -87,7 +81,8 @@ TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
     std::vector<std::string> environment = desktop.environment();
     environment.insert(environment.end(), {std::string(directoryVariable) + "=" + dir.string(), "GIO_USE_VFS=local",
                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/e2e-bus"});
-    EXPECT_EQ(runSelf("desktop-authorize", environment), 0) << "handler output:\n" << contentsOf(dir / "open.log");
+    const int status = runSelf("desktop-authorize", environment);
+    EXPECT_EQ(status, 0) << "handler output:\n" << std::ifstream(dir / "open.log").rdbuf();
 }
 
 }  // namespace

@@ -7,22 +7,15 @@
 
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/crypto/keys.hpp>
-#include <tessaro/stores/testing/store_test_support.hpp>
 
 namespace tessaro::e2e {
-
-namespace {
-
-std::string textOf(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-}  // namespace
 
 // ---- stores ----
 
 Snapshot snapshot(TessaroSecretStore& store) {
     Snapshot contents;
     for (const auto& [key, value] : store.readMany(detail::sessionKeys()))
-        contents[key] = textOf(value);
+        contents[key] = std::string(value.begin(), value.end());
     return contents;
 }
 
@@ -67,25 +60,17 @@ Environment::~Environment() {
     fixture_.stop();
 }
 
-std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout,
-                                                   const std::string& clientID, double pollInterval) {
-    TessaroClient::Options options;
-    options.store = std::move(store);
-    options.switcher = fixture_.switcher();
-    options.authorizeTimeout = authorizeTimeout;
-    options.pollInterval = pollInterval;
+std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecretStore> store, double pollInterval,
+                                                   const std::string& clientID) {
     auto client = TessaroClient::create(
         {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()},
-        std::move(options));
+        {.store = std::move(store),
+         .switcher = fixture_.switcher(),
+         .pollInterval = pollInterval,
+         .authorizeTimeout = 60});
     std::lock_guard guard(mutex_);
     clients_.push_back(client);
     return client;
-}
-
-std::string Environment::registerUniqueClient() {
-    const std::string id = testing::uniqueRegisteredClientID("e2e");
-    sandbox().registerClient({id, {demoRedirect}});
-    return id;
 }
 
 // ---- child processes ----

@@ -90,12 +90,8 @@ public:
     sandbox::testing::Collector& log() { return fixture_.log(); }
 
     // A client (the demo's ID or another's) on `store` that opens the sandbox through the proxy.
-    std::shared_ptr<TessaroClient> client(std::shared_ptr<TessaroSecretStore> store, double authorizeTimeout = 60,
-                                          const std::string& clientID = std::string(sandbox::Sandbox::demoClientID),
-                                          double pollInterval = 2.0);
-    // Registers a client of its own for one test ("pmc_" and letters and digits), with the demo
-    // redirect URI, so that its keychain service is the test's alone.
-    std::string registerUniqueClient();
+    std::shared_ptr<TessaroClient> client(std::shared_ptr<TessaroSecretStore> store, double pollInterval = 2.0,
+                                          const std::string& clientID = std::string(sandbox::Sandbox::demoClientID));
 
 private:
     void deliver(const std::string& url);

@@ -29,7 +29,7 @@ constexpr const char* bankURL = "https://bank.example";
 TEST(Items, AuthorizeThenPickGetCreateAndUpdateAsApproved) {
     Environment env;
     auto store = std::make_shared<TessaroMemoryStore>();
-    auto client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), 0.2);
+    auto client = env.client(store, 0.2);
     WaitingLog waiting(*client);
     const TessaroGrant grant = client->authorize();
     client->setOnWaiting(nullptr);
@@ -86,7 +86,7 @@ TEST(Items, EventsInTheMiddleOfAWait) {
         SCOPED_TRACE(c.name);
         Environment env;
         auto store = std::make_shared<TessaroMemoryStore>();
-        auto client = env.client(store, 60, std::string(sandbox::Sandbox::demoClientID), c.pollInterval);
+        auto client = env.client(store, c.pollInterval);
         client->authorize();
         Policy policy;
         if (c.event == Event::tokenExpires) {

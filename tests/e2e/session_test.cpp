@@ -15,8 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include <testing/temporary_directory.hpp>
 #include <tessaro/stores/keychain.hpp>
 #include <tessaro/stores/testing/store_test_support.hpp>
@@ -56,7 +54,7 @@ int childRevokeSharedSession() {
     auto client = TessaroClient::create(
         {clientID, *URL::parse(demoRedirect), *URL::parse(origin), TessaroError::defaultDownloadURL()},
         std::move(options));
-    std::ofstream(fs::path(directory) / ("ready-" + std::to_string(::getpid())));
+    std::cout << "ready" << std::endl;
     if (!eventually([&] { return fs::exists(fs::path(directory) / "go"); })) {
         std::cerr << "revoke child: no go from the parent\n";
         return 4;
@@ -81,9 +79,10 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
     for (const bool processes : {false, true}) {
         SCOPED_TRACE(processes ? "two processes" : "two clients in this process");
         Environment env;
-        const std::string clientID = env.registerUniqueClient();
+        const std::string clientID = testing::uniqueRegisteredClientID("e2e");
+        env.sandbox().registerClient({clientID, {demoRedirect}});
         testing::ScopedKeychain keychain(clientID);
-        env.client(keychain.store, 60, clientID)->authorize();
+        env.client(keychain.store, 2.0, clientID)->authorize();
         expireAccessToken(*keychain.store);
         const Snapshot stored = snapshot(*keychain.store);
         // Each revocation waits (bounded) for the other, so both clients are at it at once.
@@ -104,17 +103,14 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
         if (processes) {
             testing::TemporaryDirectory dir("tessaro-e2e-shared-");
             const auto a = revokingChild(env, clientID, dir.path()), b = revokingChild(env, clientID, dir.path());
-            EXPECT_TRUE(eventually([&] {
-                return fs::exists(dir / ("ready-" + std::to_string(a->pid()))) &&
-                       fs::exists(dir / ("ready-" + std::to_string(b->pid())));
-            }));
+            EXPECT_TRUE(a->lineWith("ready", waitLimit) && b->lineWith("ready", waitLimit));
             std::ofstream(dir / "go");
             EXPECT_EQ(a->wait().status, 0) << a->err();
             EXPECT_EQ(b->wait().status, 0) << b->err();
         } else {
             const std::shared_ptr<TessaroClient> clients[] = {
-                env.client(std::make_shared<TessaroKeychain>(clientID), 60, clientID),
-                env.client(std::make_shared<TessaroKeychain>(clientID), 60, clientID)};
+                env.client(std::make_shared<TessaroKeychain>(clientID), 2.0, clientID),
+                env.client(std::make_shared<TessaroKeychain>(clientID), 2.0, clientID)};
             std::optional<TessaroError> results[2];
             {
                 std::jthread one([&] { results[0] = errorOf([&] { clients[0]->revoke(); }); });
@@ -128,10 +124,8 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
         EXPECT_EQ(env.log().count("refresh_token_reused"), 0u);
         // Both revocations went out with the one refreshed token, signed with the approval key the
         // clients read: the server accepted at least one (a later one may find the grant revoked).
-        std::vector<Seen> sent;
-        for (const Seen& seen : env.proxy().seen()) {
-            if (seen.path == "/api/oauth/revoke") sent.push_back(seen);
-        }
+        std::vector<Seen> sent = env.proxy().seen();
+        std::erase_if(sent, [](const Seen& seen) { return seen.path != "/api/oauth/revoke"; });
         ASSERT_EQ(sent.size(), 2u);
         EXPECT_EQ(sent[0].authorization, sent[1].authorization);
         EXPECT_NE(sent[0].authorization, "Bearer " + stored.at("access_token"));
