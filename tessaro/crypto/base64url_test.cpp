@@ -7,6 +7,7 @@
 #include <cctype>
 #include <random>
 
+#include <tessaro/crypto/primitives.hpp>
 #include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
@@ -22,12 +23,10 @@ TEST(Base64URL, EncodesWithUrlAlphabetWithoutPaddingAndDecodesBothForms) {
         EXPECT_EQ(Base64URL::encode(bytes), text);
         EXPECT_EQ(Base64URL::decode(text), bytes) << text;
     }
-    for (std::size_t n = 0; n <= 100; ++n) {
-        const Bytes data = testing::randomBuffer(n);
-        const std::string text = Base64URL::encode(data);
-        EXPECT_EQ(text.size(), (4 * n + 2) / 3) << n;
-        EXPECT_EQ(text.find_first_of("+/="), std::string::npos);
-        EXPECT_EQ(Base64URL::decode(text), data);
+    for (std::size_t n = 0; n <= 100; ++n) {  // no padding at any length
+        const Bytes data = TessaroCrypto::randomBytes(n);
+        EXPECT_EQ(Base64URL::encode(data).size(), (4 * n + 2) / 3) << n;
+        EXPECT_EQ(Base64URL::decode(Base64URL::encode(data)), data);
     }
     // Padding, the standard alphabet, misplaced "=" and bits left over: against the reference below.
     // Every byte outside the two alphabets is refused in every position.

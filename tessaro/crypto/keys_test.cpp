@@ -52,15 +52,13 @@ TEST(SealKeypairType, Rfc7748KnownAnswers) {
     const SealKeypair alice(alicePrivate), bob(bobPrivate);
     EXPECT_EQ(alice.publicKeyBase64URL(), Base64URL::encode(alicePublic));
     EXPECT_EQ(bob.publicKeyBase64URL(), Base64URL::encode(bobPublic));
-    EXPECT_EQ(alice.rawPrivateKey(), SecureBytes(alicePrivate));
     EXPECT_EQ(detail::x25519(alice.privateKey(), bobPublic), shared);
     EXPECT_EQ(detail::x25519(bob.privateKey(), alicePublic), shared);
 }
 
 TEST(KeypairRoundTrips, RawFormsRebuildTheSamePublicKeys) {
     const ApprovalKeypair approval;
-    const ApprovalKeypair restored(approval.seed());
-    EXPECT_EQ(restored.publicKeyBase64URL(), approval.publicKeyBase64URL());
+    EXPECT_EQ(ApprovalKeypair(approval.seed()).publicKeyBase64URL(), approval.publicKeyBase64URL());
     EXPECT_NE(ApprovalKeypair().publicKeyBase64URL(), approval.publicKeyBase64URL());
     const SealKeypair seal;
     EXPECT_EQ(SealKeypair(seal.rawPrivateKey()).publicKeyBase64URL(), seal.publicKeyBase64URL());
@@ -103,7 +101,6 @@ TEST(PKCEPair, VerifierAndS256Challenge) {
     EXPECT_EQ(known.challenge, "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
     const PKCE fresh;
     EXPECT_EQ(Base64URL::decode(fresh.verifier)->size(), 48u);
-    EXPECT_EQ(fresh, PKCE(fresh.verifier));
     EXPECT_NE(fresh, PKCE());
     // Any text is accepted as a verifier, the empty one included.
     EXPECT_EQ(PKCE(std::string()).challenge,

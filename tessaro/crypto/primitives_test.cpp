@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
 #include <unordered_set>
 
@@ -24,32 +23,24 @@ TEST(Digest, Sha256HexAndFingerprints) {
     EXPECT_EQ(sha256Hex(bytesOf("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(sha256Hex(std::string_view("abc")), sha256Hex(bytesOf("abc")));
     EXPECT_EQ(sha256Hex(Bytes{}), sha256OfNothing);
-    EXPECT_EQ(sha256Hex(bytesOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 
     EXPECT_EQ(fingerprint(bytesOf("abc")), "ba7816bf8f01cfea");
-    const Bytes key = testing::randomBuffer(32);
+    const Bytes key = randomBytes(32);
     EXPECT_EQ(fingerprint(std::string_view(Base64URL::encode(key))), sha256Hex(key).substr(0, 16));
-    for (const std::string& bad :
-         {Base64URL::encode(testing::randomBuffer(31)), Base64URL::encode(testing::randomBuffer(33)),
-          std::string("not base64!"), std::string()}) {
+    for (const std::string& bad : {Base64URL::encode(randomBytes(31)), Base64URL::encode(randomBytes(33)),
+                                   std::string("not base64!"), std::string()}) {
         EXPECT_FALSE(fingerprint(std::string_view(bad)).has_value()) << bad;
     }
 }
 
 TEST(Random, BytesAndTokensHaveTheRightShape) {
     EXPECT_TRUE(randomBytes(0).empty());
-    EXPECT_EQ(randomBytes(48).size(), 48u);
     EXPECT_EQ(randomToken(0), "");
     std::unordered_set<std::string> seen;
-    for (int i = 0; i < 50; ++i) {
-        const std::string token = randomToken(18);
-        EXPECT_EQ(token.size(), 24u);
-        EXPECT_TRUE(Base64URL::decode(token).has_value());
-        EXPECT_EQ(token.find_first_of("+/="), std::string::npos);
-        seen.insert(token);
-    }
+    for (int i = 0; i < 50; ++i)
+        seen.insert(randomToken(18));
     EXPECT_EQ(seen.size(), 50u);
+    EXPECT_EQ(Base64URL::decode(*seen.begin())->size(), 18u);
 }
 
 TEST(CanonicalString, JoinsFiveLinesWithoutTrailingLineFeed) {

@@ -23,31 +23,22 @@ inline Bytes hex(std::string_view text) {
     return out;
 }
 
-inline std::string toHex(std::span<const std::uint8_t> bytes) {
-    std::string out(bytes.size() * 2 + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), bytes.data(), bytes.size());
-    out.pop_back();
-    return out;
-}
-
 inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline Bytes plain(const SecureBytes& s) { return Bytes(s.begin(), s.end()); }
 
-inline Bytes randomBuffer(std::size_t size) {
-    Bytes out(size);
-    if (size > 0) randombytes_buf(out.data(), size);
-    return out;
-}
-
 // Runs f and expects exactly the CryptoError `code`.
 template <typename F>
-void expectCryptoError(TessaroCrypto::CryptoError::Code code, F&& f, const std::string& context = {}) {
+void expectCryptoError(TessaroCrypto::CryptoError::Code code, const std::string& context, F&& f) {
     try {
         f();
         ADD_FAILURE() << "no error thrown " << context;
     } catch (const TessaroCrypto::CryptoError& e) {
         EXPECT_EQ(e.code(), code) << e.what() << ' ' << context;
     }
+}
+template <typename F>
+void expectCryptoError(TessaroCrypto::CryptoError::Code code, F&& f) {
+    expectCryptoError(code, "", f);
 }
 
 }  // namespace tessaro::testing
