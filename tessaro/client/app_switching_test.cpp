@@ -2,7 +2,6 @@
 // temporary application database, and the foreground registrations in process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -12,14 +11,13 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <testing/child_process.hpp>
 #include <testing/desktop_folders.hpp>
+#include <testing/eventually.hpp>
 #include <tessaro/client/app_switching.hpp>
 #include <tessaro/records/tessaro_error.hpp>
 
@@ -29,16 +27,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* childTokenVariable = "TESSARO_APP_SWITCHING_TOKEN";
 // Shell and URL specials that must reach the handler untouched.
 const std::string launchText =
     "tessaro://authorize?client_id=pmc_demo&redirect_uri=tessarodemo%3A%2F%2Ftessaro%2Fcallback"
     "&state=a'b$HOME;c%20d&code_challenge=E9Mel_-x";
 const char* const downloadText = "https://downloads.example/tessaro?from=switcher-test";
 
-// In a child started below: opens the launch URL; 0 when open did what `expected` says.
-int openInChild(std::string_view expected) {
-    const char* token = std::getenv(childTokenVariable);
+// In a child started below: opens the launch URL with the token (if any) of TESSARO_SWITCHER_TOKEN;
+// 0 when open did what TESSARO_SWITCHER_EXPECTED says.
+const int childHook = testing::runChildMode("switcher", [] {
+    const char* token = std::getenv("TESSARO_SWITCHER_TOKEN");
+    const std::string expected = std::getenv("TESSARO_SWITCHER_EXPECTED");
     TessaroSystemAppSwitcher switcher(
         token ? TessaroSystemAppSwitcher::ActivationTokenSource([token] { return std::string(token); }) : nullptr);
     std::stop_source stop;
@@ -49,15 +48,10 @@ int openInChild(std::string_view expected) {
     } catch (const TessaroError& error) {
         const bool notInstalled =
             error.code() == TessaroError::Code::notInstalled && error.downloadURL() == URL::parse(downloadText);
-        outcome = error.code() == TessaroError::Code::cancelled ? "stopped"
-                  : notInstalled                                ? "not-installed"
-                                                                : error.what();
+        outcome = error.code() == TessaroError::Code::cancelled ? "stopped" : notInstalled ? "not-installed" : "other";
     }
     return outcome == expected ? 0 : 1;
-}
-const int childHooks = testing::runChildMode("switcher-opens", [] { return openInChild("opens"); }) +
-                       testing::runChildMode("switcher-not-installed", [] { return openInChild("not-installed"); }) +
-                       testing::runChildMode("switcher-stopped", [] { return openInChild("stopped"); });
+});
 
 // The handler: writes what it got beside itself, then renames it into place for the test to find.
 const char* const handlerScript =
@@ -67,53 +61,44 @@ const char* const handlerScript =
 struct LaunchCase {
     const char* name;
     const char* scheme;  // of the installed default handler; none: no handler
-    bool startupNotify, terminal;
-    const char* mode;
+    const char* entry;   // further lines of its desktop entry
+    const char* expected;
     const char* token;  // what the host's token source gives; none: no source
-    // What the handler got (argument count, URL, XDG_ACTIVATION_TOKEN, DESKTOP_STARTUP_ID); none: no launch.
-    std::optional<std::string> received;
-};
-
-const LaunchCase launchCases[] = {
-    {"stale tokens are not passed on", "tessaro", false, false, "opens", nullptr,
-     "1\n" + launchText + "\nunset\nunset"},
-    {"token as activation token", "tessaro", false, false, "opens", "tok-1", "1\n" + launchText + "\ntok-1\nunset"},
-    {"token as startup ID too", "tessaro", true, false, "opens", "tok-2", "1\n" + launchText + "\ntok-2\ntok-2"},
-    {"no handler", nullptr, false, false, "not-installed", nullptr, std::nullopt},
-    {"handler of another scheme", "other", false, false, "not-installed", nullptr, std::nullopt},
-    {"launch fails: no terminal", "tessaro", false, true, "not-installed", nullptr, std::nullopt},
-    {"stopped before opening", "tessaro", false, false, "stopped", nullptr, std::nullopt},
+    // The handler's XDG_ACTIVATION_TOKEN and DESKTOP_STARTUP_ID (it gets the URL alone); none: no launch.
+    const char* received;
+} const launchCases[] = {
+    {"stale tokens are not passed on", "tessaro", "", "opens", nullptr, "unset\nunset"},
+    {"token as activation token", "tessaro", "", "opens", "tok-1", "tok-1\nunset"},
+    {"token as startup ID too", "tessaro", "StartupNotify=true\n", "opens", "tok-2", "tok-2\ntok-2"},
+    {"no handler", nullptr, "", "not-installed", nullptr, nullptr},
+    {"handler of another scheme", "other", "", "not-installed", nullptr, nullptr},
+    {"launch fails: no terminal", "tessaro", "Terminal=true\n", "not-installed", nullptr, nullptr},
+    {"stopped before opening", "tessaro", "", "stopped", nullptr, nullptr},
 };
 
 TEST(SystemAppSwitcherLaunch, OpensTheDefaultHandlerOrFailsAsNotInstalled) {
-    ASSERT_TRUE(URL::parse(launchText));
     for (const auto& c : launchCases) {
         SCOPED_TRACE(c.name);
         const testing::DesktopFolders desktop;
         const fs::path& dir = desktop.path();
-        if (c.scheme) {
-            std::ofstream(dir / "handler.sh") << handlerScript;
-            std::ostringstream extra;
-            extra << std::boolalpha << "StartupNotify=" << c.startupNotify << "\nTerminal=" << c.terminal << "\n";
-            desktop.add({c.scheme, "/bin/sh " + (dir / "handler.sh").string() + " %u", extra.str()});
-        }
+        std::ofstream(dir / "handler.sh") << handlerScript;
+        if (c.scheme) desktop.add({c.scheme, "/bin/sh " + (dir / "handler.sh").string() + " %u", c.entry});
         // Only this directory's applications; no session bus, no terminal on PATH, stale tokens.
         std::vector<std::string> environment = desktop.environment();
         environment.insert(environment.begin(),
                            {"XDG_*", "TESSARO_*", "DBUS_*", "GIO_*", "DESKTOP_*", "DISPLAY", "WAYLAND_*"});
-        environment.insert(environment.end(), {"PATH=" + (dir / "empty").string(), "GIO_USE_VFS=local",
-                                               "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus",
-                                               "XDG_ACTIVATION_TOKEN=stale", "DESKTOP_STARTUP_ID=stale"});
-        if (c.token) environment.push_back(std::string(childTokenVariable) + "=" + c.token);
-        EXPECT_EQ(testing::runSelf(std::string("switcher-") + c.mode, environment), 0);
+        environment.insert(environment.end(),
+                           {"PATH=" + (dir / "empty").string(), "GIO_USE_VFS=local",
+                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/tessaro/bus", "XDG_ACTIVATION_TOKEN=stale",
+                            "DESKTOP_STARTUP_ID=stale", std::string("TESSARO_SWITCHER_EXPECTED=") + c.expected});
+        if (c.token) environment.push_back(std::string("TESSARO_SWITCHER_TOKEN=") + c.token);
+        EXPECT_EQ(testing::runSelf("switcher", environment), 0);
 
         // The handler runs detached from the child; without a launch nothing may arrive.
-        const auto deadline = std::chrono::steady_clock::now() + (c.received ? 10s : 500ms);
-        while (!fs::exists(dir / "received") && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(20ms);
-        }
+        testing::eventually([&] { return fs::exists(dir / "received"); }, c.received ? 10s : 500ms);
         std::ifstream in(dir / "received");
-        EXPECT_EQ(in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt, c.received);
+        EXPECT_EQ(in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt,
+                  c.received ? std::optional("1\n" + launchText + "\n" + c.received) : std::nullopt);
     }
 }
 
@@ -201,14 +186,11 @@ TEST(ForegroundRegistration, EndingWaitsForACallRunningOnAnotherThread) {
 // right after the registration ends: a call after the end would touch freed memory.
 TEST(ForegroundRegistration, ConcurrentActivationsAndRegistrationChurn) {
     TessaroSystemAppSwitcher switcher;
-    std::atomic<bool> done = false;
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < 2; ++i) {
-        threads.emplace_back([&] {
-            while (!done)
-                switcher.applicationDidBecomeActive();
-        });
-    }
+    const auto activate = [&](std::stop_token stop) {
+        while (!stop.stop_requested())
+            switcher.applicationDidBecomeActive();
+    };
+    const std::jthread one(activate), two(activate);  // stopped and joined after the churn below
     std::vector<std::jthread> churn;
     for (int i = 0; i < 4; ++i) {
         churn.emplace_back([&] {
@@ -221,8 +203,6 @@ TEST(ForegroundRegistration, ConcurrentActivationsAndRegistrationChurn) {
             }
         });
     }
-    churn.clear();
-    done = true;
 }
 
 }  // namespace
