@@ -44,7 +44,7 @@ TEST_F(KeychainTest, AnAccessGroupIsAPartitionOfItsOwn) {
 
     const auto grouped = testing::searchItems({{"service", team->service()}, {"access_group", "team.shared"}});
     ASSERT_EQ(grouped.size(), 1u);
-    EXPECT_EQ(grouped.front().attributes.at("account"), "grant_id");
+    EXPECT_EQ(grouped.front().at("account"), "grant_id");
 
     other->deleteAll();
     plain->deleteAll();  // must leave the group's item and the other client's alone

@@ -272,7 +272,7 @@ TEST(SecretServiceUnreachable, NoBusNoServiceOrASilentService) {
     EXPECT_EQ(runChild("nowhere", noBus), 0);
     testing::PrivateBus bus;
     EXPECT_EQ(runChild("nowhere", bus.address()), 0);
-    bus.ownSecretsNameSilently();
+    bus.ownSecretsName(testing::SecretsAnswer::never);
     EXPECT_EQ(runChild("silent", bus.address()), 0);
 }
 
@@ -282,11 +282,10 @@ TEST(SecretServiceBusLoss, CallsFailWhileTheBusIsGoneAndTheHostLivesOn) { EXPECT
 // A service that cannot open an encrypted session: it refuses OpenSession outright, or offers
 // only plain text (which libsecret would fall back to).
 TEST(SecretServiceUnreachable, AServiceWithoutAnEncryptedSession) {
-    for (const bool offerPlain : {false, true}) {
-        SCOPED_TRACE(offerPlain ? "plain text only" : "refused");
+    for (const auto answer : {testing::SecretsAnswer::refuseSessions, testing::SecretsAnswer::plainSessionOnly}) {
         testing::PrivateBus bus;
-        bus.ownSecretsNameRefusingSessions(offerPlain);
-        EXPECT_EQ(runChild("nowhere", bus.address()), 0);
+        bus.ownSecretsName(answer);
+        EXPECT_EQ(runChild("nowhere", bus.address()), 0) << static_cast<int>(answer);
     }
 }
 

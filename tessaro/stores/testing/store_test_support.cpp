@@ -21,15 +21,10 @@ namespace tessaro::testing {
 void requirePrivateKeyring() {
     const char* inKeyring = std::getenv("TESSARO_IN_KEYRING");
     ASSERT_TRUE(inKeyring && std::string(inKeyring) == "1")
-        << "The store tests need the private keyring: from the repository root run "
-           "`scripts/with-keyring ctest --preset asan -L stores_test` (or another test preset: "
-           "default, tsan), or `scripts/with-keyring ctest -L stores_test` inside a build directory "
-           "(they refuse to touch your own keyring).";
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    const std::string message = error ? error->message : "";
-    if (error) g_error_free(error);
-    ASSERT_NE(service, nullptr) << "No Secret Service on the session bus of scripts/with-keyring: " << message;
+        << "The store tests refuse to touch your own keyring: run them inside scripts/with-keyring "
+           "(`scripts/with-keyring ctest --preset asan -L stores_test`).";
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << "No Secret Service on the session bus of scripts/with-keyring";
     g_object_unref(service);
 }
 
@@ -65,41 +60,28 @@ int countNotFailingWith(std::int32_t expected,
     return unexpected;
 }
 
-std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes) {
+std::vector<std::map<std::string, std::string>> searchItems(const std::map<std::string, std::string>& attributes) {
     GHashTable* table = g_hash_table_new(g_str_hash, g_str_equal);
     for (const auto& [name, value] : attributes)
         g_hash_table_insert(table, const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-    SecretCollection* collection = service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                              SECRET_COLLECTION_NONE, nullptr, &error)
-                                           : nullptr;
-    GList* items = collection
-                       ? secret_collection_search_sync(collection, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error)
-                       : nullptr;
+    GList* items = secret_service_search_sync(nullptr, nullptr, table, SECRET_SEARCH_ALL, nullptr, &error);
     g_hash_table_unref(table);
-    if (collection) g_object_unref(collection);
-    if (service) g_object_unref(service);
-    if (error || !collection) {
-        std::string message = error ? error->message : "no default collection";
-        g_clear_error(&error);
+    if (error) {
+        const std::string message = error->message;
+        g_error_free(error);
         throw std::runtime_error(message);
     }
-    std::vector<RawItem> found;
+    std::vector<std::map<std::string, std::string>> found;
     for (GList* at = items; at; at = at->next) {
-        auto* item = SECRET_ITEM(at->data);
-        RawItem raw;
-        gchar* label = secret_item_get_label(item);
-        raw.label = label ? label : "";
-        g_free(label);
-        GHashTable* itemAttributes = secret_item_get_attributes(item);
+        GHashTable* itemAttributes = secret_item_get_attributes(SECRET_ITEM(at->data));
         GHashTableIter iter;
         gpointer key, value;
         g_hash_table_iter_init(&iter, itemAttributes);
+        auto& item = found.emplace_back();
         while (g_hash_table_iter_next(&iter, &key, &value))
-            raw.attributes[static_cast<char*>(key)] = static_cast<char*>(value);
+            item[static_cast<char*>(key)] = static_cast<char*>(value);
         g_hash_table_unref(itemAttributes);
-        found.push_back(std::move(raw));
     }
     g_list_free_full(items, g_object_unref);
     return found;
@@ -187,23 +169,18 @@ void PrivateBus::restart() {
 PrivateBus::~PrivateBus() { stop(); }
 
 namespace {
-GDBusMessage* swallowCalls(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {
-    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        g_object_unref(message);
-        return nullptr;
-    }
-    return message;
-}
-
-// A Secret Service that cannot open an encrypted session: its properties are empty; OpenSession is
-// refused (InvalidArgs), or with `offerPlain` (user data) answered for "plain" alone (the encrypted
-// algorithm is NotSupported); everything else is UnknownMethod. Answered from the filter itself,
-// on GDBus's worker thread.
-GDBusMessage* refuseSessions(GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer plain) {
+// The filter of a name owner that answers calls as `answer` (user data) says, from the filter
+// itself on GDBus's worker thread. A service that cannot open an encrypted session has empty
+// properties; OpenSession is refused (InvalidArgs), or answered for "plain" alone (the encrypted
+// algorithm is NotSupported); everything else is UnknownMethod.
+GDBusMessage* answerCalls(GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer answer) {
     if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) return message;
+    const auto mode = static_cast<SecretsAnswer>(GPOINTER_TO_INT(answer));
+    const bool plain = mode == SecretsAnswer::plainSessionOnly;
     const std::string member = g_dbus_message_get_member(message) ? g_dbus_message_get_member(message) : "";
     GDBusMessage* reply = nullptr;
-    if (member == "GetAll") {
+    if (mode == SecretsAnswer::never) {
+    } else if (member == "GetAll") {
         reply = g_dbus_message_new_method_reply(message);
         g_dbus_message_set_body(reply,
                                 g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
@@ -224,25 +201,16 @@ GDBusMessage* refuseSessions(GDBusConnection* connection, GDBusMessage* message,
     } else {
         reply = g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.UnknownMethod", "not here");
     }
-    g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
-    g_object_unref(reply);
+    if (reply) {
+        g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(reply);
+    }
     g_object_unref(message);
     return nullptr;
 }
 }  // namespace
 
-void PrivateBus::ownSecretsNameRefusingSessions(bool offerPlain) {
-    ownSecretsName();
-    g_dbus_connection_add_filter(static_cast<GDBusConnection*>(connection_), refuseSessions,
-                                 offerPlain ? GINT_TO_POINTER(1) : nullptr, nullptr);
-}
-
-void PrivateBus::ownSecretsNameSilently() {
-    ownSecretsName();
-    g_dbus_connection_add_filter(static_cast<GDBusConnection*>(connection_), swallowCalls, nullptr, nullptr);
-}
-
-void PrivateBus::ownSecretsName() {
+void PrivateBus::ownSecretsName(SecretsAnswer answer) {
     GError* error = nullptr;
     auto* connection = connectTo(address_);
     connection_ = connection;
@@ -255,6 +223,7 @@ void PrivateBus::ownSecretsName() {
     g_variant_get(reply, "(u)", &result);
     g_variant_unref(reply);
     if (result != 1) throw std::runtime_error("could not own org.freedesktop.secrets");
+    g_dbus_connection_add_filter(connection, answerCalls, GINT_TO_POINTER(static_cast<int>(answer)), nullptr);
 }
 
 }  // namespace tessaro::testing

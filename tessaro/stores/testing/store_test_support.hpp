@@ -50,14 +50,13 @@ Bytes bytesOf(const std::string& text);
 int countNotFailingWith(std::int32_t expected,
                         const std::vector<std::pair<const char*, std::function<void()>>>& operations);
 
-// One Secret Service item as seen directly through libsecret.
-struct RawItem {
-    std::string label;
-    std::map<std::string, std::string> attributes;
-};
+// The attributes of every Secret Service item (any schema) whose attributes include all of
+// `attributes`, seen directly through libsecret.
+std::vector<std::map<std::string, std::string>> searchItems(const std::map<std::string, std::string>& attributes);
 
-// Every item of the default collection (any schema) whose attributes include all of `attributes`.
-std::vector<RawItem> searchItems(const std::map<std::string, std::string>& attributes);
+// How a name owner of PrivateBus answers calls to the Secret Service: never; as a service that
+// cannot open an encrypted session (OpenSession refused); or one that offers only plain text.
+enum class SecretsAnswer { never, refuseSessions, plainSessionOnly };
 
 class ChildProcess;
 
@@ -73,11 +72,8 @@ public:
     PrivateBus& operator=(const PrivateBus&) = delete;
     const std::string& address() const { return address_; }
 
-    // Takes the Secret Service's bus name and never answers a call sent to it.
-    void ownSecretsNameSilently();
-    // Takes the Secret Service's bus name and answers as a service that cannot open an encrypted
-    // session: OpenSession is refused, or with offerPlain only the plain-text algorithm is offered.
-    void ownSecretsNameRefusingSessions(bool offerPlain);
+    // Takes the Secret Service's bus name and answers calls to it as `answer` says.
+    void ownSecretsName(SecretsAnswer answer);
     // Starts an unlocked gnome-keyring Secret Service on this bus, its files in the bus's
     // directory (kept across restarts), and waits (bounded) until it owns its name.
     void startKeyring();
@@ -88,7 +84,6 @@ public:
 
 private:
     void launch();
-    void ownSecretsName();
 
     bool fixedPath_;
     TemporaryDirectory temporary_{"tessaro-bus-"};  // the bus's files and the keyring's, if one ran
@@ -96,7 +91,7 @@ private:
     std::string address_;
     std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ChildProcess> keyring_;
-    void* connection_ = nullptr;  // GDBusConnection* of the silent owner
+    void* connection_ = nullptr;  // GDBusConnection* of the name owner
 };
 
 }  // namespace tessaro::testing
