@@ -27,11 +27,9 @@ TEST(URL, ParsesEachFormAndKeepsTheTextAsGiven) {
         const char* fragment;
     } cases[] = {
         {"tessaro://authorize?x=1&y=a%20b", "tessaro", "authorize", {}, "/", "x=1&y=a%20b", ""},
-        {"tessarodemo://tessaro/callback", "tessarodemo", "tessaro", {}, "/callback", "", ""},
         {"HTTPS://Example.COM:8443/A/../b?q#frag", "https", "Example.COM", 8443, "/A/../b", "q", "frag"},
         {"http://[::1]:8080/api", "http", "[::1]", 8080, "/api", "", ""},
         {"https://例子.测试/路径?q=你", "https", "例子.测试", {}, "/路径", "q=你", ""},
-        {"com.example.app://oauth/callback", "com.example.app", "oauth", {}, "/callback", "", ""},
         // The native-app form without an authority has an empty host.
         {"com.example.app:/oauth/callback", "com.example.app", "", {}, "/oauth/callback", "", ""},
         {"Com.Example.App:/cb?state=a%20b&code=x+y#f", "com.example.app", "", {}, "/cb", "state=a%20b&code=x+y", "f"},
@@ -96,7 +94,6 @@ TEST(URL, JoinsAnOriginWithAnEndpointPath) {
         {"https://h/base/", "/api/x", "https://h/base/api/x"},
         {"https://h?q=1#f", "/api/x", "https://h/api/x"},
         {"https://h", "api/x", "https://h/api/x"},
-        {"https://h", "/api/oauth/requests/r-1/patch", "https://h/api/oauth/requests/r-1/patch"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mustParse(c.origin).resolvingPath(c.path).absoluteString(), c.joined) << c.origin << " + " << c.path;
@@ -108,8 +105,6 @@ TEST(URL, JoinsAnOriginWithAnEndpointPath) {
 }
 
 TEST(URL, EncodesQueryComponentsStrictly) {
-    EXPECT_EQ(URL::encodeQueryComponent("a你+"), "a%E4%BD%A0%2B");  // every byte alone: below
-
     const std::vector<std::pair<std::string, std::string>> items{
         {"redirect_uri", "tessarodemo://tessaro/callback"}, {"state", "a b+c"}, {"name", "你&="}, {"empty", ""}};
     const std::string query = URL::buildQuery(items);
