@@ -2,12 +2,11 @@
 // wrappers against an in-process sandbox, the foreground hook, and the single-instance relay with
 // real second processes (this binary run again).
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <optional>
@@ -17,7 +16,6 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
-#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,7 +24,6 @@
 #include <QTimer>
 
 #include <testing/child_process.hpp>
-#include <testing/eventually.hpp>
 #include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 #include <tessaro/stores/memory_store.hpp>
 #include <tessaro/stores/testing/scripted_store.hpp>
@@ -46,14 +43,11 @@ using tessaro::testing::ChildProcess;
 
 constexpr const char* relayName = "tessaro-ui-test";
 
-// ---- child processes for the relay ----
-
-// One instance of a host: claims the relay; as the primary, listens until it receives a URL and
-// writes it to $TESSARO_UI_DIR/received (and "ready" once listening). Exit: 0 handed over or
-// received, 1 failed, 2 nothing received in time.
+// One instance of a host (this binary in the "instance" mode): claims the relay; as the primary,
+// prints "listening" once it listens, then the URL it receives and its own. Exit: 0 handed over or
+// received, 1 failed, 2 nothing received in time, 3 not listening.
 int childInstance(int argc, char** argv) {
     const QString url = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    const std::string dir = std::getenv("TESSARO_UI_DIR");
     switch (TessaroCallbackRelay::claim(relayName, url, 10s)) {
         case TessaroCallbackRelay::Role::handedOver: return 0;
         case TessaroCallbackRelay::Role::failed: return 1;
@@ -62,35 +56,15 @@ int childInstance(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TessaroCallbackRelay relay(relayName);
     if (!relay.isListening()) return 3;
-    std::ofstream(dir + "/ready") << getpid();
+    std::puts("listening");
+    std::fflush(stdout);
     QObject::connect(&relay, &TessaroCallbackRelay::urlReceived, &app, [&](const QString& received) {
-        std::ofstream(dir + "/received") << received.toStdString() << "\n" << url.toStdString();
+        std::printf("%s\n%s\n", qPrintable(received), qPrintable(url));
         app.quit();
     });
     QTimer::singleShot(20000, &app, [&] { app.exit(2); });
     return app.exec();
 }
-
-// Another instance of a host: this binary in the "instance" mode, with `dir` as its runtime
-// directory.
-std::unique_ptr<ChildProcess> spawnInstance(const QString& dir, std::vector<std::string> args) {
-    return std::make_unique<ChildProcess>(
-        ChildMode{"instance", std::move(args)},
-        ChildOptions{.environment = {"TESSARO_UI_DIR=" + dir.toStdString(), "XDG_RUNTIME_DIR=" + dir.toStdString()}});
-}
-
-QString readFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(file.readAll());
-}
-
-// A directory only its owner may enter, as a runtime directory is.
-struct RuntimeDir : QTemporaryDir {
-    RuntimeDir() {
-        QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
-};
 
 }  // namespace
 
@@ -206,20 +180,29 @@ private slots:
     // started together then: exactly one recovers both, becomes the running instance and receives
     // the other's URL; the other exits 0 once the running one has answered.
     void relayRecoversFromACrashAndDecidesBetweenSimultaneousStarts() {
-        RuntimeDir dir;
-        const auto crashed = spawnInstance(dir.path(), {});
-        QVERIFY(tessaro::testing::eventually([&] { return QFile::exists(dir.path() + "/ready"); }));
+        QTemporaryDir dir;  // the instances' runtime directory: only its owner may enter
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const auto spawn = [&](std::vector<std::string> args) {
+            return std::make_unique<ChildProcess>(
+                ChildMode{"instance", std::move(args)},
+                ChildOptions{.environment = {"XDG_RUNTIME_DIR=" + dir.path().toStdString()}});
+        };
+        const auto crashed = spawn({});
+        QVERIFY(crashed->lineWith("listening"));
         crashed->signal(SIGKILL);
         QCOMPARE(crashed->wait(30s).status, 128 + SIGKILL);
         QVERIFY(QFile::exists(dir.path() + "/" + relayName + ".socket"));
-        const auto a = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=a"});
-        const auto b = spawnInstance(dir.path(), {"tessarodemo://tessaro/callback?from=b"});
-        QCOMPARE(a->wait(30s).status, 0);
-        QCOMPARE(b->wait(30s).status, 0);
-        // What the receiver got, and its own URL: one of each.
-        const QStringList lines = readFile(dir.path() + "/received").split('\n');
-        QCOMPARE(QSet<QString>(lines.begin(), lines.end()),
-                 (QSet<QString>{"tessarodemo://tessaro/callback?from=a", "tessarodemo://tessaro/callback?from=b"}));
+        const auto a = spawn({"tessarodemo://tessaro/callback?from=a"});
+        const auto b = spawn({"tessarodemo://tessaro/callback?from=b"});
+        const auto ra = a->wait(30s);
+        const auto rb = b->wait(30s);
+        QCOMPARE(ra.status, 0);
+        QCOMPARE(rb.status, 0);
+        // What the running one printed: the URL it received, and its own.
+        QStringList lines = QString::fromStdString(ra.out + rb.out).split('\n', Qt::SkipEmptyParts);
+        lines.sort();
+        QCOMPARE(lines, (QStringList{"listening", "tessarodemo://tessaro/callback?from=a",
+                                     "tessarodemo://tessaro/callback?from=b"}));
     }
 };
 
