@@ -68,8 +68,9 @@ TEST(PollSignal, AFireOrAStopEndsTheWait) {
     // The floor keeps a status poll loop from spinning (a lower bound cannot flake).
     for (const double upTo : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) {
         PollSignal signal;
+        ASSERT_TRUE(Waiter(signal, upTo).returns()) << upTo;  // so that the timed wait below ends
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(Waiter(signal, upTo).returns()) << upTo;
+        signal.wait(upTo);
         EXPECT_GE(std::chrono::steady_clock::now() - start, 10ms) << upTo;
     }
 }
