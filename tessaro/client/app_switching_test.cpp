@@ -147,11 +147,8 @@ TEST(ForegroundRegistration, HandlersMayEndAndAddRegistrationsWhileCalled) {
         if (!e) e = switcher.onForeground([&] { ++calls['E']; });
         throw std::runtime_error("D");
     });
-    struct Owner {
-        Registration registration;
-    };
-    auto owner = std::make_shared<Owner>();
-    owner->registration = switcher.onForeground([&, weak = std::weak_ptr(owner)] {
+    auto owner = std::make_shared<Registration>();  // its handler holds it weakly
+    *owner = switcher.onForeground([&, weak = std::weak_ptr(owner)] {
         const auto self = weak.lock();  // the last reference once `owner` lets go
         owner.reset();
         if (self) ++calls['O'];
