@@ -13,12 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <latch>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -50,16 +50,12 @@ ChildProcess sandboxProcess(const std::vector<std::string>& arguments, const fs:
             {.environment = {"XDG_RUNTIME_DIR=" + runtimeDir.string(), "TESSARO_SANDBOX_ORIGIN"}, .mergeOutput = true}};
 }
 
-// A served sandbox and its origin, read from its first line.
+// A served sandbox and its origin, read from its first line; `more` arguments (a state file).
 struct Served {
-    // With a state file: recorded there instead of in the runtime directory.
-    explicit Served(const fs::path& runtimeDir, const std::string& stateFile = "")
-        : process(sandboxProcess(
-              stateFile.empty() ? std::vector<std::string>{"--quiet", "--deliver", "print"}
-                                : std::vector<std::string>{"--quiet", "--deliver", "print", "--state-file", stateFile},
-              runtimeDir)) {
-        const auto line = process.lineWith("TESSARO_SANDBOX_ORIGIN=");
-        if (line) origin = line->substr(line->find('=') + 1);
+    explicit Served(const fs::path& runtimeDir, std::vector<std::string> more = {})
+        : process(sandboxProcess((more.insert(more.begin(), {"--quiet", "--deliver", "print"}), more), runtimeDir)) {
+        const std::string line = process.lineWith("TESSARO_SANDBOX_ORIGIN=").value_or("");
+        origin = line.substr(line.find('=') + 1);  // empty without the line
     }
     ChildProcess process;
     std::string origin;
@@ -70,18 +66,16 @@ std::pair<int, std::string> run(const std::vector<std::string>& arguments, const
     return {result.status, result.out};
 }
 
-std::vector<std::string> namesIn(const fs::path& directory) {
-    std::vector<std::string> names;
+std::set<std::string> namesIn(const fs::path& directory) {
+    std::set<std::string> names;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(directory, ignored))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+        names.insert(entry.path().filename().string());
     return names;
 }
 
 TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
     TemporaryDirectory runtime;
-    ASSERT_FALSE(runtime.path().empty());
     const fs::path states = runtime.path() / "tessaro-sandbox";
 
     auto [status, output] = run({"open", authorizeURL("s0")}, runtime.path());
@@ -96,9 +90,9 @@ TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
 
     // One private file each, named by pid.
     EXPECT_EQ(fs::status(states).permissions(), fs::perms::owner_all);
-    const std::vector<std::string> both = {std::to_string(first.process.pid()) + ".json",
-                                           std::to_string(second.process.pid()) + ".json"};
-    EXPECT_EQ(namesIn(states), (std::vector<std::string>{std::min(both[0], both[1]), std::max(both[0], both[1])}));
+    const std::set<std::string> both = {std::to_string(first.process.pid()) + ".json",
+                                        std::to_string(second.process.pid()) + ".json"};
+    EXPECT_EQ(namesIn(states), both);
     for (const std::string& name : both) {
         EXPECT_EQ(fs::status(states / name).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
     }
@@ -119,7 +113,7 @@ TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
     const auto callback = first.process.lineWith("state=s2");
     ASSERT_TRUE(callback.has_value());
     EXPECT_TRUE(callback->starts_with("callback tessarodemo://tessaro/callback?")) << *callback;
-    EXPECT_EQ(namesIn(states), (std::vector<std::string>{std::to_string(first.process.pid()) + ".json"}));
+    EXPECT_EQ(namesIn(states), std::set<std::string>{std::to_string(first.process.pid()) + ".json"});
 
     // Stopped by a signal, a sandbox removes its own file.
     first.process.signal(SIGTERM);
@@ -131,15 +125,12 @@ TEST(Instances, OpenAndPolicyReachTheOneRunningSandboxAndRefuseAmongSeveral) {
 }
 
 TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
-    TemporaryDirectory runtime;
-    TemporaryDirectory elsewhere;
-    ASSERT_FALSE(runtime.path().empty());
-    ASSERT_FALSE(elsewhere.path().empty());
+    TemporaryDirectory runtime, elsewhere;
     // Someone else's directory in place of the state directory: nothing may be written through it.
     fs::create_directory_symlink(elsewhere.path(), runtime.path() / "tessaro-sandbox");
 
     const fs::path explicitFile = runtime.path() / "one.json";
-    Served recorded(runtime.path(), explicitFile.string());
+    Served recorded(runtime.path(), {"--state-file", explicitFile.string()});
     Served unrecorded(runtime.path());
     ASSERT_FALSE(recorded.origin.empty());
     ASSERT_FALSE(unrecorded.origin.empty());

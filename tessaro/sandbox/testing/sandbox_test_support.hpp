@@ -81,9 +81,8 @@ public:
     explicit Harness(Options options = {}, Delivery delivery = Delivery::collect);
     ~Harness();
 
-    Response post(const std::string& path, const Json& body);
-    // A POST with any body and content type, unsigned.
-    Response postRaw(const std::string& path, const std::string& body, const std::string& contentType);
+    // Unsigned.
+    Response post(const std::string& path, const Json& body, const char* contentType = "application/json");
 
     std::string authorizeURL(const Session& s, const std::string& state, const std::string& redirect = demoRedirect,
                              const std::string& clientID = std::string(Sandbox::demoClientID)) const;
