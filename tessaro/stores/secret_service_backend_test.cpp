@@ -23,7 +23,7 @@ namespace {
 using testing::bytesOf;
 using Query = TessaroKeychain::Query;
 constexpr auto notAvailable = SecretServiceBackend::statusNotAvailable;
-const std::vector<std::string> sessionKeys = {"grant_id", "account_id", "access_token"};
+const std::vector<std::string> sessionKeys = {"grant_id", "account_id", "access_token", "refresh_token"};
 
 // In the child: every backend operation and every store operation must fail with "no Secret
 // Service". Returns the number of operations that did not.
@@ -83,16 +83,13 @@ std::vector<std::string> secretServiceCallsOf(const std::function<void()>& opera
 
 // ---- warm reads: what other connections do between two reads of one store ----
 
-const std::vector<std::string> allKeys = {"approval_seed",     "seal_private_key", "grant_id",
-                                          "access_expires_at", "vaults",           "access_token",
-                                          "refresh_token",     "account_id",       "account_identity_public_key"};
 constexpr const char* warmClient = "warm-client";
 
 // A store's readMany of every key as text: the values in key order, or the failure's status.
 std::string readAll(TessaroKeychain& store) {
     try {
         std::string text;
-        for (const auto& [key, value] : store.readMany(allKeys))
+        for (const auto& [key, value] : store.readMany(sessionKeys))
             text += key + "=" + std::string(value.view()) + "\n";
         return text;
     } catch (const TessaroKeychain::KeychainError& error) {
@@ -138,7 +135,7 @@ bool moveIntoGroup(const char* account) {
 }
 
 void writeSession(TessaroKeychain& store, const std::string& generation) {
-    for (const auto& key : allKeys)
+    for (const auto& key : sessionKeys)
         store.writeString(key, key + "-" + generation);
 }
 
@@ -211,7 +208,7 @@ int countUnexpectedAcrossOtherConnections() {
                                          {"write new", [&] { store.writeString("no_such_key", "a"); }},
                                          {"remove", [&] { store.remove("grant_id"); }},
                                          {"deleteAll", [&] { store.deleteAll(); }},
-                                         {"readMany", [&] { (void)store.readMany(allKeys); }}});
+                                         {"readMany", [&] { (void)store.readMany(sessionKeys); }}});
 }
 
 // In a child with a bus and a keyring of its own: the bus goes away under a working store. The
@@ -226,12 +223,11 @@ int countUnexpectedAcrossBusLoss() {
     const auto roundTrip = [&](const char* value) {
         try {
             store.writeString("grant_id", value);
-            if (store.readMany(sessionKeys).at("grant_id").view() == value) return;
-            std::cerr << "read back something else\n";
+            unexpected += store.readMany(sessionKeys).at("grant_id").view() != value;
         } catch (const std::exception& error) {
             std::cerr << "round trip failed: " << error.what() << "\n";
+            ++unexpected;
         }
-        ++unexpected;
     };
     roundTrip("before");
     bus.stop();
