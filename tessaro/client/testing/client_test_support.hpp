@@ -233,13 +233,14 @@ struct Harness {
                                         .authorizeTimeout = authorizeTimeout});
     }
 
-    // A stored session of grant g1 whose access token has `secondsLeft` to live.
-    Session seed(std::optional<std::string> access, double secondsLeft, std::optional<std::string> refresh) {
+    // A stored session of `grant` whose access token has `secondsLeft` to live.
+    Session seed(std::optional<std::string> access, double secondsLeft, std::optional<std::string> refresh,
+                 std::string grant = "g1") {
         Session session{TessaroCrypto::ApprovalKeypair(), TessaroCrypto::SealKeypair()};
         session.accessToken = std::move(access);
         session.accessExpiresAt = timestampFromSeconds(nowSeconds() + secondsLeft);
         session.refreshToken = std::move(refresh);
-        session.grantID = "g1";
+        session.grantID = std::move(grant);
         session.accountID = "acct";
         session.identityPublicKey = "ipk-old";
         detail::saveSession(*store, session);
@@ -264,17 +265,18 @@ struct Harness {
     }
 
     std::vector<tessaro::testing::RecordedRequest> requestsTo(const std::string& path) const {
-        std::vector<tessaro::testing::RecordedRequest> found;
-        for (auto& request : server.requests()) {
-            if (request.target == path) found.push_back(request);
-        }
+        auto found = server.requests();
+        std::erase_if(found, [&](const auto& request) { return request.target != path; });
         return found;
     }
-    // The last path segment of every request, in order ("token revoke").
+    // The last path segment of every request, in order, with the access token it presented
+    // ("token account:at-new").
     std::string trail() const {
         std::string text;
-        for (const auto& request : server.requests())
+        for (const auto& request : server.requests()) {
             text += (text.empty() ? "" : " ") + request.target.substr(request.target.rfind('/') + 1);
+            if (request.has("Authorization")) text += ":" + request.header("Authorization").substr(7);  // "Bearer "
+        }
         return text;
     }
     std::optional<std::string> stored(const char* key) { return store->readString(key); }
@@ -299,7 +301,6 @@ struct Harness {
 inline nlohmann::json bodyOf(const tessaro::testing::RecordedRequest& request) {
     return nlohmann::json::parse(request.body);
 }
-inline std::string bearer(const tessaro::testing::RecordedRequest& request) { return request.header("Authorization"); }
 
 // Runs `operation` on a thread of its own; its outcome(), as finished() reads it.
 inline std::future<std::string> launch(std::function<void()> operation) {
