@@ -26,8 +26,6 @@ namespace {
 
 constexpr const char* directoryVariable = "TESSARO_E2E_DIR";
 
-}  // namespace
-
 // In the child: a sandbox of its own, whose origin the handler script reads from the directory; a
 // client that opens it through the desktop and receives its callbacks through the host's routing.
 int childAuthorizeThroughDesktop() {
@@ -66,8 +64,8 @@ int childAuthorizeThroughDesktop() {
     client.reset();
     return failure.empty() ? 0 : 1;
 }
-
-namespace {
+// Before main: a child started by the test runs this mode and exits.
+const int childHook = testing::runChildMode("desktop-authorize", childAuthorizeThroughDesktop);
 
 TEST(SystemAppSwitcher, AuthorizesThroughTheDesktopsHandlerForTessaroURLs) {
     const testing::DesktopFolders desktop;

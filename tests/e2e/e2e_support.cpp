@@ -34,10 +34,11 @@ TessaroAPI::Credentials credentialsOf(const Snapshot& contents) {
 
 // ---- Environment ----
 
-Environment::Environment(sandbox::Options options)
-    : fixture_([this, &options] {
+Environment::Environment()
+    : fixture_([this] {
+          sandbox::Options options;
           options.deliver = [this](const std::string& url) { deliver(url); };
-          return std::move(options);
+          return options;
       }()),
       proxy_(std::make_unique<Proxy>(fixture_.origin())) {}
 
@@ -65,6 +66,7 @@ std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecret
     auto client = TessaroClient::create(
         {clientID, *URL::parse(demoRedirect), *URL::parse(proxy_->origin()), TessaroError::defaultDownloadURL()},
         {.store = std::move(store),
+         .transport = nullptr,
          .switcher = fixture_.switcher(),
          .pollInterval = pollInterval,
          .authorizeTimeout = 60});
@@ -72,17 +74,5 @@ std::shared_ptr<TessaroClient> Environment::client(std::shared_ptr<TessaroSecret
     clients_.push_back(client);
     return client;
 }
-
-// ---- child processes ----
-
-namespace {
-
-// Before main: a child started by the tests runs its mode and exits. The modes use nothing but
-// function-local statics and what they build themselves, so the order of static initialisation
-// does not matter to them.
-const int childHooks = testing::runChildMode("desktop-authorize", childAuthorizeThroughDesktop) +
-                       testing::runChildMode("revoke-shared-session", childRevokeSharedSession);
-
-}  // namespace
 
 }  // namespace tessaro::e2e

@@ -82,7 +82,7 @@ TessaroAPI::Credentials credentialsOf(const Snapshot& contents);
 // after the environment, so that every client is gone before the sandbox stops.
 class Environment {
 public:
-    explicit Environment(sandbox::Options options = {});
+    Environment();
     ~Environment();
 
     sandbox::Sandbox& sandbox() { return fixture_.sandbox(); }
@@ -106,9 +106,5 @@ private:
 using testing::ChildMode;
 using testing::ChildProcess;
 using testing::runSelf;
-
-// The child modes (each in the test file it belongs to); each returns its exit status.
-int childAuthorizeThroughDesktop();
-int childRevokeSharedSession();
 
 }  // namespace tessaro::e2e

@@ -40,8 +40,6 @@ std::unique_ptr<ChildProcess> revokingChild(Environment& env, const std::string&
                                               std::string(barrierVariable) + "=" + dir.string()}});
 }
 
-}  // namespace
-
 // In a child: revokes the session stored for the client named in the environment, through the
 // origin named there, starting when the parent says go.
 int childRevokeSharedSession() {
@@ -67,8 +65,7 @@ int childRevokeSharedSession() {
         return 1;
     }
 }
-
-namespace {
+const int childHook = testing::runChildMode("revoke-shared-session", childRevokeSharedSession);
 
 // Two clients on new store objects (two threads, or two processes) find the same expired session
 // in the keyring and revoke at once: the refresh token is presented once (the other client takes
