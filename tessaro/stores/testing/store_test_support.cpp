@@ -140,32 +140,21 @@ PrivateBus::~PrivateBus() { stop(); }
 
 namespace {
 // The filter of a name owner that answers calls as `answer` (user data) says, from the filter
-// itself on GDBus's worker thread. A service that cannot open an encrypted session refuses
-// OpenSession (InvalidArgs), or answers it for "plain" alone (the encrypted algorithm is
-// NotSupported); everything else, its properties included, is UnknownMethod.
+// itself on GDBus's worker thread: NotSupported to every call, except with plainSessionOnly an
+// OpenSession for the "plain" algorithm.
 GDBusMessage* answerCalls(GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer answer) {
     if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) return message;
     const auto mode = static_cast<SecretsAnswer>(GPOINTER_TO_INT(answer));
-    const bool plain = mode == SecretsAnswer::plainSessionOnly;
-    const std::string member = g_dbus_message_get_member(message) ? g_dbus_message_get_member(message) : "";
+    const gchar* algorithm = "";
+    GVariant* body = g_dbus_message_get_body(message);
+    if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(sv)"))) g_variant_get(body, "(&sv)", &algorithm, nullptr);
     GDBusMessage* reply = nullptr;
-    if (mode == SecretsAnswer::never) {
-    } else if (member == "OpenSession") {
-        const gchar* algorithm = "";
-        GVariant* body = g_dbus_message_get_body(message);
-        if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(sv)")))
-            g_variant_get(body, "(&sv)", &algorithm, nullptr);
-        if (plain && std::string_view(algorithm) == "plain") {
-            reply = g_dbus_message_new_method_reply(message);
-            g_dbus_message_set_body(reply, g_variant_new("(@vo)", g_variant_new_variant(g_variant_new_string("")),
-                                                         "/org/freedesktop/secrets/session/s1"));
-        } else {
-            reply = g_dbus_message_new_method_error(
-                message, plain ? "org.freedesktop.DBus.Error.NotSupported" : "org.freedesktop.DBus.Error.InvalidArgs",
-                "no encrypted session here");
-        }
-    } else {
-        reply = g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.UnknownMethod", "not here");
+    if (mode == SecretsAnswer::plainSessionOnly && std::string_view(algorithm) == "plain") {
+        reply = g_dbus_message_new_method_reply(message);
+        g_dbus_message_set_body(reply, g_variant_new("(@vo)", g_variant_new_variant(g_variant_new_string("")),
+                                                     "/org/freedesktop/secrets/session/s1"));
+    } else if (mode != SecretsAnswer::never) {
+        reply = g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.NotSupported", "not here");
     }
     if (reply) {
         g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
