@@ -41,13 +41,12 @@ struct Seen {
 };
 
 // A loopback HTTP forwarder between the kit and the sandbox: every request is recorded, may be
-// answered or held by an intercept, and otherwise goes to the sandbox byte for byte (method,
-// target, signature headers, body). The kit cannot tell it from the sandbox.
+// held by an intercept, and then goes to the sandbox byte for byte (method, target, signature
+// headers, body). The kit cannot tell it from the sandbox.
 class Proxy {
 public:
-    // Runs before a request is forwarded, on the proxy's handler thread; it may block (to hold a
-    // request). A status: answer with it (and an empty body) instead of forwarding.
-    using Intercept = std::function<std::optional<int>(const Seen&)>;
+    // Runs before a request is forwarded, on the proxy's handler thread; it may block.
+    using Intercept = std::function<void(const Seen&)>;
 
     explicit Proxy(const std::string& upstreamOrigin);
     ~Proxy();

@@ -97,13 +97,12 @@ TEST(Items, EventsInTheMiddleOfAWait) {
         env.sandbox().setPolicy(policy);
         auto expired = std::make_shared<std::atomic<bool>>(false);
         if (c.event == Event::tokenExpires) {
-            env.proxy().setIntercept([store = store, expired](const Seen& seen) -> std::optional<int> {
+            env.proxy().setIntercept([store = store, expired](const Seen& seen) {
                 // With the first status read, the token the client holds passes its expiry.
                 if (seen.method == "GET" && seen.path.rfind("/api/oauth/requests/", 0) == 0 &&
                     !expired->exchange(true)) {
                     expireAccessToken(*store);
                 }
-                return std::nullopt;
             });
         }
         auto pick = std::async(std::launch::async, [&] {

@@ -88,13 +88,12 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
             std::condition_variable changed;
             int arrived = 0;
         };
-        env.proxy().setIntercept([meeting = std::make_shared<Meeting>()](const Seen& seen) -> std::optional<int> {
-            if (seen.path != "/api/oauth/revoke") return std::nullopt;
+        env.proxy().setIntercept([meeting = std::make_shared<Meeting>()](const Seen& seen) {
+            if (seen.path != "/api/oauth/revoke") return;
             std::unique_lock guard(meeting->mutex);
             ++meeting->arrived;
             meeting->changed.notify_all();
             meeting->changed.wait_for(guard, waitLimit, [&] { return meeting->arrived >= 2; });
-            return std::nullopt;
         });
 
         if (processes) {
