@@ -43,10 +43,7 @@ TEST_F(SealedBoxTest, RoundTripsIncludingEmptyPlaintext) {
     EXPECT_EQ(plain(open(sealed(record), aad, recipient.privateKey())), record);
     const Bytes large = randomBytes(70000);
     EXPECT_EQ(plain(open(sealed(large), aad, recipient)), large);
-
-    const std::string empty = sealed({});
-    EXPECT_EQ(Base64URL::decode(SealedBox::decode(empty).envelope.ciphertext)->size(), 16u);
-    EXPECT_TRUE(open(empty, aad, recipient).empty());
+    EXPECT_TRUE(open(sealed({}), aad, recipient).empty());
 
     // Member lengths are checked by opening the independently built box below.
     const std::string text = sealed(record);
@@ -106,9 +103,8 @@ TEST_F(SealedBoxTest, MalformedBoxesAreInvalidSealedBox) {
                        box.substr(0, box.size() - 1), edited(box, "/format", removed()), edited(box, "/epk", removed()),
                        edited(box, "/envelope", removed()), edited(box, "/envelope/format", removed()),
                        edited(box, "/envelope/nonce", removed()), edited(box, "/envelope/ciphertext", removed())});
-    for (const std::string& text : unparsable) {
+    for (const std::string& text : unparsable)
         expectCryptoError(CryptoError::Code::invalidSealedBox, text, [&] { SealedBox::decode(text); });
-    }
     std::vector<std::string> rejected = unparsable;
     rejected.insert(
         rejected.end(),
@@ -118,9 +114,8 @@ TEST_F(SealedBoxTest, MalformedBoxesAreInvalidSealedBox) {
          edited(box, "/envelope/ciphertext", encoded(15)), edited(box, "/envelope/ciphertext", "a b"),
          // The fields are all checked before the key agreement, so a low-order epk is not reached.
          edited(edited(box, "/epk", Base64URL::encode(Bytes(32, 0))), "/envelope/nonce", encoded(23))});
-    for (const std::string& text : rejected) {
+    for (const std::string& text : rejected)
         expectCryptoError(CryptoError::Code::invalidSealedBox, text, [&] { open(text, aad, recipient); });
-    }
 }
 
 TEST_F(SealedBoxTest, TamperingWrongAadAndWrongRecipientAreOpenFailed) {
@@ -134,9 +129,8 @@ TEST_F(SealedBoxTest, TamperingWrongAadAndWrongRecipientAreOpenFailed) {
     const auto expectOpenFailed = [&](const std::string& text, std::string_view withAad, const SealKeypair& key) {
         expectCryptoError(CryptoError::Code::openFailed, text, [&] { open(text, withAad, key); });
     };
-    for (std::size_t i = 0; i < 64 + 16; ++i) {
+    for (std::size_t i = 0; i < 64 + 16; ++i)
         expectOpenFailed(flipped("/envelope/ciphertext", i, 0x01), aad, recipient);
-    }
     expectOpenFailed(flipped("/epk", 7, 0x04), aad, recipient);
     for (const std::size_t i : {0u, 15u, 16u, 23u}) {  // nonce bytes fed to HChaCha20 and to ChaCha20
         expectOpenFailed(flipped("/envelope/nonce", i, 0x20), aad, recipient);
