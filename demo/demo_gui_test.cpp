@@ -21,18 +21,7 @@
 #include "content_view.hpp"
 #include "demo_model.hpp"
 
-namespace {
-
 using namespace tessaro;
-
-template <typename T>
-T* child(QWidget& view, const char* name) {
-    T* found = view.findChild<T*>(QString::fromLatin1(name));
-    if (!found) qFatal("no widget %s", name);
-    return found;
-}
-
-}  // namespace
 
 class DemoGuiTest : public QObject {
     Q_OBJECT
@@ -57,6 +46,7 @@ private slots:
         });
 
         demo::ContentView view(model);
+        const auto button = [&](const char* name) { return view.findChild<QPushButton*>(name); };
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QVERIFY(model.client());
@@ -65,18 +55,16 @@ private slots:
         const auto waitForStatus = [&](const QString& prefix) {
             return QTest::qWaitFor([&] { return !model.busy() && model.status().startsWith(prefix); }, 30000);
         };
-        QTest::mouseClick(child<QPushButton>(view, "authorize"), Qt::LeftButton);
+        QTest::mouseClick(button("authorize"), Qt::LeftButton);
         QVERIFY2(waitForStatus(QStringLiteral("已授权：grant ")), qPrintable(model.status()));
-        QVERIFY(model.isAuthorized());
-        QVERIFY(child<QPushButton>(view, "revoke")->isVisible());
+        QVERIFY(button("revoke")->isVisible());
 
         QTest::mouseClick(view.pickButton(), Qt::LeftButton);
         QVERIFY2(waitForStatus(QStringLiteral("已拿到『示例银行』")), qPrintable(model.status()));
-        QVERIFY(view.passwordLabel()->text().startsWith(QString(8, QChar(0x2022))));
 
-        QTest::mouseClick(child<QPushButton>(view, "revoke"), Qt::LeftButton);
+        QTest::mouseClick(button("revoke"), Qt::LeftButton);
         QVERIFY2(waitForStatus(QStringLiteral("已撤销")), qPrintable(model.status()));
-        QVERIFY(child<QPushButton>(view, "authorize")->isVisible());
+        QVERIFY(button("authorize")->isVisible());
         // Both callbacks came back through a second start of the demo.
         QVERIFY(handedOver >= 2);
         QVERIFY(model.client()->drain(std::chrono::seconds(10)));
