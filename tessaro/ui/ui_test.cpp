@@ -164,8 +164,7 @@ private slots:
         auto registration = switcher->onForeground([&] { ++woken; });
         // A handler that throws: dropped by the hook, not thrown into Qt (which would terminate).
         auto throwing = switcher->onForeground([] { throw std::runtime_error("a host's handler failed"); });
-        auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-        QVERIFY(app);
+        auto* app = qApp;
         const auto connection = installForegroundHook(*app, switcher);
         emit app->applicationStateChanged(Qt::ApplicationInactive);
         QCOMPARE(woken, 0);
