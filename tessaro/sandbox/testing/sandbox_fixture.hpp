@@ -1,13 +1,9 @@
 #pragma once
-// The one set-up of an in-process sandbox for every suite that runs against one (the sandbox's own
-// tests, end to end, the command line, the Qt glue, the demo): the sandbox on an ephemeral loopback
-// port, its log lines and callback URLs collected, a clock the test can move, and an app switcher
-// that hands the kit's launch URLs to it. Test-only (tessaro_sandbox_testing); no GoogleTest in its
-// interface, so Qt tests use it too. Callbacks go on to options.deliver when it is set (a client's
-// handleCallback, a GUI-thread queue; the hook may refer to objects made after the fixture). Every
-// wait is bounded (testing::waitLimit); members are safe to call from any thread.
-//
-//   SandboxFixture f(options);  f.log().waitFor("authorize: approved");  f.advanceClock(61s);
+// The in-process sandbox of every suite that runs against one (the sandbox's, end to end, the command
+// line, Qt, the demo): an ephemeral loopback port, log lines and callback URLs collected, a clock the
+// test moves, and an app switcher handing the kit's launch URLs to it. No GoogleTest in its interface
+// (Qt tests use it). Callbacks go on to options.deliver when set (it may refer to objects made after
+// the fixture). Every wait is bounded (testing::waitLimit); members are safe from any thread.
 
 #include <atomic>
 #include <chrono>

@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <sstream>
-#include <thread>
 
 #include <testing/loopback_server.hpp>
 
@@ -43,12 +42,8 @@ std::optional<std::string> callbackFor(Collector& urls, const std::string& state
     return urls.waitFor([&](const std::string& url) { return queryOf(url)["state"] == state; });
 }
 
-struct LoopbackHost::Impl {
-    std::optional<tessaro::testing::LoopbackServer> server;
-};
-
-LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
-    impl_->server.emplace([this](httplib::Server& server) {
+LoopbackHost::LoopbackHost() {
+    server_ = std::make_unique<tessaro::testing::LoopbackServer>([this](httplib::Server& server) {
         server.Get("/cb", [this](const httplib::Request& request, httplib::Response& response) {
             inbox_.add("http://127.0.0.1/cb?" + request.target.substr(request.target.find('?') + 1));
             response.set_content("ok", "text/plain");
@@ -56,9 +51,9 @@ LoopbackHost::LoopbackHost() : impl_(std::make_unique<Impl>()) {
     });
 }
 
-LoopbackHost::~LoopbackHost() { impl_->server->stop(); }
+LoopbackHost::~LoopbackHost() = default;
 
-std::string LoopbackHost::redirect() const { return impl_->server->origin() + "/cb"; }
+std::string LoopbackHost::redirect() const { return server_->origin() + "/cb"; }
 
 struct Harness::Http {
     explicit Http(int port) : client("127.0.0.1", port) {

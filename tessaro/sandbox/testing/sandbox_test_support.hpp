@@ -1,7 +1,6 @@
 #pragma once
-// Test harness for the sandbox's own tests: the sandbox fixture, a host-side session built with the
-// kit's crypto, and signed HTTP calls over loopback. Every wait is bounded. The HTTP client lives in
-// sandbox_test_support.cpp, so the tests never compile cpp-httplib themselves.
+// The sandbox's own tests' harness: the fixture, a host-side session built with the kit's crypto, and
+// signed HTTP calls over loopback (cpp-httplib compiled in the .cpp only). Every wait is bounded.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +19,10 @@
 #include <tessaro/sandbox/sandbox.hpp>
 #include <tessaro/sandbox/testing/sandbox_fixture.hpp>
 
+namespace tessaro::testing {
+class LoopbackServer;
+}
+
 namespace tessaro::sandbox::testing {
 
 using Json = nlohmann::json;
@@ -27,7 +30,6 @@ using namespace std::chrono_literals;
 namespace tc = tessaro::TessaroCrypto;
 
 inline constexpr const char* demoRedirect = "tessarodemo://tessaro/callback";
-using tessaro::testing::waitLimit;
 
 // Query items of a URL, decoded independently of the sandbox ("+" stays "+").
 std::map<std::string, std::string> queryOf(const std::string& url);
@@ -43,16 +45,13 @@ class LoopbackHost {
 public:
     LoopbackHost();
     ~LoopbackHost();
-    LoopbackHost(const LoopbackHost&) = delete;
-    LoopbackHost& operator=(const LoopbackHost&) = delete;
 
     std::string redirect() const;
     Collector& inbox() { return inbox_; }
 
 private:
-    struct Impl;
     Collector inbox_;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<tessaro::testing::LoopbackServer> server_;  // stops before the inbox goes
 };
 
 struct Response {
