@@ -8,17 +8,14 @@
 #include <random>
 
 #include <tessaro/crypto/primitives.hpp>
-#include <tessaro/crypto/testing/test_support.hpp>
 
 namespace tessaro {
 namespace {
 
-using testing::bytesOf;
-
 TEST(Base64URL, EncodesWithUrlAlphabetWithoutPaddingAndDecodesBothForms) {
     // Pairs both ways: encode(bytes) is the text and decode(text) the bytes.
     const std::vector<std::pair<Bytes, std::string_view>> pairs = {
-        {{0xFB, 0xFF}, "-_8"}, {{0xFB, 0xFF, 0xFE}, "-__-"}, {bytesOf("abc"), "YWJj"}, {{0x61}, "YQ"}, {{}, ""}};
+        {{0xFB, 0xFF}, "-_8"}, {{0xFB, 0xFF, 0xFE}, "-__-"}, {{0x61, 0x62, 0x63}, "YWJj"}, {{0x61}, "YQ"}, {{}, ""}};
     for (const auto& [bytes, text] : pairs) {
         EXPECT_EQ(Base64URL::encode(bytes), text);
         EXPECT_EQ(Base64URL::decode(text), bytes) << text;
@@ -33,8 +30,7 @@ TEST(Base64URL, EncodesWithUrlAlphabetWithoutPaddingAndDecodesBothForms) {
     for (int c = 0; c < 256; ++c) {
         if (std::isalnum(c) || c == '-' || c == '_' || c == '+' || c == '/' || c == '=') continue;
         for (std::size_t at = 0; at < 4; ++at) {
-            std::string text = "YWJj";
-            text[at] = static_cast<char>(c);
+            const std::string text = std::string("YWJj").replace(at, 1, 1, static_cast<char>(c));
             EXPECT_FALSE(Base64URL::decode(text).has_value()) << "byte " << c << " at " << at;
         }
     }
