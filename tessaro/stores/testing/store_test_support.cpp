@@ -93,13 +93,9 @@ void PrivateBus::launch() {
     const std::string config = directory_ + "/bus.conf";
     const std::string listen = fixedPath_ ? "unix:path=" + directory_ + "/bus" : "unix:dir=" + directory_;
     if (fixedPath_) std::remove((directory_ + "/bus").c_str());
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig><type>session</type><listen>"
-                          << listen
-                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                             "<allow own=\"*\"/></policy></busconfig>\n";
+    std::ofstream(config) << "<busconfig><type>session</type><listen>" << listen
+                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                             "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
     daemon_ = std::make_unique<ChildProcess>(
         "/usr/bin/dbus-daemon", std::vector<std::string>{"--config-file=" + config, "--nofork", "--print-address=1"});
     const auto address = daemon_->lineWith("unix:");
