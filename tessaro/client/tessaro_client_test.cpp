@@ -32,8 +32,6 @@ using namespace tessaro::testing::client;
 using Code = TessaroError::Code;
 using tessaro::testing::thrown;
 
-// ---- construction ----
-
 TEST(TessaroClientCreate, RefusesDurationsThatAreNegativeOrNotFinite) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     EXPECT_NO_THROW(Harness(0, false, nullptr, 0));
@@ -257,7 +255,6 @@ TEST(TessaroClientTokens, ACodeExchangeWhoseCallerStoppedIsRevokedNotStored) {
     h.seed("at-old", 3600, "rt-old");
     h.approveAuthorizations();
     h.routes.on(tokenPath, {hold.around({200, tokenBody("at-2", "rt-2", std::nullopt, "g2")})});
-    h.routes.on(revokePath, {{200, "{}"}});
     std::stop_source stop;
     auto authorize = launch([&] { h.client->authorize(stop.get_token()); });
     ASSERT_TRUE(hold.waitArrived());
@@ -269,8 +266,6 @@ TEST(TessaroClientTokens, ACodeExchangeWhoseCallerStoppedIsRevokedNotStored) {
     EXPECT_EQ(bodyOf(h.requestsTo(revokePath).at(0)).value("token", ""), "at-2");
     EXPECT_EQ(h.storedTokens(), "g1 at-old rt-old ipk-old");
 }
-
-// ---- revoke ----
 
 TEST(TessaroClientRevoke, WipesWhateverTheServerSays) {
     const Answer confirmed{200, "{}"}, none{}, fresh{200, tokenBody("at-new", "rt-new")}, failed{500, ""};
@@ -323,8 +318,6 @@ TEST(TessaroClientRevoke, AGrantAuthorizedMeanwhileStays) {
     EXPECT_EQ(finished(revoking), "ok");
     EXPECT_EQ(h.storedTokens(), "g2 at-2 rt-2 ipk-old");
 }
-
-// ---- onWaiting ----
 
 // Keeps posted calls for the test to run; isCurrent() as set.
 struct QueueExecutor final : TessaroExecutor {
@@ -540,9 +533,8 @@ TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStil
         ASSERT_TRUE(h.switcher->waitForOpens(1));
         const std::string state = queryItem(*URL::parse(h.switcher->opened()[0]), "state");
         EXPECT_FALSE(h.client->handleCallback(*URL::parse(redirect().absoluteString() + "?code=c1&state=" + state)));
-        const auto reported = waiting.all();
-        ASSERT_EQ(reported.size(), 2u);
-        EXPECT_TRUE(reported[0] && !reported[1]);
+        EXPECT_EQ(waiting.all().size(), 2u);
+        EXPECT_FALSE(waiting.all().back());
         EXPECT_EQ(h.stored("grant_id"), "g1");
         EXPECT_FALSE(h.client->drain(20ms));
         std::weak_ptr<TessaroClient> weak = h.client;
