@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstdlib>
 
 #include <tessaro/crypto/crypto_error.hpp>
 #include <tessaro/stores/memory_store.hpp>
@@ -33,19 +33,12 @@ TessaroSecretStore::Values entriesOf(const Session& session) {
 }
 
 TEST(Session, ExpiryTextIsTheShortestRoundTripWithAFraction) {
-    const struct {
-        double seconds;
-        const char* text;
-    } written[] = {{1700000000.0, "1700000000.0"},
-                   {1700000000.5, "1700000000.5"},
-                   {0.0, "0.0"},
-                   {1e-7, "0.0000001"},
-                   {-1.25, "-1.25"},
-                   {1e21, "1000000000000000000000.0"},
-                   {0.1, "0.1"}};
-    for (const auto& w : written) {
-        EXPECT_EQ(expiryText(timestampFromSeconds(w.seconds)), w.text);
-        EXPECT_EQ(secondsSince1970(expiryFromText(w.text)), w.seconds) << w.text;
+    // Each text is the one written for the number it reads as.
+    for (const char* text :
+         {"1700000000.0", "1700000000.5", "0.0", "0.0000001", "-1.25", "1000000000000000000000.0", "0.1"}) {
+        const double seconds = std::strtod(text, nullptr);
+        EXPECT_EQ(expiryText(timestampFromSeconds(seconds)), text);
+        EXPECT_EQ(secondsSince1970(expiryFromText(text)), seconds) << text;
     }
     for (const char* corrupt : {"", "abc", "12abc", " 5", "5 ", "inf", "nan", "-inf", "1,5"}) {
         EXPECT_EQ(secondsSince1970(expiryFromText(corrupt)), 0.0) << corrupt;
