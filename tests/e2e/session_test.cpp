@@ -3,13 +3,12 @@
 // client's unit tables and the sandbox's token tests.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -83,17 +82,10 @@ TEST(KeychainSession, TwoClientsRefreshingOneStoredSessionAtOncePresentTheRefres
         expireAccessToken(*keychain.store);
         const Snapshot stored = snapshot(*keychain.store);
         // Each revocation waits (bounded) for the other, so both clients are at it at once.
-        struct Meeting {
-            std::mutex mutex;
-            std::condition_variable changed;
-            int arrived = 0;
-        };
-        env.proxy().setIntercept([meeting = std::make_shared<Meeting>()](const Seen& seen) {
+        env.proxy().setIntercept([arrived = std::make_shared<std::atomic<int>>(0)](const Seen& seen) {
             if (seen.path != "/api/oauth/revoke") return;
-            std::unique_lock guard(meeting->mutex);
-            ++meeting->arrived;
-            meeting->changed.notify_all();
-            meeting->changed.wait_for(guard, waitLimit, [&] { return meeting->arrived >= 2; });
+            ++*arrived;
+            eventually([&] { return *arrived >= 2; });
         });
 
         if (processes) {
