@@ -37,6 +37,7 @@ TEST(TessaroRecord, ValuesReadTheSameInTextMembersAndInExtra) {
     const char* const cases[][3] = {
         {R"("p\u00e4ss")", "päss", "päss"},
         {"42", "42", "42"},
+        {"-12", "-12", "-12"},
         {"42.0", "42", "42"},
         {"-0.0", "0", "0"},
         {"0.25", "0.25", "0.25"},
