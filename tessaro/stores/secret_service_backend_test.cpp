@@ -158,9 +158,6 @@ int countUnexpectedAcrossOtherConnections() {
         if (!ok) std::cerr << what << "\n";
         unexpected += !ok;
     };
-    const auto has = [](const std::vector<std::string>& calls, const char* member) {
-        return std::find(calls.begin(), calls.end(), member) != calls.end();
-    };
     // Reads once, checked against a fresh store; the Secret Service calls it made.
     const auto readAndCompare = [&](const std::string& after) {
         std::string mine;
@@ -183,8 +180,10 @@ int countUnexpectedAcrossOtherConnections() {
     expect(moveIntoGroup("access_token"), "could not move an item");
     readAndCompare("an item moved into an access group in place");
     other([](auto& elsewhere) { elsewhere.remove("refresh_token"); });
-    expect(has(readAndCompare("a deletion"), "SearchItems"), "the read after a deletion did not search");
-    expect(has(readAndCompare("a read missing a key"), "SearchItems"), "a read missing a key did not search");
+    expect(std::ranges::count(readAndCompare("a deletion"), "SearchItems") > 0,
+           "the read after a deletion did not search");
+    expect(std::ranges::count(readAndCompare("a read missing a key"), "SearchItems") > 0,
+           "a read missing a key did not search");
     other([](auto& elsewhere) { elsewhere.writeString("refresh_token", "added"); });
     readAndCompare("the missing key added");
     readAndCompare("a read");
@@ -196,10 +195,8 @@ int countUnexpectedAcrossOtherConnections() {
 
     expect(lockDefaultCollection(), "could not lock the keyring");
     const auto locked = readAndCompare("locking the keyring");
-    const auto first = [&](const char* member) {
-        return std::find(locked.begin(), locked.end(), member) - locked.begin();
-    };
-    expect(has(locked, "Unlock") && first("Unlock") < first("SearchItems"), "searched before unlocking");
+    const auto unlock = std::ranges::find(locked, "Unlock");
+    expect(unlock != locked.end() && unlock < std::ranges::find(locked, "SearchItems"), "searched before unlocking");
     return unexpected +
            testing::countNotFailingWith(SecretServiceBackend::statusPromptDismissed,
                                         {{"read", [&] { (void)store.read("grant_id"); }},
