@@ -206,21 +206,18 @@ TEST(RequestRunner, NetworkFailureBudget) {
 // callback, the foreground or a retry wakes the wait: the poll interval is far beyond the test's
 // bound.
 TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
-    // wake: "foreground", "retry", or the query of a callback URL (its state added).
-    const struct {
-        const char* wake;
-        std::string outcome;
-        std::size_t reads;
-    } cases[] = {
-        {"tq=request&request_id=r1&status=denied", "ok", 1},  // wakes; the server decides
-        {"foreground", "ok", 1},
-        {"retry", "ok", 1},
-        {"tq=request&error=access_denied", "denied", 0},
-        {"tq=request&error=not_signed_in", "notSignedIn", 0},
-        {"tq=request&error=app_crashed", "protocol:app_crashed", 0},
+    // What wakes it: "foreground", "retry", or the query of a callback URL (its state added); the
+    // outcome (after one status read when it is "ok").
+    const std::pair<std::string, std::string> cases[] = {
+        {"tq=request&request_id=r1&status=denied", "ok"},  // wakes; the server decides
+        {"foreground", "ok"},
+        {"retry", "ok"},
+        {"tq=request&error=access_denied", "denied"},
+        {"tq=request&error=not_signed_in", "notSignedIn"},
+        {"tq=request&error=app_crashed", "protocol:app_crashed"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.wake);
+    for (const auto& [wake, expected] : cases) {
+        SCOPED_TRACE(wake);
         RequestHarness h(3600);
         h.routes.on(requestsPath,
                     {{200, statusBody("r1", "pending",
@@ -234,13 +231,11 @@ TEST(RequestRunner, CallbacksForegroundAndRetryWakeTheWaitEarly) {
             << opened;
         EXPECT_EQ(h.waiting->all().at(0),
                   TessaroWaiting(TessaroWaiting::Phase::request("pick_item"), "r1", "user", "pick"));
-        if (c.wake == std::string("foreground")) h.switcher->comeToForeground();
-        else if (c.wake == std::string("retry")) h.client->retryOpen();
-        else
-            h.client->handleCallback(
-                *URL::parse(std::string("tessarotest://tessaro/callback?") + c.wake + "&state=" + state));
-        EXPECT_EQ(finished(pick), c.outcome);
-        EXPECT_EQ(h.reads("r1"), c.reads);
+        if (wake == "foreground") h.switcher->comeToForeground();
+        else if (wake == "retry") h.client->retryOpen();
+        else h.client->handleCallback(*URL::parse("tessarotest://tessaro/callback?" + wake + "&state=" + state));
+        EXPECT_EQ(finished(pick), expected);
+        EXPECT_EQ(h.reads("r1"), expected == "ok" ? 1u : 0u);
         EXPECT_EQ(h.cancels("r1"), 0u);
         EXPECT_EQ(h.registrations(), Registrations{});
         // The wait's handlers are gone: a late callback of the flow is not taken.
