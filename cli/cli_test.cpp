@@ -163,11 +163,11 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
     EXPECT_EQ(run({"pick"}).status, 13);
     // No secret store at all: told apart from "not authorized", and a reset that could not wipe
     // anything does not say it did.
+    auto noBus = environment();
+    noBus["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (config_ / "no-bus").string();
     for (const char* command : {"status", "reset"}) {
         SCOPED_TRACE(command);
-        auto env = environment();
-        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (config_ / "no-bus").string();
-        const Result r = start({command}, env).wait();
+        const Result r = start({command}, noBus).wait();
         EXPECT_EQ(r.status, 3);
         EXPECT_NE(r.err.find("keyring unavailable"), std::string::npos);
     }

@@ -37,9 +37,6 @@ namespace {
 
 using namespace tessaro;
 using namespace std::chrono_literals;
-using tessaro::testing::ChildMode;
-using tessaro::testing::ChildOptions;
-using tessaro::testing::ChildProcess;
 
 constexpr const char* relayName = "tessaro-ui-test";
 
@@ -182,9 +179,9 @@ private slots:
         QTemporaryDir dir;  // the instances' runtime directory: only its owner may enter
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         const auto spawn = [&](std::vector<std::string> args) {
-            return std::make_unique<ChildProcess>(
-                ChildMode{"instance", std::move(args)},
-                ChildOptions{.environment = {"XDG_RUNTIME_DIR=" + dir.path().toStdString()}});
+            return std::make_unique<testing::ChildProcess>(
+                testing::ChildMode{"instance", std::move(args)},
+                testing::ChildOptions{.environment = {"XDG_RUNTIME_DIR=" + dir.path().toStdString()}});
         };
         const auto crashed = spawn({});
         QVERIFY(crashed->lineWith("listening"));
