@@ -65,7 +65,6 @@ TEST(CurlTransport, SendsRequestsExactlyAndReturnsAnswersAsSent) {
     };
     const std::vector<Case> cases = {
         {get(o + "/a/b?q=1"), "/a/b?q=1", "", ""},
-        {get("http://localhost:" + std::to_string(server.port()) + "/x"), "/x", "", ""},
         {get(o + "/a/./b/../../revoke"), "/a/./b/../../revoke", "", ""},
         {get(o + "/x/%2e%2e/y"), "/x/%2e%2e/y", "", ""},
         {{"PUT", *URL::parse(o + "/p"), {{"Content-Type", "application/json"}}, Bytes(json.begin(), json.end())},
@@ -164,13 +163,6 @@ TEST(CurlTransport, TimeoutAndOversizedAnswersFailAsNetwork) {
     EXPECT_NE(tooLarge.underlyingDescription().find("larger than"), std::string::npos);
 }
 
-CurlTransport::Options trusting(const testing::TestCertificates& certificates, std::string proxy = {}) {
-    CurlTransport::Options options;
-    options.caBundleFile = certificates.caFile();
-    options.proxy = std::move(proxy);
-    return options;
-}
-
 // In a mount namespace of its own, where libcurl's compiled-in locations (the bundle
 // /etc/ssl/certs/ca-certificates.crt and the directory /etc/ssl/certs) hold an unrelated CA in the
 // bundle and the server's CA only under its hashed name, as `openssl rehash` names it. Nothing
@@ -193,26 +185,18 @@ int systemStoreChild() {
         return 12;
     }
     const TestServer server(serverCA.server());
-    const HTTPRequest request = get(server.origin("localhost") + "/x");
-    int failures = 0;
-    try {
-        // No bundle: the system's store, whose directory reaches the server's CA.
-        CurlTransport system;
-        failures += system.send(request, {}).status != 200;
-    } catch (const TessaroError& error) {
-        std::cerr << "the system store refused the server: " << error.underlyingDescription() << "\n";
-        ++failures;
-    }
-    try {
-        // A bundle of the unrelated CA: that CA alone, the system's directory included in nothing.
-        CurlTransport::Options options;
-        options.caBundleFile = unrelated.caFile();
-        CurlTransport bundle(options);
-        bundle.send(request, {});
-        std::cerr << "a bundle of another CA still accepted the server\n";
-        ++failures;
-    } catch (const TessaroError&) {}
-    ::umount("/etc/ssl/certs");
+    const auto status = [request = get(server.origin("localhost") + "/x")](CurlTransport::Options options) {
+        try {
+            return CurlTransport(options).send(request, {}).status;
+        } catch (const TessaroError& error) {
+            std::cerr << error.underlyingDescription() << "\n";
+            return -1;
+        }
+    };
+    // No bundle: the system's store, whose directory reaches the server's CA. A bundle of the
+    // unrelated CA: that CA alone, the system's directory included in nothing.
+    const int failures = (status({}) != 200) + (status({.caBundleFile = unrelated.caFile()}) != -1);
+    ::umount("/etc/ssl/certs");  // before the directory under it is removed
     return failures;
 }
 const int systemStoreChildHook = testing::runChildMode("system-store", systemStoreChild);
@@ -230,30 +214,25 @@ TEST(CurlTransport, VerifiesCertificatesAgainstTheSystemStoreOrAGivenAuthority) 
     CurlTransport system;
     networkError([&] { system.send(get(server.origin("localhost") + "/x"), {}); });
 
-    CurlTransport privateCA(trusting(certificates));
+    CurlTransport privateCA({.caBundleFile = certificates.caFile()});
     EXPECT_EQ(privateCA.send(get(server.origin("localhost") + "/x"), {}).status, 200);
     // The certificate names localhost and tessaro.localhost, not the address.
-    const auto mismatch = networkError([&] { privateCA.send(get(server.origin("127.0.0.1") + "/x"), {}); });
-    EXPECT_NE(mismatch.underlyingDescription().find("127.0.0.1"), std::string::npos)
-        << mismatch.underlyingDescription();
-    CurlTransport::Options missing;
-    missing.caBundleFile = "/nonexistent/tessaro-ca.pem";
-    CurlTransport missingFile(missing);
+    networkError([&] { privateCA.send(get(server.origin("127.0.0.1") + "/x"), {}); });
+    CurlTransport missingFile({.caBundleFile = "/nonexistent/tessaro-ca.pem"});
     networkError([&] { missingFile.send(get(server.origin("localhost") + "/x"), {}); });
 }
 
 // Points libcurl's proxy variables at `proxy` for one test; unsets them afterwards.
 struct ProxyEnvironment {
-    static constexpr const char* names[] = {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"};
+    static constexpr const char* names[] = {"NO_PROXY",    "http_proxy", "HTTPS_PROXY",
+                                            "https_proxy", "ALL_PROXY",  "all_proxy"};
     explicit ProxyEnvironment(const std::string& proxy) {
         for (const char* name : names)
-            setenv(name, proxy.c_str(), 1);
-        setenv("NO_PROXY", "", 1);
+            setenv(name, name == names[0] ? "" : proxy.c_str(), 1);
     }
     ~ProxyEnvironment() {
         for (const char* name : names)
             unsetenv(name);
-        unsetenv("NO_PROXY");
     }
 };
 
@@ -263,14 +242,14 @@ TEST(CurlTransport, ProxiesComeOnlyFromTheOptionsAndNeverCarryLoopbackRequests) 
     const TestServer tls(certificates.server());
     TestServer plain;
     const ProxyEnvironment environment(proxy.origin());
-    CurlTransport transport(trusting(certificates));
+    CurlTransport transport({.caBundleFile = certificates.caFile()});
     EXPECT_EQ(transport.send(get(plain.origin() + "/x"), {}).status, 200);
     // Not a loopback name to the kit, so https and proxy rules apply; libcurl itself resolves
     // *.localhost to loopback without asking DNS.
     EXPECT_EQ(transport.send(get(tls.origin("tessaro.localhost") + "/x"), {}).status, 200);
     EXPECT_TRUE(proxy.requests().empty()) << proxy.last().target;
 
-    CurlTransport proxied(trusting(certificates, proxy.origin()));
+    CurlTransport proxied({.proxy = proxy.origin(), .caBundleFile = certificates.caFile()});
     networkError([&] { proxied.send(get("https://tessaro.example/api/oauth/account"), {}); });
     EXPECT_EQ(proxied.send(get(plain.origin() + "/y"), {}).status, 200);
     ASSERT_EQ(proxy.requests().size(), 1u);

@@ -17,10 +17,6 @@ using APIError = TessaroAPI::APIError;
 using testing::RecordedRequest;
 using testing::TestServer;
 
-std::span<const std::uint8_t> bytesOf(const std::string& text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 class TessaroAPITest : public ::testing::Test {
 protected:
     std::shared_ptr<TessaroAPI> makeAPI(const std::string& origin) {
@@ -35,7 +31,9 @@ protected:
         const std::string timestamp = seen.header("x-pm-timestamp");
         const std::string canonical = seen.method + "\n" + seen.target + "\n" + timestamp + "\n" +
                                       seen.header("x-pm-nonce") + "\n" + TessaroCrypto::sha256Hex(seen.body);
-        EXPECT_TRUE(TessaroCrypto::verify(seen.header("x-pm-signature"), bytesOf(canonical), key.publicKeyBase64URL()));
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(canonical.data());
+        EXPECT_TRUE(
+            TessaroCrypto::verify(seen.header("x-pm-signature"), {bytes, canonical.size()}, key.publicKeyBase64URL()));
     }
 
     TestServer server;
@@ -110,41 +108,32 @@ TEST_F(TessaroAPITest, EndpointsSendTheirMethodPathBodyAndSignature) {
 // decoding errors, except for cancel and revoke, which ignore the answer.
 TEST_F(TessaroAPITest, ErrorAnswersAreSortedByStatusAndCode) {
     const auto getRequest = [&] { api->getRequest("r", credentials); };
-    const auto account = [&] { api->account(credentials); };
-    const auto refresh = [&] { api->refresh("rt"); };
     const auto cancel = [&] { api->cancelRequest("r", credentials); };
-    struct Case {
-        int status;
-        const char* contentType;
-        std::string body;
-        std::function<void()> call;
-        std::optional<APIError> expected;
-    };
     const char* json = "application/json";
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<int, const char*, std::string, std::function<void()>, std::optional<APIError>>> cases{
         {401, json, R"({"error":"invalid_token","error_description":"x"})", getRequest,
          APIError::http(401, "invalid_token")},
-        {500, "text/html", "<html><body>Internal Server Error</body></html>", account, APIError::http(500, "http_500")},
-        {400, json, R"({"error":42})", refresh, APIError::http(400, "http_400")},
+        {500, "text/html", "<html>Error</html>", [&] { api->account(credentials); }, APIError::http(500, "http_500")},
+        {400, json, R"({"error":42})", [&] { api->refresh("rt"); }, APIError::http(400, "http_400")},
         {404, "text/plain", "", cancel, APIError::http(404, "http_404")},
         {307, "text/plain", "", getRequest, APIError::http(307, "http_307")},
         {200, json, R"([{"request_id":"r","state":"completed"}])", getRequest, APIError::decoding()},
         {204, json, "", cancel, std::nullopt},
         {200, "text/plain", "", [&] { api->revoke("t", credentials); }, std::nullopt},
     };
-    for (const auto& c : cases) {
-        server.respond([&c](const httplib::Request&, httplib::Response& response) {
-            response.status = c.status;
+    for (const auto& [status, contentType, body, call, expected] : cases) {
+        server.respond([&](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
             response.set_header("Location", "/api/oauth/other");
-            response.set_content(c.body, c.contentType);
+            response.set_content(body, contentType);
         });
         std::optional<APIError> error;
         try {
-            c.call();
+            call();
         } catch (const APIError& thrown) {
             error = thrown;
         }
-        EXPECT_EQ(error, c.expected) << c.status << " " << c.body << ": got " << (error ? error->what() : "none");
+        EXPECT_EQ(error, expected) << status << " " << body << ": got " << (error ? error->what() : "none");
     }
 }
 
@@ -200,8 +189,7 @@ TEST_F(TessaroAPITest, ManyThreadsSignThroughOneSharedTransport) {
         const std::string id = request.path.substr(request.path.rfind('/') + 1);
         response.set_content(R"({"request_id":")" + id + R"(","state":"pending"})", "application/json");
     });
-    constexpr int threads = 6;
-    constexpr int perThread = 12;
+    constexpr int threads = 6, perThread = 12;
     std::atomic<int> wrong{0};
     {
         std::vector<std::jthread> workers;

@@ -97,28 +97,27 @@ private:
     LoopbackServer server_;  // last: it stops before the members its handlers use go
 };
 
-// A TCP socket bound to an ephemeral loopback port, listening by default; closed on destruction.
-class LoopbackSocket {
+// A socket listening on an ephemeral loopback port that never accepts: connections complete in the
+// kernel's backlog, requests are sent, and no answer ever comes. Closed on destruction.
+class SilentServer {
 public:
-    explicit LoopbackSocket(bool listening = true) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            (listening && ::listen(fd_, 16) != 0) ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             if (fd_ >= 0) ::close(fd_);
             throw std::runtime_error("could not bind a loopback socket");
         }
         port_ = ntohs(address.sin_port);
     }
-    ~LoopbackSocket() { ::close(fd_); }
-    LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+    ~SilentServer() { ::close(fd_); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
 
     int port() const { return port_; }
-    int fd() const { return fd_; }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 private:
@@ -126,12 +125,8 @@ private:
     int port_ = 0;
 };
 
-// A listening socket that never accepts: connections complete in the kernel's backlog, requests
-// are sent, and no answer ever comes.
-using SilentServer = LoopbackSocket;
-
-// A loopback port on which nothing listens (bound once, then released).
-inline int closedPort() { return LoopbackSocket(false).port(); }
+// A loopback port on which nothing listens (listened on once, then closed).
+inline int closedPort() { return SilentServer().port(); }
 
 // Runs `call` and returns the exception of type E it throws; fails the test on any other outcome
 // (returning `otherwise`).
