@@ -13,19 +13,15 @@ protected:
     Signed pickRequest() {
         return h.sign(s, "POST", "/api/oauth/requests", Json{{"op", "pick_item"}, {"vault_id", nullptr}});
     }
+    // At `timestamp`, which the signature covers only when re-signed.
+    Signed at(const std::string& timestamp, bool resign = false) {
+        Signed r = pickRequest();
+        r.timestamp = timestamp;
+        if (resign) h.resign(s, r);
+        return r;
+    }
     // Signed `skew` seconds off the server clock.
-    Signed atSkew(std::int64_t skew) {
-        Signed r = pickRequest();
-        r.timestamp = std::to_string(h.serverSeconds() + skew);
-        h.resign(s, r);
-        return r;
-    }
-    // With a timestamp the signature does not cover.
-    Signed withTimestamp(const std::string& text) {
-        Signed r = pickRequest();
-        r.timestamp = text;
-        return r;
-    }
+    Signed atSkew(std::int64_t skew) { return at(std::to_string(h.serverSeconds() + skew), true); }
 };
 
 // Each request is changed after signing (re-signed where the change alone is under test).
@@ -33,7 +29,8 @@ TEST_F(Signature, TamperedRequestsAreRefusedWithTheirCode) {
     const std::string first = h.send(pickRequest()).body["request_id"];
     const Signed genuine = pickRequest();
     Signed body = genuine, path = h.sign(s, "GET", "/api/oauth/requests/" + first),
-           method = h.sign(s, "POST", "/api/oauth/account"), otherKey = pickRequest();
+           method = h.sign(s, "POST", "/api/oauth/account"), otherKey = pickRequest(), noBearer = pickRequest();
+    noBearer.token.clear();
     body.body[body.body.find("pick")] = 'P';
     path.path = "/api/oauth/requests/req_other";
     method.method = "GET";
@@ -45,13 +42,12 @@ TEST_F(Signature, TamperedRequestsAreRefusedWithTheirCode) {
         {path, "invalid_signature"},
         {method, "invalid_signature"},
         {otherKey, "invalid_signature"},
+        {noBearer, "invalid_token"},
         {atSkew(-301), "stale_timestamp"},
         {atSkew(301), "stale_timestamp"},
-        {atSkew(-100000), "stale_timestamp"},
-        {withTimestamp(""), "invalid_timestamp"},
-        {withTimestamp("12a"), "invalid_timestamp"},
-        {withTimestamp("+1700000000"), "invalid_timestamp"},
-        {withTimestamp("017"), "invalid_timestamp"},
+        {at(""), "invalid_timestamp"},
+        {at("+1700000000"), "invalid_timestamp"},
+        {at("017"), "invalid_timestamp"},
         {h.sign(h.authorize(), "GET", "/api/oauth/requests/" + first), "request_not_found"},
     };
     for (const auto& [request, error] : cases) {
@@ -67,11 +63,7 @@ TEST_F(Signature, TamperedRequestsAreRefusedWithTheirCode) {
 TEST_F(Signature, ReplayedNonceIsRefused) {
     const Signed request = pickRequest();
     EXPECT_EQ(h.send(request).status, 201);
-    Response replay = h.send(request);
-    EXPECT_EQ(replay.status, 401);
-    EXPECT_EQ(replay.error(), "nonce_reused");
-
-    // The same nonce under a new timestamp and a valid signature is still a replay.
+    // The same nonce, even under a new timestamp and a valid signature, is a replay.
     Signed again = request;
     again.timestamp = std::to_string(std::stoll(request.timestamp) - 1);
     h.resign(s, again);
@@ -87,30 +79,23 @@ TEST_F(Signature, ReplayedNonceIsRefused) {
 
 TEST_F(Signature, ChecksRunInOrder) {
     // Unknown token first, whatever else is wrong.
-    Signed request = pickRequest();
+    Signed request = at("0");
     request.token = "pmat_unknown";
-    request.timestamp = "0";
     EXPECT_EQ(h.send(request).error(), "invalid_token");
-    Signed noBearer = pickRequest();
-    noBearer.token.clear();
-    EXPECT_EQ(h.send(noBearer).error(), "invalid_token");
 
     // A stale timestamp is reported before a bad signature.
-    EXPECT_EQ(h.send(withTimestamp("0")).error(), "stale_timestamp");
+    EXPECT_EQ(h.send(at("0")).error(), "stale_timestamp");
 
     // A replayed nonce is reported before a bad signature.
-    const Signed spent = pickRequest();
-    ASSERT_EQ(h.send(spent).status, 201);
-    Signed replay = spent;
+    Signed replay = pickRequest();
+    ASSERT_EQ(h.send(replay).status, 201);
     replay.signature = pickRequest().signature;
     EXPECT_EQ(h.send(replay).error(), "nonce_reused");
 
     // An expired token comes before the (now stale) timestamp.
     const Signed late = pickRequest();
     h.advanceClock(3601s);
-    Response expired = h.send(late);
-    EXPECT_EQ(expired.status, 401);
-    EXPECT_EQ(expired.error(), "token_expired");
+    EXPECT_EQ(h.send(late).error(), "token_expired");
 }
 
 }  // namespace
