@@ -1,11 +1,9 @@
 #pragma once
-// What the client's unit tests share: a loopback server with scripted answers per path, a switcher
-// that records what it opens, a client on a memory store with a seeded session, and a log of
-// onWaiting values.
+// The client's test harness: a loopback server with scripted answers per path, a switcher that
+// records what it opens, and a client on a memory store with a seeded session.
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -74,15 +72,11 @@ class Routes {
 public:
     explicit Routes(TestServer& server) {
         server.respond([state = state_](const httplib::Request& request, httplib::Response& response) {
-            Answer answer{404, R"({"error":"not_found"})"};
-            {
-                std::lock_guard guard(state->mutex);
-                auto& queue = state->answers[request.path];
-                if (!queue.empty()) {
-                    answer = queue.front();
-                    if (queue.size() > 1) queue.pop_front();
-                }
-            }
+            std::unique_lock lock(state->mutex);
+            auto& queue = state->answers[request.path];
+            const Answer answer = queue.empty() ? Answer{404, R"({"error":"not_found"})"} : queue.front();
+            if (queue.size() > 1) queue.erase(queue.begin());
+            lock.unlock();
             if (answer.before) answer.before();
             response.status = answer.status;
             response.set_content(answer.body, "application/json");
@@ -90,35 +84,31 @@ public:
     }
     void on(const std::string& path, std::vector<Answer> answers) {
         std::lock_guard guard(state_->mutex);
-        state_->answers[path] = std::deque<Answer>(answers.begin(), answers.end());
+        state_->answers[path] = std::move(answers);
     }
 
 private:
     struct State {
         std::mutex mutex;
-        std::map<std::string, std::deque<Answer>> answers;
+        std::map<std::string, std::vector<Answer>> answers;
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// A switcher that records every URL it opens, then runs `onOpen` (set before the client is used).
+// A switcher that records every URL it opens, then runs the handler of setOnOpen (replaceable while
+// other threads open).
 class ScriptedSwitcher final : public TessaroAppSwitching {
 public:
-    std::function<void(const URL&)> onOpen;
-
     void open(const URL& url, const URL&, std::stop_token) override {
-        std::function<void(const URL&)> run;
-        {
-            std::lock_guard guard(mutex_);
-            opened_.push_back(url.absoluteString());
-            run = onOpen;
-        }
+        std::unique_lock lock(mutex_);
+        opened_.push_back(url.absoluteString());
+        const auto run = onOpen_;
+        lock.unlock();
         if (run) run(url);
     }
-    // Replaces onOpen while other threads may be opening.
     void setOnOpen(std::function<void(const URL&)> handler) {
         std::lock_guard guard(mutex_);
-        onOpen = std::move(handler);
+        onOpen_ = std::move(handler);
     }
     [[nodiscard]] Registration onForeground(std::function<void()> handler) override {
         std::lock_guard guard(mutex_);
@@ -127,53 +117,50 @@ public:
     }
     // The host application returns to the foreground.
     void comeToForeground() {
-        std::function<void()> handler;
-        {
-            std::lock_guard guard(mutex_);
-            handler = foreground_;
-        }
-        if (handler) handler();
+        if (auto handler = copied(foreground_)) handler();
     }
-
-    std::vector<std::string> opened() {
-        std::lock_guard guard(mutex_);
-        return opened_;
-    }
+    std::vector<std::string> opened() { return copied(opened_); }
     bool waitForOpens(std::size_t count) {
         return eventually([&] { return opened().size() >= count; });
     }
 
 private:
+    template <class T>
+    T copied(const T& member) {
+        std::lock_guard guard(mutex_);
+        return member;
+    }
+
     std::mutex mutex_;
     std::vector<std::string> opened_;
+    std::function<void(const URL&)> onOpen_;
     std::function<void()> foreground_;
 };
 
-// A CurlTransport into which a test injects transport failures: the next `count` requests whose
-// path starts with a prefix fail with TessaroError::network before anything is sent.
+// A CurlTransport whose next `count` requests under `prefix` (set by failNext) fail with
+// TessaroError::network before anything is sent.
 class FlakyTransport final : public HTTPTransport {
 public:
     HTTPResponse send(const HTTPRequest& request, std::stop_token stop) override {
-        {
-            std::lock_guard guard(mutex_);
-            for (auto& [prefix, count] : failures_) {
-                if (count > 0 && request.url.path().starts_with(prefix)) {
-                    --count;
-                    throw TessaroError::network("injected failure");
-                }
-            }
+        std::unique_lock lock(mutex_);
+        if (count_ > 0 && request.url.path().starts_with(prefix_)) {
+            --count_;
+            throw TessaroError::network("injected failure");
         }
+        lock.unlock();
         return inner_.send(request, stop);
     }
-    void failNext(const std::string& pathPrefix, int count) {
+    void failNext(const std::string& prefix, int count) {
         std::lock_guard guard(mutex_);
-        failures_[pathPrefix] = count;
+        prefix_ = prefix;
+        count_ = count;
     }
 
 private:
     CurlTransport inner_{CurlTransport::Options{}};
     std::mutex mutex_;
-    std::map<std::string, int> failures_;
+    std::string prefix_;
+    int count_ = 0;
 };
 
 // Holds whoever calls wait() (an answer on the server, a switcher's open) until release() or its
@@ -191,19 +178,14 @@ public:
     bool waitArrived() {
         return eventually([state = state_] { return state->arrived.load(); });
     }
-    void release() {
-        std::call_once(state_->once, [state = state_] { state->released.set_value(); });
-    }
+    void release() { state_->released = true; }
 
 private:
     struct State {
-        std::atomic<bool> arrived{false};
-        std::once_flag once;
-        std::promise<void> released;
-        std::shared_future<void> done = released.get_future().share();
+        std::atomic<bool> arrived{false}, released{false};
         void wait() {
             arrived = true;
-            done.wait_for(30s);
+            eventually([this] { return released.load(); });
         }
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
@@ -216,6 +198,10 @@ inline std::string queryItem(const URL& url, const std::string& name) {
     for (const auto& [key, value] : url.queryItems())
         if (key == name) return value;
     return {};
+}
+// The application's callback, with query items `items`, to the flow whose launch URL is `launch`.
+inline URL callbackTo(const URL& launch, const std::string& items) {
+    return *URL::parse(redirect().absoluteString() + "?" + items + "&state=" + queryItem(launch, "state"));
 }
 
 struct Harness {
@@ -254,13 +240,11 @@ struct Harness {
             stop);
     }
 
-    // The application approves every authorization at once, calling back with code c1.
-    void approveAuthorizations() {
-        switcher->setOnOpen([weak = std::weak_ptr(client)](const URL& url) {
-            auto self = weak.lock();
-            if (!self || url.host() != "authorize") return;
-            self->handleCallback(
-                *URL::parse(redirect().absoluteString() + "?code=c1&state=" + queryItem(url, "state")));
+    // The application answers every authorization at once with a callback of `items`.
+    void answerAuthorizations(const std::string& items = "code=c1") {
+        switcher->setOnOpen([weak = std::weak_ptr(client), items](const URL& url) {
+            if (auto self = weak.lock(); self && url.host() == "authorize")
+                self->handleCallback(callbackTo(url, items));
         });
     }
 
@@ -280,10 +264,9 @@ struct Harness {
         return text;
     }
     std::optional<std::string> stored(const char* key) { return store->readString(key); }
-    bool storeEmpty() { return store->readMany(detail::sessionKeys()).empty(); }
     // "grant access refresh identity-key" as stored, "-" for an absent entry; "empty" for no session.
     std::string storedTokens() {
-        if (storeEmpty()) return "empty";
+        if (store->readMany(detail::sessionKeys()).empty()) return "empty";
         std::string text;
         for (const char* key : {"grant_id", "access_token", "refresh_token", "account_identity_public_key"})
             text += (text.empty() ? "" : " ") + stored(key).value_or("-");
