@@ -227,8 +227,7 @@ TEST(TessaroClientTokens, ARefreshWhoseCallerStoppedIsFinishedAndStored) {
         // The client's end waits for the answer to be stored, as the next caller does.
         auto next = dropClient ? launch([client = std::exchange(h.client, nullptr)]() mutable { client.reset(); })
                                : launch([&] { h.callAccount(); });
-        std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(next.wait_for(0ms), std::future_status::timeout) << "did not wait for the refresh in flight";
+        EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout) << "did not wait for the refresh in flight";
         hold.release();
         EXPECT_EQ(finished(next), "ok");
         if (h.client) EXPECT_TRUE(h.client->drain(waitLimit));
@@ -405,9 +404,8 @@ TEST(TessaroClientFlows, AuthorizeFollowsTheCallbackAndTheExchange) {
         std::optional<TessaroGrant> grant;
         EXPECT_EQ(outcome([&] { grant = h.client->authorize(); }), c.outcome);
         ASSERT_TRUE(h.client->drain(waitLimit));  // the switcher has returned
-        const auto opened = h.switcher->opened();
-        ASSERT_EQ(opened.size(), 1u);
-        const URL launch = *URL::parse(opened[0]);
+        ASSERT_EQ(h.switcher->opened().size(), 1u);
+        const URL launch = *URL::parse(h.switcher->opened()[0]);
         EXPECT_EQ(queryItem(launch, "state").size(), 32u);
         // The flow is over: there is nothing to re-open.
         EXPECT_EQ(outcome([&] { h.client->retryOpen(); }), "protocol:nothing_pending");
@@ -489,7 +487,6 @@ int noThreadsChild() {
         client->authorize();
         return 1;  // authorized without a thread to open the application
     } catch (const std::system_error&) {}
-    // 2: the failed authorization left its flow registered; 3: drain() waits for a thread that never started
     if (!(ClientInternals::registrations(*client) == ClientInternals::Registrations{})) return 2;
     return client->drain(0ms) ? 0 : 3;
 }

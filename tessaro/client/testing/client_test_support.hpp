@@ -33,21 +33,14 @@ using tessaro::testing::eventually;
 using namespace std::chrono_literals;
 using detail::ClientInternals;
 using detail::Session;
-using tessaro::testing::TestServer;
 using tessaro::testing::waitLimit;
 
 inline constexpr const char* tokenPath = "/api/oauth/token";
 inline constexpr const char* accountPath = "/api/oauth/account";
 inline constexpr const char* revokePath = "/api/oauth/revoke";
 
-inline const URL& redirect() {
-    static const URL url = *URL::parse("tessarotest://tessaro/callback");
-    return url;
-}
-inline const URL& download() {
-    static const URL url = *URL::parse("https://download.example/app");
-    return url;
-}
+inline URL redirect() { return *URL::parse("tessarotest://tessaro/callback"); }
+inline URL download() { return *URL::parse("https://download.example/app"); }
 
 inline double nowSeconds() { return secondsSince1970(Timestamp(std::chrono::system_clock::now())); }
 
