@@ -127,9 +127,11 @@ TEST_F(Requests, ConflictAndPatchesThatDoNotOpenAreDenials) {
     EXPECT_EQ(run(id, "denied")["deny_reason"], "conflict");
     setPolicy([](Policy& p) { p.update = Policy::Update::apply; });
 
-    // The patch sealed for another request, other fields, or a plaintext that is no patch: refused,
-    // never applied, never a crash.
+    // Not sealed at all, the patch sealed for another request, other fields, or a plaintext that is
+    // no patch: refused, never applied, never a crash.
     const std::string other = create(updateBank);
+    ASSERT_EQ(putPatch(other, "not a sealed box").status, 200);
+    EXPECT_EQ(run(other, "denied")["deny_reason"], "patch_open_failed");
     std::vector<std::pair<std::string, std::string>> cases = {
         {R"({"patch":{"password":"x"}})", "patch_open_failed"},
         {R"({"patch":{"password":"x","notes":"y"}})", "patch_fields_mismatch"}};
