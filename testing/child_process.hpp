@@ -45,22 +45,20 @@ public:
         int status = -1;  // the exit status; 128 + the signal that ended it; -1 when killed at the limit
         std::string out;
         std::string err;
-        std::optional<bool> echo;  // with terminal: whether it echoes once the child is gone
+        bool echo = false;  // with terminal: whether it echoes once the child is gone
     };
 
     // Starts `program` with `arguments`; throws std::runtime_error when it cannot be started.
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments, ChildOptions options = {});
+    ChildProcess(std::string program, std::vector<std::string> arguments, ChildOptions options = {});
     // Starts this test binary again in `mode`.
     explicit ChildProcess(const ChildMode& mode, ChildOptions options = {});
     ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     void signal(int number) const;
     // The standard output and error so far.
-    std::string out();
-    std::string err();
+    std::string out() { return copy(result_.out); }
+    std::string err() { return copy(result_.err); }
     // The first line of the standard output containing `needle`, waiting at most `limit`.
     std::optional<std::string> lineWith(const std::string& needle, std::chrono::milliseconds limit = 10s);
     // With terminal: whether the pseudo-terminal echoes what is typed.
@@ -70,11 +68,11 @@ public:
 
 private:
     void readAll();
+    std::string copy(const std::string& text);  // under the reader's lock
 
     pid_t pid_ = -1;
     int outRead_ = -1;
     int errRead_ = -1;
-    bool terminal_ = false;
     bool waited_ = false;
     std::atomic<bool> childGone_{false};
     std::mutex mutex_;

@@ -45,8 +45,6 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ~LoopbackServer() { stop(); }
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const { return port_; }
     // "http://<host>:<port>", https with a certificate.
