@@ -108,7 +108,9 @@ TEST(TessaroClientCredentials, ServerAnswersToTheCallAndToTheRefresh) {
             EXPECT_NEAR(secondsSince1970(ClientInternals::loadSession(*h->client)->accessExpiresAt),
                         nowSeconds() + 3600, 60);
         }
-        if (c.stored == "empty" || c.outcome == "crypto") EXPECT_FALSE(h->client->isAuthorized() || h->client->grant());
+        if (c.stored == "empty" || c.outcome == "crypto") {
+            EXPECT_FALSE(h->client->isAuthorized() || h->client->grant());
+        }
     }
 }
 
@@ -230,7 +232,9 @@ TEST(TessaroClientTokens, ARefreshWhoseCallerStoppedIsFinishedAndStored) {
         EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout) << "did not wait for the refresh in flight";
         hold.release();
         EXPECT_EQ(finished(next), "ok");
-        if (h.client) EXPECT_TRUE(h.client->drain(waitLimit));
+        if (h.client) {
+            EXPECT_TRUE(h.client->drain(waitLimit));
+        }
         EXPECT_EQ(h.trail(), dropClient ? "token" : "token account:at-new");
         EXPECT_EQ(h.storedTokens(), "g1 at-new rt-new ipk-old");
     }

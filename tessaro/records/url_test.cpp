@@ -34,7 +34,9 @@ TEST(URL, ParsesEachFormAndKeepsTheTextAsGiven) {
         EXPECT_EQ(url.query(), query) << text;
         EXPECT_EQ(url.fragment(), fragment) << text;
         EXPECT_EQ(url.absoluteString(), text);
-        if (!*host) EXPECT_THROW(url.resolvingPath("/api/x"), std::invalid_argument) << text;
+        if (!*host) {
+            EXPECT_THROW(url.resolvingPath("/api/x"), std::invalid_argument) << text;
+        }
     }
 }
 
