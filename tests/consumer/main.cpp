@@ -1,5 +1,8 @@
 // A minimal host: seals a record to a fresh key pair and opens it again, builds the server API and
-// a client on an in-memory store, and reads the kit's version. Exits 0 when everything agrees.
+// a client on an in-memory store, reads the kit's version, and provokes the failures of
+// failures.cpp. Exits 0 when everything agrees.
+#include "failures.hpp"
+
 #include <tessaro/api/tessaro_api.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/tessaro_crypto.hpp>
@@ -35,5 +38,6 @@ int main() {
     const bool ok = record.password == "hunter2" && api && !client->isAuthorized() &&
                     std::string(versionString) == TESSARO_VERSION_STRING;
     std::printf("tessaro-consumer: TessaroSDK %s, %s\n", versionString, ok ? "ok" : "FAILED");
-    return ok ? 0 : 1;
+    const int failures = checkFailures();
+    return ok && failures == 0 ? 0 : 1;
 }
