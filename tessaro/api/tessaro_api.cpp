@@ -50,14 +50,47 @@ std::string describe(TessaroAPI::APIError::Kind kind, int status, const std::str
 
 }  // namespace
 
-TessaroAPI::APIError::APIError(Kind kind, int status, std::string code)
-    : kind_(kind), status_(status), code_(std::move(code)), description_(describe(kind_, status_, code_)) {}
+// The payload every copy of an error shares: copying an exception must not allocate.
+struct TessaroAPI::APIError::Impl {
+    Kind kind;
+    int status;
+    std::string code;
+    std::string description;
+};
+
+TessaroAPI::APIError::APIError(std::shared_ptr<const Impl> impl) noexcept : impl_(std::move(impl)) {}
+TessaroAPI::APIError::APIError(const APIError& other) noexcept = default;
+TessaroAPI::APIError& TessaroAPI::APIError::operator=(const APIError& other) noexcept = default;
+TessaroAPI::APIError::~APIError() = default;
 
 TessaroAPI::APIError TessaroAPI::APIError::http(int status, std::string code) {
-    return APIError(Kind::http, status, std::move(code));
+    std::string description = describe(Kind::http, status, code);
+    return APIError(std::make_shared<const Impl>(Impl{Kind::http, status, std::move(code), std::move(description)}));
 }
 
-TessaroAPI::APIError TessaroAPI::APIError::decoding() { return APIError(Kind::decoding, 0, {}); }
+TessaroAPI::APIError TessaroAPI::APIError::decoding() {
+    return APIError(std::make_shared<const Impl>(Impl{Kind::decoding, 0, {}, describe(Kind::decoding, 0, {})}));
+}
+
+TessaroAPI::APIError::Kind TessaroAPI::APIError::kind() const noexcept { return impl_->kind; }
+int TessaroAPI::APIError::status() const noexcept { return impl_->status; }
+const std::string& TessaroAPI::APIError::code() const noexcept { return impl_->code; }
+const char* TessaroAPI::APIError::what() const noexcept { return impl_->description.c_str(); }
+const char* TessaroAPI::APIError::family() const noexcept { return "APIError"; }
+const char* TessaroAPI::APIError::caseName() const noexcept { return impl_->kind == Kind::http ? "http" : "decoding"; }
+const char* TessaroAPI::APIError::message() const noexcept { return what(); }
+
+bool TessaroAPI::APIError::operator==(const APIError& other) const noexcept {
+    return impl_->kind == other.impl_->kind && impl_->status == other.impl_->status && impl_->code == other.impl_->code;
+}
+
+// Fixed at construction (held as const) and never changed: read by every thread without a lock.
+struct TessaroAPI::Impl {
+    URL origin;
+    std::string clientID;
+    URL redirectURL;
+    std::shared_ptr<HTTPTransport> transport;
+};
 
 std::shared_ptr<TessaroAPI> TessaroAPI::create(URL origin, std::string clientID, URL redirectURL,
                                                std::shared_ptr<HTTPTransport> transport) {
@@ -67,14 +100,25 @@ std::shared_ptr<TessaroAPI> TessaroAPI::create(URL origin, std::string clientID,
 
 TessaroAPI::TessaroAPI(CreateKey, URL origin, std::string clientID, URL redirectURL,
                        std::shared_ptr<HTTPTransport> transport)
-    : origin_(std::move(origin)),
-      clientID_(std::move(clientID)),
-      redirectURL_(std::move(redirectURL)),
-      transport_(transport ? std::move(transport) : std::make_shared<CurlTransport>()) {}
+    : impl_(std::make_unique<const Impl>(Impl{std::move(origin), std::move(clientID), std::move(redirectURL),
+                                              transport ? std::move(transport) : std::make_shared<CurlTransport>()})) {}
+
+TessaroAPI::~TessaroAPI() = default;
+
+const URL& TessaroAPI::origin() const noexcept { return impl_->origin; }
+const std::string& TessaroAPI::clientID() const noexcept { return impl_->clientID; }
+const URL& TessaroAPI::redirectURL() const noexcept { return impl_->redirectURL; }
+const std::shared_ptr<HTTPTransport>& TessaroAPI::transport() const noexcept { return impl_->transport; }
 
 std::string TessaroAPI::writeJSON(const nlohmann::json& body) {
     // Numbers exactly as the body holds them (5.0 stays 5.0); the signed digest covers these bytes.
-    return detail::compactText(body);
+    // The body is the caller's: text the writer refuses (invalid UTF-8) is the caller's error, and
+    // no exception of the JSON library leaves the kit.
+    try {
+        return detail::compactText(body);
+    } catch (const nlohmann::json::type_error& error) {
+        throw InvalidArgument(std::string("a request body cannot be written as JSON: ") + error.what());
+    }
 }
 
 nlohmann::json TessaroAPI::readJSONObject(const Bytes& bytes) {
@@ -85,14 +129,14 @@ nlohmann::json TessaroAPI::readJSONObject(const Bytes& bytes) {
 
 URL TessaroAPI::endpointURL(std::string_view path) const {
     try {
-        return origin_.resolvingPath(path);
+        return impl_->origin.resolvingPath(path);
     } catch (const std::invalid_argument&) {
         throw TessaroError::protocol("invalid_path");
     }
 }
 
 TessaroAPI::Response TessaroAPI::perform(const HTTPRequest& request, std::stop_token stop) const {
-    HTTPResponse response = transport_->send(request, std::move(stop));
+    HTTPResponse response = impl_->transport->send(request, std::move(stop));
     if (response.status >= 200 && response.status <= 299) return {response.status, std::move(response.body)};
 
     std::string code = "http_" + std::to_string(response.status);
@@ -143,14 +187,14 @@ TessaroAPI::TokenResponse TessaroAPI::exchangeCode(const std::string& code, cons
                                                    std::stop_token stop) const {
     return tokenRequest({{"grant_type", "authorization_code"},
                          {"code", code},
-                         {"client_id", clientID_},
-                         {"redirect_uri", redirectURL_.absoluteString()},
+                         {"client_id", clientID()},
+                         {"redirect_uri", redirectURL().absoluteString()},
                          {"code_verifier", codeVerifier}},
                         std::move(stop));
 }
 
 TessaroAPI::TokenResponse TessaroAPI::refresh(const std::string& refreshToken, std::stop_token stop) const {
-    return tokenRequest({{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}, {"client_id", clientID_}},
+    return tokenRequest({{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}, {"client_id", clientID()}},
                         std::move(stop));
 }
 
@@ -160,7 +204,7 @@ TessaroAPI::AccountInfo TessaroAPI::account(const Credentials& credentials, std:
 }
 
 void TessaroAPI::revoke(const std::string& token, const Credentials& credentials, std::stop_token stop) const {
-    signedRequest("POST", revokePath, nlohmann::json{{"token", token}, {"client_id", clientID_}}, credentials,
+    signedRequest("POST", revokePath, nlohmann::json{{"token", token}, {"client_id", clientID()}}, credentials,
                   std::move(stop));
 }
 

@@ -125,8 +125,15 @@ TEST_F(TessaroAPITest, ErrorAnswersAreSortedByStatusAndCode) {
         std::optional<APIError> error;
         try {
             call();
-        } catch (const APIError& thrown) {
-            error = thrown;
+        } catch (const tessaro::Exception& thrown) {
+            // One object, caught through the kit's interface and its standard base alike.
+            const auto* standard = dynamic_cast<const std::exception*>(&thrown);
+            const auto* apiError = dynamic_cast<const APIError*>(&thrown);
+            ASSERT_TRUE(standard && apiError) << thrown.family() << ": " << thrown.message();
+            error = *apiError;
+            EXPECT_STREQ(thrown.family(), "APIError");
+            EXPECT_STREQ(thrown.caseName(), apiError->kind() == APIError::Kind::http ? "http" : "decoding");
+            EXPECT_STREQ(thrown.message(), standard->what());
         }
         EXPECT_EQ(error, expected) << status << " " << body << ": got " << (error ? error->what() : "none");
     }
@@ -173,8 +180,8 @@ TEST_F(TessaroAPITest, FailuresWithoutAnAnswerAreTessaroErrors) {
             EXPECT_EQ(error.protocolCode(), "invalid_path");
         }
     }
-    // A body that is no valid UTF-8 fails in the JSON writer, unchanged.
-    EXPECT_THROW(api->createRequest({{"reason", std::string("\xff\xfe")}}, credentials), nlohmann::json::type_error);
+    // A body that is no valid UTF-8 is the caller's error, refused before anything is sent.
+    EXPECT_THROW(api->createRequest({{"reason", std::string("\xff\xfe")}}, credentials), tessaro::InvalidArgument);
     EXPECT_TRUE(server.requests().empty());
 }
 

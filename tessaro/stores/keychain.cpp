@@ -18,23 +18,68 @@ std::string describe(std::int32_t status) {
 
 }  // namespace
 
-TessaroKeychain::KeychainError::KeychainError(std::int32_t status) : status_(status), message_(describe(status)) {}
+// Shared by every copy of an error: copying an exception must not allocate.
+struct TessaroKeychain::KeychainError::Impl {
+    std::int32_t status;
+    std::string message;
+};
+
+TessaroKeychain::KeychainError::KeychainError(std::int32_t status)
+    : impl_(std::make_shared<const Impl>(Impl{status, describe(status)})) {}
+TessaroKeychain::KeychainError::KeychainError(const KeychainError& other) noexcept = default;
+TessaroKeychain::KeychainError& TessaroKeychain::KeychainError::operator=(const KeychainError& other) noexcept =
+    default;
+TessaroKeychain::KeychainError::~KeychainError() = default;
+
+std::int32_t TessaroKeychain::KeychainError::status() const noexcept { return impl_->status; }
+const char* TessaroKeychain::KeychainError::what() const noexcept { return impl_->message.c_str(); }
+const char* TessaroKeychain::KeychainError::family() const noexcept { return "KeychainError"; }
+const char* TessaroKeychain::KeychainError::message() const noexcept { return what(); }
+
+const char* TessaroKeychain::KeychainError::caseName() const noexcept {
+    switch (impl_->status) {
+        case statusItemNotFound: return "itemNotFound";
+        case statusDuplicateItem: return "duplicateItem";
+        case SecretServiceBackend::statusNotAvailable: return "notAvailable";
+        case SecretServiceBackend::statusLocked: return "locked";
+        case SecretServiceBackend::statusPromptDismissed: return "promptDismissed";
+        case SecretServiceBackend::statusAccessDenied: return "accessDenied";
+        case SecretServiceBackend::statusInvalidParameter: return "invalidParameter";
+        case SecretServiceBackend::statusInternal: return "internal";
+        default: return "failure";  // a code of another backend
+    }
+}
+
+bool TessaroKeychain::KeychainError::operator==(const KeychainError& other) const noexcept {
+    return impl_->status == other.impl_->status;
+}
+
+// Fixed at construction (held as const): read by every thread without a lock.
+struct TessaroKeychain::Impl {
+    std::string service;
+    std::optional<std::string> accessGroup;
+    std::shared_ptr<Backend> backend;
+};
 
 TessaroKeychain::TessaroKeychain(const std::string& clientID, std::optional<std::string> accessGroup,
                                  std::shared_ptr<Backend> backend)
-    : service_(std::string(servicePrefix) + clientID),
-      accessGroup_(std::move(accessGroup)),
-      backend_(backend ? std::move(backend) : SecretServiceBackend::shared()) {}
+    : impl_(std::make_unique<const Impl>(Impl{std::string(servicePrefix) + clientID, std::move(accessGroup),
+                                              backend ? std::move(backend) : SecretServiceBackend::shared()})) {}
+
+TessaroKeychain::~TessaroKeychain() = default;
+
+const std::string& TessaroKeychain::service() const noexcept { return impl_->service; }
+const std::optional<std::string>& TessaroKeychain::accessGroup() const noexcept { return impl_->accessGroup; }
 
 TessaroKeychain::Query TessaroKeychain::query(const std::string* key) const {
-    Query q{service_, std::nullopt, accessGroup_};
+    Query q{impl_->service, std::nullopt, impl_->accessGroup};
     if (key) q.account = *key;
     return q;
 }
 
 std::optional<SecureBytes> TessaroKeychain::read(const std::string& key) {
     std::optional<SecureBytes> data;
-    const auto status = backend_->copyMatching(query(&key), data);
+    const auto status = impl_->backend->copyMatching(query(&key), data);
     if (status == statusItemNotFound) return std::nullopt;
     if (status != statusSuccess) throw KeychainError(status);
     return data;
@@ -48,9 +93,9 @@ void TessaroKeychain::write(const std::string& key, std::span<const std::uint8_t
     constexpr int attempts = 4;
     std::int32_t status = statusSuccess;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        status = backend_->add(q, value);
+        status = impl_->backend->add(q, value);
         if (status != statusDuplicateItem) break;
-        status = backend_->update(q, value);
+        status = impl_->backend->update(q, value);
         if (status != statusItemNotFound) break;
     }
     if (status != statusSuccess) throw KeychainError(status);
@@ -74,22 +119,22 @@ std::int32_t TessaroKeychain::Backend::copyMatchingMany(const Query& query, std:
 
 TessaroSecretStore::Values TessaroKeychain::readMany(std::span<const std::string> keys) {
     Values values;
-    const auto status = backend_->copyMatchingMany(query(nullptr), keys, values);
+    const auto status = impl_->backend->copyMatchingMany(query(nullptr), keys, values);
     if (status != statusSuccess && status != statusItemNotFound) throw KeychainError(status);
     return values;
 }
 
 std::optional<std::string> TessaroKeychain::lockName() const {
-    return accessGroup_ ? service_ + "\n" + *accessGroup_ : service_;
+    return impl_->accessGroup ? impl_->service + "\n" + *impl_->accessGroup : impl_->service;
 }
 
 void TessaroKeychain::remove(const std::string& key) {
-    const auto status = backend_->remove(query(&key));
+    const auto status = impl_->backend->remove(query(&key));
     if (status != statusSuccess && status != statusItemNotFound) throw KeychainError(status);
 }
 
 void TessaroKeychain::deleteAll() {
-    const auto status = backend_->remove(query(nullptr));
+    const auto status = impl_->backend->remove(query(nullptr));
     if (status != statusSuccess && status != statusItemNotFound) throw KeychainError(status);
 }
 

@@ -135,7 +135,9 @@ TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow)
     backend->onRemove = [](const Query&) { return TessaroKeychain::statusItemNotFound; };
     EXPECT_NO_THROW(store->remove("grant_id"));
     EXPECT_NO_THROW(store->deleteAll());
-    for (std::int32_t status : {SecretServiceBackend::statusNotAvailable, std::int32_t{-1}}) {
+    const std::vector<std::pair<std::int32_t, std::string>> failures = {
+        {SecretServiceBackend::statusNotAvailable, "notAvailable"}, {-1, "failure"}};
+    for (const auto& [status, caseName] : failures) {
         backend->onRemove = backend->onCopy = backend->onUpdate = [status](const Query&) { return status; };
         EXPECT_EQ(0, testing::countNotFailingWith(status,
                                                   {{"remove", [&] { store->remove("k"); }},
@@ -143,6 +145,29 @@ TEST_F(KeychainTest, NotFoundIsSuccessOnlyForDeletesAndOtherStatusesAlwaysThrow)
                                                    {"read", [&] { (void)store->read("k"); }},
                                                    {"readString", [&] { (void)store->readString("k"); }},
                                                    {"update", [&] { store->writeString("refresh_token", "lost"); }}}));
+        // The same failure through the kit's interface, naming its case, and its standard base.
+        try {
+            (void)store->read("k");
+        } catch (const tessaro::Exception& error) {
+            const auto* standard = dynamic_cast<const std::exception*>(&error);
+            ASSERT_NE(standard, nullptr);
+            EXPECT_EQ(std::string(error.family()) + "." + error.caseName(), "KeychainError." + caseName);
+            EXPECT_STREQ(error.message(), standard->what());
+        }
+    }
+    // A write that loses every retry to a concurrent delete reports "not found".
+    backend->onUpdate = [](const Query&) { return TessaroKeychain::statusItemNotFound; };
+    EXPECT_EQ(0, testing::countNotFailingWith(TessaroKeychain::statusItemNotFound,
+                                              {{"write", [&] { store->writeString("refresh_token", "x"); }}}));
+    for (const auto& [status, caseName] : std::vector<std::pair<std::int32_t, const char*>>{
+             {TessaroKeychain::statusItemNotFound, "itemNotFound"},
+             {TessaroKeychain::statusDuplicateItem, "duplicateItem"},
+             {SecretServiceBackend::statusLocked, "locked"},
+             {SecretServiceBackend::statusPromptDismissed, "promptDismissed"},
+             {SecretServiceBackend::statusAccessDenied, "accessDenied"},
+             {SecretServiceBackend::statusInvalidParameter, "invalidParameter"},
+             {SecretServiceBackend::statusInternal, "internal"}}) {
+        EXPECT_STREQ(TessaroKeychain::KeychainError(status).caseName(), caseName);
     }
     backend->onRemove = backend->onCopy = backend->onUpdate = nullptr;
     EXPECT_EQ(store->readString("refresh_token"), std::optional<std::string>("kept"));
