@@ -47,7 +47,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tessaro/client/internal/client_internals.hpp>
+#include <tessaro/client/testing/client_internals.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/sandbox/app_switcher.hpp>

@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include <memory>
 #include <utility>
 
 #include <tessaro/client/internal/handler_list.hpp>
@@ -24,6 +25,8 @@ TessaroAppSwitching::Registration& TessaroAppSwitching::Registration::operator=(
 }
 
 TessaroAppSwitching::Registration::~Registration() { reset(); }
+
+TessaroAppSwitching::Registration::operator bool() const noexcept { return static_cast<bool>(unregister_); }
 
 void TessaroAppSwitching::Registration::reset() noexcept {
     // Emptied before the call, so a handler that reaches this object again finds nothing to do.
@@ -79,8 +82,14 @@ GObjectPtr<GAppLaunchContext> makeLaunchContext(const std::string& token) {
 
 }  // namespace
 
+struct TessaroSystemAppSwitcher::Impl {
+    ActivationTokenSource activationToken;
+    // Shared: registrations refer to the list weakly and may outlive the switcher.
+    std::shared_ptr<detail::HandlerList> handlers = std::make_shared<detail::HandlerList>();
+};
+
 TessaroSystemAppSwitcher::TessaroSystemAppSwitcher(ActivationTokenSource activationToken)
-    : activationToken_(std::move(activationToken)), handlers_(std::make_shared<detail::HandlerList>()) {}
+    : impl_(std::make_unique<Impl>(Impl{std::move(activationToken)})) {}
 
 TessaroSystemAppSwitcher::~TessaroSystemAppSwitcher() = default;
 
@@ -88,7 +97,7 @@ void TessaroSystemAppSwitcher::open(const URL& url, const URL& downloadURL, std:
     if (stop.stop_requested()) throw TessaroError::cancelled();
     const GObjectPtr<GAppInfo> handler(g_app_info_get_default_for_uri_scheme(url.scheme().c_str()));
     if (!handler) throw TessaroError::notInstalled(downloadURL);
-    const auto context = makeLaunchContext(activationToken_ ? activationToken_() : std::string());
+    const auto context = makeLaunchContext(impl_->activationToken ? impl_->activationToken() : std::string());
     if (stop.stop_requested()) throw TessaroError::cancelled();
 
     const std::string& text = url.absoluteString();
@@ -102,9 +111,9 @@ void TessaroSystemAppSwitcher::open(const URL& url, const URL& downloadURL, std:
 }
 
 TessaroAppSwitching::Registration TessaroSystemAppSwitcher::onForeground(std::function<void()> handler) {
-    return handlers_->add(std::move(handler));
+    return impl_->handlers->add(std::move(handler));
 }
 
-void TessaroSystemAppSwitcher::applicationDidBecomeActive() { handlers_->callAll(); }
+void TessaroSystemAppSwitcher::applicationDidBecomeActive() { impl_->handlers->callAll(); }
 
 }  // namespace tessaro

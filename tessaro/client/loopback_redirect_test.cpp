@@ -136,7 +136,7 @@ TEST(LoopbackRedirect, ListensOnLoopbackOnlyAndStopsWhenDestroyed) {
 // takes nothing.
 TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
     LoopbackRedirect receiver;
-    Harness h(30, false, nullptr, 3600, receiver.redirectURL());
+    Harness h({.pollInterval = 3600, .redirectURL = receiver.redirectURL()});
     receiver.setClient(h.client);
     h.seed("at", 3600, "rt");
     h.routes.on("/api/oauth/requests", {{200, R"({"request_id":"r1","state":"pending"})"}});

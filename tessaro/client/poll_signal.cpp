@@ -2,19 +2,36 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 
 namespace tessaro {
+
+struct PollSignal::Impl {
+    std::mutex mutex;
+    std::condition_variable_any woken;
+    // Identity of the stored waiter, 0 when none; fire() and a newer wait take it out by resetting it.
+    std::uint64_t waiter = 0;
+    std::uint64_t lastWaiter = 0;
+    bool pendingFire = false;
+};
+
+PollSignal::PollSignal() : impl_(std::make_unique<Impl>()) {}
+
+PollSignal::~PollSignal() = default;
 
 void PollSignal::fire() noexcept {
     // Notifying under the lock: once the waiter has returned, its owner may destroy the signal, so
     // nothing of it is touched after the lock is released.
-    std::lock_guard lock(mutex_);
-    if (waiter_ == 0) {
-        pendingFire_ = true;
+    Impl& impl = *impl_;
+    std::lock_guard lock(impl.mutex);
+    if (impl.waiter == 0) {
+        impl.pendingFire = true;
         return;
     }
-    waiter_ = 0;
-    woken_.notify_all();
+    impl.waiter = 0;
+    impl.woken.notify_all();
 }
 
 void PollSignal::wait(double upTo, std::stop_token stop) noexcept {
@@ -25,19 +42,20 @@ void PollSignal::wait(double upTo, std::stop_token stop) noexcept {
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 
-    std::unique_lock lock(mutex_);
+    Impl& impl = *impl_;
+    std::unique_lock lock(impl.mutex);
     if (stop.stop_requested()) return;
-    if (pendingFire_) {
-        pendingFire_ = false;
+    if (impl.pendingFire) {
+        impl.pendingFire = false;
         return;
     }
-    const std::uint64_t self = ++lastWaiter_;
-    const bool replacing = waiter_ != 0;
-    waiter_ = self;
-    if (replacing) woken_.notify_all();  // the older waiter sees it was replaced and returns
-    woken_.wait_until(lock, stop, deadline, [&] { return waiter_ != self; });
+    const std::uint64_t self = ++impl.lastWaiter;
+    const bool replacing = impl.waiter != 0;
+    impl.waiter = self;
+    if (replacing) impl.woken.notify_all();  // the older waiter sees it was replaced and returns
+    impl.woken.wait_until(lock, stop, deadline, [&] { return impl.waiter != self; });
     // Only this wait's own entry is cleared: a newer wait may have replaced it meanwhile.
-    if (waiter_ == self) waiter_ = 0;
+    if (impl.waiter == self) impl.waiter = 0;
 }
 
 }  // namespace tessaro

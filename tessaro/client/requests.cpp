@@ -3,10 +3,17 @@
 #include <tessaro/client/tessaro_client.hpp>
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <utility>
 
+#include <tessaro/client/internal/client_impl.hpp>
 #include <tessaro/client/internal/handoff.hpp>
 #include <tessaro/client/internal/item_payloads.hpp>
 #include <tessaro/client/internal/session.hpp>
@@ -37,16 +44,16 @@ bool hasTokens(const std::optional<Session>& session) {
 class ErrorBox {
 public:
     void set(const TessaroError& error) {
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(lock);
         if (!error_) error_ = error;
     }
     std::optional<TessaroError> error() {
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(lock);
         return error_;
     }
 
 private:
-    std::mutex lock_;
+    std::mutex lock;
     std::optional<TessaroError> error_;
 };
 
@@ -86,14 +93,14 @@ TessaroError callbackError(const std::string& error) {
 
 // ---- the runner ----
 
-std::pair<Status, Session> TessaroClient::runRequest(const nlohmann::json& body, const AfterCreate& afterCreate,
-                                                     std::stop_token stop) {
+std::pair<Status, Session> TessaroClient::Impl::runRequest(const nlohmann::json& body, const AfterCreate& afterCreate,
+                                                           std::stop_token stop) {
     auto session = loadSession();
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
 
     Status status;
     withCredentials(
-        [&](const TessaroAPI::Credentials& credentials) { status = api_->createRequest(body, credentials, stop); },
+        [&](const TessaroAPI::Credentials& credentials) { status = api->createRequest(body, credentials, stop); },
         stop);
     if (afterCreate) status = afterCreate(status, session->grantID);
 
@@ -106,104 +113,127 @@ std::pair<Status, Session> TessaroClient::runRequest(const nlohmann::json& body,
     // A request the kit could never read the status of is not opened in the application either.
     if (!TessaroAPI::isValidRequestID(status.requestID)) throw TessaroError::protocol("invalid_path");
     const std::string state = TessaroCrypto::randomToken(24);
-    const auto url = URL::parse("tessaro://request?" +
-                                URL::buildQuery({{"id", status.requestID},
-                                                 {"client_id", configuration_.clientID},
-                                                 {"redirect_uri", configuration_.redirectURL.absoluteString()},
-                                                 {"state", state}}));
+    const auto url =
+        URL::parse("tessaro://request?" + URL::buildQuery({{"id", status.requestID},
+                                                           {"client_id", configuration.clientID},
+                                                           {"redirect_uri", configuration.redirectURL.absoluteString()},
+                                                           {"state", state}}));
     if (!url) throw TessaroError::protocol("invalid_configuration");
     Status final = waitForTerminal(status, state, *url, stop);
     return {std::move(final), std::move(*session)};
 }
 
-Status TessaroClient::waitForTerminal(const Status& initial, const std::string& state, const URL& url,
-                                      std::stop_token stop) {
+// A request's registrations with the client, made together on construction and removed together
+// on destruction, so that every way out of the wait leaves nothing behind: the callback handler of
+// its state, a foreground handler, and the flow as the current one (for retryOpen and
+// cancelPending). The destruction also reports that the wait is over.
+class TessaroClient::Impl::RequestFlow {
+public:
+    RequestFlow(Impl& impl, CurrentFlow flow, CallbackHandler onCallback, std::function<void()> onForeground)
+        : impl_(impl), state_(flow.state) {
+        std::lock_guard guard(impl_.lock);
+        try {
+            impl_.pending[state_] = std::move(onCallback);
+            callbackAdded_ = true;
+            foregroundID_ = impl_.nextForegroundID++;
+            impl_.foregroundHandlers[foregroundID_] = std::move(onForeground);
+            foregroundAdded_ = true;
+            impl_.currentFlow = std::move(flow);
+        } catch (...) {
+            // Nothing was reported yet: only the registrations made so far are taken back.
+            unregister();
+            throw;
+        }
+    }
+    ~RequestFlow() {
+        {
+            std::lock_guard guard(impl_.lock);
+            unregister();
+        }
+        try {
+            impl_.notifyWaiting(std::nullopt);
+        } catch (...) {
+            // A host's handler that throws cannot replace the wait's own outcome.
+        }
+    }
+    RequestFlow(const RequestFlow&) = delete;
+    RequestFlow& operator=(const RequestFlow&) = delete;
+
+private:
+    // Under impl_.lock. The current flow is cleared only while it is still this one: a later
+    // flow may have replaced it.
+    void unregister() noexcept {
+        if (callbackAdded_) impl_.pending.erase(state_);
+        if (foregroundAdded_) impl_.foregroundHandlers.erase(foregroundID_);
+        if (impl_.currentFlow && impl_.currentFlow->state == state_) impl_.currentFlow.reset();
+    }
+
+    Impl& impl_;
+    const std::string state_;
+    std::uint64_t foregroundID_ = 0;
+    bool callbackAdded_ = false;
+    bool foregroundAdded_ = false;
+};
+
+Status TessaroClient::Impl::waitForTerminal(const Status& initial, const std::string& state, const URL& url,
+                                            std::stop_token stop) {
     const auto signal = std::make_shared<PollSignal>();
     const auto box = std::make_shared<ErrorBox>();
     const std::string& requestID = initial.requestID;
 
     // The handlers hold the signal and the box, never the client: they may outlive the wait in a
     // copy taken by handleCallback or cancelPending, and then touch only those two.
-    {
-        std::lock_guard guard(lock_);
-        pending_[state] = [signal, box](const TessaroCallback& callback) {
+    const RequestFlow flow(
+        *this,
+        CurrentFlow{state, url, requestID, signal,
+                    [signal, box](const TessaroError& error) {
+                        box->set(error);
+                        signal->fire();
+                    }},
+        [signal, box](const TessaroCallback& callback) {
             if (callback.error) box->set(callbackError(*callback.error));
             signal->fire();
-        };
-    }
-    std::uint64_t foregroundID = 0;
-    bool foregroundAdded = false;
-    const auto cleanUp = [&] {
-        {
-            std::lock_guard guard(lock_);
-            pending_.erase(state);
-        }
-        if (foregroundAdded) {
-            std::lock_guard guard(lock_);
-            foregroundHandlers_.erase(foregroundID);
-        }
-        clearCurrent(state);
-        notifyWaiting(std::nullopt);
-    };
+        },
+        [signal] { signal->fire(); });
+    notifyWaiting(waitingOf(initial));
+    openApplication(url, stop);
 
-    try {
-        {
-            std::lock_guard guard(lock_);
-            foregroundID = nextForegroundID_++;
-            foregroundHandlers_[foregroundID] = [signal] { signal->fire(); };
-            foregroundAdded = true;
+    Status current = initial;
+    int failures = 0;
+    for (;;) {
+        if (current.isTerminal()) {
+            if (current.state != "completed") throw refusalOf(current);
+            return current;
         }
-        {
-            std::lock_guard guard(lock_);
-            currentFlow_ = CurrentFlow{state, url, requestID, signal, [signal, box](const TessaroError& error) {
-                                           box->set(error);
-                                           signal->fire();
-                                       }};
+        if (auto error = box->error()) abandon(requestID, *error);
+        signal->wait(pollInterval, stop);
+        if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
+        if (auto error = box->error()) abandon(requestID, *error);
+        if (current.expiresAt && nowSeconds() > secondsSince1970(*current.expiresAt) + expiryGrace) {
+            throw TessaroError::expired();
         }
-        notifyWaiting(waitingOf(initial));
-        openApplication(url, stop);
-
-        Status current = initial;
-        int failures = 0;
-        for (;;) {
-            if (current.isTerminal()) {
-                if (current.state != "completed") throw refusalOf(current);
-                cleanUp();
-                return current;
-            }
-            if (auto error = box->error()) abandon(requestID, *error);
-            signal->wait(pollInterval_, stop);
+        try {
+            Status next;
+            withCredentials(
+                [&](const TessaroAPI::Credentials& credentials) {
+                    next = api->getRequest(requestID, credentials, stop);
+                },
+                stop);
+            current = std::move(next);
+            notifyWaiting(current.isTerminal() ? std::nullopt : std::optional(waitingOf(current)));
+            failures = 0;
+        } catch (const TessaroError& error) {
+            // A stopped transfer or lock wait is the caller's cancellation, not the network's
+            // failure: the server is told.
             if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
-            if (auto error = box->error()) abandon(requestID, *error);
-            if (current.expiresAt && nowSeconds() > secondsSince1970(*current.expiresAt) + expiryGrace) {
-                throw TessaroError::expired();
-            }
-            try {
-                Status next;
-                withCredentials(
-                    [&](const TessaroAPI::Credentials& credentials) {
-                        next = api_->getRequest(requestID, credentials, stop);
-                    },
-                    stop);
-                current = std::move(next);
-                notifyWaiting(current.isTerminal() ? std::nullopt : std::optional(waitingOf(current)));
-                failures = 0;
-            } catch (const TessaroError& error) {
-                // A stopped transfer or lock wait is the caller's cancellation, not the network's
-                // failure: the server is told.
-                if (stop.stop_requested()) abandon(requestID, TessaroError::cancelled());
-                if (error.code() != TessaroError::Code::network) throw;
-                if (failures >= networkFailureBudget) throw TessaroError::expired();
-                ++failures;
-            }
+            if (error.code() != TessaroError::Code::network) throw;
+            if (failures >= networkFailureBudget) throw TessaroError::expired();
+            ++failures;
         }
-    } catch (...) {
-        cleanUp();
-        throw;
     }
 }
 
-void TessaroClient::abandon(const std::string& requestID, const TessaroError& error) {
+void TessaroClient::Impl::abandon(const std::string& requestID, const TessaroError& error) {
     if (error.code() == TessaroError::Code::cancelled) {
         // Tells the server on a thread of its own, which also reads the stored credentials (the
         // store may take seconds): the cancel never delays the caller, and never keeps the client
@@ -211,7 +241,7 @@ void TessaroClient::abandon(const std::string& requestID, const TessaroError& er
         // changes nothing.
         try {
             startBackground(
-                [sessions = sessions_, api = api_, requestID, stop = backgroundStop_.get_token()] {
+                [sessions = sessions, api = api, requestID, stop = backgroundStop.get_token()] {
                     try {
                         const auto session = sessions->load();
                         if (!session || !session->accessToken) return;
@@ -220,7 +250,7 @@ void TessaroClient::abandon(const std::string& requestID, const TessaroError& er
                         // Best effort: an unreadable store or an unreachable server changes nothing.
                     }
                 },
-                false);
+                Holds::nothing);
         } catch (...) {
             // No thread to spare: the cancel stands locally, the server lets the request expire.
         }
@@ -230,7 +260,7 @@ void TessaroClient::abandon(const std::string& requestID, const TessaroError& er
 
 // ---- item operations ----
 
-TessaroItem TessaroClient::openItemResult(const Status& status, const Session& session) {
+TessaroItem TessaroClient::Impl::openItemResult(const Status& status, const Session& session) {
     if (!status.resultEnc) throw TessaroError::protocol("result_missing");
     SecureBytes plaintext;
     try {
@@ -249,8 +279,9 @@ TessaroItem TessaroClient::pickItem(const TessaroHint& hint, const std::optional
     const auto keepAlive = shared_from_this();
     requireText({&hint.url, &hint.title, &reason, &vaultID});
     return detail::cancelledOnStop(stop, [&] {
-        const auto [status, session] = runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
-        return openItemResult(status, session);
+        const auto [status, session] =
+            impl_->runRequest(TessaroAPI::pickItemBody(hint, reason, vaultID), nullptr, stop);
+        return impl_->openItemResult(status, session);
     });
 }
 
@@ -259,8 +290,8 @@ TessaroItem TessaroClient::getItem(const std::string& id, const std::string& vau
     requireText(id);
     requireText(vaultID);
     return detail::cancelledOnStop(stop, [&] {
-        const auto [status, session] = runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
-        return openItemResult(status, session);
+        const auto [status, session] = impl_->runRequest(TessaroAPI::getItemBody(vaultID, id), nullptr, stop);
+        return impl_->openItemResult(status, session);
     });
 }
 
@@ -273,12 +304,12 @@ TessaroCreated TessaroClient::createItem(TessaroItemKind kind, const TessaroPref
         requireText(name);
         requireText(value);
     }
-    return detail::cancelledOnStop(stop, [&] { return createItemOnce(kind, prefill, reason, vaultID, stop); });
+    return detail::cancelledOnStop(stop, [&] { return impl_->createItemOnce(kind, prefill, reason, vaultID, stop); });
 }
 
-TessaroCreated TessaroClient::createItemOnce(TessaroItemKind kind, const TessaroPrefill& prefill,
-                                             const std::optional<std::string>& reason,
-                                             const std::optional<std::string>& vaultID, std::stop_token stop) {
+TessaroCreated TessaroClient::Impl::createItemOnce(TessaroItemKind kind, const TessaroPrefill& prefill,
+                                                   const std::optional<std::string>& reason,
+                                                   const std::optional<std::string>& vaultID, std::stop_token stop) {
     const auto session = loadSession();
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
     std::string vault;
@@ -304,11 +335,12 @@ TessaroUpdated TessaroClient::updateItem(const std::string& id, const std::strin
     requireText(id);
     requireText(vaultID);
     requireText({&reason});
-    return detail::cancelledOnStop(stop, [&] { return updateItemOnce(id, vaultID, patch, reason, stop); });
+    return detail::cancelledOnStop(stop, [&] { return impl_->updateItemOnce(id, vaultID, patch, reason, stop); });
 }
 
-TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::string& vaultID, const Patch& patch,
-                                             const std::optional<std::string>& reason, std::stop_token stop) {
+TessaroUpdated TessaroClient::Impl::updateItemOnce(const std::string& id, const std::string& vaultID,
+                                                   const Patch& patch, const std::optional<std::string>& reason,
+                                                   std::stop_token stop) {
     if (patch.empty()) throw TessaroError::protocol("empty_patch");
     // Checked before anything is read or sent: such a value can be neither written as JSON nor
     // shown by the password-manager application.
@@ -322,10 +354,10 @@ TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::s
     if (!hasTokens(session)) throw TessaroError::notAuthorized();
     if (!session->identityPublicKey) {
         TessaroAPI::AccountInfo account;
-        withCredentials([&](const TessaroAPI::Credentials& credentials) { account = api_->account(credentials, stop); },
+        withCredentials([&](const TessaroAPI::Credentials& credentials) { account = api->account(credentials, stop); },
                         stop);
         // Kept for later updates, but only in the grant it was read for.
-        sessions_->writeForGrant(
+        sessions->writeForGrant(
             session->grantID,
             [&](TessaroSecretStore& store) {
                 store.writeString(detail::sessionKey::identityPublicKey, account.identityPublicKey);
@@ -348,7 +380,7 @@ TessaroUpdated TessaroClient::updateItemOnce(const std::string& id, const std::s
         Status uploaded;
         withCredentials(
             [&](const TessaroAPI::Credentials& credentials) {
-                uploaded = api_->putPatch(created.requestID, sealed, credentials, stop);
+                uploaded = api->putPatch(created.requestID, sealed, credentials, stop);
             },
             stop);
         return uploaded;

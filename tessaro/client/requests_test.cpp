@@ -50,7 +50,7 @@ const std::string itemPlaintext =
 // whose private half the test holds.
 struct RequestHarness : Harness {
     explicit RequestHarness(double pollInterval = 0.05, std::shared_ptr<TessaroSecretStore> customStore = nullptr)
-        : Harness(30, false, std::move(customStore), pollInterval) {
+        : Harness({.pollInterval = pollInterval, .store = std::move(customStore)}) {
         session.emplace(seed("at-1", 3600, "rt-1"));
         session->vaults = {{.id = "v0", .mode = 2}, {.id = "v1", .mode = 1}, {.id = "v2", .mode = 1}};
         session->identityPublicKey = identity.publicKeyBase64URL();

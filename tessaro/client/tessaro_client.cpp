@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <stdexcept>
 #include <utility>
 #include <variant>
 
+#include <tessaro/client/internal/client_impl.hpp>
 #include <tessaro/client/internal/handoff.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/internal/session_keeper.hpp>
 #include <tessaro/crypto/primitives.hpp>
+#include <tessaro/records/exception.hpp>
 #include <tessaro/stores/keychain.hpp>
 
 namespace tessaro {
@@ -38,7 +39,7 @@ TessaroAPI::Credentials credentialsOf(const Session& session) {
 
 void checkDuration(double seconds, const char* what) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9) {
-        throw std::invalid_argument(std::string("TessaroClient: ") + what + " must be finite, 0 or more (seconds)");
+        throw InvalidArgument(std::string("TessaroClient: ") + what + " must be finite, 0 or more (seconds)");
     }
 }
 
@@ -92,8 +93,8 @@ std::shared_ptr<TessaroClient> TessaroClient::create(TessaroConfiguration config
     checkDuration(options.authorizeTimeout, "authorizeTimeout");
     auto client = std::make_shared<TessaroClient>(CreateKey{}, std::move(configuration), std::move(options));
     // The handler holds the client weakly: it neither keeps it alive nor runs once it is gone.
-    client->foregroundRegistration_ = client->switcher_->onForeground([weak = client->weak_from_this()] {
-        if (auto self = weak.lock()) self->fireForeground();
+    client->impl_->foregroundRegistration = client->impl_->switcher->onForeground([weak = client->weak_from_this()] {
+        if (auto self = weak.lock()) self->impl_->fireForeground();
     });
     return client;
 }
@@ -103,29 +104,34 @@ std::shared_ptr<TessaroClient> TessaroClient::create(TessaroConfiguration config
 }
 
 TessaroClient::TessaroClient(CreateKey, TessaroConfiguration configuration, Options options)
-    : configuration_(std::move(configuration)),
-      store_(options.store ? std::move(options.store) : std::make_shared<TessaroKeychain>(configuration_.clientID)),
-      api_(TessaroAPI::create(configuration_.origin, configuration_.clientID, configuration_.redirectURL,
-                              std::move(options.transport))),
-      switcher_(options.switcher ? std::move(options.switcher) : std::make_shared<TessaroSystemAppSwitcher>()),
-      pollInterval_(options.pollInterval),
-      authorizeTimeout_(options.authorizeTimeout),
-      sessions_(detail::SessionKeeper::of(store_)) {}
+    : impl_(std::make_unique<Impl>(*this, std::move(configuration), std::move(options))) {}
+
+TessaroClient::Impl::Impl(TessaroClient& client, TessaroConfiguration settings, Options options)
+    : owner(client),
+      configuration(std::move(settings)),
+      store(options.store ? std::move(options.store) : std::make_shared<TessaroKeychain>(configuration.clientID)),
+      api(TessaroAPI::create(configuration.origin, configuration.clientID, configuration.redirectURL,
+                             std::move(options.transport))),
+      switcher(options.switcher ? std::move(options.switcher) : std::make_shared<TessaroSystemAppSwitcher>()),
+      pollInterval(options.pollInterval),
+      authorizeTimeout(options.authorizeTimeout),
+      sessions(detail::SessionKeeper::of(store)) {}
 
 TessaroClient::~TessaroClient() {
-    foregroundRegistration_ = TessaroAppSwitching::Registration();
+    Impl& impl = *impl_;
+    impl.foregroundRegistration = TessaroAppSwitching::Registration();
     {
         // Server cancels get a few seconds to arrive, then their transfers are stopped. Token
         // requests in flight are never stopped: joining their threads below waits until their
         // answers are stored (the transport's timeout bounds that).
-        std::unique_lock guard(launches_->mutex);
-        launches_->done.wait_for(guard, std::chrono::seconds(3), [&] { return launches_->independent == 0; });
+        std::unique_lock guard(impl.launches->mutex);
+        impl.launches->done.wait_for(guard, std::chrono::seconds(3), [&] { return impl.launches->independent == 0; });
     }
-    backgroundStop_.request_stop();
+    impl.backgroundStop.request_stop();
     std::map<std::thread::id, std::thread> threads;
     {
-        std::lock_guard guard(threadsLock_);
-        threads.swap(threads_);
+        std::lock_guard guard(impl.threadsLock);
+        threads.swap(impl.threads);
     }
     for (auto& [id, thread] : threads) {
         // The last reference may be dropped by a launch thread itself, as its final step.
@@ -137,46 +143,50 @@ TessaroClient::~TessaroClient() {
     }
 }
 
+const TessaroConfiguration& TessaroClient::configuration() const noexcept { return impl_->configuration; }
+const std::shared_ptr<TessaroSecretStore>& TessaroClient::store() const noexcept { return impl_->store; }
+const std::shared_ptr<TessaroAPI>& TessaroClient::api() const noexcept { return impl_->api; }
+
 // ---- onWaiting ----
 
 void TessaroClient::setOnWaiting(WaitingHandler handler) {
-    std::lock_guard guard(handlerLock_);
-    onWaiting_ = std::move(handler);
+    std::lock_guard guard(impl_->handlerLock);
+    impl_->onWaiting = std::move(handler);
 }
 
 TessaroClient::WaitingHandler TessaroClient::onWaiting() const {
-    std::lock_guard guard(handlerLock_);
-    return onWaiting_;
+    std::lock_guard guard(impl_->handlerLock);
+    return impl_->onWaiting;
 }
 
 void TessaroClient::setExecutor(std::shared_ptr<TessaroExecutor> executor) {
-    std::lock_guard guard(handlerLock_);
-    executor_ = std::move(executor);
+    std::lock_guard guard(impl_->handlerLock);
+    impl_->executor = std::move(executor);
 }
 
-void TessaroClient::notifyWaiting(const std::optional<TessaroWaiting>& value) {
+void TessaroClient::Impl::notifyWaiting(const std::optional<TessaroWaiting>& value) {
     WaitingHandler handler;
-    std::shared_ptr<TessaroExecutor> executor;
+    std::shared_ptr<TessaroExecutor> target;
     {
-        std::lock_guard guard(handlerLock_);
-        handler = onWaiting_;
-        executor = executor_;
+        std::lock_guard guard(handlerLock);
+        handler = onWaiting;
+        target = executor;
     }
     if (!handler) return;
-    if (!executor || executor->isCurrent()) {
+    if (!target || target->isCurrent()) {
         handler(value);
     } else {
-        executor->post([handler = std::move(handler), value] { handler(value); });
+        target->post([handler = std::move(handler), value] { handler(value); });
     }
 }
 
 // ---- session views ----
 
-std::optional<Session> TessaroClient::loadSession() { return detail::loadSession(*store_); }
+std::optional<Session> TessaroClient::Impl::loadSession() { return detail::loadSession(*store); }
 
 bool TessaroClient::isAuthorized() {
     try {
-        const auto session = loadSession();
+        const auto session = impl_->loadSession();
         return session && (session->accessToken || session->refreshToken);
     } catch (...) {
         return false;
@@ -185,7 +195,7 @@ bool TessaroClient::isAuthorized() {
 
 std::optional<TessaroGrant> TessaroClient::grant() {
     try {
-        const auto session = loadSession();
+        const auto session = impl_->loadSession();
         if (!session) return std::nullopt;
         return TessaroGrant{session->grantID, session->accountID, session->vaults, session->approval.fingerprint()};
     } catch (...) {
@@ -193,58 +203,58 @@ std::optional<TessaroGrant> TessaroClient::grant() {
     }
 }
 
-void TessaroClient::reset() { sessions_->wipeAll(); }
+void TessaroClient::reset() { impl_->sessions->wipeAll(); }
 
 // ---- callbacks and flows ----
 
 bool TessaroClient::handleCallback(const URL& url) {
-    const auto callback = TessaroCallback::parse(url, configuration_.redirectURL);
+    const auto callback = TessaroCallback::parse(url, impl_->configuration.redirectURL);
     if (!callback) return false;
-    CallbackHandler handler;
+    Impl::CallbackHandler handler;
     {
-        std::lock_guard guard(lock_);
-        const auto found = pending_.find(callback->state);
-        if (found == pending_.end()) return false;
+        std::lock_guard guard(impl_->lock);
+        const auto found = impl_->pending.find(callback->state);
+        if (found == impl_->pending.end()) return false;
         handler = found->second;
     }
     handler(*callback);
     return true;
 }
 
-void TessaroClient::clearCurrent(const std::string& state) {
-    std::lock_guard guard(lock_);
-    if (currentFlow_ && currentFlow_->state == state) currentFlow_.reset();
+void TessaroClient::Impl::clearCurrent(const std::string& state) {
+    std::lock_guard guard(lock);
+    if (currentFlow && currentFlow->state == state) currentFlow.reset();
 }
 
-void TessaroClient::fireForeground() {
+void TessaroClient::Impl::fireForeground() {
     std::vector<std::function<void()>> handlers;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, handler] : foregroundHandlers_)
+        std::lock_guard guard(lock);
+        for (const auto& [id, handler] : foregroundHandlers)
             handlers.push_back(handler);
     }
     for (const auto& handler : handlers)
         handler();
 }
 
-void TessaroClient::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
+void TessaroClient::Impl::startOpen(const URL& url, std::function<void(const TessaroError&)> onFailure) {
     // The launch keeps the client alive until the switcher answers.
     startBackground(
-        [self = shared_from_this(), url, onFailure = std::move(onFailure)] {
+        [self = owner.shared_from_this(), url, onFailure = std::move(onFailure)] {
             try {
-                self->openApplication(url, {});
+                self->impl_->openApplication(url, {});
             } catch (const TessaroError& error) {
                 onFailure(error);
             } catch (...) {
-                onFailure(TessaroError::notInstalled(self->configuration_.downloadURL));  // bad_alloc
+                onFailure(TessaroError::notInstalled(self->impl_->configuration.downloadURL));  // bad_alloc
             }
         },
-        true);
+        Holds::client);
 }
 
-void TessaroClient::openApplication(const URL& url, std::stop_token stop) {
+void TessaroClient::Impl::openApplication(const URL& url, std::stop_token stop) {
     try {
-        switcher_->open(url, configuration_.downloadURL, stop);
+        switcher->open(url, configuration.downloadURL, stop);
     } catch (const TessaroError&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -252,28 +262,29 @@ void TessaroClient::openApplication(const URL& url, std::stop_token stop) {
     } catch (...) {
         // Any other failure of a switcher (a host's own may throw anything) still means the
         // application could not be opened.
-        throw TessaroError::notInstalled(configuration_.downloadURL);
+        throw TessaroError::notInstalled(configuration.downloadURL);
     }
 }
 
-void TessaroClient::startBackground(std::function<void()> work, bool holdsClient) {
+void TessaroClient::Impl::startBackground(std::function<void()> work, Holds holds) {
+    const bool holdsClient = holds == Holds::client;
     std::vector<std::thread> ended;  // threads that are over, joined outside the locks
     {
-        std::lock_guard tracking(launches_->mutex);
-        std::lock_guard guard(threadsLock_);
-        for (const auto id : launches_->finished) {
-            if (auto found = threads_.find(id); found != threads_.end()) {
+        std::lock_guard tracking(launches->mutex);
+        std::lock_guard guard(threadsLock);
+        for (const auto id : launches->finished) {
+            if (auto found = threads.find(id); found != threads.end()) {
                 ended.push_back(std::move(found->second));
-                threads_.erase(found);
+                threads.erase(found);
             }
         }
-        launches_->finished.clear();
-        ++launches_->running;
-        if (!holdsClient) ++launches_->independent;
+        launches->finished.clear();
+        ++launches->running;
+        if (!holdsClient) ++launches->independent;
     }
     std::thread thread;
     try {
-        thread = std::thread([tracker = launches_, work = std::move(work), holdsClient]() mutable {
+        thread = std::thread([tracker = launches, work = std::move(work), holdsClient]() mutable {
             work();
             work = nullptr;  // may destroy the client: its destructor detaches this thread
             {
@@ -287,46 +298,47 @@ void TessaroClient::startBackground(std::function<void()> work, bool holdsClient
     } catch (...) {
         // No thread: it is not counted, so drain() and the destructor do not wait for it.
         {
-            std::lock_guard tracking(launches_->mutex);
-            --launches_->running;
-            if (!holdsClient) --launches_->independent;
+            std::lock_guard tracking(launches->mutex);
+            --launches->running;
+            if (!holdsClient) --launches->independent;
         }
-        launches_->done.notify_all();
+        launches->done.notify_all();
         for (auto& finished : ended)
             finished.join();
         throw;
     }
     {
-        std::lock_guard guard(threadsLock_);
-        threads_.emplace(thread.get_id(), std::move(thread));
+        std::lock_guard guard(threadsLock);
+        threads.emplace(thread.get_id(), std::move(thread));
     }
     for (auto& finished : ended)
         finished.join();
 }
 
 bool TessaroClient::drain(std::chrono::milliseconds timeout) {
-    std::unique_lock guard(launches_->mutex);
-    return launches_->done.wait_for(guard, timeout, [&] { return launches_->running == 0; });
+    const auto& launches = impl_->launches;
+    std::unique_lock guard(launches->mutex);
+    return launches->done.wait_for(guard, timeout, [&] { return launches->running == 0; });
 }
 
-TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL& url, double timeout,
-                                             std::stop_token stop) {
+TessaroCallback TessaroClient::Impl::awaitCallback(const std::string& state, const URL& url, double timeout,
+                                                   std::stop_token stop) {
     auto completion = std::make_shared<Completion>();
     // Removing the pending entry first is what makes the wait end exactly once.
-    auto finish = [weak = weak_from_this(), state, completion](Completion::Result result) {
+    auto finish = [weak = owner.weak_from_this(), state, completion](Completion::Result result) {
         auto self = weak.lock();
         if (!self) return;
         bool removed = false;
         {
-            std::lock_guard guard(self->lock_);
-            removed = self->pending_.erase(state) > 0;
+            std::lock_guard guard(self->impl_->lock);
+            removed = self->impl_->pending.erase(state) > 0;
         }
         if (removed) completion->set(std::move(result));
     };
     {
-        std::lock_guard guard(lock_);
-        pending_[state] = [finish](const TessaroCallback& callback) { finish(callback); };
-        currentFlow_ =
+        std::lock_guard guard(lock);
+        pending[state] = [finish](const TessaroCallback& callback) { finish(callback); };
+        currentFlow =
             CurrentFlow{state, url, std::nullopt, nullptr, [finish](const TessaroError& error) { finish(error); }};
     }
     try {
@@ -334,8 +346,8 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
     } catch (...) {
         // No launch (no thread to spare): nothing of this flow stays registered.
         {
-            std::lock_guard guard(lock_);
-            pending_.erase(state);
+            std::lock_guard guard(lock);
+            pending.erase(state);
         }
         clearCurrent(state);
         throw;
@@ -361,18 +373,18 @@ TessaroCallback TessaroClient::awaitCallback(const std::string& state, const URL
 
 TessaroGrant TessaroClient::authorize(std::stop_token stop) {
     const auto keepAlive = shared_from_this();  // the host may let go of the client meanwhile
-    return detail::cancelledOnStop(stop, [&] { return authorizeOnce(stop); });
+    return detail::cancelledOnStop(stop, [&] { return impl_->authorizeOnce(stop); });
 }
 
-TessaroAPI::TokenResponse TessaroClient::exchangeCode(const std::string& code, const std::string& verifier,
-                                                      const TessaroCrypto::ApprovalKeypair& approval,
-                                                      std::stop_token stop) {
+TessaroAPI::TokenResponse TessaroClient::Impl::exchangeCode(const std::string& code, const std::string& verifier,
+                                                            const TessaroCrypto::ApprovalKeypair& approval,
+                                                            std::stop_token stop) {
     // Once sent, the exchange is finished on a thread of its own: a caller who stops meanwhile
     // leaves with cancelled at once, and the grant the server issued for it is revoked there.
     using Handoff = detail::Handoff<TessaroAPI::TokenResponse>;
     auto handoff = std::make_shared<Handoff>();
     startBackground(
-        [api = api_, code, verifier, approval, handoff, cancels = backgroundStop_.get_token()] {
+        [api = api, code, verifier, approval, handoff, cancels = backgroundStop.get_token()] {
             Handoff::Outcome outcome;
             try {
                 outcome.value = api->exchangeCode(code, verifier, {});
@@ -386,20 +398,20 @@ TessaroAPI::TokenResponse TessaroClient::exchangeCode(const std::string& code, c
                 // Best effort: a grant the server keeps is unused, and its tokens were never stored.
             }
         },
-        false);
+        Holds::nothing);
     auto token = handoff->take(stop);
     if (!token) throw TessaroError::cancelled();
     return std::move(*token);
 }
 
-TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
+TessaroGrant TessaroClient::Impl::authorizeOnce(std::stop_token stop) {
     TessaroCrypto::SealKeypair seal;
     TessaroCrypto::ApprovalKeypair approval;
     const TessaroCrypto::PKCE pkce;
     const std::string state = TessaroCrypto::randomToken(24);
     const auto url = URL::parse("tessaro://authorize?" +
-                                URL::buildQuery({{"client_id", configuration_.clientID},
-                                                 {"redirect_uri", configuration_.redirectURL.absoluteString()},
+                                URL::buildQuery({{"client_id", configuration.clientID},
+                                                 {"redirect_uri", configuration.redirectURL.absoluteString()},
                                                  {"state", state},
                                                  {"code_challenge", pkce.challenge},
                                                  {"code_challenge_method", pkce.method},
@@ -407,7 +419,7 @@ TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
                                                  {"seal_key", seal.publicKeyBase64URL()}}));
     if (!url) throw TessaroError::protocol("invalid_configuration");
 
-    const double timeout = authorizeTimeout_;
+    const double timeout = authorizeTimeout;
     notifyWaiting(TessaroWaiting(TessaroWaiting::Phase::authorize(), std::nullopt, "user", "consent",
                                  timestampFromSeconds(secondsSince1970(now()) + timeout)));
     try {
@@ -438,7 +450,7 @@ TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
         session.vaults = token.vaults;
         session.identityPublicKey = token.accountIdentityPublicKey;
         // The one write that changes the grant; a failure keeps the earlier session.
-        sessions_->save(session);
+        sessions->save(session);
 
         TessaroGrant grant{token.grantID, token.accountID, token.vaults, session.approval.fingerprint()};
         notifyWaiting(std::nullopt);
@@ -452,29 +464,29 @@ TessaroGrant TessaroClient::authorizeOnce(std::stop_token stop) {
 }
 
 void TessaroClient::retryOpen(std::stop_token stop) {
-    std::optional<CurrentFlow> flow;
+    std::optional<Impl::CurrentFlow> flow;
     {
-        std::lock_guard guard(lock_);
-        flow = currentFlow_;
+        std::lock_guard guard(impl_->lock);
+        flow = impl_->currentFlow;
     }
     if (!flow) throw TessaroError::protocol("nothing_pending");
-    detail::cancelledOnStop(stop, [&] { openApplication(flow->url, stop); });
+    detail::cancelledOnStop(stop, [&] { impl_->openApplication(flow->url, stop); });
     if (flow->signal) flow->signal->fire();
 }
 
 void TessaroClient::cancelPending() {
-    std::optional<CurrentFlow> flow;
+    std::optional<Impl::CurrentFlow> flow;
     {
-        std::lock_guard guard(lock_);
-        flow = currentFlow_;
+        std::lock_guard guard(impl_->lock);
+        flow = impl_->currentFlow;
     }
     if (flow) flow->abort(TessaroError::cancelled());
 }
 
 // ---- credentials and refresh ----
 
-void TessaroClient::withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body,
-                                    std::stop_token stop) {
+void TessaroClient::Impl::withCredentials(const std::function<void(const TessaroAPI::Credentials&)>& body,
+                                          std::stop_token stop) {
     auto session = loadSession();
     if (!session) throw TessaroError::notAuthorized();
     if (!usable(*session)) {
@@ -487,13 +499,13 @@ void TessaroClient::withCredentials(const std::function<void(const TessaroAPI::C
     } catch (const TessaroAPI::APIError& error) {
         const bool expired = error.kind() == TessaroAPI::APIError::Kind::http && error.status() == 401 &&
                              (error.code() == "token_expired" || error.code() == "invalid_token");
-        if (!expired) throw detail::mapAndMaybeWipe(error, *sessions_, session->grantID);
+        if (!expired) throw detail::mapAndMaybeWipe(error, *sessions, session->grantID);
     }
     session = refreshSession(*session, stop);
     try {
         body(credentialsOf(*session));
     } catch (const TessaroAPI::APIError& error) {
-        throw detail::mapAndMaybeWipe(error, *sessions_, session->grantID);
+        throw detail::mapAndMaybeWipe(error, *sessions, session->grantID);
     }
 }
 
@@ -526,11 +538,11 @@ Session refreshAndStore(const TessaroAPI& api, detail::SessionKeeper& sessions, 
 
 }  // namespace
 
-Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop) {
+Session TessaroClient::Impl::refreshSession(const Session& stale, std::stop_token stop) {
     // One refresh at a time among this process's clients of the store (waiting stays cancellable)
     // and, for a store that other processes share, across processes too: a refresh token is
     // presented once.
-    auto held = sessions_->holdRefresh(stop);
+    auto held = sessions->holdRefresh(stop);
     if (!held) throw TessaroError::cancelled();
 
     // Another caller refreshed meanwhile: the stored tokens are usable and not the ones the caller
@@ -548,7 +560,7 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
                          stored->refreshToken != stale.refreshToken;
     Session base = rotated ? std::move(*stored) : stale;
     if (!base.refreshToken) {
-        sessions_->wipeGrant(base.grantID);
+        sessions->wipeGrant(base.grantID);
         throw TessaroError::revoked();
     }
 
@@ -556,7 +568,7 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
     // until then; a caller whose stop is requested meanwhile leaves with cancelled at once.
     auto handoff = std::make_shared<detail::Handoff<Session>>();
     startBackground(
-        [api = api_, sessions = sessions_, base = std::move(base), handoff,
+        [api = api, sessions = sessions, base = std::move(base), handoff,
          lock = std::make_shared<detail::SessionLock>(std::move(*held))] {
             detail::Handoff<Session>::Outcome outcome;
             try {
@@ -567,7 +579,7 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
             lock->release();
             handoff->offer(outcome);
         },
-        false);
+        Holds::nothing);
     auto refreshed = handoff->take(stop);
     if (!refreshed) throw TessaroError::cancelled();
     return std::move(*refreshed);
@@ -577,9 +589,10 @@ Session TessaroClient::refreshSession(const Session& stale, std::stop_token stop
 
 void TessaroClient::revoke(std::stop_token stop) {
     const auto keepAlive = shared_from_this();
+    Impl& impl = *impl_;
     std::optional<Session> session;
     try {
-        session = loadSession();
+        session = impl.loadSession();
     } catch (...) {
         throw TessaroError::notAuthorized();
     }
@@ -587,25 +600,25 @@ void TessaroClient::revoke(std::stop_token stop) {
     // Only the grant read here is wiped: one authorized meanwhile stays.
     const std::string grantID = session->grantID;
     if (!session->accessToken && !session->refreshToken) {
-        sessions_->wipeGrant(grantID);
+        impl.sessions->wipeGrant(grantID);
         return;
     }
     detail::cancelledOnStop(stop, [&] {
         try {
-            withCredentials(
+            impl.withCredentials(
                 [&](const TessaroAPI::Credentials& credentials) {
-                    api_->revoke(credentials.accessToken, credentials, stop);
+                    impl.api->revoke(credentials.accessToken, credentials, stop);
                 },
                 stop);
         } catch (const TessaroError& error) {
-            sessions_->wipeGrant(grantID);
+            impl.sessions->wipeGrant(grantID);
             if (error.code() == TessaroError::Code::revoked) return;
             throw;
         } catch (...) {
-            sessions_->wipeGrant(grantID);
+            impl.sessions->wipeGrant(grantID);
             throw;
         }
-        sessions_->wipeGrant(grantID);
+        impl.sessions->wipeGrant(grantID);
     });
 }
 

@@ -21,6 +21,7 @@
 
 #include <testing/child_process.hpp>
 #include <tessaro/client/testing/client_test_support.hpp>
+#include <tessaro/records/exception.hpp>
 
 namespace tessaro {
 namespace {
@@ -31,9 +32,11 @@ using tessaro::testing::thrown;
 
 TEST(TessaroClientCreate, RefusesDurationsThatAreNegativeOrNotFinite) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NO_THROW(Harness(0, false, nullptr, 0));
-    for (const auto& [poll, timeout] : {std::pair{2.0, -1.0}, {2, inf}, {2, nan}, {-0.5, 600}, {inf, 600}})
-        EXPECT_THROW(Harness(timeout, false, nullptr, poll), std::invalid_argument) << poll << " " << timeout;
+    EXPECT_NO_THROW(Harness({.authorizeTimeout = 0, .pollInterval = 0}));
+    for (const auto& [poll, timeout] : {std::pair{2.0, -1.0}, {2, inf}, {2, nan}, {-0.5, 600}, {inf, 600}}) {
+        EXPECT_THROW(Harness({.authorizeTimeout = timeout, .pollInterval = poll}), InvalidArgument)
+            << poll << " " << timeout;
+    }
 }
 
 // A harness seeded from "access refresh [extra]" ("-": an absent token; no words: no session), the
@@ -43,7 +46,7 @@ std::unique_ptr<Harness> seeded(const std::string& text, double secondsLeft) {
     std::istringstream words(text);
     std::string access, refresh, extra;
     words >> access >> refresh >> extra;
-    auto h = std::make_unique<Harness>(30, extra == "server-down");
+    auto h = std::make_unique<Harness>(HarnessOptions{.serverDown = extra == "server-down"});
     const auto token = [](const std::string& word) { return word == "-" ? std::nullopt : std::optional(word); };
     if (!access.empty()) h->seed(token(access), secondsLeft, token(refresh));
     if (extra == "bad-expiry") h->store->writeString("access_expires_at", "soon");
@@ -141,7 +144,7 @@ TEST(TessaroClientCredentials, PresentsTheRotatedRefreshTokenFromTheStore) {
 // refresh a second time (and rotate the grant's refresh token once more).
 TEST(TessaroClientCredentials, ACallerThatReadsTheTokensHalfWrittenDoesNotRefreshAgain) {
     auto store = std::make_shared<ScriptedStore>();
-    Harness h(30, false, store);
+    Harness h({.store = store});
     h.seed("at-old", -5, "rt-old");
     h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}, {200, tokenBody("at-2", "rt-2")}});
     h.routes.on(accountPath, {{200, accountBody}});
@@ -506,7 +509,7 @@ TEST(TessaroClientLifetime, WithoutAThreadToSpareNothingStaysRegisteredOrCounted
 TEST(TessaroClientLifetime, DestroyedRightAfterAnOperationWhileTheSwitcherIsStillOpening) {
     for (const bool drainFirst : {false, true}) {
         SCOPED_TRACE(drainFirst ? "drained, then destroyed" : "destroyed while the launch runs");
-        Harness h(0);
+        Harness h({.authorizeTimeout = 0});
         h.seed("at-old", 3600, "rt-old");
         Hold opening;
         h.switcher->setOnOpen([&](const URL&) { opening.wait(); });

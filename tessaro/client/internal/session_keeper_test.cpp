@@ -39,7 +39,7 @@ TEST(SessionWrites, AWriteForAGrantNeverLandsInAnotherGrantOrAnEmptiedStore) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto store = std::make_shared<ScriptedStore>();
-        Harness h(30, false, store);
+        Harness h({.store = store});
         Hold hold;
         const bool refresh = c.first == First::refresh, serverHeld = c.held == HeldAt::server;
         h.seed("at-old", refresh ? -5 : 3600, "rt-old");
@@ -90,7 +90,7 @@ TEST(SessionWrites, AnotherProcessWritingTheSessionHoldsOffWritesOnly) {
     using detail::ProcessLock;
     const std::string lockName = tessaro::testing::uniqueClientID("writes");
     auto store = std::make_shared<ScriptedStore>(lockName);
-    Harness h(30, false, store);
+    Harness h({.store = store});
     h.seed("at-old", -5, "rt-old");
     h.routes.on(tokenPath, {{200, tokenBody("at-new", "rt-new")}});
     h.routes.on(accountPath, {{200, accountBody}});

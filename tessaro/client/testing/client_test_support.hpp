@@ -19,7 +19,7 @@
 #include <testing/eventually.hpp>
 #include <tessaro/api/http_transport.hpp>
 #include <tessaro/api/testing/test_server.hpp>
-#include <tessaro/client/internal/client_internals.hpp>
+#include <tessaro/client/testing/client_internals.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/testing/outcomes.hpp>
 #include <tessaro/client/tessaro_client.hpp>
@@ -197,19 +197,29 @@ inline URL callbackTo(const URL& launch, const std::string& items) {
     return *URL::parse(redirect().absoluteString() + "?" + items + "&state=" + queryItem(launch, "state"));
 }
 
+// How a Harness builds its client.
+struct HarnessOptions {
+    double authorizeTimeout = 30;
+    double pollInterval = 0.05;
+    // The client's server origin is a closed port instead of the harness's server.
+    bool serverDown = false;
+    // Null: a memory store.
+    std::shared_ptr<TessaroSecretStore> store = nullptr;
+    std::optional<URL> redirectURL = std::nullopt;  // none: redirect()
+};
+
 struct Harness {
-    explicit Harness(double authorizeTimeout = 30, bool serverDown = false,
-                     std::shared_ptr<TessaroSecretStore> customStore = nullptr, double pollInterval = 0.05,
-                     const URL& redirectURL = redirect()) {
-        if (customStore) store = std::move(customStore);
+    explicit Harness(HarnessOptions options = {}) {
+        if (options.store) store = std::move(options.store);
         const std::string origin =
-            serverDown ? "http://127.0.0.1:" + std::to_string(tessaro::testing::closedPort()) : server.origin();
-        client = TessaroClient::create({"pmc_test", redirectURL, *URL::parse(origin), download()},
-                                       {.store = store,
-                                        .transport = transport,
-                                        .switcher = switcher,
-                                        .pollInterval = pollInterval,
-                                        .authorizeTimeout = authorizeTimeout});
+            options.serverDown ? "http://127.0.0.1:" + std::to_string(tessaro::testing::closedPort()) : server.origin();
+        client = TessaroClient::create(
+            {"pmc_test", options.redirectURL.value_or(redirect()), *URL::parse(origin), download()},
+            {.store = store,
+             .transport = transport,
+             .switcher = switcher,
+             .pollInterval = options.pollInterval,
+             .authorizeTimeout = options.authorizeTimeout});
     }
 
     // A stored session of `grant` whose access token has `secondsLeft` to live.

@@ -1,13 +1,14 @@
 #pragma once
-// The client's private operations, for the kit's other flows and its tests.
+// The client's private operations, for its tests and benchmarks; no source of the kit uses this.
 
 #include <cstddef>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <optional>
 #include <stop_token>
+#include <string>
 
+#include <tessaro/client/internal/client_impl.hpp>
 #include <tessaro/client/internal/session.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 
@@ -20,11 +21,11 @@ public:
     // TessaroError and wipes the session for a revocation code.
     static void withCredentials(TessaroClient& client, const std::function<void(const TessaroAPI::Credentials&)>& body,
                                 std::stop_token stop = {}) {
-        client.withCredentials(body, stop);
+        client.impl_->withCredentials(body, stop);
     }
-    static std::optional<Session> loadSession(TessaroClient& client) { return client.loadSession(); }
+    static std::optional<Session> loadSession(TessaroClient& client) { return client.impl_->loadSession(); }
     static void notifyWaiting(TessaroClient& client, const std::optional<TessaroWaiting>& value) {
-        client.notifyWaiting(value);
+        client.impl_->notifyWaiting(value);
     }
     // What the client holds for flows in progress: callback handlers, foreground handlers, and
     // the current flow's state token (empty when there is none).
@@ -35,9 +36,10 @@ public:
         friend bool operator==(const Registrations&, const Registrations&) = default;
     };
     static Registrations registrations(TessaroClient& client) {
-        std::lock_guard guard(client.lock_);
-        return {client.pending_.size(), client.foregroundHandlers_.size(),
-                client.currentFlow_ ? client.currentFlow_->state : std::string()};
+        auto& impl = *client.impl_;
+        std::lock_guard guard(impl.lock);
+        return {impl.pending.size(), impl.foregroundHandlers.size(),
+                impl.currentFlow ? impl.currentFlow->state : std::string()};
     }
 };
 
