@@ -1,55 +1,90 @@
 #pragma once
-// The error types of the cryptography subsystem.
+/// @file
+/// The error types of the cryptography subsystem.
 
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/sdk_export.hpp>
 
 namespace tessaro::TessaroCrypto {
 
-// The one error type of the kit's own cryptography: a case without payload.
-// Two errors are equal when their case is equal; hashable through std::hash.
-// An immutable value: safe to share between threads. Constructing it never throws.
-class TESSARO_EXPORT CryptoError : public std::exception {
+/// The one error type of the kit's own cryptography: a case without payload.
+/// family() is "CryptoError"; caseName(), what() and message() are the name of the case
+/// ("invalidKey", "invalidSealedBox", "openFailed", "randomFailed").
+/// Two errors are equal when their case is equal; hashable through std::hash.
+/// An immutable value: safe to share between threads. Constructing and copying it never throw.
+class TESSARO_EXPORT CryptoError : public std::exception, public Exception {
 public:
+    /// The case of the error.
     enum class Code {
-        invalidKey,        // a key or key-sized input has the wrong length or encoding
-        invalidSealedBox,  // a sealed box cannot be parsed or one of its fields is malformed
-        openFailed,        // authenticated decryption of a sealed box failed
-        randomFailed,      // the secure random source reported failure
+        invalidKey,        ///< a key or key-sized input has the wrong length or encoding
+        invalidSealedBox,  ///< a sealed box cannot be parsed or one of its fields is malformed
+        openFailed,        ///< authenticated decryption of a sealed box failed
+        randomFailed,      ///< the secure random source reported failure
     };
 
+    /// An error of case `code`.
     explicit CryptoError(Code code) noexcept : code_(code) {}
+    /// The case.
     Code code() const noexcept { return code_; }
-    // The case name, e.g. "invalidSealedBox".
+    /// The case name, e.g. "invalidSealedBox".
     const char* what() const noexcept override;
+    /// "CryptoError".
+    const char* family() const noexcept override;
+    /// The case name, the same text as what().
+    const char* caseName() const noexcept override;
+    /// The same text as what().
+    const char* message() const noexcept override;
 
+    /// True when both errors have the same case.
     friend bool operator==(const CryptoError& a, const CryptoError& b) noexcept { return a.code_ == b.code_; }
+    /// True when `a` has case `b`.
     friend bool operator==(const CryptoError& a, Code b) noexcept { return a.code_ == b; }
 
 private:
     Code code_;
 };
 
-// libsodium refusing an operation, passed on unchanged by the layers above: for instance an
-// X25519 key agreement whose shared secret would be all zero (a low-order public key).
-// An immutable value; what() names the refused operation. Constructing it may throw bad_alloc.
-class TESSARO_EXPORT PlatformError : public std::exception {
+/// libsodium refusing an operation, passed on unchanged by the layers above: for instance an
+/// X25519 key agreement whose shared secret would be all zero (a low-order public key).
+/// family() is "PlatformError", caseName() "refused"; what() and message() name the refused
+/// operation. An immutable value, safe to share between threads; copying shares the text and
+/// never throws. Constructing it may throw std::bad_alloc.
+class TESSARO_EXPORT PlatformError : public std::exception, public Exception {
 public:
-    explicit PlatformError(std::string description) : description_(std::move(description)) {}
-    const char* what() const noexcept override { return description_.c_str(); }
+    /// An error whose message is `description`, naming the refused operation.
+    explicit PlatformError(std::string description);
+    /// Shares the text of `other`; never throws.
+    PlatformError(const PlatformError& other) noexcept;
+    /// Shares the text of `other`; never throws.
+    PlatformError& operator=(const PlatformError& other) noexcept;
+    ~PlatformError() override;
+
+    /// The description given at construction.
+    const char* what() const noexcept override;
+    /// "PlatformError".
+    const char* family() const noexcept override;
+    /// "refused".
+    const char* caseName() const noexcept override;
+    /// The same text as what().
+    const char* message() const noexcept override;
 
 private:
-    std::string description_;
+    struct Impl;
+    std::shared_ptr<const Impl> impl_;
 };
 
 }  // namespace tessaro::TessaroCrypto
 
+/// Hashes a CryptoError by its case, consistent with its equality.
 template <>
 struct std::hash<tessaro::TessaroCrypto::CryptoError> {
+    /// The hash of `e.code()`.
     std::size_t operator()(const tessaro::TessaroCrypto::CryptoError& e) const noexcept {
         return std::hash<int>{}(static_cast<int>(e.code()));
     }

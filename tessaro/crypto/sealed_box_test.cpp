@@ -64,6 +64,8 @@ TEST_F(SealedBoxTest, WireShapeHasSortedKeys) {
     EXPECT_EQ(escaped.encodedJSON(),
               R"({"envelope":{"ciphertext":"c\n","format":2,"nonce":"n"},"epk":"e\"","format":1})");
     EXPECT_EQ(SealedBox::decode(escaped.encodedJSON()), escaped);
+    // A text that is not UTF-8 cannot be written: the kit's own error, not the JSON library's.
+    EXPECT_THROW((SealedBox{1, "e\xff", Envelope{2, "n", "c"}}.encodedJSON()), InvalidArgument);
 }
 
 TEST_F(SealedBoxTest, DecodeTakesAnySpellingAndTheFastReaderAgrees) {

@@ -1,6 +1,7 @@
 #pragma once
-// The kit's cryptography: base64url, randomness and digests, key pairs, signatures and PKCE,
-// HChaCha20 and sealed boxes. libsodium is initialised by the kit itself on first use.
+/// @file
+/// The kit's cryptography: base64url, randomness and digests, key pairs, signatures and PKCE,
+/// HChaCha20 and sealed boxes. libsodium is initialised by the kit itself on first use.
 
 #include <tessaro/crypto/base64url.hpp>
 #include <tessaro/crypto/bytes.hpp>

@@ -105,7 +105,7 @@ TEST(HkdfSha256, OutputLengthBounds) {
     const SecureBytes prk = detail::hkdfExtract(bytesOf("salt"), bytesOf("ikm"));
     const SecureBytes longest = detail::hkdfExpand(prk, bytesOf("info"), 255 * 32);
     EXPECT_EQ(plain(detail::hkdfExpand(prk, bytesOf("info"), 33)), Bytes(longest.begin(), longest.begin() + 33));
-    EXPECT_THROW(detail::hkdfExpand(prk, bytesOf("info"), 255 * 32 + 1), std::invalid_argument);
+    EXPECT_THROW(detail::hkdfExpand(prk, bytesOf("info"), 255 * 32 + 1), InvalidArgument);
 }
 
 }  // namespace

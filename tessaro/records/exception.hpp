@@ -37,8 +37,11 @@ public:
     virtual const char* message() const noexcept = 0;
 
 protected:
+    /// Only the kit's exception classes construct the interface.
     Exception() = default;
+    /// Copied with the exception that implements it.
     Exception(const Exception&) = default;
+    /// Assigned with the exception that implements it.
     Exception& operator=(const Exception&) = default;
 };
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/records/internal/json_support.hpp>
+#include <tessaro/records/internal/utf8.hpp>
 
 namespace tessaro {
 namespace {
@@ -95,8 +97,7 @@ std::optional<std::string> optionalVaultString(const json& object, const char* k
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) return std::nullopt;
     if (!it->is_string()) {
-        throw json::type_error::create(
-            302, std::string("TessaroVault: \"") + key + "\" must be a string, not " + it->type_name(), &object);
+        throw DecodingError(std::string("TessaroVault: \"") + key + "\" must be a string, not " + it->type_name());
     }
     return it->get<std::string>();
 }
@@ -107,10 +108,8 @@ std::int64_t vaultMode(const json& object) {
     // A number written as 2.0 still names an integer; 2.5 or one beyond 64 bits does not.
     if (const auto mode = detail::integerValue(*it)) return *mode;
     // The type name, not the value: writing out a hostile value could itself fail or recurse deeply.
-    throw json::type_error::create(302,
-                                   std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
-                                       (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()),
-                                   &object);
+    throw DecodingError(std::string("TessaroVault: \"mode\" must be a 64-bit integer, not ") +
+                        (it->is_number() ? "a non-integral or out-of-range number" : it->type_name()));
 }
 
 }  // namespace
@@ -130,12 +129,13 @@ std::optional<TessaroItemKind> itemKindFromRaw(std::string_view raw) noexcept {
 void to_json(nlohmann::json& j, TessaroItemKind kind) { j = std::string(rawValue(kind)); }
 
 void from_json(const nlohmann::json& j, TessaroItemKind& kind) {
-    if (!j.is_string()) {
-        throw json::type_error::create(302, std::string("TessaroItemKind must be a string, not ") + j.type_name(), &j);
-    }
-    const auto parsed = itemKindFromRaw(j.get_ref<const std::string&>());
+    if (!j.is_string()) throw DecodingError(std::string("TessaroItemKind must be a string, not ") + j.type_name());
+    const auto& raw = j.get_ref<const std::string&>();
+    const auto parsed = itemKindFromRaw(raw);
     if (!parsed) {
-        throw json::other_error::create(501, "TessaroItemKind: unknown raw value " + j.dump(), &j);
+        // Only a short, valid prefix of the text: it came from the wire and may be long or not UTF-8.
+        const std::string shown = raw.size() <= 40 && detail::isValidUTF8(raw) ? raw : "(not shown)";
+        throw DecodingError("TessaroItemKind: unknown raw value \"" + shown + "\"");
     }
     kind = *parsed;
 }
@@ -229,21 +229,23 @@ void to_json(nlohmann::json& j, const TessaroVault& vault) {
 }
 
 void from_json(const nlohmann::json& j, TessaroVault& vault) {
-    if (!j.is_object()) {
-        throw json::type_error::create(302, std::string("TessaroVault must be a JSON object, not ") + j.type_name(),
-                                       &j);
-    }
+    if (!j.is_object()) throw DecodingError(std::string("TessaroVault must be a JSON object, not ") + j.type_name());
     const auto id = j.find("vault_id");
-    if (id == j.end()) throw json::out_of_range::create(403, "TessaroVault: required key \"vault_id\" not found", &j);
+    if (id == j.end()) throw DecodingError("TessaroVault: required key \"vault_id\" not found");
     if (!id->is_string()) {
-        throw json::type_error::create(
-            302, std::string("TessaroVault: \"vault_id\" must be a string, not ") + id->type_name(), &j);
+        throw DecodingError(std::string("TessaroVault: \"vault_id\" must be a string, not ") + id->type_name());
     }
     TessaroVault decoded;
-    decoded.id = id->get<std::string>();
-    decoded.name = optionalVaultString(j, "name");
-    decoded.kind = optionalVaultString(j, "kind");
-    decoded.mode = vaultMode(j);
+    try {
+        decoded.id = id->get<std::string>();
+        decoded.name = optionalVaultString(j, "name");
+        decoded.kind = optionalVaultString(j, "kind");
+        decoded.mode = vaultMode(j);
+    } catch (const json::exception& error) {
+        // Every member is checked before it is read; should the library still refuse one, the
+        // caller sees the kit's own error.
+        throw DecodingError(std::string("TessaroVault: ") + error.what());
+    }
     vault = std::move(decoded);
 }
 
@@ -254,7 +256,7 @@ std::vector<TessaroVault> decodeVaultList(const nlohmann::json& j) {
     try {
         for (const auto& element : j)
             vaults.push_back(element.get<TessaroVault>());
-    } catch (const nlohmann::json::exception&) {
+    } catch (const DecodingError&) {
         return {};
     }
     return vaults;

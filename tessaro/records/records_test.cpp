@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <type_traits>
+
+#include <tessaro/crypto/crypto_error.hpp>
+#include <tessaro/crypto/sealed_box.hpp>
+
 namespace tessaro {
 namespace {
 
@@ -16,8 +22,10 @@ TEST(TessaroItemKind, RawValuesAreExactAndCaseSensitive) {
     }
     for (const char* bad : {"", "Login", "LOGIN", "secureNote", "login "})
         EXPECT_FALSE(itemKindFromRaw(bad)) << bad;
-    EXPECT_THROW(json("Login").get<TessaroItemKind>(), json::exception);
-    EXPECT_THROW(json(1).get<TessaroItemKind>(), json::exception);
+    // Unknown texts, including ones that cannot be written back as JSON, and non-strings.
+    for (const json& bad : {json("Login"), json(std::string("\xff\xfe")), json(std::string(100000, 'x')), json(1),
+                            json(nullptr), json::array({"login"})})
+        EXPECT_THROW(bad.get<TessaroItemKind>(), DecodingError) << bad.type_name();
     EXPECT_EQ(TessaroRecord("t", "u", "p", "", "", TessaroItemKind::server).kindRaw, "server");
     EXPECT_EQ(TessaroRecord("t", "u", "p", "", "", TessaroItemKind::login, "wifi").kindRaw, "wifi");
 }
@@ -107,7 +115,7 @@ TEST(TessaroVault, DecodesWithDefaultsAndFailsWithoutID) {
          {R"({"name": "Home", "mode": 1})", R"({"vault_id": null})", R"({"vault_id": 1})",
           R"({"vault_id": "v", "name": 5})", R"({"vault_id": "v", "mode": "2"})", R"({"vault_id": "v", "mode": 2.5})",
           R"({"vault_id": "v", "mode": true})", R"({"vault_id": "v", "mode": 18446744073709551615})", R"(["v"])"})
-        EXPECT_THROW((void)json::parse(bad).get<TessaroVault>(), json::exception) << bad;
+        EXPECT_THROW((void)json::parse(bad).get<TessaroVault>(), DecodingError) << bad;
 }
 
 TEST(TessaroVault, ListDecodingIsAllOrNothing) {
@@ -140,7 +148,63 @@ TEST(HintAndPrefill, JSONCarriesOnlyPresentMembers) {
 
 TEST(TessaroError, PayloadFollowsTheFullWidthColonDirectly) {
     EXPECT_EQ(TessaroError::protocol("malformed_response").errorDescription(), "协议错误：malformed_response");
-    EXPECT_STREQ(TessaroError::network("connection refused").what(), "网络错误：connection refused");
+    const TessaroError network = TessaroError::network("connection refused");
+    const TessaroError copy = network;
+    EXPECT_STREQ(copy.what(), "网络错误：connection refused");
+    EXPECT_EQ(copy.underlyingDescription(), "connection refused");
+}
+
+// Copying an exception must not throw: the standard library copies them while propagating.
+static_assert(std::is_nothrow_copy_constructible_v<TessaroError> && std::is_nothrow_copy_assignable_v<TessaroError>);
+static_assert(std::is_nothrow_copy_constructible_v<TessaroCrypto::PlatformError>);
+static_assert(std::is_nothrow_copy_constructible_v<URL>);
+
+// Every exception the kit throws on purpose is caught both as tessaro::Exception, naming its
+// family and case, and as std::exception, with message() the same text as what().
+TEST(Exception, EveryKitErrorIsCaughtByBothBasesAndNamesItsCase) {
+    using Code = TessaroCrypto::CryptoError::Code;
+    const struct {
+        const char* family;
+        const char* caseName;
+        std::function<void()> raise;
+    } cases[] = {
+        {"TessaroError", "notInstalled", [] { throw TessaroError::notInstalled(TessaroError::defaultDownloadURL()); }},
+        {"TessaroError", "network", [] { throw TessaroError::network("down"); }},
+        {"TessaroError", "protocol", [] { throw TessaroError::protocol("x"); }},
+        {"TessaroError", "notAuthorized", [] { throw TessaroError::notAuthorized(); }},
+        {"TessaroError", "cancelled", [] { throw TessaroError::cancelled(); }},
+        {"TessaroError", "denied", [] { throw TessaroError::denied(); }},
+        {"TessaroError", "expired", [] { throw TessaroError::expired(); }},
+        {"TessaroError", "notSignedIn", [] { throw TessaroError::notSignedIn(); }},
+        {"TessaroError", "revoked", [] { throw TessaroError::revoked(); }},
+        {"TessaroError", "conflict", [] { throw TessaroError::conflict(); }},
+        {"CryptoError", "invalidKey", [] { throw TessaroCrypto::CryptoError(Code::invalidKey); }},
+        {"CryptoError", "invalidSealedBox", [] { (void)TessaroCrypto::SealedBox::decode("{}"); }},
+        {"CryptoError", "openFailed", [] { throw TessaroCrypto::CryptoError(Code::openFailed); }},
+        {"CryptoError", "randomFailed", [] { throw TessaroCrypto::CryptoError(Code::randomFailed); }},
+        {"PlatformError", "refused", [] { throw TessaroCrypto::PlatformError("refused here"); }},
+        {"InvalidArgument", "invalidArgument", [] { (void)URL::parse("https://h")->resolvingPath("/a?b"); }},
+        {"DecodingError", "decoding", [] { (void)json::parse(R"({"vault_id": 1})").get<TessaroVault>(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + "." + c.caseName);
+        try {
+            c.raise();
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.family(), c.family);
+            EXPECT_STREQ(e.caseName(), c.caseName);
+            const auto* standard = dynamic_cast<const std::exception*>(&e);
+            ASSERT_NE(standard, nullptr);
+            EXPECT_STREQ(e.message(), standard->what());
+            EXPECT_STRNE(e.message(), "");
+        }
+        try {
+            c.raise();
+        } catch (const std::exception& e) {
+            EXPECT_NE(dynamic_cast<const Exception*>(&e), nullptr);
+        }
+    }
 }
 
 TEST(TessaroWaiting, MessageRulesApplyInOrder) {

@@ -1,5 +1,6 @@
 #pragma once
-// TessaroWaiting: what the kit is waiting for while the user acts in the password-manager application.
+/// @file
+/// TessaroWaiting: what the kit is waiting for while the user acts in the password-manager application.
 
 #include <optional>
 #include <string>
@@ -10,27 +11,36 @@
 
 namespace tessaro {
 
-// A waiting state as reported through the client's onWaiting callback; message() is the Chinese
-// text a host shows for it. Plain value with member-wise equality (expiresAt included, although
-// it never changes the message). Not synchronised: copy it to share it between threads.
-// Nothing here throws except std::bad_alloc.
+/// A waiting state as reported through the client's onWaiting callback; message() is the Chinese
+/// text a host shows for it. Plain value with member-wise equality (expiresAt included, although
+/// it never changes the message). Not synchronised: copy it to share it between threads.
+/// Nothing here throws except std::bad_alloc.
 struct TESSARO_EXPORT TessaroWaiting {
-    // What is pending: a server request for an operation ("pick_item", "get_item", "create_item",
-    // "update_item", or empty when the status names none), or the authorization consent.
-    // Equal when the kind is the same and, for request, the op texts are equal.
+    /// What is pending: a server request for an operation ("pick_item", "get_item", "create_item",
+    /// "update_item", or empty when the status names none), or the authorization consent.
+    /// Equal when the kind is the same and, for request, the op texts are equal. An immutable
+    /// value; throws only std::bad_alloc.
     class Phase {
     public:
-        enum class Kind { request, authorize };
+        /// Which of the two waits this is.
+        enum class Kind {
+            request,    ///< a server request for an operation
+            authorize,  ///< the user's consent to an authorization
+        };
 
+        /// The wait for a server request performing `op`.
         static Phase request(std::string op) { return Phase(Kind::request, std::move(op)); }
+        /// The wait for the user's authorization consent.
         static Phase authorize() { return Phase(Kind::authorize, {}); }
 
+        /// Which wait this is.
         Kind kind() const noexcept { return kind_; }
-        bool isRequest() const noexcept { return kind_ == Kind::request; }
+        /// True for the authorization consent.
         bool isAuthorize() const noexcept { return kind_ == Kind::authorize; }
-        // The operation of a request phase; always empty for authorize.
+        /// The operation of a request phase; always empty for authorize.
         const std::string& op() const noexcept { return op_; }
 
+        /// Equal kinds and op texts.
         friend bool operator==(const Phase&, const Phase&) = default;
 
     private:
@@ -39,12 +49,13 @@ struct TESSARO_EXPORT TessaroWaiting {
         std::string op_;
     };
 
-    Phase phase;
-    std::optional<std::string> requestID;      // the server's identifier of the request
-    std::optional<std::string> waitingOn;      // who acts next: "user", "device", ...
-    std::optional<std::string> waitingReason;  // what they must do: "approval", "input", "pick", "review", "consent"
-    std::optional<Timestamp> expiresAt;        // when the wait ends by expiry
+    Phase phase;                               ///< what is pending
+    std::optional<std::string> requestID;      ///< the server's identifier of the request
+    std::optional<std::string> waitingOn;      ///< who acts next: "user", "device", ...
+    std::optional<std::string> waitingReason;  ///< what they must do: "approval", "input", "pick", "review", "consent"
+    std::optional<Timestamp> expiresAt;        ///< when the wait ends by expiry
 
+    /// A waiting state of the given members.
     TessaroWaiting(Phase phase, std::optional<std::string> requestID = std::nullopt,
                    std::optional<std::string> waitingOn = std::nullopt,
                    std::optional<std::string> waitingReason = std::nullopt,
@@ -55,11 +66,12 @@ struct TESSARO_EXPORT TessaroWaiting {
           waitingReason(std::move(waitingReason)),
           expiresAt(expiresAt) {}
 
-    // The text to show: the first matching rule of phase authorize, then the (waitingOn,
-    // waitingReason) pairs, then the fallback "等待 Tessaro 处理". Exact, case-sensitive matching;
-    // op, requestID and expiresAt never change it.
+    /// The text to show: the first matching rule of phase authorize, then the (waitingOn,
+    /// waitingReason) pairs, then the fallback "等待 Tessaro 处理". Exact, case-sensitive matching;
+    /// op, requestID and expiresAt never change it.
     std::string message() const;
 
+    /// Member-wise equality.
     friend bool operator==(const TessaroWaiting&, const TessaroWaiting&) = default;
 };
 

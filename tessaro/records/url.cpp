@@ -1,5 +1,6 @@
 #include <tessaro/records/url.hpp>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/records/internal/utf8.hpp>
 
 #include <algorithm>
@@ -88,6 +89,30 @@ bool isURLText(std::string_view text) noexcept {
 
 }  // namespace
 
+// The parsed components, shared by copies: a URL never changes once parsed.
+struct URL::Impl {
+    std::string text;
+    std::string scheme;
+    std::string host;
+    std::optional<int> port;
+    std::string path;
+    std::string query;
+    std::string fragment;
+};
+
+URL::URL(std::shared_ptr<const Impl> impl) noexcept : impl_(std::move(impl)) {}
+URL::URL(const URL& other) noexcept = default;
+URL& URL::operator=(const URL& other) noexcept = default;
+URL::~URL() = default;
+
+const std::string& URL::scheme() const noexcept { return impl_->scheme; }
+const std::string& URL::host() const noexcept { return impl_->host; }
+std::optional<int> URL::port() const noexcept { return impl_->port; }
+const std::string& URL::path() const noexcept { return impl_->path; }
+const std::string& URL::query() const noexcept { return impl_->query; }
+const std::string& URL::fragment() const noexcept { return impl_->fragment; }
+const std::string& URL::absoluteString() const noexcept { return impl_->text; }
+
 std::optional<URL> URL::parse(std::string_view text) {
     if (text.find('\0') != std::string_view::npos || !detail::isValidUTF8(text)) return std::nullopt;
     const std::size_t scheme = schemeLength(text);
@@ -110,50 +135,50 @@ std::optional<URL> URL::parse(std::string_view text) {
         return std::nullopt;
     }
 
-    URL url;
-    url.text_ = owned;
-    url.scheme_ = part(handle.get(), CURLUPART_SCHEME).value_or("");
-    url.host_ = part(handle.get(), CURLUPART_HOST).value_or("");
-    if (url.scheme_.empty() || url.host_.empty()) return std::nullopt;
+    auto impl = std::make_shared<Impl>();
+    impl->text = owned;
+    impl->scheme = part(handle.get(), CURLUPART_SCHEME).value_or("");
+    impl->host = part(handle.get(), CURLUPART_HOST).value_or("");
+    if (impl->scheme.empty() || impl->host.empty()) return std::nullopt;
     if (auto port = part(handle.get(), CURLUPART_PORT)) {
         int value = 0;
         const auto [end, ec] = std::from_chars(port->data(), port->data() + port->size(), value);
         if (ec != std::errc() || end != port->data() + port->size()) return std::nullopt;
-        url.port_ = value;
+        impl->port = value;
     }
-    url.path_ = part(handle.get(), CURLUPART_PATH).value_or("/");
-    url.query_ = part(handle.get(), CURLUPART_QUERY).value_or("");
-    url.fragment_ = part(handle.get(), CURLUPART_FRAGMENT).value_or("");
-    return url;
+    impl->path = part(handle.get(), CURLUPART_PATH).value_or("/");
+    impl->query = part(handle.get(), CURLUPART_QUERY).value_or("");
+    impl->fragment = part(handle.get(), CURLUPART_FRAGMENT).value_or("");
+    return URL(std::move(impl));
 }
 
 std::optional<URL> URL::parseWithoutAuthority(std::string_view text, std::size_t schemeLength) {
-    URL url;
-    url.text_ = std::string(text);
-    url.scheme_.reserve(schemeLength);
+    auto impl = std::make_shared<Impl>();
+    impl->text = std::string(text);
+    impl->scheme.reserve(schemeLength);
     for (const char c : text.substr(0, schemeLength)) {
-        url.scheme_ += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        impl->scheme += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    if (url.scheme_ == "http" || url.scheme_ == "https") return std::nullopt;
+    if (impl->scheme == "http" || impl->scheme == "https") return std::nullopt;
     std::string_view rest = text.substr(schemeLength + 1);
     if (const auto hash = rest.find('#'); hash != std::string_view::npos) {
-        url.fragment_ = std::string(rest.substr(hash + 1));
+        impl->fragment = std::string(rest.substr(hash + 1));
         rest = rest.substr(0, hash);
     }
     if (const auto question = rest.find('?'); question != std::string_view::npos) {
-        url.query_ = std::string(rest.substr(question + 1));
+        impl->query = std::string(rest.substr(question + 1));
         rest = rest.substr(0, question);
     }
-    url.path_ = std::string(rest);
-    if (!isURLText(url.path_) || !isURLText(url.query_) || !isURLText(url.fragment_)) return std::nullopt;
-    return url;
+    impl->path = std::string(rest);
+    if (!isURLText(impl->path) || !isURLText(impl->query) || !isURLText(impl->fragment)) return std::nullopt;
+    return URL(std::move(impl));
 }
 
-std::string URL::decodedPath() const { return percentDecode(path_); }
+std::string URL::decodedPath() const { return percentDecode(impl_->path); }
 
 URL::QueryItems URL::queryItems() const {
     QueryItems items;
-    std::string_view rest = query_;
+    std::string_view rest = impl_->query;
     while (!rest.empty()) {
         const std::size_t amp = rest.find('&');
         const std::string_view item = rest.substr(0, amp);
@@ -170,23 +195,23 @@ URL::QueryItems URL::queryItems() const {
 }
 
 URL URL::resolvingPath(std::string_view endpointPath) const {
-    if (host_.empty()) throw std::invalid_argument("URL::resolvingPath: an origin needs a host");
+    if (impl_->host.empty()) throw InvalidArgument("URL::resolvingPath: an origin needs a host");
     if (endpointPath.find_first_of("?#") != std::string_view::npos) {
-        throw std::invalid_argument("URL::resolvingPath: an endpoint path holds no query or fragment");
+        throw InvalidArgument("URL::resolvingPath: an endpoint path holds no query or fragment");
     }
     // Scheme and authority exactly as written: everything up to the first "/", "?" or "#" after "://".
-    const std::size_t authorityStart = schemePrefixLength(text_);
-    const std::size_t authorityEnd = text_.find_first_of("/?#", authorityStart);
-    std::string joined = text_.substr(0, authorityEnd);
+    const std::size_t authorityStart = schemePrefixLength(impl_->text);
+    const std::size_t authorityEnd = impl_->text.find_first_of("/?#", authorityStart);
+    std::string joined = impl_->text.substr(0, authorityEnd);
 
-    std::string_view basePath = path_;
+    std::string_view basePath = impl_->path;
     if (!basePath.empty() && basePath.back() == '/') basePath.remove_suffix(1);
     joined += basePath;
     if (endpointPath.empty() || endpointPath.front() != '/') joined += '/';
     joined += endpointPath;
 
     auto url = parse(joined);
-    if (!url) throw std::invalid_argument("URL::resolvingPath: the joined URL is not valid");
+    if (!url) throw InvalidArgument("URL::resolvingPath: the joined URL is not valid");
     return std::move(*url);
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tessaro/records/exception.hpp>
+
 namespace tessaro {
 namespace {
 
@@ -35,7 +37,7 @@ TEST(URL, ParsesEachFormAndKeepsTheTextAsGiven) {
         EXPECT_EQ(url.fragment(), fragment) << text;
         EXPECT_EQ(url.absoluteString(), text);
         if (!*host) {
-            EXPECT_THROW(url.resolvingPath("/api/x"), std::invalid_argument) << text;
+            EXPECT_THROW(url.resolvingPath("/api/x"), InvalidArgument) << text;
         }
     }
 }
@@ -78,9 +80,9 @@ TEST(URL, JoinsAnOriginWithAnEndpointPath) {
         EXPECT_EQ(mustParse(origin).resolvingPath(path).absoluteString(), joined) << origin << " + " << path;
     }
     const URL origin = mustParse("https://h");
-    EXPECT_THROW(origin.resolvingPath("/api?x=1"), std::invalid_argument);
-    EXPECT_THROW(origin.resolvingPath("/api#x"), std::invalid_argument);
-    EXPECT_THROW(origin.resolvingPath("/a b"), std::invalid_argument);
+    EXPECT_THROW(origin.resolvingPath("/api?x=1"), InvalidArgument);
+    EXPECT_THROW(origin.resolvingPath("/api#x"), InvalidArgument);
+    EXPECT_THROW(origin.resolvingPath("/a b"), InvalidArgument);
 }
 
 TEST(URL, EncodesQueryComponentsStrictly) {

@@ -3,9 +3,9 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include <tessaro/crypto/internal/sodium_init.hpp>
+#include <tessaro/records/exception.hpp>
 
 namespace tessaro::detail {
 
@@ -34,7 +34,7 @@ SecureBytes hkdfExtract(std::span<const std::uint8_t> salt, std::span<const std:
 }
 
 SecureBytes hkdfExpand(std::span<const std::uint8_t> prk, std::span<const std::uint8_t> info, std::size_t length) {
-    if (length > 255 * hashBytes) throw std::invalid_argument("HKDF-SHA256 output longer than 8160 bytes");
+    if (length > 255 * hashBytes) throw InvalidArgument("HKDF-SHA256 output longer than 8160 bytes");
     ensureSodium();
     SecureBytes okm(length);
     std::uint8_t block[hashBytes];

@@ -5,6 +5,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include <tessaro/records/exception.hpp>
+
 namespace tessaro {
 
 using TessaroCrypto::CryptoError;
@@ -138,7 +140,11 @@ std::string SealedBox::encodedJSON() const {
             {"epk", epk},
             {"format", format},
         };
-        return box.dump();
+        try {
+            return box.dump();
+        } catch (const nlohmann::json::exception&) {
+            throw InvalidArgument("SealedBox: a text field is not valid UTF-8");
+        }
     }
     // The usual case, base64url texts, written directly with the keys in ascending order.
     std::string out;
