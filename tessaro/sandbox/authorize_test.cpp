@@ -1,6 +1,7 @@
 // Authorization: launch URL in, callback out, code exchanged, and each way it is refused; then the
 // tokens: refresh rotation, reuse detection, expiry and revocation.
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 namespace tessaro::sandbox::testing {
@@ -122,7 +123,7 @@ TEST(Authorize, DenialAndNotSignedInReachTheHostAsErrors) {
 TEST(Authorize, PolicyNamesTheGrantedVaults) {
     Harness h;
     EXPECT_THROW(h.sandbox().setPolicy(Policy{.grantVaults = std::vector<std::string>{"vlt_nowhere"}}),
-                 std::invalid_argument);
+                 InvalidArgument);
     EXPECT_EQ(h.post("/sandbox/policy", {{"decision", "maybe"}}).error(), "invalid_policy");
     ASSERT_EQ(h.post("/sandbox/policy", {{"grant_vaults", {"vlt_work"}}, {"step", 0}}).status, 200);
     const Session s = h.authorize();

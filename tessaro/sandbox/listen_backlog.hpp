@@ -1,6 +1,7 @@
 #pragma once
-// Raising the listen backlog of a cpp-httplib server: for the sandbox's own server and for the
-// loopback servers of the tests and benches.
+/// @file
+/// Raising the listen backlog of a cpp-httplib server: for the sandbox's own server and for the
+/// loopback servers of the tests and benches.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

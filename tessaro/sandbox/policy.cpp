@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <tessaro/records/exception.hpp>
+
 namespace tessaro::sandbox {
 
 namespace {
@@ -17,7 +19,7 @@ std::string normalised(std::string_view text) {
 
 std::chrono::milliseconds secondsFromNumber(double seconds, std::string_view what) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
-        throw std::invalid_argument(std::string(what) + " must be between 0 and 86400 seconds");
+        throw InvalidArgument(std::string(what) + " must be between 0 and 86400 seconds");
     }
     return std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(seconds * 1000)));
 }
@@ -30,20 +32,20 @@ Policy::Decision Policy::parseDecision(std::string_view text) {
     if (t == "deny") return Decision::deny;
     if (t == "not_signed_in") return Decision::notSignedIn;
     if (t == "never") return Decision::never;
-    throw std::invalid_argument("decision must be approve, deny, not_signed_in or never");
+    throw InvalidArgument("decision must be approve, deny, not_signed_in or never");
 }
 
 Policy::Create Policy::parseCreate(std::string_view text) {
     const std::string t = normalised(text);
     if (t == "in_scope") return Create::inScope;
     if (t == "out_of_scope") return Create::outOfScope;
-    throw std::invalid_argument("create must be in_scope or out_of_scope");
+    throw InvalidArgument("create must be in_scope or out_of_scope");
 }
 
 Policy::Update Policy::parseUpdate(std::string_view text) {
     if (text == "apply") return Update::apply;
     if (text == "conflict") return Update::conflict;
-    throw std::invalid_argument("update must be apply or conflict");
+    throw InvalidArgument("update must be apply or conflict");
 }
 
 std::chrono::milliseconds Policy::parseSeconds(std::string_view text) {
@@ -52,9 +54,9 @@ std::chrono::milliseconds Policy::parseSeconds(std::string_view text) {
     try {
         value = std::stod(std::string(text), &used);
     } catch (const std::exception&) {
-        throw std::invalid_argument("not a number of seconds: " + std::string(text));
+        throw InvalidArgument("not a number of seconds: " + std::string(text));
     }
-    if (used != text.size()) throw std::invalid_argument("not a number of seconds: " + std::string(text));
+    if (used != text.size()) throw InvalidArgument("not a number of seconds: " + std::string(text));
     return secondsFromNumber(value, "a duration");
 }
 
@@ -87,21 +89,21 @@ nlohmann::json Policy::toJSON() const {
 }
 
 Policy Policy::fromJSON(const nlohmann::json& json, const Policy& base) {
-    if (!json.is_object()) throw std::invalid_argument("the policy must be a JSON object");
+    if (!json.is_object()) throw InvalidArgument("the policy must be a JSON object");
     Policy policy = base;
     for (const auto& [key, value] : json.items()) {
         auto needString = [&]() -> std::string {
-            if (!value.is_string()) throw std::invalid_argument(key + " must be a string");
+            if (!value.is_string()) throw InvalidArgument(key + " must be a string");
             return value.get<std::string>();
         };
         if (key == "decision") {
             policy.decision = parseDecision(needString());
         } else if (key == "delay" || key == "step") {
-            if (!value.is_number()) throw std::invalid_argument(key + " must be a number of seconds");
+            if (!value.is_number()) throw InvalidArgument(key + " must be a number of seconds");
             (key == "delay" ? policy.delay : policy.step) = secondsFromNumber(value.get<double>(), key);
         } else if (key == "pick") {
             policy.pick = needString();
-            if (policy.pick.empty()) throw std::invalid_argument("pick must not be empty");
+            if (policy.pick.empty()) throw InvalidArgument("pick must not be empty");
         } else if (key == "create") {
             policy.create = parseCreate(needString());
         } else if (key == "update") {
@@ -111,15 +113,15 @@ Policy Policy::fromJSON(const nlohmann::json& json, const Policy& base) {
                 policy.grantVaults.reset();
                 continue;
             }
-            if (!value.is_array()) throw std::invalid_argument("grant_vaults must be an array of vault IDs or null");
+            if (!value.is_array()) throw InvalidArgument("grant_vaults must be an array of vault IDs or null");
             std::vector<std::string> vaults;
             for (const auto& vault : value) {
-                if (!vault.is_string()) throw std::invalid_argument("grant_vaults must hold strings");
+                if (!vault.is_string()) throw InvalidArgument("grant_vaults must hold strings");
                 vaults.push_back(vault.get<std::string>());
             }
             policy.grantVaults = std::move(vaults);
         } else {
-            throw std::invalid_argument("unknown policy member: " + key);
+            throw InvalidArgument("unknown policy member: " + key);
         }
     }
     return policy;

@@ -2,6 +2,7 @@
 // through the status the server returns. Approved get, create and update with the kit's sealing
 // are the end-to-end full run (Items.AuthorizeThenPickGetCreateAndUpdateAsApproved).
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/sandbox/testing/sandbox_test_support.hpp>
 
 namespace tessaro::sandbox::testing {
@@ -205,8 +206,8 @@ TEST_F(Requests, LaunchURLsMustMatchTheRequestsClient) {
         (OpenResult{false, "client_mismatch"}));
     EXPECT_EQ(h.sandbox().open(h.requestURL("req_none", "s")), (OpenResult{false, "unknown_request"}));
     EXPECT_EQ(h.sandbox().open(h.requestURL(id, "")), (OpenResult{false, "missing_state"}));
-    EXPECT_THROW(h.sandbox().registerClient({"other", {"otherapp://cb"}}), std::invalid_argument);
-    EXPECT_THROW(h.sandbox().registerClient({"pmc_x", {"http://example.com/cb"}}), std::invalid_argument);
+    EXPECT_THROW(h.sandbox().registerClient({"other", {"otherapp://cb"}}), InvalidArgument);
+    EXPECT_THROW(h.sandbox().registerClient({"pmc_x", {"http://example.com/cb"}}), InvalidArgument);
 }
 
 }  // namespace

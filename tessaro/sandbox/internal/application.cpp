@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <stdexcept>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/sandbox/internal/wire.hpp>
 
 namespace tessaro::sandbox::detail {
@@ -82,7 +83,7 @@ void Application::setPolicy(const Policy& policy) {
         const auto vaults = backend_.vaults();
         for (const std::string& id : *policy.grantVaults) {
             if (std::none_of(vaults.begin(), vaults.end(), [&](const Vault& v) { return v.id == id; })) {
-                throw std::invalid_argument("unknown vault in grant_vaults: " + id);
+                throw InvalidArgument("unknown vault in grant_vaults: " + id);
             }
         }
     }

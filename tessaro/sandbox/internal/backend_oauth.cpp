@@ -6,6 +6,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/sandbox/internal/backend.hpp>
 
 namespace tessaro::sandbox::detail {
@@ -58,15 +59,15 @@ TimePoint Backend::now() const { return settings_.clock ? settings_.clock() : st
 void Backend::registerClient(const std::string& clientID, const std::vector<std::string>& redirectURIs) {
     static const std::regex idPattern("pmc_[A-Za-z0-9]+");
     if (!std::regex_match(clientID, idPattern)) {
-        throw std::invalid_argument("a client ID is \"pmc_\" followed by letters and digits: " + clientID);
+        throw InvalidArgument("a client ID is \"pmc_\" followed by letters and digits: " + clientID);
     }
     for (const std::string& uri : redirectURIs) {
         const auto parts = parseURI(uri);
         if (!parts || parts->hasFragment || parts->hasUserInfo || parts->scheme.empty()) {
-            throw std::invalid_argument("not a usable redirect URI: " + uri);
+            throw InvalidArgument("not a usable redirect URI: " + uri);
         }
         if (parts->scheme == "http" && !isLoopbackIP(parts->host)) {
-            throw std::invalid_argument("plain http redirect URIs must be loopback (127.0.0.1 or [::1]): " + uri);
+            throw InvalidArgument("plain http redirect URIs must be loopback (127.0.0.1 or [::1]): " + uri);
         }
     }
     std::lock_guard lock(mutex_);
