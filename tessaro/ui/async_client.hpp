@@ -1,20 +1,18 @@
 #pragma once
-// TessaroAsyncClient: the client's blocking operations as QFutures, off the GUI thread.
+/// @file
+/// TessaroAsyncClient: the client's blocking operations as QFutures, off the GUI thread.
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
+#include <cstddef>
+#include <exception>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
-#include <exception>
-#include <utility>
 #include <type_traits>
+#include <utility>
 
 #include <QFuture>
 #include <QObject>
@@ -26,82 +24,103 @@
 
 namespace tessaro {
 
-// Runs each operation of a TessaroClient on a worker thread of its own (so a wait for the user never
-// holds up another call: a retry, a cancel, a reading), with a stop source of its own, and returns
-// a QFuture. Deliver results on the GUI thread with the future's continuations:
-//     async.pickItem(hint).then(window, [](const TessaroItem& item) { ... })
-//                         .onFailed(window, [](const TessaroError& error) { ... });
-// A failed operation's future holds the exception it threw (TessaroError, the store's error, ...),
-// which onFailed receives as that type. The GUI thread never blocks on the store or the network.
-//
-// cancel() ends the client's current wait (cancelPending) and requests the stop of every operation
-// in progress; each then fails, usually with TessaroError::cancelled. The destructor does the same
-// and returns at once, without waiting for the workers: the futures of operations still running end
-// with TessaroError::cancelled there and then (their continuations never outlive their context
-// objects), and they share their bookkeeping (workers())
-// with the wrapper, which outlives it until the last worker ends, and each lets go of the client
-// when it ends. A worker may still be in a store call then (those take no stop); a host about to
-// exit waits for them with workers()->waitUntilNone(). Thread-safe; throws only std::bad_alloc and,
-// when no thread can be started, std::system_error.
+/// Runs each operation of a TessaroClient on a worker thread of its own (so a wait for the user
+/// never holds up another call: a retry, a cancel, a reading), with a stop source of its own, and
+/// returns a QFuture. Deliver results on the GUI thread with the future's continuations:
+///
+///     async.pickItem(hint).then(window, [](const TessaroItem& item) { ... })
+///                         .onFailed(window, [](const TessaroError& error) { ... });
+///
+/// A failed operation's future holds the exception it threw (TessaroError, the store's error, ...),
+/// which onFailed receives as that type. The GUI thread never blocks on the store or the network.
+///
+/// cancel() ends the client's current wait (cancelPending) and requests the stop of every
+/// operation in progress; each then fails, usually with TessaroError::cancelled. The destructor
+/// does the same and returns at once, without waiting for the workers: the futures of operations
+/// still running end with TessaroError::cancelled there and then (their continuations never
+/// outlive their context objects). The workers share their bookkeeping (workers()) with the
+/// wrapper, which outlives it until the last worker ends, and each lets go of the client when it
+/// ends. A worker may still be in a store call then (those take no stop); a host about to exit
+/// waits for them with workers()->waitUntilNone().
+///
+/// Thread safety: every member may be called from any thread. Every member that starts an
+/// operation throws only std::bad_alloc and, when no thread can be started, std::system_error; no
+/// member blocks.
 class TESSARO_QT_EXPORT TessaroAsyncClient : public QObject {
     Q_OBJECT
 
 public:
+    /// Wraps `client`, which the wrapper and its workers share. Throws only std::bad_alloc.
     explicit TessaroAsyncClient(std::shared_ptr<TessaroClient> client, QObject* parent = nullptr);
+    /// Cancels as cancel() does, settles every unfinished future with TessaroError::cancelled, and
+    /// returns at once (the workers end on their own).
     ~TessaroAsyncClient() override;
 
-    const std::shared_ptr<TessaroClient>& client() const noexcept { return client_; }
+    /// The wrapped client, the same for the wrapper's whole life.
+    const std::shared_ptr<TessaroClient>& client() const noexcept;
 
+    /// TessaroClient::isAuthorized on a worker.
     QFuture<bool> isAuthorized();
+    /// TessaroClient::grant on a worker.
     QFuture<std::optional<TessaroGrant>> grant();
+    /// TessaroClient::authorize on a worker, stopped by cancel().
     QFuture<TessaroGrant> authorize();
+    /// TessaroClient::pickItem on a worker, stopped by cancel().
     QFuture<TessaroItem> pickItem(TessaroHint hint = {}, std::optional<std::string> reason = std::nullopt,
                                   std::optional<std::string> vaultID = std::nullopt);
+    /// TessaroClient::getItem on a worker, stopped by cancel().
     QFuture<TessaroItem> getItem(std::string id, std::string vaultID);
+    /// TessaroClient::createItem on a worker, stopped by cancel().
     QFuture<TessaroCreated> createItem(TessaroItemKind kind, TessaroPrefill prefill = {},
                                        std::optional<std::string> reason = std::nullopt,
                                        std::optional<std::string> vaultID = std::nullopt);
+    /// TessaroClient::updateItem on a worker, stopped by cancel().
     QFuture<TessaroUpdated> updateItem(std::string id, std::string vaultID, TessaroClient::Patch patch,
                                        std::optional<std::string> reason = std::nullopt);
+    /// TessaroClient::revoke on a worker, stopped by cancel().
     QFuture<void> revoke();
 
+    /// Ends the client's current wait (TessaroClient::cancelPending) and requests the stop of every
+    /// operation in progress. Returns at once; throws nothing the client's cancelPending does not.
     void cancel();
 
-    // Runs any call on a worker, like the operations above.
+    /// Runs any call on a worker, like the operations above: `operation` gets the client and the
+    /// operation's stop token (stopped by cancel() and by the wrapper's end); what it returns or
+    /// throws settles the future.
     template <typename T>
     QFuture<T> run(std::function<T(TessaroClient&, std::stop_token)> operation);
 
-    // The workers of one wrapper and their stop sources, shared with them. Thread-safe.
+    /// The workers of one wrapper, shared with them: the object lives on after the wrapper while
+    /// workers run. Thread-safe; only the wrapper makes one.
     class TESSARO_QT_EXPORT Workers {
     public:
-        // How many have not ended yet.
+        /// Frees the bookkeeping once the wrapper and the last worker let go of it.
+        ~Workers();
+        Workers(const Workers&) = delete;
+        Workers& operator=(const Workers&) = delete;
+
+        /// How many workers have not ended yet. Never blocks.
         std::size_t running() const;
-        // Waits up to `timeout` until none is left; whether none is. Blocks: not for a GUI thread
-        // that must stay responsive (a host about to exit, or a test).
+        /// Waits up to `timeout` until no worker is left; whether none is. Blocks: not for a GUI
+        /// thread that must stay responsive (a host about to exit, or a test).
         bool waitUntilNone(std::chrono::milliseconds timeout) const;
 
     private:
         friend class TessaroAsyncClient;
-        struct Entry {
-            std::stop_source stop;
-            std::function<void()> settleCancelled;
-        };
-        std::uint64_t add(std::stop_source stop, std::function<void()> settleCancelled);
-        void remove(std::uint64_t id);
-        void stopAll();
-        void settleAllCancelled();
-
-        mutable std::mutex mutex_;
-        mutable std::condition_variable changed_;
-        std::map<std::uint64_t, Entry> running_;
-        std::uint64_t next_ = 0;
+        struct Impl;
+        Workers();
+        std::unique_ptr<Impl> impl_;
     };
-    // This wrapper's workers; the object lives on after the wrapper while workers run.
-    std::shared_ptr<const Workers> workers() const { return workers_; }
+    /// This wrapper's workers, for a host that waits for them after the wrapper's end.
+    std::shared_ptr<const Workers> workers() const;
 
 private:
-    std::shared_ptr<TessaroClient> client_;
-    std::shared_ptr<Workers> workers_ = std::make_shared<Workers>();
+    // Starts a worker that runs `work` with the client and its stop token; `settleCancelled`
+    // settles the operation's future as cancelled when the wrapper ends first.
+    void launch(std::function<void(TessaroClient&, std::stop_token)> work, std::function<void()> settleCancelled);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 template <typename T>
@@ -116,49 +135,35 @@ QFuture<T> TessaroAsyncClient::run(std::function<T(TessaroClient&, std::stop_tok
     auto outcome = std::make_shared<Outcome>();
     QFuture<T> future = outcome->promise.future();
     outcome->promise.start();
-    std::stop_source stop;
-    const std::uint64_t id = workers_->add(stop, [outcome] {
-        std::lock_guard guard(outcome->mutex);
-        if (std::exchange(outcome->settled, true)) return;
-        outcome->promise.setException(std::make_exception_ptr(TessaroError::cancelled()));
-        outcome->promise.finish();
-    });
-    try {
-        std::thread([workers = workers_, outcome, operation = std::move(operation), client = client_,
-                     token = stop.get_token(), id]() mutable {
+    launch(
+        [outcome, operation = std::move(operation)](TessaroClient& client, std::stop_token token) {
             std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
             std::exception_ptr error;
             try {
                 if constexpr (std::is_void_v<T>) {
-                    operation(*client, token);
+                    operation(client, token);
                     value = true;
                 } else {
-                    value.emplace(operation(*client, token));
+                    value.emplace(operation(client, token));
                 }
             } catch (...) {
                 error = std::current_exception();
             }
-            {
-                std::lock_guard guard(outcome->mutex);
-                if (!std::exchange(outcome->settled, true)) {
-                    if (error) {
-                        outcome->promise.setException(error);
-                    } else if constexpr (!std::is_void_v<T>) {
-                        outcome->promise.addResult(std::move(*value));
-                    }
-                    outcome->promise.finish();
-                }
+            std::lock_guard guard(outcome->mutex);
+            if (std::exchange(outcome->settled, true)) return;
+            if (error) {
+                outcome->promise.setException(error);
+            } else if constexpr (!std::is_void_v<T>) {
+                outcome->promise.addResult(std::move(*value));
             }
-            error = nullptr;
-            value.reset();
-            client.reset();  // let go of the client before counting as ended
-            operation = nullptr;
-            workers->remove(id);
-        }).detach();
-    } catch (...) {
-        workers_->remove(id);
-        throw;
-    }
+            outcome->promise.finish();
+        },
+        [outcome] {
+            std::lock_guard guard(outcome->mutex);
+            if (std::exchange(outcome->settled, true)) return;
+            outcome->promise.setException(std::make_exception_ptr(TessaroError::cancelled()));
+            outcome->promise.finish();
+        });
     return future;
 }
 

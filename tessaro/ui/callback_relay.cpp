@@ -88,14 +88,19 @@ TessaroCallbackRelay::Role TessaroCallbackRelay::claim(const QString& name, cons
     }
 }
 
+struct TessaroCallbackRelay::Impl {
+    QLocalServer* server;  // a child of the relay
+};
+
 TessaroCallbackRelay::TessaroCallbackRelay(const QString& name, QObject* parent)
-    : QObject(parent), server_(new QLocalServer(this)) {
+    : QObject(parent), impl_(new Impl{new QLocalServer(this)}) {
+    QLocalServer* server = impl_->server;
     const QString path = socketPath(name);
     QLocalServer::removeServer(path);  // a socket file left by a crashed instance
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    server_->listen(path);
-    connect(server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    server->listen(path);
+    connect(server, &QLocalServer::newConnection, this, [this, server] {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->canReadLine()) {
@@ -113,8 +118,8 @@ TessaroCallbackRelay::TessaroCallbackRelay(const QString& name, QObject* parent)
     });
 }
 
-TessaroCallbackRelay::~TessaroCallbackRelay() { server_->close(); }
+TessaroCallbackRelay::~TessaroCallbackRelay() { impl_->server->close(); }
 
-bool TessaroCallbackRelay::isListening() const { return server_->isListening(); }
+bool TessaroCallbackRelay::isListening() const { return impl_->server->isListening(); }
 
 }  // namespace tessaro

@@ -6,6 +6,13 @@
 
 namespace tessaro {
 
+// No state yet: the pointer keeps the class's size when some comes.
+struct TessaroGuiExecutor::Impl {};
+
+TessaroGuiExecutor::TessaroGuiExecutor() : impl_(std::make_unique<Impl>()) {}
+
+TessaroGuiExecutor::~TessaroGuiExecutor() = default;
+
 bool TessaroGuiExecutor::isCurrent() const {
     const auto* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();

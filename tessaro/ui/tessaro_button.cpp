@@ -13,20 +13,28 @@ static void initialiseTessaroResources() {
 
 namespace tessaro {
 
+struct TessaroButton::Impl {
+    std::function<void()> action;
+};
+
 TessaroButton::TessaroButton(const QString& title, std::function<void()> action, QWidget* parent)
-    : QPushButton(parent) {
+    : QPushButton(parent), impl_(new Impl{std::move(action)}) {
     initialiseTessaroResources();
     setObjectName(QStringLiteral("tessaro.button"));
     setIcon(QIcon(QStringLiteral(":/tessaro/key.svg")));
     setTitle(title);
-    connect(this, &QPushButton::clicked, this, [action = std::move(action)] {
-        if (action) action();
+    connect(this, &QPushButton::clicked, this, [this] {
+        if (impl_->action) impl_->action();
     });
 }
+
+TessaroButton::~TessaroButton() = default;
 
 void TessaroButton::setTitle(const QString& title) {
     setText(title);
     setAccessibleName(title);
 }
+
+QString TessaroButton::title() const { return text(); }
 
 }  // namespace tessaro
