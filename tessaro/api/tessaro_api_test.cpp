@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 #include <tessaro/api/testing/test_server.hpp>
 #include <tessaro/crypto/tessaro_crypto.hpp>
@@ -16,6 +17,9 @@ namespace {
 using APIError = TessaroAPI::APIError;
 using testing::RecordedRequest;
 using testing::TestServer;
+
+// An exception is copied while it propagates: a copy that could throw would terminate the host.
+static_assert(std::is_nothrow_copy_constructible_v<APIError> && std::is_nothrow_copy_assignable_v<APIError>);
 
 class TessaroAPITest : public ::testing::Test {
 protected:

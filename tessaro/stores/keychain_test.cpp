@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <type_traits>
 
 #include <tessaro/stores/testing/store_test_support.hpp>
 #include <tessaro/stores/keychain.hpp>
@@ -12,6 +13,10 @@ namespace {
 
 using testing::bytesOf;
 using Query = TessaroKeychain::Query;
+using KeychainError = TessaroKeychain::KeychainError;
+
+// An exception is copied while it propagates: a copy that could throw would terminate the host.
+static_assert(std::is_nothrow_copy_constructible_v<KeychainError> && std::is_nothrow_copy_assignable_v<KeychainError>);
 
 class KeychainTest : public ::testing::Test {
 protected:
