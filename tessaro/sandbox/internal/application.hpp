@@ -39,7 +39,7 @@ public:
     OpenResult open(std::string_view launchURL, std::string* why = nullptr);
 
     Policy policy() const;
-    // Throws std::invalid_argument when the policy names a vault the account does not have.
+    // Throws tessaro::InvalidArgument when the policy names a vault the account does not have.
     void setPolicy(const Policy& policy);
 
     void stop();

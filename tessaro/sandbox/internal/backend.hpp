@@ -86,7 +86,7 @@ public:
     // Client IDs are "pmc_" followed by letters and digits. A redirect URI is registered as an
     // exact URI, or as http://127.0.0.1/PATH or http://[::1]/PATH (loopback: any port matches,
     // RFC 8252); a PATH ending in "*" matches every path with that prefix.
-    // Throws std::invalid_argument for a malformed client ID or redirect URI.
+    // Throws tessaro::InvalidArgument for a malformed client ID or redirect URI.
     void registerClient(const std::string& clientID, const std::vector<std::string>& redirectURIs);
     // Empty when `clientID` is registered and `redirectURI` is one of its redirect URIs;
     // otherwise "invalid_client" or "unregistered_redirect_uri".
