@@ -133,7 +133,7 @@ void from_json(const nlohmann::json& j, TessaroItemKind& kind) {
     const auto& raw = j.get_ref<const std::string&>();
     const auto parsed = itemKindFromRaw(raw);
     if (!parsed) {
-        // Only a short, valid prefix of the text: it came from the wire and may be long or not UTF-8.
+        // The text only when short and valid UTF-8: it came from the wire and may be neither.
         const std::string shown = raw.size() <= 40 && detail::isValidUTF8(raw) ? raw : "(not shown)";
         throw DecodingError("TessaroItemKind: unknown raw value \"" + shown + "\"");
     }
