@@ -419,7 +419,9 @@ std::map<std::string, CPUMeter> cpuOf;                 // per benchmark (per pic
 // pick's return. The user takes a random 0 to 2 s before answering, so a dropped callback costs on
 // average half the poll interval. The CPU time of this process (sandbox included) and of the
 // keyring daemon is reported per pick.
-void pickWake(benchmark::State& state, bool dropped, StoreKind kind, const std::string& name) {
+enum class Callbacks { delivered, dropped };
+void pickWake(benchmark::State& state, Callbacks callbacks, StoreKind kind, const std::string& name) {
+    const bool dropped = callbacks == Callbacks::dropped;
     sandbox::Policy policy;
     policy.step = std::chrono::milliseconds(0);
     InProcess sandbox(policy);
@@ -460,14 +462,18 @@ void pickWake(benchmark::State& state, bool dropped, StoreKind kind, const std::
     const auto picks = static_cast<double>(samples.size());
     cpuOf[name] = {cpu.client / picks, cpu.keyring / picks};
 }
-void BM_PickWake_Callback_MemoryStore(benchmark::State& state) { pickWake(state, false, StoreKind::memory, "woken"); }
+void BM_PickWake_Callback_MemoryStore(benchmark::State& state) {
+    pickWake(state, Callbacks::delivered, StoreKind::memory, "woken");
+}
 void BM_PickWake_Callback_DesktopStore(benchmark::State& state) {
-    pickWake(state, false, StoreKind::desktop, "woken desktop");
+    pickWake(state, Callbacks::delivered, StoreKind::desktop, "woken desktop");
 }
 void BM_PickWake_Callback_DesktopStoreSearching(benchmark::State& state) {
-    pickWake(state, false, StoreKind::desktopSearching, "woken searching");
+    pickWake(state, Callbacks::delivered, StoreKind::desktopSearching, "woken searching");
 }
-void BM_PickWake_Dropped_MemoryStore(benchmark::State& state) { pickWake(state, true, StoreKind::memory, "slept"); }
+void BM_PickWake_Dropped_MemoryStore(benchmark::State& state) {
+    pickWake(state, Callbacks::dropped, StoreKind::memory, "slept");
+}
 BENCHMARK(BM_PickWake_Callback_MemoryStore)
     ->UseManualTime()
     ->Iterations(60)
@@ -490,7 +496,8 @@ BENCHMARK(BM_PickWake_Dropped_MemoryStore)
     ->Unit(benchmark::kMillisecond);
 
 // 64 threads released at once, each reading one item through its own request.
-void storm(benchmark::State& state, bool expired, const char* name) {
+enum class Access { fresh, expired };  // the stored access token
+void storm(benchmark::State& state, Access access, const char* name) {
     sandbox::Policy policy;
     policy.step = std::chrono::milliseconds(0);
     InProcess sandbox(policy);
@@ -503,7 +510,7 @@ void storm(benchmark::State& state, bool expired, const char* name) {
     int tokenRequests = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        if (expired) store->writeString(detail::sessionKey::accessExpiresAt, "1000000000.0");
+        if (access == Access::expired) store->writeString(detail::sessionKey::accessExpiresAt, "1000000000.0");
         const int before = transport->count("POST /api/oauth/token");
         std::string problem;
         std::mutex problemMutex;
@@ -526,8 +533,8 @@ void storm(benchmark::State& state, bool expired, const char* name) {
     state.counters["token_requests"] = benchmark::Counter(tokenRequests, benchmark::Counter::kAvgIterations);
     record(name, state, timed);
 }
-void BM_64GetItem_ExpiredSession(benchmark::State& state) { storm(state, true, "storm expired"); }
-void BM_64GetItem_FreshSession(benchmark::State& state) { storm(state, false, "storm fresh"); }
+void BM_64GetItem_ExpiredSession(benchmark::State& state) { storm(state, Access::expired, "storm expired"); }
+void BM_64GetItem_FreshSession(benchmark::State& state) { storm(state, Access::fresh, "storm fresh"); }
 BENCHMARK(BM_64GetItem_ExpiredSession)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
 BENCHMARK(BM_64GetItem_FreshSession)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
 

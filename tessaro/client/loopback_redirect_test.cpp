@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -132,12 +133,14 @@ TEST(LoopbackRedirect, ListensOnLoopbackOnlyAndStopsWhenDestroyed) {
 }
 
 // The host's whole path: the client's redirect URL is the receiver's; a callback arriving over
-// HTTP wakes a pick whose poll interval is far beyond the test's bound. A client that is gone
-// takes nothing.
+// HTTP wakes a pick whose poll interval is far beyond the test's bound. Of setClient and
+// setHandler, the later call wins. A client that is gone takes nothing.
 TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
+    std::atomic<int> diverted{0};
     LoopbackRedirect receiver;
     Harness h({.pollInterval = 3600, .redirectURL = receiver.redirectURL()});
     receiver.setClient(h.client);
+    receiver.setHandler([&](const URL&) { return ++diverted > 0; });
     h.seed("at", 3600, "rt");
     h.routes.on("/api/oauth/requests", {{200, R"({"request_id":"r1","state":"pending"})"}});
     h.routes.on("/api/oauth/requests/r1", {{200, R"({"request_id":"r1","state":"denied"})"}});
@@ -148,8 +151,12 @@ TEST(LoopbackRedirect, CallbacksWakeTheClientsFlow) {
     EXPECT_EQ(queryItem(opened, "redirect_uri"), receiver.redirectURL().absoluteString());
     const std::string callback =
         "GET /tessaro/callback?tq=request&state=" + queryItem(opened, "state") + " HTTP/1.1\r\n\r\n";
+    exchange(receiver.port(), callback);  // answered once the handler has run
+    EXPECT_EQ(diverted, 1);
+    receiver.setClient(h.client);
     exchange(receiver.port(), callback);
     EXPECT_EQ(finished(pick), "denied");
+    EXPECT_EQ(diverted, 1);
 
     h.client.reset();
     EXPECT_EQ(statusLine(exchange(receiver.port(), callback)), "HTTP/1.1 200 OK");

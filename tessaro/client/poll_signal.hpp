@@ -2,10 +2,8 @@
 /// @file
 /// PollSignal: wakes a request wait between two status reads.
 
-#include <chrono>
 #include <memory>
 #include <stop_token>
-#include <utility>
 
 #include <tessaro/sdk_export.hpp>
 
@@ -43,10 +41,6 @@ public:
     /// count as 10 ms; values beyond about 31 years are cut to that. A stop already requested makes
     /// it return at once without consuming a pending fire.
     void wait(double upTo, std::stop_token stop = {}) noexcept;
-    /// wait(double) with the time as a duration.
-    void wait(std::chrono::duration<double> upTo, std::stop_token stop = {}) noexcept {
-        wait(upTo.count(), std::move(stop));
-    }
 
 private:
     struct Impl;

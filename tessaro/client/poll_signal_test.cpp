@@ -18,8 +18,9 @@ using tessaro::testing::waitLimit;
 // A wait on a thread of its own, stopped when it goes out of scope. Waits are an hour long (or
 // more), so one that returns was woken.
 struct Waiter {
-    Waiter(PollSignal& signal, double upTo = 3600, bool stopFirst = false) {
-        if (stopFirst) stop.request_stop();
+    enum Start { running, stopped };  // stopped: its stop is requested before the wait begins
+    Waiter(PollSignal& signal, double upTo = 3600, Start start = running) {
+        if (start == stopped) stop.request_stop();
         done = std::async(std::launch::async, [&signal, upTo, token = stop.get_token()] { signal.wait(upTo, token); });
     }
     ~Waiter() { stop.request_stop(); }
@@ -46,7 +47,7 @@ TEST(PollSignal, AFireWhileNobodyWaitsIsRememberedOnce) {
     }
     signal.wait(0.01);
     signal.fire();
-    EXPECT_TRUE(Waiter(signal, 3600, true).returns());
+    EXPECT_TRUE(Waiter(signal, 3600, Waiter::stopped).returns());
     EXPECT_TRUE(Waiter(signal).returns());
     EXPECT_TRUE(Waiter(signal).waiting());
 }

@@ -315,9 +315,11 @@ TEST(TessaroClientRevoke, AGrantAuthorizedMeanwhileStays) {
     EXPECT_EQ(h.storedTokens(), "g2 at-2 rt-2 ipk-old");
 }
 
-// Keeps posted calls for the test to run; isCurrent() as set.
+// Keeps posted calls for the test to run; isCurrent() as set: whether the reporting thread counts as
+// the executor's.
+enum class Reporting { onExecutor, elsewhere };
 struct QueueExecutor final : TessaroExecutor {
-    explicit QueueExecutor(bool current) : current(current) {}
+    explicit QueueExecutor(Reporting reporting) : current(reporting == Reporting::onExecutor) {}
     bool isCurrent() const override { return current; }
     void post(std::function<void()> call) override { queued.push_back(std::move(call)); }
     const bool current;
@@ -340,19 +342,19 @@ TEST(TessaroClientWaiting, HandlerAndExecutorReplacedFromOtherThreadsWhileDelive
     const TessaroWaiting waiting(TessaroWaiting::Phase::authorize(), std::nullopt, "user", "consent",
                                  timestampFromSeconds(1700000000.5));
     WaitingLog log(*h.client);
-    auto posting = std::make_shared<QueueExecutor>(false);
+    auto posting = std::make_shared<QueueExecutor>(Reporting::elsewhere);
     h.client->setExecutor(posting);
     auto value = std::make_optional(waiting);
     ClientInternals::notifyWaiting(*h.client, value);
     value.reset();  // gone before the posted call runs
     EXPECT_TRUE(log.all().empty());
     posting->queued.at(0)();
-    h.client->setExecutor(std::make_shared<QueueExecutor>(true));
+    h.client->setExecutor(std::make_shared<QueueExecutor>(Reporting::onExecutor));
     ClientInternals::notifyWaiting(*h.client, waiting);
     EXPECT_EQ(log.all(), (std::vector{std::optional(waiting), std::optional(waiting)}));
 
     auto delivered = std::make_shared<std::atomic<int>>(0);
-    auto inlineExecutor = std::make_shared<QueueExecutor>(true);
+    auto inlineExecutor = std::make_shared<QueueExecutor>(Reporting::onExecutor);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {

@@ -97,9 +97,4 @@ void HandlerList::callAll() {
     if (firstError) std::rethrow_exception(firstError);
 }
 
-std::size_t HandlerList::size() const {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
-
 }  // namespace tessaro::detail

@@ -28,14 +28,11 @@ public:
     // A handler that throws does not stop the others; the first exception is rethrown at the end.
     void callAll();
 
-    // The number of live registrations.
-    std::size_t size() const;
-
 private:
     struct Entry;
     void remove(std::uint64_t id) noexcept;
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::map<std::uint64_t, std::shared_ptr<Entry>> entries_;
     std::uint64_t nextID_ = 0;
 };
