@@ -119,8 +119,8 @@ public:
     /// What the client waits for, reported while the user acts (none when the wait ends). Called
     /// through the executor when one is set (at once when the reporting thread is the executor's,
     /// queued otherwise); without an executor, on the reporting thread. The handler must neither
-    /// block nor throw: an exception from it leaves through the operation that reported, except
-    /// from the report of none that ends a request's wait, where it is dropped.
+    /// block nor throw: an exception from it may leave through the operation that reported (in
+    /// place of its result), or be dropped.
     using WaitingHandler = std::function<void(const std::optional<TessaroWaiting>&)>;
     /// Replaces the onWaiting handler (empty: no reports). Takes effect for the next report;
     /// blocks only on an internal lock.
