@@ -54,18 +54,21 @@ protected:
                 {"TESSARO_SANDBOX_ORIGIN", f_.origin()},
                 {"XDG_CONFIG_HOME", config_.string()}};
     }
+    // Which of tessaro's streams go to a pseudo-terminal instead of pipes.
+    enum class Terminal { none, stderrOnly, stderrAndStdin };
     // tessaro with `tessaro-sandbox open` as the launcher (a later --open-with wins) and `env`
-    // added to the test's environment; stderr (and, with terminalInput, stdin) may go to a
-    // pseudo-terminal instead.
+    // added to the test's environment.
     ChildProcess start(std::vector<std::string> args, const std::map<std::string, std::string>& env,
-                       const std::string& input = "", bool terminal = false, bool terminalInput = false) const {
+                       const std::string& input = "", Terminal terminal = Terminal::none) const {
         args.insert(args.begin(), {"--open-with", std::string(TESSARO_SANDBOX_EXE) + " open"});
         std::vector<std::string> entries;
         for (const auto& [name, value] : env)
             entries.push_back(name + "=" + value);
-        return ChildProcess(
-            TESSARO_CLI_EXE, args,
-            {.environment = entries, .input = input, .terminal = terminal, .terminalInput = terminalInput});
+        return ChildProcess(TESSARO_CLI_EXE, args,
+                            {.environment = entries,
+                             .input = input,
+                             .terminal = terminal != Terminal::none,
+                             .terminalInput = terminal == Terminal::stderrAndStdin});
     }
     Result run(const std::vector<std::string>& args, const std::string& input = "") {
         return start(args, environment(), input).wait();
@@ -135,8 +138,14 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
         int status;
         std::string input = "";
         std::function<void(Policy&)> policy = [](Policy&) {};
+        std::string out = "";  // the start of standard output
     } cases[] = {
-        {"denied", {"pick"}, 15, "", [](Policy& p) { p.decision = Policy::Decision::deny; }},
+        {"denied",
+         {"pick", "--json"},
+         15,
+         "",
+         [](Policy& p) { p.decision = Policy::Decision::deny; },
+         R"({"error":"denied","message":")"},
         {"not signed in", {"pick"}, 17, "", [](Policy& p) { p.decision = Policy::Decision::notSignedIn; }},
         {"conflict",
          {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"},
@@ -150,14 +159,22 @@ TEST_F(CliTest, ExitStatusPerOutcome) {
          {"update", "itm_bank", "--vault", "vlt_personal", "--field", "password", "--field", "title"},
          2,
          "only one\n"},
-        {"help", {"pick", "--help"}, 0},
-        {"version", {"--version"}, 0},
+        {"no command", {}, 2, "", [](Policy&) {}, "Usage: tessaro [OPTIONS] COMMAND"},
+        {"version", {"--version"}, 0, "", [](Policy&) {}, "tessaro "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         setPolicy(c.policy);
         const Result r = run(c.args, c.input);
         EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_TRUE(r.out.starts_with(c.out)) << r.out;
+    }
+    // Each command's own help, before or after the command.
+    for (const std::string command : {"authorize", "status", "pick", "get", "create", "update", "revoke", "reset"}) {
+        SCOPED_TRACE(command);
+        const Result r = run({"--help", command});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.starts_with("Usage: tessaro " + command)) << r.out;
     }
     ASSERT_EQ(run({"reset"}).status, 0);
     EXPECT_EQ(run({"pick"}).status, 13);
@@ -191,7 +208,7 @@ TEST_F(CliTest, CtrlCCancelsTheRequestOnTheServer) {
 TEST_F(CliTest, StatusLineOnAPseudoTerminal) {
     ASSERT_EQ(run({"authorize"}).status, 0);
     setPolicy([](Policy& p) { p.delay = 600ms; });
-    const Result r = start({"pick", "--hint", "https://bank.example"}, environment(), "", true).wait();
+    const Result r = start({"pick", "--hint", "https://bank.example"}, environment(), "", Terminal::stderrOnly).wait();
     ASSERT_EQ(r.status, 0) << r.err;
     // Redrawn in place (carriage return, erase line) with a spinner, the message and the time
     // left, and erased at the end.
@@ -212,7 +229,7 @@ TEST_F(CliTest, CtrlCAtThePromptEndsItWithTheEchoBackOn) {
     for (const int interrupts : {1, 2}) {
         SCOPED_TRACE(interrupts);
         ChildProcess update = start({"update", "itm_bank", "--vault", "vlt_personal", "--field", "password"},
-                                    environment(), "", true, true);
+                                    environment(), "", Terminal::stderrAndStdin);
         ASSERT_TRUE(tessaro::testing::eventually([&] {
             return update.err().find("new password: ") != std::string::npos;
         })) << update.err();

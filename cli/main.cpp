@@ -141,38 +141,6 @@ Examples:
   printf '%s\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field password
 )";
 
-const std::map<std::string, std::string> commandHelp = {
-    {"authorize",
-     "Usage: tessaro authorize\n\nOpens the password-manager application to authorize this program and keeps "
-     "the\nsession in the desktop secret store.\n\nExample: tessaro authorize\n"},
-    {"status",
-     "Usage: tessaro status\n\nSays whether this program is authorized and shows the grant: its ID, the account, "
-     "the\nvaults and the fingerprint of the approval key. Exit 13 when not authorized, 3 when the\nsecret store "
-     "cannot be reached.\n\nExample: tessaro status --json\n"},
-    {"pick",
-     "Usage: tessaro pick [--hint URL] [--vault ID] [--reason TEXT]\n\nLets the user pick an item in the "
-     "password-manager application, proposing the one for URL.\n\nExample: tessaro pick --hint https://bank.example "
-     "--reason \"登录银行\"\n"},
-    {"get",
-     "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: "
-     "tessaro get itm_bank --vault vlt_personal --reveal\n"},
-    {"create",
-     "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create "
-     "a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may "
-     "write.\n\nExample: tessaro create --title Example --url https://example.com\n"},
-    {"update",
-     "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM "
-     "(title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one "
-     "line per --field in order, or asked without echo\non a terminal; never from the command line, where other users "
-     "can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field "
-     "password\n"},
-    {"revoke",
-     "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n\nExample: tessaro revoke\n"},
-    {"reset",
-     "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n\nExample: "
-     "tessaro reset\n"},
-};
-
 struct Arguments {
     std::string command;
     std::vector<std::string> positional;
@@ -408,6 +376,237 @@ private:
     std::thread thread_;
 };
 
+// What a subcommand works with: the parsed arguments, the session's store, the client, and the
+// stop of the wait that an interrupt requests.
+struct Session {
+    const Arguments& args;
+    std::shared_ptr<TessaroKeychain> store;
+    std::shared_ptr<TessaroClient> client;
+    Interrupts& interrupts;
+    std::stop_token stop;
+
+    std::string vault() const {
+        const auto vault = option(args, "--vault");
+        if (!vault) throw UsageError(args.command + " needs --vault ID");
+        return *vault;
+    }
+    std::string item() const {
+        if (args.positional.size() != 1) throw UsageError(args.command + " needs one ITEM");
+        return args.positional[0];
+    }
+    std::optional<std::string> reason() const { return option(args, "--reason"); }
+    // The exit status once a server cancel still in flight has gone out.
+    int finish(int code) const {
+        client->drain(std::chrono::seconds(5));
+        return code;
+    }
+};
+
+int status(Session& s) {
+    try {
+        s.store->readString("grant_id");
+    } catch (const TessaroKeychain::KeychainError& error) {
+        if (s.args.json) std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+        std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
+        return storeFailure;
+    }
+    const auto grant = s.client->grant();
+    const bool authorized = grant && s.client->isAuthorized();
+    if (s.args.json) {
+        json out = {{"authorized", authorized}};
+        if (grant) out["grant"] = grantJSON(*grant);
+        std::cout << out.dump() << "\n";
+    } else {
+        std::cout << (authorized ? "authorized\n" : "not authorized\n");
+        if (grant) printGrant(*grant);
+    }
+    return authorized ? ok : notAuthorizedExit;
+}
+
+int authorize(Session& s) {
+    const TessaroGrant grant = s.client->authorize(s.stop);
+    if (s.args.json) {
+        std::cout << json{{"authorized", true}, {"grant", grantJSON(grant)}}.dump() << "\n";
+    } else {
+        std::cout << "authorized\n";
+        printGrant(grant);
+    }
+    return s.finish(ok);
+}
+
+int showItem(Session& s, const TessaroItem& item) {
+    if (s.args.json) {
+        std::cout << itemJSON(item, s.args.reveal).dump() << "\n";
+    } else {
+        printItem(item, s.args.reveal);
+    }
+    return s.finish(ok);
+}
+
+int pick(Session& s) {
+    TessaroHint hint;
+    hint.url = option(s.args, "--hint");
+    return showItem(s, s.client->pickItem(hint, s.reason(), option(s.args, "--vault"), s.stop));
+}
+
+int get(Session& s) { return showItem(s, s.client->getItem(s.item(), s.vault(), s.stop)); }
+
+int create(Session& s) {
+    TessaroPrefill prefill;
+    prefill.title = option(s.args, "--title");
+    prefill.url = option(s.args, "--url");
+    prefill.usernameHint = option(s.args, "--username");
+    const TessaroCreated created =
+        s.client->createItem(TessaroItemKind::login, prefill, s.reason(), option(s.args, "--vault"), s.stop);
+    if (s.args.json) {
+        json out = {{"request_id", created.requestID}, {"saved_out_of_scope", created.savedOutOfScope}};
+        out["item"] = created.item ? itemJSON(*created.item, s.args.reveal) : json(nullptr);
+        std::cout << out.dump() << "\n";
+    } else if (created.item) {
+        std::cout << "created\n";
+        printItem(*created.item, s.args.reveal);
+    } else {
+        std::cout << "created outside the vaults this program may read: no contents\n";
+    }
+    return s.finish(ok);
+}
+
+int update(Session& s) {
+    const std::string item = s.item();
+    const std::string vault = s.vault();
+    if (s.args.fields.empty()) throw UsageError("update needs at least one --field NAME");
+    TessaroClient::Patch patch;
+    // The typed values are wiped on every way out.
+    struct Wipe {
+        TessaroClient::Patch& patch;
+        ~Wipe() {
+            for (auto& [field, value] : patch) {
+                zeroFill(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(value.data()), value.size()));
+            }
+        }
+    } wipe{patch};
+    for (const auto& field : s.args.fields) {
+        std::optional<std::string> value;
+        try {
+            value = readSecretLine("new " + field + ": ", s.interrupts.wakeFD());
+        } catch (const PromptInterrupted&) {
+            throw TessaroError::cancelled();  // reported and exited as any cancel
+        }
+        if (!value) throw UsageError("standard input ended before the value of " + field);
+        patch[TessaroField(field)] = std::move(*value);
+    }
+    const TessaroUpdated updated = s.client->updateItem(item, vault, patch, s.reason(), s.stop);
+    if (s.args.json) {
+        std::cout << json{{"request_id", updated.requestID},
+                          {"item_id", updated.itemID},
+                          {"revision", updated.revision}}
+                         .dump()
+                  << "\n";
+    } else {
+        std::cout << "updated " << updated.itemID << " (revision " << updated.revision << ")\n";
+    }
+    return s.finish(ok);
+}
+
+int revoke(Session& s) {
+    s.client->revoke(s.stop);
+    std::cout << (s.args.json ? json{{"revoked", true}}.dump() : std::string("revoked")) << "\n";
+    return s.finish(ok);
+}
+
+int reset(Session& s) {
+    s.client->reset();
+    // reset() never fails, so it cannot tell whether the wipe took: the store says.
+    static const std::vector<std::string> sessionKeys = {
+        "approval_seed", "seal_private_key",  "grant_id",      "account_id",
+        "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
+        "vaults"};
+    std::string problem;
+    try {
+        if (!s.store->readMany(sessionKeys).empty()) problem = "the session is still stored";
+    } catch (const TessaroKeychain::KeychainError& error) {
+        problem = "keyring unavailable (status " + std::to_string(error.status()) + ")";
+    }
+    if (!problem.empty()) {
+        if (s.args.json) std::cout << json{{"reset", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+        std::cerr << "tessaro: the session could not be forgotten: " << problem << "\n";
+        return storeFailure;
+    }
+    std::cout << (s.args.json ? json{{"reset", true}}.dump() : std::string("session forgotten")) << "\n";
+    return ok;
+}
+
+// A failure of the kit: on standard error, and as one JSON object with --json.
+int report(const Session& s, const TessaroError& error) {
+    if (s.args.json) {
+        json out = {{"error", codeName(error.code())}, {"message", error.what()}};
+        if (error.code() == TessaroError::Code::protocol) out["protocol_code"] = error.protocolCode();
+        if (error.downloadURL()) out["download_url"] = error.downloadURL()->absoluteString();
+        std::cout << out.dump() << "\n";
+    }
+    std::cerr << "tessaro: " << error.what();
+    if (error.code() == TessaroError::Code::protocol) std::cerr << " (" << error.protocolCode() << ")";
+    std::cerr << "\n";
+    if (error.code() == TessaroError::Code::notInstalled && error.downloadURL()) {
+        std::cerr << "tessaro: nothing could open the password-manager application; get it from "
+                  << error.downloadURL()->absoluteString() << "\n";
+    }
+    return s.finish(exitFor(error.code()));
+}
+
+struct Command {
+    const char* name;
+    const char* help;  // tessaro COMMAND --help
+    int (*handler)(Session&);
+};
+
+const Command commands[] = {
+    {"authorize",
+     "Usage: tessaro authorize\n\nOpens the password-manager application to authorize this program and keeps "
+     "the\nsession in the desktop secret store.\n\nExample: tessaro authorize\n",
+     authorize},
+    {"status",
+     "Usage: tessaro status\n\nSays whether this program is authorized and shows the grant: its ID, the account, "
+     "the\nvaults and the fingerprint of the approval key. Exit 13 when not authorized, 3 when the\nsecret store "
+     "cannot be reached.\n\nExample: tessaro status --json\n",
+     status},
+    {"pick",
+     "Usage: tessaro pick [--hint URL] [--vault ID] [--reason TEXT]\n\nLets the user pick an item in the "
+     "password-manager application, proposing the one for URL.\n\nExample: tessaro pick --hint https://bank.example "
+     "--reason \"登录银行\"\n",
+     pick},
+    {"get",
+     "Usage: tessaro get ITEM --vault ID\n\nReads the item ITEM of vault ID once the user approves.\n\nExample: "
+     "tessaro get itm_bank --vault vlt_personal --reveal\n",
+     get},
+    {"create",
+     "Usage: tessaro create [--title T] [--url U] [--username U] [--vault ID] [--reason TEXT]\n\nLets the user create "
+     "a login, prefilled with what is given. Without --vault it goes into\nthe first vault the grant may "
+     "write.\n\nExample: tessaro create --title Example --url https://example.com\n",
+     create},
+    {"update",
+     "Usage: tessaro update ITEM --vault ID --field NAME [--field NAME ...] [--reason TEXT]\n\nChanges fields of ITEM "
+     "(title, username, password, url, notes, or any other name). The new\nvalues are read from standard input, one "
+     "line per --field in order, or asked without echo\non a terminal; never from the command line, where other users "
+     "can read them.\n\nExample: printf '%s\\n' 'n3w-secret' | tessaro update itm_bank --vault vlt_personal --field "
+     "password\n",
+     update},
+    {"revoke",
+     "Usage: tessaro revoke\n\nEnds the grant on the server and forgets the session.\n\nExample: tessaro revoke\n",
+     revoke},
+    {"reset",
+     "Usage: tessaro reset\n\nForgets the session on this computer; the grant stays valid on the server.\n\nExample: "
+     "tessaro reset\n",
+     reset},
+};
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : commands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
 int run(const Arguments& args) {
     if (args.version) {
         std::cout << "tessaro " << TESSARO_VERSION_STRING << "\n";
@@ -417,10 +616,10 @@ int run(const Arguments& args) {
         std::cout << mainHelp;
         return args.help ? ok : usage;
     }
-    const auto help = commandHelp.find(args.command);
-    if (help == commandHelp.end()) throw UsageError("unknown command " + args.command);
+    const Command* command = findCommand(args.command);
+    if (!command) throw UsageError("unknown command " + args.command);
     if (args.help) {
-        std::cout << help->second;
+        std::cout << command->help;
         return ok;
     }
 
@@ -436,14 +635,14 @@ int run(const Arguments& args) {
     LoopbackRedirect receiver;
     TessaroClient::Options options;
     options.store = store;
-    if (const auto command = option(args, "--open-with"))
-        options.switcher = std::make_shared<CommandSwitcher>(*command);
+    if (const auto openWith = option(args, "--open-with"))
+        options.switcher = std::make_shared<CommandSwitcher>(*openWith);
     auto client = TessaroClient::create(
         {*clientID, receiver.redirectURL(), *originURL, TessaroError::defaultDownloadURL()}, options);
     receiver.setClient(client);
 
-    StatusLine status(isatty(STDERR_FILENO));
-    client->setOnWaiting([&status](const std::optional<TessaroWaiting>& waiting) { status.update(waiting); });
+    StatusLine statusLine(isatty(STDERR_FILENO));
+    client->setOnWaiting([&statusLine](const std::optional<TessaroWaiting>& waiting) { statusLine.update(waiting); });
     std::stop_source stop;  // outlives the interrupts thread, which uses it
     Interrupts interrupts;
     interrupts.onInterrupt([&] {
@@ -451,171 +650,15 @@ int run(const Arguments& args) {
         stop.request_stop();
     });
 
-    const auto requireVault = [&]() {
-        const auto vault = option(args, "--vault");
-        if (!vault) throw UsageError(args.command + " needs --vault ID");
-        return *vault;
-    };
-    const auto requireItem = [&]() {
-        if (args.positional.size() != 1) throw UsageError(args.command + " needs one ITEM");
-        return args.positional[0];
-    };
-    const auto finish = [&](int code) {
-        client->drain(std::chrono::seconds(5));  // a server cancel in flight still goes out
-        return code;
-    };
-
+    Session session{args, store, client, interrupts, stop.get_token()};
     try {
-        const std::string& c = args.command;
-        if (c == "status") {
-            try {
-                store->readString("grant_id");
-            } catch (const TessaroKeychain::KeychainError& error) {
-                if (args.json)
-                    std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
-                std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
-                return storeFailure;
-            }
-            const auto grant = client->grant();
-            const bool authorized = grant && client->isAuthorized();
-            if (args.json) {
-                json out = {{"authorized", authorized}};
-                if (grant) out["grant"] = grantJSON(*grant);
-                std::cout << out.dump() << "\n";
-            } else {
-                std::cout << (authorized ? "authorized\n" : "not authorized\n");
-                if (grant) printGrant(*grant);
-            }
-            return authorized ? ok : notAuthorizedExit;
-        }
-        if (c == "authorize") {
-            const TessaroGrant grant = client->authorize(stop.get_token());
-            if (args.json) {
-                std::cout << json{{"authorized", true}, {"grant", grantJSON(grant)}}.dump() << "\n";
-            } else {
-                std::cout << "authorized\n";
-                printGrant(grant);
-            }
-            return finish(ok);
-        }
-        if (c == "pick" || c == "get") {
-            TessaroItem item;
-            if (c == "pick") {
-                TessaroHint hint;
-                hint.url = option(args, "--hint");
-                item = client->pickItem(hint, option(args, "--reason"), option(args, "--vault"), stop.get_token());
-            } else {
-                item = client->getItem(requireItem(), requireVault(), stop.get_token());
-            }
-            if (args.json) {
-                std::cout << itemJSON(item, args.reveal).dump() << "\n";
-            } else {
-                printItem(item, args.reveal);
-            }
-            return finish(ok);
-        }
-        if (c == "create") {
-            TessaroPrefill prefill;
-            prefill.title = option(args, "--title");
-            prefill.url = option(args, "--url");
-            prefill.usernameHint = option(args, "--username");
-            const TessaroCreated created = client->createItem(TessaroItemKind::login, prefill, option(args, "--reason"),
-                                                              option(args, "--vault"), stop.get_token());
-            if (args.json) {
-                json out = {{"request_id", created.requestID}, {"saved_out_of_scope", created.savedOutOfScope}};
-                out["item"] = created.item ? itemJSON(*created.item, args.reveal) : json(nullptr);
-                std::cout << out.dump() << "\n";
-            } else if (created.item) {
-                std::cout << "created\n";
-                printItem(*created.item, args.reveal);
-            } else {
-                std::cout << "created outside the vaults this program may read: no contents\n";
-            }
-            return finish(ok);
-        }
-        if (c == "update") {
-            const std::string item = requireItem();
-            const std::string vault = requireVault();
-            if (args.fields.empty()) throw UsageError("update needs at least one --field NAME");
-            TessaroClient::Patch patch;
-            // The typed values are wiped on every way out.
-            struct Wipe {
-                TessaroClient::Patch& patch;
-                ~Wipe() {
-                    for (auto& [field, value] : patch) {
-                        zeroFill(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(value.data()), value.size()));
-                    }
-                }
-            } wipe{patch};
-            for (const auto& field : args.fields) {
-                std::optional<std::string> value;
-                try {
-                    value = readSecretLine("new " + field + ": ", interrupts.wakeFD());
-                } catch (const PromptInterrupted&) {
-                    throw TessaroError::cancelled();  // reported and exited as any cancel
-                }
-                if (!value) throw UsageError("standard input ended before the value of " + field);
-                patch[TessaroField(field)] = std::move(*value);
-            }
-            const TessaroUpdated updated =
-                client->updateItem(item, vault, patch, option(args, "--reason"), stop.get_token());
-            if (args.json) {
-                std::cout << json{{"request_id", updated.requestID},
-                                  {"item_id", updated.itemID},
-                                  {"revision", updated.revision}}
-                                 .dump()
-                          << "\n";
-            } else {
-                std::cout << "updated " << updated.itemID << " (revision " << updated.revision << ")\n";
-            }
-            return finish(ok);
-        }
-        if (c == "revoke") {
-            client->revoke(stop.get_token());
-            std::cout << (args.json ? json{{"revoked", true}}.dump() : std::string("revoked")) << "\n";
-            return finish(ok);
-        }
-        if (c == "reset") {
-            client->reset();
-            // reset() never fails, so it cannot tell whether the wipe took: the store says.
-            static const std::vector<std::string> sessionKeys = {
-                "approval_seed", "seal_private_key",  "grant_id",      "account_id",
-                "access_token",  "access_expires_at", "refresh_token", "account_identity_public_key",
-                "vaults"};
-            std::string problem;
-            try {
-                if (!store->readMany(sessionKeys).empty()) problem = "the session is still stored";
-            } catch (const TessaroKeychain::KeychainError& error) {
-                problem = "keyring unavailable (status " + std::to_string(error.status()) + ")";
-            }
-            if (!problem.empty()) {
-                if (args.json) std::cout << json{{"reset", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
-                std::cerr << "tessaro: the session could not be forgotten: " << problem << "\n";
-                return storeFailure;
-            }
-            std::cout << (args.json ? json{{"reset", true}}.dump() : std::string("session forgotten")) << "\n";
-            return ok;
-        }
+        return command->handler(session);
     } catch (const TessaroError& error) {
-        if (args.json) {
-            json out = {{"error", codeName(error.code())}, {"message", error.what()}};
-            if (error.code() == TessaroError::Code::protocol) out["protocol_code"] = error.protocolCode();
-            if (error.downloadURL()) out["download_url"] = error.downloadURL()->absoluteString();
-            std::cout << out.dump() << "\n";
-        }
-        std::cerr << "tessaro: " << error.what();
-        if (error.code() == TessaroError::Code::protocol) std::cerr << " (" << error.protocolCode() << ")";
-        std::cerr << "\n";
-        if (error.code() == TessaroError::Code::notInstalled && error.downloadURL()) {
-            std::cerr << "tessaro: nothing could open the password-manager application; get it from "
-                      << error.downloadURL()->absoluteString() << "\n";
-        }
-        return finish(exitFor(error.code()));
+        return report(session, error);
     } catch (const TessaroKeychain::KeychainError& error) {
         std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
-        return finish(storeFailure);
+        return session.finish(storeFailure);
     }
-    return usage;
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ StatusLine::StatusLine(bool terminal) : terminal_(terminal) {
         std::unique_lock guard(mutex_);
         while (!stopping_) {
             changed_.wait_for(guard, std::chrono::milliseconds(100));
-            if (current_ && !stopping_) draw(true);
+            if (current_ && !stopping_) draw(Frame::next);
         }
     });
 }
@@ -76,15 +76,15 @@ void StatusLine::update(const std::optional<TessaroWaiting>& waiting) {
         return;
     }
     if (waiting) {
-        draw(false);
+        draw(Frame::same);
     } else if (shown_) {
         erase();
     }
 }
 
 // Called with the mutex held.
-void StatusLine::draw(bool advance) {
-    if (advance) ++frame_;
+void StatusLine::draw(Frame frame) {
+    if (frame == Frame::next) ++frame_;
     std::string line = std::string("\r\033[K") + frames[frame_ % 10] + " " + current_->message();
     if (current_->expiresAt) {
         line += "  剩余 " +

@@ -25,7 +25,10 @@ public:
     void update(const std::optional<TessaroWaiting>& waiting);
 
 private:
-    void draw(bool advance);
+    // Whether a redraw shows the spinner's next frame (the spinner's tick) or the same one (a
+    // change of the message).
+    enum class Frame { same, next };
+    void draw(Frame frame);
     void erase();
 
     const bool terminal_;
