@@ -146,24 +146,46 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     outer->addWidget(scroll);
     auto* form = new QWidget(scroll);
     scroll->setWidget(form);
+    // Built in this order, which is also the order of the keyboard focus.
     auto* sections = new QVBoxLayout(form);
+    sections->addWidget(buildSettings(form));
+    sections->addWidget(buildAuthorization(form));
+    sections->addWidget(buildPicking(form));
+    sections->addWidget(buildCreating(form));
+    sections->addWidget(buildUpdating(form));
+    sections->addWidget(buildStatus(form));
+    sections->addStretch(1);
+    buildOverlay();
+    connect(&model, &DemoModel::failureChanged, this, &ContentView::refreshFailure);
+    refreshAuthorization();
+    refreshPicked();
+}
 
-    // 1. 设置
+// 1. 设置: the two settings, written back to the model as they are typed.
+QWidget* ContentView::buildSettings(QWidget* form) {
     auto* settings = new QGroupBox(QStringLiteral("设置"), form);
     auto* settingsForm = new QFormLayout(settings);
-    origin_ = field("origin", model.origin(), settings);
+    origin_ = field("origin", model_.origin(), settings);
     origin_->setInputMethodHints(Qt::ImhUrlCharactersOnly | Qt::ImhNoPredictiveText);
-    clientID_ = field("clientID", model.clientID(), settings);
+    clientID_ = field("clientID", model_.clientID(), settings);
     clientID_->setInputMethodHints(Qt::ImhNoPredictiveText);
     auto* redirect = note(text(DemoModel::redirectURL().absoluteString()), settings);
     settingsForm->addRow(QStringLiteral("服务器"), origin_);
     settingsForm->addRow(QStringLiteral("client_id（pmc_…）"), clientID_);
     settingsForm->addRow(QStringLiteral("回调"), redirect);
-    connect(origin_, &QLineEdit::textEdited, &model, &DemoModel::setOrigin);
-    connect(clientID_, &QLineEdit::textEdited, &model, &DemoModel::setClientID);
-    sections->addWidget(settings);
+    connect(origin_, &QLineEdit::textEdited, &model_, &DemoModel::setOrigin);
+    connect(clientID_, &QLineEdit::textEdited, &model_, &DemoModel::setClientID);
+    connect(&model_, &DemoModel::originChanged, this, [this] {
+        if (origin_->text() != model_.origin()) origin_->setText(model_.origin());
+    });
+    connect(&model_, &DemoModel::clientIDChanged, this, [this] {
+        if (clientID_->text() != model_.clientID()) clientID_->setText(model_.clientID());
+    });
+    return settings;
+}
 
-    // 2. 授权
+// 2. 授权: the grant with its revoke button, or the authorize button.
+QWidget* ContentView::buildAuthorization(QWidget* form) {
     auto* authorization = new QGroupBox(QStringLiteral("授权"), form);
     auto* authorizationLayout = new QVBoxLayout(authorization);
     authorized_ = new QWidget(authorization);
@@ -188,11 +210,15 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     unauthorizedLayout->addWidget(authorize);
     authorizationLayout->addWidget(authorized_);
     authorizationLayout->addWidget(unauthorized_);
-    connect(revoke, &QPushButton::clicked, &model, &DemoModel::revoke);
-    connect(authorize, &QPushButton::clicked, &model, &DemoModel::authorize);
-    sections->addWidget(authorization);
+    connect(revoke, &QPushButton::clicked, &model_, &DemoModel::revoke);
+    connect(authorize, &QPushButton::clicked, &model_, &DemoModel::authorize);
+    connect(&model_, &DemoModel::isAuthorizedChanged, this, &ContentView::refreshAuthorization);
+    connect(&model_, &DemoModel::grantChanged, this, &ContentView::refreshAuthorization);
+    return authorization;
+}
 
-    // 3. 选一个条目
+// 3. 选一个条目: the hint, the kit's button, and the picked item.
+QWidget* ContentView::buildPicking(QWidget* form) {
     auto* pickSection = new QGroupBox(QStringLiteral("选一个条目"), form);
     auto* pickLayout = new QFormLayout(pickSection);
     hintURL_ = field("hintURL", QString::fromLatin1(demoSite), pickSection);
@@ -228,9 +254,19 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
         revealed_ = !revealed_;
         refreshPicked();
     });
-    sections->addWidget(pickSection);
+    connect(&model_, &DemoModel::pickedChanged, this, [this] {
+        // The first vault of the grant fills an empty vault field.
+        if (model_.picked() && vaultID_->text().isEmpty()) {
+            const auto& grant = model_.grant();
+            vaultID_->setText(grant && !grant->vaults.empty() ? text(grant->vaults.front().id) : QString());
+        }
+        refreshPicked();
+    });
+    return pickSection;
+}
 
-    // 4. 新建（登录）
+// 4. 新建（登录）: the prefill of a new login; its password is typed in the application.
+QWidget* ContentView::buildCreating(QWidget* form) {
     auto* createSection = new QGroupBox(QStringLiteral("新建（登录）"), form);
     auto* createForm = new QFormLayout(createSection);
     newTitle_ = field("newTitle", QStringLiteral("示例银行"), createSection);
@@ -245,9 +281,11 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     createForm->addRow(create_);
     connect(create_, &QPushButton::clicked, this,
             [this] { model_.create(newTitle_->text(), newURL_->text(), newUsername_->text()); });
-    sections->addWidget(createSection);
+    return createSection;
+}
 
-    // 5. 修改密码（对已选条目）
+// 5. 修改密码（对已选条目）: a new password for the picked item, cleared once sent.
+QWidget* ContentView::buildUpdating(QWidget* form) {
     auto* updateSection = new QGroupBox(QStringLiteral("修改密码（对已选条目）"), form);
     auto* updateForm = new QFormLayout(updateSection);
     vaultID_ = field("vaultID", QString(), updateSection);
@@ -266,45 +304,29 @@ ContentView::ContentView(DemoModel& model, QWidget* parent) : QWidget(parent), m
     });
     connect(vaultID_, &QLineEdit::textChanged, this, &ContentView::refreshEnabled);
     connect(newPassword_, &QLineEdit::textChanged, this, &ContentView::refreshEnabled);
-    sections->addWidget(updateSection);
+    return updateSection;
+}
 
-    // 6. 状态
+// 6. 状态: the last outcome, hidden while there is none.
+QWidget* ContentView::buildStatus(QWidget* form) {
     statusBox_ = new QGroupBox(QStringLiteral("状态"), form);
     auto* statusLayout = new QVBoxLayout(statusBox_);
     status_ = note(QString(), statusBox_);
     status_->setObjectName("status");
     status_->setForegroundRole(QPalette::WindowText);
     statusLayout->addWidget(status_);
-    sections->addWidget(statusBox_);
-    sections->addStretch(1);
-
-    overlay_ = new WaitingOverlay(model, this);
-
-    connect(&model, &DemoModel::isAuthorizedChanged, this, &ContentView::refreshAuthorization);
-    connect(&model, &DemoModel::grantChanged, this, &ContentView::refreshAuthorization);
-    connect(&model, &DemoModel::pickedChanged, this, [this] {
-        // The first vault of the grant fills an empty vault field.
-        if (model_.picked() && vaultID_->text().isEmpty()) {
-            const auto& grant = model_.grant();
-            vaultID_->setText(grant && !grant->vaults.empty() ? text(grant->vaults.front().id) : QString());
-        }
-        refreshPicked();
-    });
-    connect(&model, &DemoModel::statusChanged, this, [this] {
+    statusBox_->setVisible(false);
+    connect(&model_, &DemoModel::statusChanged, this, [this] {
         status_->setText(model_.status());
         statusBox_->setVisible(!model_.status().isEmpty());
     });
-    connect(&model, &DemoModel::waitingChanged, this, [this] { overlay_->update(model_.waiting()); });
-    connect(&model, &DemoModel::failureChanged, this, &ContentView::refreshFailure);
-    connect(&model, &DemoModel::originChanged, this, [this] {
-        if (origin_->text() != model_.origin()) origin_->setText(model_.origin());
-    });
-    connect(&model, &DemoModel::clientIDChanged, this, [this] {
-        if (clientID_->text() != model_.clientID()) clientID_->setText(model_.clientID());
-    });
-    statusBox_->setVisible(false);
-    refreshAuthorization();
-    refreshPicked();
+    return statusBox_;
+}
+
+// Over the whole window, while the model waits.
+void ContentView::buildOverlay() {
+    overlay_ = new WaitingOverlay(model_, this);
+    connect(&model_, &DemoModel::waitingChanged, this, [this] { overlay_->update(model_.waiting()); });
 }
 
 void ContentView::showEvent(QShowEvent* event) {

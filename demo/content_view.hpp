@@ -64,6 +64,16 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // One builder per section of the form, each returning its group box; the overlay goes over
+    // the whole window.
+    QWidget* buildSettings(QWidget* form);
+    QWidget* buildAuthorization(QWidget* form);
+    QWidget* buildPicking(QWidget* form);
+    QWidget* buildCreating(QWidget* form);
+    QWidget* buildUpdating(QWidget* form);
+    QWidget* buildStatus(QWidget* form);
+    void buildOverlay();
+
     void refreshAuthorization();
     void refreshPicked();
     void refreshEnabled();

@@ -164,7 +164,27 @@ private slots:
         QVERIFY(f.model->client());  // made when the window was shown
         QVERIFY(!view.pickButton()->isEnabled() && !view.createButton()->isEnabled());
 
+        // The settings' fields and the model follow each other both ways.
+        const struct {
+            const char* field;
+            void (DemoModel::*set)(const QString&);
+            QString (DemoModel::*get)() const;
+        } settings[] = {{"origin", &DemoModel::setOrigin, &DemoModel::origin},
+                        {"clientID", &DemoModel::setClientID, &DemoModel::clientID}};
+        for (const auto& s : settings) {
+            auto* edit = view.findChild<QLineEdit*>(s.field);
+            const QString kept = (*f.model.*s.get)();
+            (*f.model.*s.set)(QStringLiteral("x"));
+            QCOMPARE(edit->text(), QStringLiteral("x"));
+            edit->selectAll();
+            QTest::keyClicks(edit, kept);
+            QCOMPARE((*f.model.*s.get)(), kept);
+        }
+
+        auto* status = view.findChild<QLabel*>("status");
+        QVERIFY(!status->isVisible());  // nothing to say yet
         QVERIFY(f.act([&] { f.model->authorize(); }));
+        QVERIFY(status->isVisible() && status->text() == f.model->status());
         const TessaroGrant grant = *f.model->grant();
         QCOMPARE(f.model->status(), QStringLiteral("已授权：grant ") + demo::leadingCharacters(grant.grantID, 8) +
                                         QStringLiteral("…，审批钥指纹 ") +
@@ -238,6 +258,7 @@ private slots:
         QVERIFY(f.act([&] { f.model->revoke(); }));
         QCOMPARE(f.model->status(), QStringLiteral("已撤销"));
         QVERIFY(!f.model->isAuthorized() && !f.model->grant());
+        QVERIFY(view.findChild<QPushButton*>("authorize")->isVisible() && !view.vaultsLabel()->isVisible());
     }
 };
 
