@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <tessaro/records/exception.hpp>
 #include <tessaro/records/records.hpp>
 
 using nlohmann::json;
@@ -34,7 +35,7 @@ void check(const json& value) {
         try {
             const auto vault = value.get<TessaroVault>();
             if (json(vault).get<TessaroVault>() != vault) __builtin_trap();
-        } catch (const json::exception&) {}
+        } catch (const DecodingError&) {}
     }
 }
 
