@@ -91,7 +91,7 @@ public:
     /// the registration never keeps the client alive). Throws tessaro::InvalidArgument (a
     /// std::invalid_argument) for a negative or non-finite timeout or interval, before anything
     /// else is built; otherwise what building the default store, transport or switcher throws.
-    /// Does not block on the store or the network.
+    /// Reads nothing from the store and sends nothing.
     static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration, Options options);
     /// create() with default Options.
     static std::shared_ptr<TessaroClient> create(TessaroConfiguration configuration);
