@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include <tessaro/client/tessaro_client.hpp>
+#include <tessaro/records/exception.hpp>
 
 namespace tessaro {
 
@@ -162,7 +164,7 @@ LoopbackRedirect::LoopbackRedirect(Options options) : impl_(std::make_unique<Imp
     Impl& impl = *impl_;
     if (options.path.empty() || options.path.front() != '/' ||
         options.path.find_first_of("?#% ") != std::string::npos) {
-        throw std::runtime_error("LoopbackRedirect: the path must be absolute, without query or fragment");
+        throw InvalidArgument("LoopbackRedirect: the path must be absolute, without query or fragment");
     }
     impl.options = std::move(options);
     impl.context = g_main_context_new();
@@ -181,12 +183,16 @@ LoopbackRedirect::LoopbackRedirect(Options options) : impl_(std::make_unique<Imp
     g_object_unref(loopback);
     if (!added) {
         const std::string message = error ? error->message : "unknown error";
+        // GIO keeps no errno; the two causes a host can act on keep theirs.
+        int code = EIO;
+        if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE)) code = EADDRINUSE;
+        if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PERMISSION_DENIED)) code = EACCES;
         g_clear_error(&error);
         g_main_context_pop_thread_default(impl.context);
         g_object_unref(impl.service);
         g_main_loop_unref(impl.loop);
         g_main_context_unref(impl.context);
-        throw std::runtime_error("LoopbackRedirect: cannot listen on 127.0.0.1: " + message);
+        throw SystemError(code, "LoopbackRedirect: cannot listen on 127.0.0.1: " + message);
     }
     impl.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(effective));
     g_object_unref(effective);

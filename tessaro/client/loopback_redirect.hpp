@@ -27,8 +27,9 @@ class TessaroClient;
 ///
 /// Listens from construction until destruction (which waits for requests in progress, bounded by
 /// requestTimeout). Thread-safe: setClient/setHandler from any thread; the handler runs on a worker
-/// thread and must not block for long. The constructor throws std::runtime_error when it cannot
-/// listen (the port is taken, the path is not an absolute path without query). Not copyable.
+/// thread and must not block for long. The constructor throws tessaro::SystemError (a
+/// std::runtime_error) when it cannot listen, the port being taken, and tessaro::InvalidArgument
+/// when the path is not an absolute path without query. Not copyable.
 class TESSARO_EXPORT LoopbackRedirect {
 public:
     /// Where and how the listener listens. A plain value.
@@ -45,8 +46,8 @@ public:
     using Handler = std::function<bool(const URL& url)>;
 
     /// Starts listening as `options` say, with no handler yet (callbacks are answered and
-    /// dropped). Throws std::runtime_error when it cannot listen or the path is not acceptable;
-    /// std::bad_alloc. Blocks only on binding the socket and starting the listener's thread.
+    /// dropped). Throws tessaro::SystemError when it cannot listen (code() EADDRINUSE for a port
+    /// that is taken), tessaro::InvalidArgument when the path is not acceptable; std::bad_alloc. Blocks only on binding the socket and starting the listener's thread.
     explicit LoopbackRedirect(Options options);
     /// LoopbackRedirect(Options) with default options: an ephemeral port, "/tessaro/callback".
     LoopbackRedirect();

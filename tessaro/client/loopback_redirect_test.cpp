@@ -1,6 +1,7 @@
 // The loopback redirect receiver over real sockets: what each request is answered, callbacks that
 // wake a waiting flow, slow and malformed clients beside a callback, where it listens, and its end.
 #include <tessaro/client/loopback_redirect.hpp>
+#include <tessaro/records/exception.hpp>
 
 #include <gtest/gtest.h>
 
@@ -125,11 +126,16 @@ TEST(LoopbackRedirect, ListensOnLoopbackOnlyAndStopsWhenDestroyed) {
         // Bound to 127.0.0.1 alone: not to the any-address (which takes all of 127/8), nor to IPv6.
         EXPECT_EQ(connectTo(port, "127.0.0.2"), -1);
         EXPECT_EQ(connectTo(port, "::1"), -1);
-        // A second receiver cannot take the same port.
-        EXPECT_THROW(LoopbackRedirect({.port = port}), std::runtime_error);
+        // A second receiver cannot take the same port, and says so with the system's code.
+        try {
+            LoopbackRedirect second({.port = port});
+            ADD_FAILURE() << "a second receiver listened on a taken port";
+        } catch (const SystemError& error) {
+            EXPECT_EQ(error.code().value(), EADDRINUSE) << error.what();
+        }
     }
     EXPECT_EQ(connectTo(port), -1);
-    EXPECT_THROW(LoopbackRedirect({.path = "callback"}), std::runtime_error);
+    EXPECT_THROW(LoopbackRedirect({.path = "callback"}), InvalidArgument);
 }
 
 // The host's whole path: the client's redirect URL is the receiver's; a callback arriving over

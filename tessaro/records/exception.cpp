@@ -16,4 +16,10 @@ const char* DecodingError::family() const noexcept { return "DecodingError"; }
 const char* DecodingError::caseName() const noexcept { return "decoding"; }
 const char* DecodingError::message() const noexcept { return what(); }
 
+SystemError::SystemError(int error, const std::string& what)
+    : std::system_error(error, std::generic_category(), what) {}
+const char* SystemError::family() const noexcept { return "SystemError"; }
+const char* SystemError::caseName() const noexcept { return "system"; }
+const char* SystemError::message() const noexcept { return what(); }
+
 }  // namespace tessaro

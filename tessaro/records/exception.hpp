@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <tessaro/sdk_export.hpp>
 
@@ -18,7 +19,7 @@ namespace tessaro {
 /// It does not derive from std::exception itself, so an exception never has two std::exception
 /// bases. The texts identify the failure without a downcast: family() names the class
 /// ("TessaroError", "APIError", "CryptoError", "PlatformError", "KeychainError",
-/// "InvalidArgument", "DecodingError"), caseName() the case within it ("notInstalled", "http",
+/// "InvalidArgument", "DecodingError", "SystemError"), caseName() the case within it ("notInstalled", "http",
 /// "invalidKey", ...; a family with one case answers with its own name in lower camel case,
 /// "invalidArgument" or "decoding").
 ///
@@ -70,6 +71,22 @@ public:
     /// "DecodingError".
     const char* family() const noexcept override;
     /// "decoding".
+    const char* caseName() const noexcept override;
+    /// The same text as what().
+    const char* message() const noexcept override;
+};
+
+/// A call to the operating system that failed where the kit cannot go on: a loopback listener that
+/// cannot bind, a lock file that cannot be opened or locked. Caught as std::system_error (and so as
+/// std::runtime_error) with the errno value as its code(). Immutable; constructing it may throw
+/// std::bad_alloc.
+class TESSARO_EXPORT SystemError : public std::system_error, public Exception {
+public:
+    /// An error for the errno value `error`; the message is `what` followed by the system's text.
+    SystemError(int error, const std::string& what);
+    /// "SystemError".
+    const char* family() const noexcept override;
+    /// "system".
     const char* caseName() const noexcept override;
     /// The same text as what().
     const char* message() const noexcept override;

@@ -4,6 +4,7 @@
 #include "failures.hpp"
 
 #include <tessaro/api/tessaro_api.hpp>
+#include <tessaro/client/loopback_redirect.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/records/exception.hpp>
 #include <tessaro/records/records.hpp>
@@ -67,6 +68,13 @@ const Failure failures[] = {
          bytes(*options.store, "grant_id", "grant");
          TessaroClient::create(configuration("https://127.0.0.1:1"), options)->revoke();
      }},
+    {"a loopback receiver on a port that is taken", "SystemError", "system",
+     [] {
+         const LoopbackRedirect first;
+         LoopbackRedirect::Options options;
+         options.port = first.port();
+         const LoopbackRedirect second(options);
+     }},
     {"a record's JSON form with a wrong type", "DecodingError", "decoding",
      [] { (void)nlohmann::json::parse(R"({"vault_id": 5})").get<TessaroVault>(); }},
     {"an item kind outside its set", "DecodingError", "decoding",
@@ -104,8 +112,7 @@ int checkFailures() {
             failure.provoke();
         } catch (const std::exception& error) {
             standard = error.what()[0] != '\0';
-        } catch (...) {
-        }
+        } catch (...) {}
         if (!seen.empty() || !standard) {
             std::fprintf(stderr, "tessaro-consumer: %s: expected %s/%s, got %s%s\n", failure.what, failure.family,
                          failure.caseName ? failure.caseName : "*", seen.empty() ? "it" : seen.c_str(),

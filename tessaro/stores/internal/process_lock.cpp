@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <tessaro/crypto/primitives.hpp>
+#include <tessaro/records/exception.hpp>
 
 namespace tessaro::detail {
 
@@ -27,7 +28,7 @@ std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop
     if (stop.stop_requested() || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     const std::string path = pathFor(name, purpose);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the lock file " + path);
+    if (fd < 0) throw SystemError(errno, "cannot open the lock file " + path);
     ProcessLock lock(fd);  // closes the file on every way out until it is returned
 
     std::mutex mutex;
@@ -37,7 +38,7 @@ std::optional<ProcessLock> ProcessLock::acquire(std::string_view name, std::stop
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) {
-            throw std::system_error(errno, std::generic_category(), "cannot lock " + path);
+            throw SystemError(errno, "cannot lock " + path);
         }
         // Nobody notifies `wake`: it only sleeps for one poll, ending early on a stop request.
         const auto left = deadline - std::chrono::steady_clock::now();
