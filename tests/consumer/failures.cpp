@@ -66,7 +66,7 @@ const Failure failures[] = {
          bytes(*options.store, "approval_seed", "short");
          bytes(*options.store, "seal_private_key", std::string(32, 'k'));
          bytes(*options.store, "grant_id", "grant");
-         TessaroClient::create(configuration("https://127.0.0.1:1"), options)->revoke();
+         TessaroClient::create(configuration("https://127.0.0.1:1"), options)->getItem("item", "vault");
      }},
     {"a loopback receiver on a port that is taken", "SystemError", "system",
      [] {
