@@ -111,7 +111,7 @@ std::optional<std::string> HTTPResponse::header(std::string_view name) const {
     return std::nullopt;
 }
 
-struct CurlTransport::Impl {
+struct TESSARO_NO_EXPORT CurlTransport::Impl {
     // One transfer slot: its multi handle owns the connection cache the easy handle reuses.
     struct Lane {
         CURLM* multi = nullptr;

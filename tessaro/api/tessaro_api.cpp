@@ -51,7 +51,7 @@ std::string describe(TessaroAPI::APIError::Kind kind, int status, const std::str
 }  // namespace
 
 // The payload every copy of an error shares: copying an exception must not allocate.
-struct TessaroAPI::APIError::Impl {
+struct TESSARO_NO_EXPORT TessaroAPI::APIError::Impl {
     Kind kind;
     int status;
     std::string code;
@@ -85,7 +85,7 @@ bool TessaroAPI::APIError::operator==(const APIError& other) const noexcept {
 }
 
 // Fixed at construction (held as const) and never changed: read by every thread without a lock.
-struct TessaroAPI::Impl {
+struct TESSARO_NO_EXPORT TessaroAPI::Impl {
     URL origin;
     std::string clientID;
     URL redirectURL;

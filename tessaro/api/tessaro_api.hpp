@@ -100,7 +100,7 @@ public:
 
     private:
         struct Impl;
-        explicit APIError(std::shared_ptr<const Impl> impl) noexcept;
+        TESSARO_NO_EXPORT explicit APIError(std::shared_ptr<const Impl> impl) noexcept;
         std::shared_ptr<const Impl> impl_;
     };
 

@@ -82,7 +82,7 @@ GObjectPtr<GAppLaunchContext> makeLaunchContext(const std::string& token) {
 
 }  // namespace
 
-struct TessaroSystemAppSwitcher::Impl {
+struct TESSARO_NO_EXPORT TessaroSystemAppSwitcher::Impl {
     ActivationTokenSource activationToken;
     // Shared: registrations refer to the list weakly and may outlive the switcher.
     std::shared_ptr<detail::HandlerList> handlers = std::make_shared<detail::HandlerList>();

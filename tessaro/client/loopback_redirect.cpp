@@ -38,7 +38,7 @@ std::string errorPage(int status, std::string_view reason) {
 
 }  // namespace
 
-struct LoopbackRedirect::Impl {
+struct TESSARO_NO_EXPORT LoopbackRedirect::Impl {
     Options options;
     std::optional<URL> redirectURL;
     std::uint16_t port = 0;

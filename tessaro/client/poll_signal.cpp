@@ -8,7 +8,7 @@
 
 namespace tessaro {
 
-struct PollSignal::Impl {
+struct TESSARO_NO_EXPORT PollSignal::Impl {
     std::mutex mutex;
     std::condition_variable_any woken;
     // Identity of the stored waiter, 0 when none; fire() and a newer wait take it out by resetting it.

@@ -19,7 +19,7 @@ const char* CryptoError::caseName() const noexcept { return what(); }
 const char* CryptoError::message() const noexcept { return what(); }
 
 // The description, shared by copies so that copying never throws.
-struct PlatformError::Impl {
+struct TESSARO_NO_EXPORT PlatformError::Impl {
     std::string description;
 };
 

@@ -5,7 +5,7 @@
 namespace tessaro {
 
 // Everything an error carries, shared by its copies: copying an exception must not throw.
-struct TessaroError::Payload {
+struct TESSARO_NO_EXPORT TessaroError::Payload {
     Code code;
     std::optional<URL> downloadURL;
     std::string protocolCode;

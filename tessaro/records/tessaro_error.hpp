@@ -95,7 +95,7 @@ public:
 
 private:
     struct Payload;
-    explicit TessaroError(std::shared_ptr<const Payload> payload) noexcept;
+    TESSARO_NO_EXPORT explicit TessaroError(std::shared_ptr<const Payload> payload) noexcept;
 
     std::shared_ptr<const Payload> payload_;
 };

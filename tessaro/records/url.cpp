@@ -90,7 +90,7 @@ bool isURLText(std::string_view text) noexcept {
 }  // namespace
 
 // The parsed components, shared by copies: a URL never changes once parsed.
-struct URL::Impl {
+struct TESSARO_NO_EXPORT URL::Impl {
     std::string text;
     std::string scheme;
     std::string host;

@@ -95,7 +95,7 @@ public:
 
 private:
     struct Impl;
-    explicit URL(std::shared_ptr<const Impl> impl) noexcept;
+    TESSARO_NO_EXPORT explicit URL(std::shared_ptr<const Impl> impl) noexcept;
     static std::optional<URL> parseWithoutAuthority(std::string_view text, std::size_t schemeLength);
 
     std::shared_ptr<const Impl> impl_;

@@ -19,7 +19,7 @@ std::string describe(std::int32_t status) {
 }  // namespace
 
 // Shared by every copy of an error: copying an exception must not allocate.
-struct TessaroKeychain::KeychainError::Impl {
+struct TESSARO_NO_EXPORT TessaroKeychain::KeychainError::Impl {
     std::int32_t status;
     std::string message;
 };
@@ -55,7 +55,7 @@ bool TessaroKeychain::KeychainError::operator==(const KeychainError& other) cons
 }
 
 // Fixed at construction (held as const): read by every thread without a lock.
-struct TessaroKeychain::Impl {
+struct TESSARO_NO_EXPORT TessaroKeychain::Impl {
     std::string service;
     std::optional<std::string> accessGroup;
     std::shared_ptr<Backend> backend;

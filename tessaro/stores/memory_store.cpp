@@ -5,7 +5,7 @@
 
 namespace tessaro {
 
-struct TessaroMemoryStore::Impl {
+struct TESSARO_NO_EXPORT TessaroMemoryStore::Impl {
     std::mutex lock;
     std::map<std::string, SecureBytes, std::less<>> values;
 };

@@ -374,7 +374,7 @@ private:
 
 using namespace detail;
 
-struct SecretServiceBackend::Impl {
+struct TESSARO_NO_EXPORT SecretServiceBackend::Impl {
     explicit Impl(Options o)
         : options(std::move(o)), watchdog(options.callTimeout, options.promptTimeout), signals(g_main_context_new()) {}
     ~Impl() {

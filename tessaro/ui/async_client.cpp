@@ -9,7 +9,7 @@
 
 namespace tessaro {
 
-struct TessaroAsyncClient::Workers::Impl {
+struct TESSARO_QT_NO_EXPORT TessaroAsyncClient::Workers::Impl {
     struct Entry {
         std::stop_source stop;
         std::function<void()> settleCancelled;
@@ -67,7 +67,7 @@ bool TessaroAsyncClient::Workers::waitUntilNone(std::chrono::milliseconds timeou
     return impl_->changed.wait_for(guard, timeout, [&] { return impl_->running.empty(); });
 }
 
-struct TessaroAsyncClient::Impl {
+struct TESSARO_QT_NO_EXPORT TessaroAsyncClient::Impl {
     std::shared_ptr<TessaroClient> client;
     std::shared_ptr<Workers> workers;
 };

@@ -88,7 +88,7 @@ TessaroCallbackRelay::Role TessaroCallbackRelay::claim(const QString& name, cons
     }
 }
 
-struct TessaroCallbackRelay::Impl {
+struct TESSARO_QT_NO_EXPORT TessaroCallbackRelay::Impl {
     QLocalServer* server;  // a child of the relay
 };
 

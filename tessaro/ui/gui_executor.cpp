@@ -7,7 +7,7 @@
 namespace tessaro {
 
 // No state yet: the pointer keeps the class's size when some comes.
-struct TessaroGuiExecutor::Impl {};
+struct TESSARO_QT_NO_EXPORT TessaroGuiExecutor::Impl {};
 
 TessaroGuiExecutor::TessaroGuiExecutor() : impl_(std::make_unique<Impl>()) {}
 

@@ -13,7 +13,7 @@ static void initialiseTessaroResources() {
 
 namespace tessaro {
 
-struct TessaroButton::Impl {
+struct TESSARO_QT_NO_EXPORT TessaroButton::Impl {
     std::function<void()> action;
 };
 

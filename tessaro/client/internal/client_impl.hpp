@@ -27,7 +27,7 @@ namespace tessaro {
 // Held by the client alone: background threads hold the whole client (a launch, which may then
 // destroy it as its last step) or only the pieces they captured (the API, the session keeper, the
 // launch tracker), never this object, so the destructor's waits stay the client's own.
-struct TessaroClient::Impl {
+struct TESSARO_NO_EXPORT TessaroClient::Impl {
     Impl(TessaroClient& owner, TessaroConfiguration configuration, Options options);
 
     struct CurrentFlow {
