@@ -1,7 +1,5 @@
 #include <tessaro/crypto/crypto_error.hpp>
 
-#include <utility>
-
 namespace tessaro::TessaroCrypto {
 
 const char* CryptoError::what() const noexcept {
@@ -18,18 +16,7 @@ const char* CryptoError::family() const noexcept { return "CryptoError"; }
 const char* CryptoError::caseName() const noexcept { return what(); }
 const char* CryptoError::message() const noexcept { return what(); }
 
-// The description, shared by copies so that copying never throws.
-struct TESSARO_NO_EXPORT PlatformError::Impl {
-    std::string description;
-};
-
-PlatformError::PlatformError(std::string description)
-    : impl_(std::make_shared<const Impl>(Impl{std::move(description)})) {}
-PlatformError::PlatformError(const PlatformError& other) noexcept = default;
-PlatformError& PlatformError::operator=(const PlatformError& other) noexcept = default;
-PlatformError::~PlatformError() = default;
-
-const char* PlatformError::what() const noexcept { return impl_->description.c_str(); }
+PlatformError::PlatformError(const std::string& description) : std::runtime_error(description) {}
 const char* PlatformError::family() const noexcept { return "PlatformError"; }
 const char* PlatformError::caseName() const noexcept { return "refused"; }
 const char* PlatformError::message() const noexcept { return what(); }

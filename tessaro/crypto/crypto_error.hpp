@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
-#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <tessaro/records/exception.hpp>
@@ -53,30 +53,19 @@ private:
 /// libsodium refusing an operation, passed on unchanged by the layers above: for instance an
 /// X25519 key agreement whose shared secret would be all zero (a low-order public key).
 /// family() is "PlatformError", caseName() "refused"; what() and message() name the refused
-/// operation. An immutable value, safe to share between threads; copying shares the text and
-/// never throws. Constructing it may throw std::bad_alloc.
-class TESSARO_EXPORT PlatformError : public std::exception, public Exception {
+/// operation. An immutable value, safe to share between threads; copying never throws (the
+/// standard base shares the text). Constructing it may throw std::bad_alloc.
+class TESSARO_EXPORT PlatformError : public std::runtime_error, public Exception {
 public:
     /// An error whose message is `description`, naming the refused operation.
-    explicit PlatformError(std::string description);
-    /// Shares the text of `other`; never throws.
-    PlatformError(const PlatformError& other) noexcept;
-    /// Shares the text of `other`; never throws.
-    PlatformError& operator=(const PlatformError& other) noexcept;
-    ~PlatformError() override;
+    explicit PlatformError(const std::string& description);
 
-    /// The description given at construction.
-    const char* what() const noexcept override;
     /// "PlatformError".
     const char* family() const noexcept override;
     /// "refused".
     const char* caseName() const noexcept override;
-    /// The same text as what().
+    /// The same text as what(): the description given at construction.
     const char* message() const noexcept override;
-
-private:
-    struct Impl;
-    std::shared_ptr<const Impl> impl_;
 };
 
 }  // namespace tessaro::TessaroCrypto

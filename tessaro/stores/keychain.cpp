@@ -18,26 +18,15 @@ std::string describe(std::int32_t status) {
 
 }  // namespace
 
-// Shared by every copy of an error: copying an exception must not allocate.
-struct TESSARO_NO_EXPORT TessaroKeychain::KeychainError::Impl {
-    std::int32_t status;
-    std::string message;
-};
-
 TessaroKeychain::KeychainError::KeychainError(std::int32_t status)
-    : impl_(std::make_shared<const Impl>(Impl{status, describe(status)})) {}
-TessaroKeychain::KeychainError::KeychainError(const KeychainError& other) noexcept = default;
-TessaroKeychain::KeychainError& TessaroKeychain::KeychainError::operator=(const KeychainError& other) noexcept =
-    default;
-TessaroKeychain::KeychainError::~KeychainError() = default;
+    : std::runtime_error(describe(status)), status_(status) {}
 
-std::int32_t TessaroKeychain::KeychainError::status() const noexcept { return impl_->status; }
-const char* TessaroKeychain::KeychainError::what() const noexcept { return impl_->message.c_str(); }
+std::int32_t TessaroKeychain::KeychainError::status() const noexcept { return status_; }
 const char* TessaroKeychain::KeychainError::family() const noexcept { return "KeychainError"; }
 const char* TessaroKeychain::KeychainError::message() const noexcept { return what(); }
 
 const char* TessaroKeychain::KeychainError::caseName() const noexcept {
-    switch (impl_->status) {
+    switch (status_) {
         case statusItemNotFound: return "itemNotFound";
         case statusDuplicateItem: return "duplicateItem";
         case SecretServiceBackend::statusNotAvailable: return "notAvailable";
@@ -51,7 +40,7 @@ const char* TessaroKeychain::KeychainError::caseName() const noexcept {
 }
 
 bool TessaroKeychain::KeychainError::operator==(const KeychainError& other) const noexcept {
-    return impl_->status == other.impl_->status;
+    return status_ == other.status_;
 }
 
 // Fixed at construction (held as const): read by every thread without a lock.

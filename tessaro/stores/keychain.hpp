@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -53,25 +54,18 @@ public:
     static constexpr std::string_view servicePrefix = "org.tessaro.tessaro.sdk.";
 
     /// The failure of a store operation: the backend's 32-bit status code. Equal when the codes
-    /// are. An immutable value: copying shares the message and never throws, and every member may
-    /// be called from any thread. Caught as std::exception and as tessaro::Exception (family
-    /// "KeychainError"; the case names the status, see caseName()).
-    class TESSARO_EXPORT KeychainError : public std::exception, public Exception {
+    /// are. An immutable value: copying never throws (the standard base shares the message), and
+    /// every member may be called from any thread. Caught as std::exception and as
+    /// tessaro::Exception (family "KeychainError"; the case names the status, see caseName()).
+    class TESSARO_EXPORT KeychainError : public std::runtime_error, public Exception {
     public:
-        /// The error of `status`, with a message naming the status and, for a status of the Secret
-        /// Service backend's table, its meaning. Throws std::bad_alloc.
+        /// The error of `status`, with the message `secret store operation failed with status <n>
+        /// (<meaning>)`, the meaning for a status of the Secret Service backend's table. Throws
+        /// std::bad_alloc.
         explicit KeychainError(std::int32_t status);
-        /// Shares the message of `other`; never throws.
-        KeychainError(const KeychainError& other) noexcept;
-        /// Shares the message of `other`; never throws.
-        KeychainError& operator=(const KeychainError& other) noexcept;
-        ~KeychainError() override;
 
         /// The backend's status code.
         std::int32_t status() const noexcept;
-        /// `secret store operation failed with status <n> (<meaning>)`; valid as long as any copy
-        /// of the error lives.
-        const char* what() const noexcept override;
         /// "KeychainError".
         const char* family() const noexcept override;
         /// The status by name: "itemNotFound", "duplicateItem", "notAvailable", "locked",
@@ -84,8 +78,7 @@ public:
         bool operator==(const KeychainError& other) const noexcept;
 
     private:
-        struct Impl;
-        std::shared_ptr<const Impl> impl_;
+        std::int32_t status_;
     };
 
     /// What an item operation matches: service and, when given, account (the key) and access group.
