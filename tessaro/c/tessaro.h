@@ -172,8 +172,9 @@ typedef enum tessaro_store_kind {
 } tessaro_store_kind;
 
 /// Opens a tessaro:// URL in the password-manager application, in place of the desktop's handler
-/// (for instance through a sandbox's "open" command). Called on the thread of the operation that
-/// opens; returns 0 when the opening began, anything else for "nothing could open it"
+/// (for instance through a sandbox's "open" command). Called on a background thread of the client
+/// (a launch does not hold up the operation that asked for it), possibly for two launches at once;
+/// returns 0 when the opening began, anything else for "nothing could open it"
 /// (::TESSARO_NOT_INSTALLED).
 typedef int (*tessaro_open_fn)(const char* url, void* user);
 
@@ -199,7 +200,8 @@ TESSARO_EXPORT tessaro_status tessaro_client_options_set_poll_interval(tessaro_c
 TESSARO_EXPORT tessaro_status tessaro_client_options_set_authorize_timeout(tessaro_client_options* options,
                                                                            double seconds, tessaro_error** error);
 /// Opens tessaro:// URLs with `open` instead of the desktop's handler (NULL: the desktop's
-/// handler again). `user` is passed to it and must stay valid for the client's life.
+/// handler again). `user` is passed to it and must stay valid until tessaro_client_free() of every
+/// client built with these options has returned.
 TESSARO_EXPORT tessaro_status tessaro_client_options_set_opener(tessaro_client_options* options, tessaro_open_fn open,
                                                                 void* user, tessaro_error** error);
 
