@@ -435,6 +435,10 @@ void tessaro_client_free(tessaro_client* client) {
         // here even when a background thread still holds the client for a moment.
         client->client->setOnWaiting({});
         client->client->setExecutor(nullptr);
+        // A launch holds the client while it calls the host's opener: wait for it here, as the
+        // destructor would, so that nothing calls into the host once this returns. The bound is
+        // the destructor's own (a token request's transport timeout).
+        client->client->drain(std::chrono::seconds(65));
     } catch (...) {}
     delete client;
 }
