@@ -29,6 +29,7 @@
 #include <tessaro/client/loopback_redirect.hpp>
 #include <tessaro/client/tessaro_client.hpp>
 #include <tessaro/crypto/bytes.hpp>
+#include <tessaro/records/json_forms.hpp>
 #include <tessaro/records/records.hpp>
 #include <tessaro/records/tessaro_error.hpp>
 #include <tessaro/stores/keychain.hpp>
@@ -73,22 +74,6 @@ int exitFor(TessaroError::Code code) {
         case TessaroError::Code::conflict: return conflictExit;
     }
     return failure;
-}
-
-const char* codeName(TessaroError::Code code) {
-    switch (code) {
-        case TessaroError::Code::notInstalled: return "not_installed";
-        case TessaroError::Code::network: return "network";
-        case TessaroError::Code::protocol: return "protocol";
-        case TessaroError::Code::notAuthorized: return "not_authorized";
-        case TessaroError::Code::cancelled: return "cancelled";
-        case TessaroError::Code::denied: return "denied";
-        case TessaroError::Code::expired: return "expired";
-        case TessaroError::Code::notSignedIn: return "not_signed_in";
-        case TessaroError::Code::revoked: return "revoked";
-        case TessaroError::Code::conflict: return "conflict";
-    }
-    return "unknown";
 }
 
 struct UsageError : std::runtime_error {
@@ -261,17 +246,11 @@ std::string masked(const std::string& password, bool reveal) {
     return password.empty() ? "" : "••••••••";
 }
 
-json itemJSON(const TessaroItem& item, bool reveal) {
-    const TessaroRecord& r = item.record;
-    return {{"id", item.id},
-            {"revision", item.revision},
-            {"title", r.title},
-            {"username", r.username},
-            {"password", reveal ? json(r.password) : json(nullptr)},
-            {"url", r.url},
-            {"notes", r.notes},
-            {"kind", r.kindRaw}};
-}
+// The --json forms are the kit's shared ones; passwords only with --reveal.
+forms::Password passwordForm(bool reveal) { return reveal ? forms::Password::included : forms::Password::withheld; }
+
+// One result as one line of JSON; text that is not UTF-8 is written with U+FFFD.
+void printJSON(const json& value) { std::cout << forms::dump(value) << "\n"; }
 
 void printItem(const TessaroItem& item, bool reveal) {
     const TessaroRecord& r = item.record;
@@ -281,18 +260,6 @@ void printItem(const TessaroItem& item, bool reveal) {
               << "password: " << masked(r.password, reveal) << "\n"
               << "url:      " << r.url << "\n";
     if (!r.notes.empty()) std::cout << "notes:    " << r.notes << "\n";
-}
-
-json grantJSON(const TessaroGrant& grant) {
-    json vaults = json::array();
-    for (const auto& vault : grant.vaults) {
-        vaults.push_back(
-            {{"id", vault.id}, {"name", vault.name ? json(*vault.name) : json(nullptr)}, {"mode", vault.mode}});
-    }
-    return {{"grant_id", grant.grantID},
-            {"account_id", grant.accountID},
-            {"vaults", vaults},
-            {"approval_key_fingerprint", grant.approvalKeyFingerprint}};
 }
 
 void printGrant(const TessaroGrant& grant) {
@@ -406,7 +373,7 @@ int status(Session& s) {
     try {
         s.store->readString("grant_id");
     } catch (const TessaroKeychain::KeychainError& error) {
-        if (s.args.json) std::cout << json{{"authorized", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+        if (s.args.json) printJSON({{"authorized", false}, {"error", "keyring_unavailable"}});
         std::cerr << "tessaro: keyring unavailable (status " << error.status() << ")\n";
         return storeFailure;
     }
@@ -414,8 +381,8 @@ int status(Session& s) {
     const bool authorized = grant && s.client->isAuthorized();
     if (s.args.json) {
         json out = {{"authorized", authorized}};
-        if (grant) out["grant"] = grantJSON(*grant);
-        std::cout << out.dump() << "\n";
+        if (grant) out["grant"] = forms::grant(*grant);
+        printJSON(out);
     } else {
         std::cout << (authorized ? "authorized\n" : "not authorized\n");
         if (grant) printGrant(*grant);
@@ -426,7 +393,7 @@ int status(Session& s) {
 int authorize(Session& s) {
     const TessaroGrant grant = s.client->authorize(s.stop);
     if (s.args.json) {
-        std::cout << json{{"authorized", true}, {"grant", grantJSON(grant)}}.dump() << "\n";
+        printJSON({{"authorized", true}, {"grant", forms::grant(grant)}});
     } else {
         std::cout << "authorized\n";
         printGrant(grant);
@@ -436,7 +403,7 @@ int authorize(Session& s) {
 
 int showItem(Session& s, const TessaroItem& item) {
     if (s.args.json) {
-        std::cout << itemJSON(item, s.args.reveal).dump() << "\n";
+        printJSON(forms::item(item, passwordForm(s.args.reveal)));
     } else {
         printItem(item, s.args.reveal);
     }
@@ -459,9 +426,7 @@ int create(Session& s) {
     const TessaroCreated created =
         s.client->createItem(TessaroItemKind::login, prefill, s.reason(), option(s.args, "--vault"), s.stop);
     if (s.args.json) {
-        json out = {{"request_id", created.requestID}, {"saved_out_of_scope", created.savedOutOfScope}};
-        out["item"] = created.item ? itemJSON(*created.item, s.args.reveal) : json(nullptr);
-        std::cout << out.dump() << "\n";
+        printJSON(forms::created(created, passwordForm(s.args.reveal)));
     } else if (created.item) {
         std::cout << "created\n";
         printItem(*created.item, s.args.reveal);
@@ -497,11 +462,7 @@ int update(Session& s) {
     }
     const TessaroUpdated updated = s.client->updateItem(item, vault, patch, s.reason(), s.stop);
     if (s.args.json) {
-        std::cout << json{{"request_id", updated.requestID},
-                          {"item_id", updated.itemID},
-                          {"revision", updated.revision}}
-                         .dump()
-                  << "\n";
+        printJSON(forms::updated(updated));
     } else {
         std::cout << "updated " << updated.itemID << " (revision " << updated.revision << ")\n";
     }
@@ -510,7 +471,7 @@ int update(Session& s) {
 
 int revoke(Session& s) {
     s.client->revoke(s.stop);
-    std::cout << (s.args.json ? json{{"revoked", true}}.dump() : std::string("revoked")) << "\n";
+    std::cout << (s.args.json ? forms::dump({{"revoked", true}}) : std::string("revoked")) << "\n";
     return s.finish(ok);
 }
 
@@ -528,22 +489,17 @@ int reset(Session& s) {
         problem = "keyring unavailable (status " + std::to_string(error.status()) + ")";
     }
     if (!problem.empty()) {
-        if (s.args.json) std::cout << json{{"reset", false}, {"error", "keyring_unavailable"}}.dump() << "\n";
+        if (s.args.json) printJSON({{"reset", false}, {"error", "keyring_unavailable"}});
         std::cerr << "tessaro: the session could not be forgotten: " << problem << "\n";
         return storeFailure;
     }
-    std::cout << (s.args.json ? json{{"reset", true}}.dump() : std::string("session forgotten")) << "\n";
+    std::cout << (s.args.json ? forms::dump({{"reset", true}}) : std::string("session forgotten")) << "\n";
     return ok;
 }
 
 // A failure of the kit: on standard error, and as one JSON object with --json.
 int report(const Session& s, const TessaroError& error) {
-    if (s.args.json) {
-        json out = {{"error", codeName(error.code())}, {"message", error.what()}};
-        if (error.code() == TessaroError::Code::protocol) out["protocol_code"] = error.protocolCode();
-        if (error.downloadURL()) out["download_url"] = error.downloadURL()->absoluteString();
-        std::cout << out.dump() << "\n";
-    }
+    if (s.args.json) printJSON(forms::error(error));
     std::cerr << "tessaro: " << error.what();
     if (error.code() == TessaroError::Code::protocol) std::cerr << " (" << error.protocolCode() << ")";
     std::cerr << "\n";

@@ -14,8 +14,9 @@
 /// - grant: {"grant_id", "account_id", "vaults": [vault...], "approval_key_fingerprint"}.
 /// - created: {"request_id", "saved_out_of_scope", "item": item or null, "summary": summary or null}.
 /// - updated: {"request_id", "item_id", "revision"}.
-/// - waiting: {"phase": "authorize" | "request", "op"? (request only), "request_id"?, "waiting_on"?,
-///   "waiting_reason"?, "expires_at"? (seconds since 1970, a number), "message"}.
+/// - waiting: {"phase": "authorize" | "request", "op"? (request only; "" when none is named),
+///   "request_id"?, "waiting_on"?, "waiting_reason"?, "expires_at"? (seconds since 1970, a number),
+///   "message"}.
 /// - error: {"error": code name, "message", "protocol_code"? (protocol only), "download_url"?}.
 ///
 /// Input forms are strict: a JSON object whose members are all known and of the right type; a null
