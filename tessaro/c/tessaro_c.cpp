@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <tessaro/client/app_switching.hpp>
@@ -258,12 +259,21 @@ struct WaitingCallback {
     }
 };
 
+// A C caller may pass any int where an enumeration is declared; it is read as that int, since an
+// enumeration value outside the enumeration's range is undefined in C++.
+template <typename Enum>
+std::underlying_type_t<Enum> rawValue(const Enum& value) {
+    std::underlying_type_t<Enum> raw;
+    std::memcpy(&raw, &value, sizeof raw);
+    return raw;
+}
+
 }  // namespace
 
 extern "C" {
 
 const char* tessaro_status_name(tessaro_status status) {
-    switch (status) {
+    switch (rawValue(status)) {
         case TESSARO_OK: return "ok";
         case TESSARO_NOT_INSTALLED: return "not_installed";
         case TESSARO_NETWORK: return "network";
@@ -355,7 +365,8 @@ tessaro_status tessaro_client_options_set_store(tessaro_client_options* options,
                                                 tessaro_error** error) {
     return guard(error, [&] {
         auto& o = required(options, "options");
-        if (store != TESSARO_STORE_DESKTOP && store != TESSARO_STORE_MEMORY) invalid("store: not a tessaro_store_kind");
+        const auto raw = rawValue(store);
+        if (raw != TESSARO_STORE_DESKTOP && raw != TESSARO_STORE_MEMORY) invalid("store: not a tessaro_store_kind");
         o.store = store;
     });
 }
