@@ -167,9 +167,7 @@ char* copyText(const std::string& text) {
     return copy;
 }
 
-char* copyJSON(const nlohmann::json& form) {
-    return copyText(form.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-}
+char* copyJSON(const nlohmann::json& form) { return copyText(forms::dump(form)); }
 
 struct TextDeleter {
     void operator()(char* text) const noexcept { std::free(text); }
@@ -471,7 +469,7 @@ tessaro_status tessaro_client_set_on_waiting(tessaro_client* client, tessaro_wai
             }
             std::string text;
             try {
-                text = forms::waiting(*waiting).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                text = forms::dump(forms::waiting(*waiting));
             } catch (...) {
                 return;  // a report that cannot be written is dropped; the wait goes on
             }
