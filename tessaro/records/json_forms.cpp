@@ -11,54 +11,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// `text` with every maximal invalid subsequence replaced by U+FFFD (the Unicode recommended
-// practice), so the result dumps under nlohmann's strict handler.
-std::string validText(std::string_view text) {
-    if (detail::isValidUTF8(text)) return std::string(text);
-    std::string out;
-    out.reserve(text.size() + replacement.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-        if (lead < 0x80) {
-            out += text[i++];
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            out += replacement;
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        for (; k < length && i + k < text.size(); ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) break;
-        }
-        if (k == length) {
-            out.append(text.substr(i, length));
-        } else {
-            out += replacement;  // the valid prefix of a sequence counts as one error
-        }
-        i += k;
-    }
-    return out;
-}
-
-// A JSON string of `value` that dumps under any error handler.
-json jsonText(std::string_view value) { return validText(value); }
+// Texts go into the forms as they are; forms::dump writes invalid UTF-8 as U+FFFD.
+json jsonText(std::string_view value) { return std::string(value); }
 
 json optionalText(const std::optional<std::string>& value) { return value ? jsonText(*value) : json(nullptr); }
 
@@ -67,7 +21,7 @@ json optionalText(const std::optional<std::string>& value) { return value ? json
 }
 
 // A member's name as a message quotes it.
-std::string quotedName(std::string_view name) { return "\"" + validText(name) + "\""; }
+std::string quotedName(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
 void requireObject(const json& form, std::string_view what) {
     if (!form.is_object()) refuse(what, "not a JSON object");
@@ -95,7 +49,7 @@ json item(const TessaroItem& item, Password password) {
     const TessaroRecord& r = item.record;
     json extra = json::object();
     for (const auto& [name, value] : r.extra)
-        extra.emplace(validText(name), jsonText(value));
+        extra.emplace(name, value);
     const std::string_view kind = rawValue(r.kind);
     return {{"id", jsonText(item.id)},
             {"revision", item.revision},

@@ -27,8 +27,8 @@
 /// - patch: {field name: text, ...} (may be empty; the client refuses an empty patch; a null value
 ///   leaves its field out).
 ///
-/// Every text in an output form is valid UTF-8 (a sequence that is not is replaced by U+FFFD), so
-/// dump() of an output form never throws; forms::dump writes any value compactly the same way.
+/// Output forms carry the records' texts unchanged, which need not be valid UTF-8: write them with
+/// forms::dump, which puts U+FFFD in place of an invalid sequence (nlohmann's own dump() throws).
 ///
 /// Thread safety: free functions over values; every one may be called from any thread. Throws:
 /// output forms and dump only std::bad_alloc; input forms tessaro::InvalidArgument as described.
