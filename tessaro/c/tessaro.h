@@ -246,26 +246,29 @@ TESSARO_EXPORT tessaro_status tessaro_client_application_did_become_active(tessa
                                                                            tessaro_error** error);
 
 /// Whether a session with a token is stored (`*authorized`). A store failure counts as none.
-/// Blocks on the store (which may show an unlock prompt).
+/// A worker thread: blocks on the store (which may show an unlock prompt); not cancellable.
 TESSARO_EXPORT tessaro_status tessaro_client_is_authorized(tessaro_client* client, bool* authorized,
                                                            tessaro_error** error);
 /// The stored grant as the grant JSON form ({"grant_id", "account_id", "vaults": [{"id", "name",
 /// "kind", "mode"}], "approval_key_fingerprint"}), or `*grant_json` NULL when none is stored (a
-/// store failure counts as none). Blocks on the store.
+/// store failure counts as none). A worker thread: blocks on the store; not cancellable.
 TESSARO_EXPORT tessaro_status tessaro_client_grant(tessaro_client* client, char** grant_json, tessaro_error** error);
-/// Wipes the stored session, whatever grant it holds; a store failure is ignored. Blocks on the
-/// store (up to a few seconds behind another write of the session).
+/// Wipes the stored session, whatever grant it holds; a store failure is ignored. A worker thread:
+/// blocks on the store (up to a few seconds behind another write of the session); not cancellable.
 TESSARO_EXPORT tessaro_status tessaro_client_reset(tessaro_client* client, tessaro_error** error);
 
 /// Authorizes: opens the password-manager application, waits for the callback (up to the
 /// authorization timeout), exchanges the code and stores the new session, replacing any earlier
-/// one; a failure keeps the earlier one. `*grant_json` is the new grant (grant JSON form). Blocks
-/// on the user, the network and the store. Statuses: NOT_INSTALLED, EXPIRED, CANCELLED, DENIED,
+/// one; a failure keeps the earlier one. `*grant_json` is the new grant (grant JSON form). A worker
+/// thread: blocks on the user, the network and the store. A triggered `cancel` ends it with
+/// ::TESSARO_CANCELLED at once; a grant the server issued meanwhile is revoked, never stored. Statuses: NOT_INSTALLED, EXPIRED, CANCELLED, DENIED,
 /// NOT_SIGNED_IN, PROTOCOL, REVOKED, NETWORK, STORE, CRYPTO.
 TESSARO_EXPORT tessaro_status tessaro_client_authorize(tessaro_client* client, tessaro_cancel* cancel,
                                                        char** grant_json, tessaro_error** error);
 /// Opens the current flow's URL again and makes a request's wait read its status at once.
-/// ::TESSARO_PROTOCOL "nothing_pending" without a flow. Blocks on opening the application.
+/// ::TESSARO_PROTOCOL "nothing_pending" without a flow. Any thread but a GUI thread: blocks on
+/// opening the application; a triggered `cancel` before the opening began ends it with
+/// ::TESSARO_CANCELLED.
 TESSARO_EXPORT tessaro_status tessaro_client_retry_open(tessaro_client* client, tessaro_cancel* cancel,
                                                         tessaro_error** error);
 /// Ends the current flow's wait with ::TESSARO_CANCELLED; nothing when there is none. Any thread;
@@ -273,7 +276,8 @@ TESSARO_EXPORT tessaro_status tessaro_client_retry_open(tessaro_client* client, 
 TESSARO_EXPORT tessaro_status tessaro_client_cancel_pending(tessaro_client* client, tessaro_error** error);
 /// Revokes the grant on the server and wipes the stored session whatever the server says.
 /// ::TESSARO_NOT_AUTHORIZED without a session; NETWORK, PROTOCOL or CANCELLED after the wipe.
-/// Blocks on the store and the network.
+/// A worker thread: blocks on the store and the network. A triggered `cancel` ends the server call
+/// with ::TESSARO_CANCELLED; the session is wiped all the same.
 TESSARO_EXPORT tessaro_status tessaro_client_revoke(tessaro_client* client, tessaro_cancel* cancel,
                                                     tessaro_error** error);
 
@@ -281,8 +285,9 @@ TESSARO_EXPORT tessaro_status tessaro_client_revoke(tessaro_client* client, tess
 /// "kind"?}; `reason` (may be NULL: none; an empty text is shown) is shown to the user; `vault_id`
 /// NULL: any granted vault. `*item_json` is the item form ({"id", "revision", "title", "username",
 /// "password": null, "url", "notes", "kind", "kind_raw", "extra", "updated_at"}); `*password`
-/// (when `password` is not NULL) the item's password. Blocks on the store, the network and the
-/// user. Statuses: NOT_AUTHORIZED, NOT_INSTALLED, DENIED, CANCELLED, EXPIRED, NOT_SIGNED_IN,
+/// (when `password` is not NULL) the item's password. A worker thread: blocks on the store, the
+/// network and the user (up to the request's expiry). A triggered `cancel` ends it with
+/// ::TESSARO_CANCELLED at once, whichever step it is in; the server is told in the background. Statuses: NOT_AUTHORIZED, NOT_INSTALLED, DENIED, CANCELLED, EXPIRED, NOT_SIGNED_IN,
 /// REVOKED, NETWORK, PROTOCOL ("invalid_input" for text that is not UTF-8, "result_missing", ...),
 /// STORE.
 TESSARO_EXPORT tessaro_status tessaro_client_pick_item(tessaro_client* client, const char* hint_json,
@@ -324,7 +329,7 @@ TESSARO_EXPORT tessaro_status tessaro_client_handle_callback(tessaro_client* cli
                                                              tessaro_error** error);
 /// Waits up to `timeout_ms` milliseconds for the client's background work (application launches,
 /// server cancels, token requests whose caller stopped); `*idle` is true when none is left. For a
-/// host about to exit. Blocks up to the timeout.
+/// host about to exit. Any thread: blocks up to the timeout.
 TESSARO_EXPORT tessaro_status tessaro_client_drain(tessaro_client* client, uint32_t timeout_ms, bool* idle,
                                                    tessaro_error** error);
 
