@@ -1,7 +1,6 @@
-// The C interface used as a C host uses it: against a tessaro-sandbox started for this run, its
-// launch URLs handed over with the sandbox's "open" command and its callbacks received by a
-// loopback redirect receiver. Every test returns whether it passed and says why on stderr; run
-// under ASan with leak detection, which makes every missed free a failure.
+// The C interface as a C host uses it, against a tessaro-sandbox started for this run: launch URLs
+// go to the sandbox's "open" command, callbacks come back through a loopback redirect receiver.
+// Each test says on stderr why it failed; run under ASan, whose leak check fails any missed free.
 #define _POSIX_C_SOURCE 200809L
 
 #include <tessaro/c/tessaro.h>
@@ -28,18 +27,14 @@ static char g_origin[128];
 static pid_t g_sandbox = -1;
 static FILE* g_sandbox_out;
 
-static bool fail_at(int line, const char* what) {
-    fprintf(stderr, "  line %d: %s\n", line, what);
-    return false;
-}
-
 // Ends the test when `cond` is false.
-#define CHECK(cond)                                              \
-    do {                                                         \
-        if (!(cond)) return fail_at(__LINE__, "failed: " #cond); \
+#define CHECK(cond)                                                      \
+    do {                                                                 \
+        if (!(cond)) {                                                   \
+            fprintf(stderr, "  line %d: failed: %s\n", __LINE__, #cond); \
+            return false;                                                \
+        }                                                                \
     } while (0)
-// Records a failure in `ok` and goes on.
-#define ALSO(cond) ok = ((cond) || fail_at(__LINE__, "failed: " #cond)) && ok
 
 // Whether `json` is non-NULL and contains `text`; prints the JSON when not.
 static bool has(int line, const char* json, const char* text) {
@@ -47,20 +42,15 @@ static bool has(int line, const char* json, const char* text) {
     fprintf(stderr, "  line %d: %s lacks %s\n", line, json ? json : "(null)", text);
     return false;
 }
+
 #define HAS(json, text) CHECK(has(__LINE__, json, text))
 
-static bool has_non_ascii(const char* text) {
-    for (; *text; ++text)
-        if ((unsigned char)*text >= 0x80) return true;
-    return false;
-}
-
-// Whether a call's `status` and `error` report `want`: no error for TESSARO_OK, else an error with
-// that code, a message (the Chinese text for the kit's error cases), the protocol code `code`
-// (NULL: any) only for TESSARO_PROTOCOL, a download URL only for TESSARO_NOT_INSTALLED, and a JSON
-// form naming the status. Frees the error.
+// Whether `status` and `error` report `want`: no error for TESSARO_OK, else an error with that code,
+// a message (Chinese for the kit's error cases), a protocol code only for TESSARO_PROTOCOL, a
+// download URL only for TESSARO_NOT_INSTALLED, and a JSON form naming the status. `detail` (NULL:
+// any) is the protocol code of a PROTOCOL error, else a text the message contains. Frees the error.
 static bool status_is(int line, const char* call, tessaro_status status, tessaro_error* error, tessaro_status want,
-                      const char* code) {
+                      const char* detail) {
     bool ok = status == want && (want == TESSARO_OK) == (error == NULL);
     if (ok && error) {
         const char* message = tessaro_error_message(error);
@@ -68,40 +58,33 @@ static bool status_is(int line, const char* call, tessaro_status status, tessaro
         const char* download = tessaro_error_download_url(error);
         char* json = tessaro_error_json(error);
         char name[64];
+        bool non_ascii = false;
+        for (const char* c = message; *c; ++c)
+            non_ascii = non_ascii || (unsigned char)*c >= 0x80;
         snprintf(name, sizeof name, "\"error\":\"%s\"", tessaro_status_name(want));
-        ok = tessaro_error_code(error) == want && message[0] != '\0' &&
-             (want > TESSARO_CONFLICT || has_non_ascii(message)) &&
-             (want == TESSARO_PROTOCOL ? protocol && (!code || strcmp(protocol, code) == 0) : !protocol) &&
+        ok = tessaro_error_code(error) == want && message[0] != '\0' && (want > TESSARO_CONFLICT || non_ascii) &&
+             (want == TESSARO_PROTOCOL ? protocol && (!detail || strcmp(protocol, detail) == 0)
+                                       : !protocol && (!detail || strstr(message, detail))) &&
              (want == TESSARO_NOT_INSTALLED ? download && strncmp(download, "http", 4) == 0 : !download) &&
              has(line, json, name) && (!protocol || has(line, json, "\"protocol_code\":\""));
         tessaro_free(json);
     }
     if (!ok) {
-        fprintf(stderr, "  line %d: %s: got %s (%s; protocol code %s), want %s%s%s\n", line, call,
-                tessaro_status_name(status), error ? tessaro_error_message(error) : "no error",
-                error && tessaro_error_protocol_code(error) ? tessaro_error_protocol_code(error) : "none",
-                tessaro_status_name(want), code ? " " : "", code ? code : "");
+        const char* code = tessaro_error_protocol_code(error);
+        fprintf(stderr, "  line %d: %s: got %s %s (%s), want %s %s\n", line, call, tessaro_status_name(status),
+                code ? code : "", tessaro_error_message(error), tessaro_status_name(want), detail ? detail : "");
     }
     tessaro_error_free(error);
     return ok;
 }
 
-// Runs `call`, which sets `err`, and ends the test unless it reports `want`.
-#define EXPECT(want, code, call)                                            \
-    do {                                                                    \
-        err = NULL;                                                         \
-        const tessaro_status s_ = (call);                                   \
-        if (!status_is(__LINE__, #call, s_, err, want, code)) return false; \
+// Runs `call`, which sets `err`, and ends the test unless it reports `want` with `detail`.
+#define EXPECT(want, detail, call)                                            \
+    do {                                                                      \
+        err = NULL;                                                           \
+        const tessaro_status s_ = (call);                                     \
+        if (!status_is(__LINE__, #call, s_, err, want, detail)) return false; \
     } while (0)
-
-static void sleep_ms(long ms) {
-    const struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&delay, NULL);
-}
-
-static double seconds_between(const struct timespec* start, const struct timespec* end) {
-    return (double)(end->tv_sec - start->tv_sec) + (double)(end->tv_nsec - start->tv_nsec) / 1e9;
-}
 
 // ---- the sandbox ----
 
@@ -159,12 +142,11 @@ static void stop_sandbox(void) {
     if (g_sandbox > 0) {
         kill(g_sandbox, SIGTERM);
         waitpid(g_sandbox, NULL, 0);
-        g_sandbox = -1;
     }
     if (g_sandbox_out) fclose(g_sandbox_out);
 }
 
-// Sets what the simulated user does and how long it takes before reacting.
+// Sets what the simulated user does and how many seconds it takes.
 static bool set_policy(const char* decision, const char* delay) {
     const char* argv[] = {TESSARO_SANDBOX_EXE, "policy", "--decision", decision, "--delay", delay,
                           "--origin",          g_origin, NULL};
@@ -197,14 +179,10 @@ static bool fixture_new(fixture* f, tessaro_open_fn open, void* user) {
     tessaro_error* err = NULL;
     f->client = NULL;
     EXPECT(TESSARO_OK, NULL, tessaro_loopback_redirect_new(0, NULL, &f->redirect, &err));
-    CHECK(tessaro_loopback_redirect_port(f->redirect) != 0);
     tessaro_client_options* options = tessaro_client_options_new();
-    CHECK(options);
-    const bool ok = tessaro_client_options_set_store(options, TESSARO_STORE_MEMORY, NULL) == TESSARO_OK &&
-                    tessaro_client_options_set_poll_interval(options, 0.05, NULL) == TESSARO_OK &&
-                    tessaro_client_options_set_authorize_timeout(options, 30, NULL) == TESSARO_OK &&
-                    tessaro_client_options_set_opener(options, open, user, NULL) == TESSARO_OK;
-    CHECK(ok);
+    CHECK(tessaro_client_options_set_store(options, TESSARO_STORE_MEMORY, NULL) == TESSARO_OK &&
+          tessaro_client_options_set_poll_interval(options, 0.05, NULL) == TESSARO_OK &&
+          tessaro_client_options_set_opener(options, open, user, NULL) == TESSARO_OK);
     EXPECT(TESSARO_OK, NULL,
            tessaro_client_new(g_origin, "pmc_ctest", tessaro_loopback_redirect_url(f->redirect), options, &f->client,
                               &err));
@@ -218,13 +196,15 @@ static void fixture_free(fixture* f) {
     tessaro_loopback_redirect_free(f->redirect);
 }
 
-static bool authorize(fixture* f) {
+// Authorizes `f`'s client, the user approving at once; then sets what the user does to `then`.
+static bool authorize(fixture* f, const char* then) {
     tessaro_error* err = NULL;
     char* grant = NULL;
+    CHECK(set_policy("approve", "0"));
     EXPECT(TESSARO_OK, NULL, tessaro_client_authorize(f->client, NULL, &grant, &err));
-    const bool ok = has(__LINE__, grant, "\"grant_id\":\"") && has(__LINE__, grant, "\"vaults\":[{\"id\":\"vlt_");
+    const bool ok = has(__LINE__, grant, "\"vaults\":[{\"id\":\"vlt_");
     tessaro_free(grant);
-    return ok;
+    return ok && set_policy(then, "0");
 }
 
 // The number after "member": in `json`, -1 without one.
@@ -239,21 +219,18 @@ static long long json_number(const char* json, const char* member) {
 
 static const char bank_hint[] = "{\"url\":\"https://bank.example\"}";
 
-// Authorize, pick, get, create, update and revoke, each with its JSON form and secret.
+// Authorize, pick, get, create, update and revoke: the JSON forms without the password, which
+// comes as a secret.
 static bool test_item_flow(void) {
     fixture f;
     tessaro_error* err = NULL;
-    char* item = NULL;
-    char* again = NULL;
-    char* json = NULL;
-    tessaro_secret* password = NULL;
-    tessaro_secret* reread = NULL;
-    bool authorized = false;
-    CHECK(set_policy("approve", "0"));
+    char *item = NULL, *again = NULL, *json = NULL;
+    tessaro_secret *password = NULL, *reread = NULL;
+    bool authorized = true;
     CHECK(fixture_new(&f, open_in_sandbox, NULL));
     EXPECT(TESSARO_OK, NULL, tessaro_client_is_authorized(f.client, &authorized, &err));
     CHECK(!authorized);
-    CHECK(authorize(&f));
+    CHECK(authorize(&f, "approve"));
     EXPECT(TESSARO_OK, NULL, tessaro_client_is_authorized(f.client, &authorized, &err));
     CHECK(authorized);
     EXPECT(TESSARO_OK, NULL, tessaro_client_grant(f.client, &json, &err));
@@ -267,9 +244,7 @@ static bool test_item_flow(void) {
     CHECK(password && password->length > 0 && strlen(password->data) == password->length);
     EXPECT(TESSARO_OK, NULL,
            tessaro_client_get_item(f.client, "itm_bank", "vlt_personal", NULL, &again, &reread, &err));
-    HAS(again, "\"title\":\"");
-    CHECK(strcmp(again, item) == 0);
-    CHECK(reread && strcmp(reread->data, password->data) == 0);
+    CHECK(strcmp(again, item) == 0 && reread && strcmp(reread->data, password->data) == 0);
     tessaro_free(again);
     tessaro_free_secret(reread);
     tessaro_free_secret(password);
@@ -277,10 +252,8 @@ static bool test_item_flow(void) {
     EXPECT(TESSARO_OK, NULL,
            tessaro_client_create_item(f.client, "login", "{\"title\":\"From C\",\"url\":\"https://c.example\"}",
                                       "C test", NULL, NULL, &json, &password, &err));
-    HAS(json, "\"saved_out_of_scope\":false");
-    HAS(json, "\"summary\":{\"id\":\"");
-    HAS(json, "\"title\":\"From C\"");
     HAS(json, "\"item\":{\"");
+    HAS(json, "\"title\":\"From C\"");
     HAS(json, "\"password\":null");
     CHECK(password && password->length == strlen(password->data));
     tessaro_free(json);
@@ -297,13 +270,11 @@ static bool test_item_flow(void) {
     CHECK(revision >= 0 && updated > revision);
     EXPECT(TESSARO_OK, NULL, tessaro_client_get_item(f.client, "itm_bank", "vlt_personal", NULL, &item, NULL, &err));
     HAS(item, "\"notes\":\"written from C\"");
-    CHECK(json_number(item, "revision") == updated);
     tessaro_free(item);
 
     EXPECT(TESSARO_OK, NULL, tessaro_client_revoke(f.client, NULL, &err));
     EXPECT(TESSARO_NOT_AUTHORIZED, NULL,
            tessaro_client_pick_item(f.client, NULL, NULL, NULL, NULL, &item, &password, &err));
-    CHECK(item == NULL && password == NULL);
     EXPECT(TESSARO_OK, NULL, tessaro_client_grant(f.client, &json, &err));
     CHECK(json == NULL);
     bool idle = false;
@@ -313,78 +284,11 @@ static bool test_item_flow(void) {
     return true;
 }
 
-// The user refuses: DENIED with the Chinese text, for an authorization and for a request.
-static bool test_denied(void) {
-    fixture f;
-    tessaro_error* err = NULL;
-    char* json = NULL;
-    tessaro_secret* password = NULL;
-    CHECK(fixture_new(&f, open_in_sandbox, NULL));
-    CHECK(set_policy("deny", "0"));
-    EXPECT(TESSARO_DENIED, NULL, tessaro_client_authorize(f.client, NULL, &json, &err));
-    CHECK(json == NULL);
-    CHECK(set_policy("approve", "0"));
-    CHECK(authorize(&f));
-    CHECK(set_policy("deny", "0"));
-    EXPECT(TESSARO_DENIED, NULL,
-           tessaro_client_pick_item(f.client, bank_hint, NULL, NULL, NULL, &json, &password, &err));
-    CHECK(json == NULL && password == NULL);
-    fixture_free(&f);
-    return true;
-}
-
-typedef struct later_trigger {
-    tessaro_cancel* cancel;
-    struct timespec at;
-} later_trigger;
-
-static void* trigger_later(void* arg) {
-    later_trigger* trigger = arg;
-    sleep_ms(500);
-    clock_gettime(CLOCK_MONOTONIC, &trigger->at);
-    tessaro_cancel_trigger(trigger->cancel);
-    return NULL;
-}
-
-// A pick waiting on a user who never answers ends at once when another thread triggers its cancel.
-static bool test_cancel_from_another_thread(void) {
-    fixture f;
-    tessaro_error* err = NULL;
-    char* item = NULL;
-    tessaro_secret* password = NULL;
-    later_trigger trigger = {tessaro_cancel_new(), {0, 0}};
-    pthread_t thread;
-    CHECK(trigger.cancel && !tessaro_cancel_is_triggered(trigger.cancel));
-    CHECK(set_policy("approve", "0"));
-    CHECK(fixture_new(&f, open_in_sandbox, NULL));
-    CHECK(authorize(&f));
-    CHECK(set_policy("never", "0"));
-    CHECK(pthread_create(&thread, NULL, trigger_later, &trigger) == 0);
-    err = NULL;
-    const tessaro_status status =
-        tessaro_client_pick_item(f.client, bank_hint, NULL, NULL, trigger.cancel, &item, &password, &err);
-    struct timespec returned;
-    clock_gettime(CLOCK_MONOTONIC, &returned);
-    pthread_join(thread, NULL);
-    const double late = seconds_between(&trigger.at, &returned);
-    CHECK(status_is(__LINE__, "pick", status, err, TESSARO_CANCELLED, NULL));
-    CHECK(item == NULL && password == NULL);
-    CHECK(tessaro_cancel_is_triggered(trigger.cancel));
-    if (late > 1.0) fprintf(stderr, "  returned %.2f s after the trigger\n", late);
-    CHECK(late < 1.0);
-    fixture_free(&f);
-    tessaro_cancel_free(trigger.cancel);
-    return true;
-}
-
 // What the onWaiting callback saw.
 typedef struct waits {
     pthread_t main;
-    int reports;
-    int elsewhere;  // reports on another thread than the main loop's
-    int released;
-    bool request_seen;
-    bool ended;  // the last report was the end of the wait (NULL)
+    int reports, elsewhere, released;  // elsewhere: reports off the main loop's thread
+    bool request_seen, ended;          // ended: the last report was the end of the wait (NULL)
 } waits;
 
 static void record_wait(const char* json, void* user) {
@@ -397,9 +301,11 @@ static void record_wait(const char* json, void* user) {
 
 static void release_waits(void* user) { ++((waits*)user)->released; }
 
+// A pick on a worker thread, which wakes `context` when it returns.
 typedef struct pick_call {
     tessaro_client* client;
     GMainContext* context;
+    tessaro_cancel* cancel;
     tessaro_status status;
     char* item;
     tessaro_secret* password;
@@ -409,291 +315,137 @@ typedef struct pick_call {
 
 static void* run_pick(void* arg) {
     pick_call* call = arg;
-    call->status =
-        tessaro_client_pick_item(call->client, bank_hint, NULL, NULL, NULL, &call->item, &call->password, &call->error);
+    call->status = tessaro_client_pick_item(call->client, bank_hint, NULL, NULL, call->cancel, &call->item,
+                                            &call->password, &call->error);
     atomic_store(&call->done, 1);
     g_main_context_wakeup(call->context);
     return NULL;
 }
 
-// onWaiting reaches a GLib main loop: every report on the loop's thread, the wait's end included.
-static bool test_waiting_on_glib_loop(void) {
-    fixture f;
-    tessaro_error* err = NULL;
-    waits w = {pthread_self(), 0, 0, 0, false, false};
-    pthread_t thread;
-    CHECK(set_policy("approve", "0.3"));
-    CHECK(fixture_new(&f, open_in_sandbox, NULL));
-    CHECK(authorize(&f));
-    GMainContext* context = g_main_context_new();
-    CHECK(g_main_context_acquire(context));
-    const tessaro_executor executor = tessaro_glib_executor(context);
-    EXPECT(TESSARO_OK, NULL, tessaro_client_set_executor(f.client, &executor, &err));
-    EXPECT(TESSARO_OK, NULL, tessaro_client_set_on_waiting(f.client, record_wait, &w, release_waits, &err));
-
-    pick_call call = {f.client, context, TESSARO_INTERNAL, NULL, NULL, NULL, 0};
-    CHECK(pthread_create(&thread, NULL, run_pick, &call) == 0);
-    while (!atomic_load(&call.done))
-        g_main_context_iteration(context, TRUE);
-    pthread_join(thread, NULL);
-    while (g_main_context_pending(context))
-        g_main_context_iteration(context, FALSE);
-    CHECK(status_is(__LINE__, "pick", call.status, call.error, TESSARO_OK, NULL));
-    tessaro_free(call.item);
-    tessaro_free_secret(call.password);
-    fixture_free(&f);
-    g_main_context_release(context);
-    g_main_context_unref(context);
-
-    CHECK(w.reports >= 2 && w.request_seen && w.ended);
-    CHECK(w.elsewhere == 0);
-    CHECK(w.released == 1);
-    return true;
-}
-
-// Whether a call was refused as TESSARO_INVALID_ARGUMENT with `name` in the message. Frees the error.
-static bool names(int line, tessaro_status status, tessaro_error* error, const char* name) {
-    const bool ok = has(line, tessaro_error_message(error), name);
-    return status_is(line, name, status, error, TESSARO_INVALID_ARGUMENT, NULL) && ok;
-}
-
-// Each kind of failure that can be provoked carries its fields: the protocol code, the download URL.
-static bool test_error_fields(void) {
+// The user refuses an authorization, then a request: DENIED, outputs cleared. Then a pick waits on
+// a user who never answers: onWaiting reports reach a GLib main loop on its thread, and the pick
+// ends at once when that thread triggers its cancel, the wait's end (NULL) reported last.
+static bool test_denied_waiting_cancelled(void) {
     fixture f;
     tessaro_error* err = NULL;
     char* json = NULL;
     tessaro_secret* password = NULL;
+    waits w = {pthread_self(), 0, 0, 0, false, false};
+    GMainContext* context = g_main_context_new();
+    pick_call call = {NULL, context, tessaro_cancel_new(), TESSARO_INTERNAL, NULL, NULL, NULL, 0};
+    pthread_t thread;
+    struct timespec at, returned;
+    CHECK(call.cancel && !tessaro_cancel_is_triggered(call.cancel) && g_main_context_acquire(context));
+    CHECK(fixture_new(&f, open_in_sandbox, NULL));
+    CHECK(set_policy("deny", "0"));
+    EXPECT(TESSARO_DENIED, NULL, tessaro_client_authorize(f.client, NULL, &json, &err));
+    CHECK(json == NULL);
+    CHECK(authorize(&f, "deny"));
+    EXPECT(TESSARO_DENIED, NULL,
+           tessaro_client_pick_item(f.client, bank_hint, NULL, NULL, NULL, &json, &password, &err));
+    CHECK(json == NULL && password == NULL && set_policy("never", "0"));
+
+    const tessaro_executor executor = tessaro_glib_executor(context);
+    EXPECT(TESSARO_OK, NULL, tessaro_client_set_executor(f.client, &executor, &err));
+    EXPECT(TESSARO_OK, NULL, tessaro_client_set_on_waiting(f.client, record_wait, &w, release_waits, &err));
+    call.client = f.client;
+    CHECK(pthread_create(&thread, NULL, run_pick, &call) == 0);
+    while (!w.request_seen && !atomic_load(&call.done))
+        g_main_context_iteration(context, TRUE);
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    tessaro_cancel_trigger(call.cancel);
+    while (!atomic_load(&call.done))
+        g_main_context_iteration(context, TRUE);
+    clock_gettime(CLOCK_MONOTONIC, &returned);
+    pthread_join(thread, NULL);
+    while (g_main_context_pending(context))
+        g_main_context_iteration(context, FALSE);
+    const double late = (double)(returned.tv_sec - at.tv_sec) + (double)(returned.tv_nsec - at.tv_nsec) / 1e9;
+    CHECK(w.request_seen && w.elsewhere == 0);
+    CHECK(status_is(__LINE__, "pick", call.status, call.error, TESSARO_CANCELLED, NULL));
+    CHECK(call.item == NULL && call.password == NULL);
+    if (late > 1.0) fprintf(stderr, "  returned %.2f s after the trigger\n", late);
+    CHECK(late < 1.0);
+    fixture_free(&f);
+    tessaro_cancel_free(call.cancel);
+    g_main_context_release(context);
+    g_main_context_unref(context);
+    CHECK(w.reports >= 2 && w.ended && w.released == 1);
+    return true;
+}
+
+// Failures short of the user, one per kind: the status, the message and the fields of each, the
+// outputs cleared, never a crash. Refused input is INVALID_ARGUMENT naming what was wrong.
+static bool test_refused_calls(void) {
+    static char sentinel[] = "unset";
+    static tessaro_secret sentinel_secret;
+    const tessaro_status invalid = TESSARO_INVALID_ARGUMENT;
+    fixture f;
+    tessaro_error* err = NULL;
+    char* out = sentinel;
+    tessaro_secret* secret = &sentinel_secret;
     atomic_int opened = 0;
     CHECK(fixture_new(&f, refuse_open, &opened));
-    EXPECT(TESSARO_NOT_AUTHORIZED, NULL,
-           tessaro_client_pick_item(f.client, NULL, NULL, NULL, NULL, &json, &password, &err));
-    EXPECT(TESSARO_PROTOCOL, "empty_patch",
-           tessaro_client_update_item(f.client, "itm_bank", "vlt_personal", "{}", NULL, NULL, &json, &err));
-    EXPECT(TESSARO_PROTOCOL, "invalid_input",
-           tessaro_client_pick_item(f.client, NULL, "\xff", NULL, NULL, &json, &password, &err));
-    EXPECT(TESSARO_PROTOCOL, "nothing_pending", tessaro_client_retry_open(f.client, NULL, &err));
-    EXPECT(TESSARO_NOT_INSTALLED, NULL, tessaro_client_authorize(f.client, NULL, &json, &err));
-    CHECK(json == NULL && atomic_load(&opened) >= 1);
-    // A refused argument is named in the message.
-#define NAMES(call, name)                                  \
-    do {                                                   \
-        err = NULL;                                        \
-        const tessaro_status s_ = (call);                  \
-        if (!names(__LINE__, s_, err, name)) return false; \
-    } while (0)
-    NAMES(tessaro_client_get_item(f.client, NULL, "v", NULL, &json, &password, &err), "id");
-    NAMES(tessaro_client_pick_item(f.client, NULL, NULL, NULL, NULL, NULL, NULL, &err), "item_json");
-    NAMES(tessaro_client_pick_item(f.client, "[]", NULL, NULL, NULL, &json, NULL, &err), "hint_json");
-    NAMES(tessaro_client_update_item(f.client, "i", "v", "{\"notes\":5}", NULL, NULL, &json, &err), "notes");
-    NAMES(tessaro_client_pick_item(NULL, NULL, NULL, NULL, NULL, &json, NULL, &err), "client");
-#undef NAMES
+    tessaro_client* const c = f.client;
+    tessaro_client* made = NULL;
+    tessaro_client_options* options = tessaro_client_options_new();
+#define PICK(client, hint, vault) tessaro_client_pick_item(client, hint, NULL, vault, NULL, &out, &secret, &err)
+
+    // Without an error asked for, then with one.
+    CHECK(tessaro_client_pick_item(NULL, NULL, NULL, NULL, NULL, &out, &secret, NULL) == invalid);
+    CHECK(out == NULL && secret == NULL);
+    EXPECT(invalid, "client: NULL", PICK(NULL, NULL, NULL));
+    EXPECT(invalid, "id: NULL", tessaro_client_get_item(c, NULL, "v", NULL, &out, &secret, &err));
+    EXPECT(invalid, "item_json: NULL", tessaro_client_pick_item(c, NULL, NULL, NULL, NULL, NULL, &secret, &err));
+    EXPECT(invalid, "hint_json: not UTF-8", PICK(c, "{\"url\":\"\xff\"}", NULL));
+    EXPECT(invalid, "hint_json: not a JSON object", PICK(c, "[]", NULL));
+    EXPECT(invalid, "\"nope\"",
+           tessaro_client_create_item(c, NULL, "{\"nope\":1}", NULL, NULL, NULL, &out, NULL, &err));
+    EXPECT(invalid, "notes", tessaro_client_update_item(c, "i", "v", "{\"notes\":5}", NULL, NULL, &out, &err));
+    EXPECT(invalid, "kind", tessaro_client_create_item(c, "spaceship", NULL, NULL, NULL, NULL, &out, NULL, &err));
+    EXPECT(invalid, "store", tessaro_client_options_set_store(options, (tessaro_store_kind)7, &err));
+    EXPECT(invalid, "must be finite", tessaro_client_options_set_poll_interval(options, NAN, &err));
+    EXPECT(invalid, "origin", tessaro_client_new("not a URL", "pmc_ctest", g_origin, NULL, &made, &err));
+    // Well-formed input gets past the interface to what the client refuses.
+    EXPECT(TESSARO_PROTOCOL, "invalid_input", PICK(c, NULL, "v\x80"));
+    EXPECT(TESSARO_PROTOCOL, "empty_patch", tessaro_client_update_item(c, "i", "v", "{}", NULL, NULL, &out, &err));
+    EXPECT(TESSARO_NOT_INSTALLED, NULL, tessaro_client_authorize(c, NULL, &out, &err));
+    CHECK(atomic_load(&opened) >= 1);
+#undef PICK
+    tessaro_client_options_free(options);
     fixture_free(&f);
     return true;
 }
 
-// Refused input: a specific status and message, outputs cleared, never a crash.
-static bool test_bad_input(void) {
-    static char sentinel[] = "unset";
-    static tessaro_secret sentinel_secret;
-    static const char* const bad_objects[] = {
-        "", "[]", "3", "{\"url\"", "{\"nope\":1}", "{\"url\":5}", "{\"title\":[]}", "{\"url\":\"\xff\"}", "null"};
-    static const char* const bad_hints[] = {"{\"kind\":\"spaceship\"}", "{\"kind\":1}"};
-    static const char* const bad_prefills[] = {"{\"extra_hint\":{\"pin\":3}}", "{\"extra_hint\":[]}",
-                                               "{\"username\":\"x\"}", "{\"extra_hint\":{\"pin\":\"\xfe\"}}"};
-    static const char* const bad_patches[] = {"{\"notes\":5}", "{\"notes\":\"\xc3\"}", "[]", "notes", "{\"notes\":{}}"};
-    fixture f;
-    tessaro_error* err = NULL;
-    char* out = NULL;
-    tessaro_secret* secret = NULL;
-    bool flag = true;
-    bool ok = true;
-    size_t i;
-    CHECK(fixture_new(&f, open_in_sandbox, NULL));
-    tessaro_client* const c = f.client;
-#define BAD(want, code, call)                                       \
-    do {                                                            \
-        out = sentinel;                                             \
-        secret = &sentinel_secret;                                  \
-        flag = true;                                                \
-        err = NULL;                                                 \
-        const tessaro_status s_ = (call);                           \
-        ok = status_is(__LINE__, #call, s_, err, want, code) && ok; \
-    } while (0)
-#define PICK(client, hint, reason, vault) \
-    tessaro_client_pick_item(client, hint, reason, vault, NULL, &out, &secret, &err)
-    const tessaro_status invalid = TESSARO_INVALID_ARGUMENT;
-
-    BAD(invalid, NULL, PICK(NULL, NULL, NULL, NULL));
-    ALSO(out == NULL && secret == NULL);
-    out = sentinel;  // without an error asked for
-    ALSO(tessaro_client_pick_item(NULL, NULL, NULL, NULL, NULL, &out, &secret, NULL) == invalid && out == NULL);
-    BAD(invalid, NULL, tessaro_client_pick_item(c, NULL, NULL, NULL, NULL, NULL, &secret, &err));
-    ALSO(secret == NULL);
-    BAD(TESSARO_NOT_AUTHORIZED, NULL, tessaro_client_pick_item(c, NULL, NULL, NULL, NULL, &out, NULL, &err));
-    ALSO(out == NULL);
-    for (i = 0; i < sizeof bad_objects / sizeof *bad_objects; ++i) {
-        BAD(invalid, NULL, PICK(c, bad_objects[i], NULL, NULL));
-        ALSO(out == NULL && secret == NULL);
-        BAD(invalid, NULL, tessaro_client_create_item(c, NULL, bad_objects[i], NULL, NULL, NULL, &out, &secret, &err));
-        BAD(invalid, NULL, tessaro_client_update_item(c, "i", "v", bad_objects[i], NULL, NULL, &out, &err));
-        ALSO(out == NULL);
-    }
-    for (i = 0; i < sizeof bad_hints / sizeof *bad_hints; ++i)
-        BAD(invalid, NULL, PICK(c, bad_hints[i], NULL, NULL));
-    for (i = 0; i < sizeof bad_prefills / sizeof *bad_prefills; ++i)
-        BAD(invalid, NULL, tessaro_client_create_item(c, NULL, bad_prefills[i], NULL, NULL, NULL, &out, &secret, &err));
-    for (i = 0; i < sizeof bad_patches / sizeof *bad_patches; ++i)
-        BAD(invalid, NULL, tessaro_client_update_item(c, "i", "v", bad_patches[i], NULL, NULL, &out, &err));
-    // Well-formed input gets past the interface to the missing session; a null member is absent.
-    BAD(TESSARO_NOT_AUTHORIZED, NULL, PICK(c, "{\"url\":null,\"title\":\"T\",\"kind\":\"api_key\"}", "", NULL));
-    BAD(TESSARO_NOT_AUTHORIZED, NULL,
-        tessaro_client_create_item(c, "secure_note", "{\"extra_hint\":{\"pin\":\"1\"}}", NULL, NULL, NULL, &out,
-                                   &secret, &err));
-    ALSO(out == NULL && secret == NULL);
-    BAD(invalid, NULL, tessaro_client_create_item(c, "spaceship", NULL, NULL, NULL, NULL, &out, &secret, &err));
-    BAD(invalid, NULL, tessaro_client_create_item(c, NULL, NULL, NULL, NULL, NULL, NULL, &secret, &err));
-    // Plain text that is not UTF-8 is refused by the client before anything is sent.
-    BAD(TESSARO_PROTOCOL, "invalid_input", PICK(c, NULL, NULL, "v\x80"));
-    BAD(TESSARO_PROTOCOL, "invalid_input",
-        tessaro_client_get_item(c, "i\xc3", "vlt_personal", NULL, &out, &secret, &err));
-    BAD(TESSARO_PROTOCOL, "invalid_input",
-        tessaro_client_update_item(c, "i", "v", "{\"notes\":\"x\"}", "\xfe", NULL, &out, &err));
-    ALSO(out == NULL);
-
-    BAD(invalid, NULL, tessaro_client_get_item(c, NULL, "v", NULL, &out, &secret, &err));
-    BAD(invalid, NULL, tessaro_client_get_item(c, "i", NULL, NULL, &out, &secret, &err));
-    BAD(invalid, NULL, tessaro_client_get_item(c, "i", "v", NULL, NULL, &secret, &err));
-    ALSO(secret == NULL);
-    BAD(invalid, NULL, tessaro_client_update_item(c, NULL, "v", "{\"notes\":\"x\"}", NULL, NULL, &out, &err));
-    BAD(invalid, NULL, tessaro_client_update_item(c, "i", NULL, "{\"notes\":\"x\"}", NULL, NULL, &out, &err));
-    BAD(invalid, NULL, tessaro_client_update_item(c, "i", "v", NULL, NULL, NULL, &out, &err));
-    BAD(invalid, NULL, tessaro_client_update_item(c, "i", "v", "{\"notes\":\"x\"}", NULL, NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_authorize(c, NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_authorize(NULL, NULL, &out, &err));
-    ALSO(out == NULL);
-    BAD(invalid, NULL, tessaro_client_grant(c, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_is_authorized(c, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_is_authorized(NULL, &flag, &err));
-    ALSO(!flag);
-    BAD(invalid, NULL, tessaro_client_drain(c, 0, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_handle_callback(c, NULL, &flag, &err));
-    BAD(invalid, NULL, tessaro_client_handle_callback(c, "http://127.0.0.1/x", NULL, &err));
-    BAD(TESSARO_OK, NULL, tessaro_client_handle_callback(c, "https://elsewhere.example/cb?code=1", &flag, &err));
-    ALSO(!flag);
-    BAD(TESSARO_NOT_AUTHORIZED, NULL, tessaro_client_revoke(c, NULL, &err));
-    BAD(TESSARO_OK, NULL, tessaro_client_cancel_pending(c, &err));
-    BAD(invalid, NULL, tessaro_client_revoke(NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_reset(NULL, &err));
-    BAD(invalid, NULL, tessaro_client_retry_open(NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_cancel_pending(NULL, &err));
-    BAD(invalid, NULL, tessaro_client_application_did_become_active(NULL, &err));
-    BAD(invalid, NULL, tessaro_client_set_on_waiting(NULL, NULL, NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_client_set_executor(NULL, NULL, &err));
-    BAD(invalid, NULL, tessaro_loopback_redirect_set_client(NULL, c, &err));
-    fixture_free(&f);
-
-    tessaro_client* made = (tessaro_client*)sentinel;
-    const char* const url = "http://127.0.0.1:1/tessaro/callback";
-    BAD(invalid, NULL, tessaro_client_new(NULL, "pmc_ctest", url, NULL, &made, &err));
-    ALSO(made == NULL);
-    BAD(invalid, NULL, tessaro_client_new(g_origin, NULL, url, NULL, &made, &err));
-    BAD(invalid, NULL, tessaro_client_new(g_origin, "pmc_ctest", NULL, NULL, &made, &err));
-    BAD(invalid, NULL, tessaro_client_new("not a URL", "pmc_ctest", url, NULL, &made, &err));
-    BAD(invalid, NULL, tessaro_client_new(g_origin, "pmc_ctest", "callback", NULL, &made, &err));
-    BAD(invalid, NULL, tessaro_client_new(g_origin, "pmc_ctest", url, NULL, NULL, &err));
-    ALSO(made == NULL);
-
-    tessaro_client_options* options = tessaro_client_options_new();
-    CHECK(options);
-    BAD(invalid, NULL, tessaro_client_options_set_store(options, (tessaro_store_kind)7, &err));
-    BAD(invalid, NULL, tessaro_client_options_set_store(NULL, TESSARO_STORE_MEMORY, &err));
-    BAD(invalid, NULL, tessaro_client_options_set_poll_interval(options, -1, &err));
-    BAD(invalid, NULL, tessaro_client_options_set_poll_interval(options, NAN, &err));
-    BAD(invalid, NULL, tessaro_client_options_set_authorize_timeout(options, INFINITY, &err));
-    BAD(TESSARO_OK, NULL, tessaro_client_options_set_poll_interval(options, 0, &err));
-    tessaro_client_options_free(options);
-
-    tessaro_loopback_redirect* receiver = NULL;
-    static const char* const bad_paths[] = {"tessaro/callback", "/a b", "/x?y", "/x#y", "/x%20"};
-    for (i = 0; i < sizeof bad_paths / sizeof *bad_paths; ++i) {
-        receiver = (tessaro_loopback_redirect*)sentinel;
-        BAD(invalid, NULL, tessaro_loopback_redirect_new(0, bad_paths[i], &receiver, &err));
-        ALSO(receiver == NULL);
-    }
-    BAD(invalid, NULL, tessaro_loopback_redirect_new(0, NULL, NULL, &err));
-#undef BAD
-#undef PICK
-    return ok;
-}
-
-// The functions that cannot fail: names, version, frees and readers of NULL, the stop source.
+// The functions that cannot fail: names, frees and readers of NULL.
 static bool test_plain_functions(void) {
-    static const char* const names[] = {"ok",        "not_installed", "network", "protocol",      "not_authorized",
-                                        "cancelled", "denied",        "expired", "not_signed_in", "revoked",
-                                        "conflict"};
-    bool ok = true;
-    int status;
-    for (status = TESSARO_OK; status <= TESSARO_CONFLICT; ++status)
-        ALSO(strcmp(tessaro_status_name((tessaro_status)status), names[status]) == 0);
-    ALSO(strcmp(tessaro_status_name(TESSARO_STORE), "store") == 0);
-    ALSO(strcmp(tessaro_status_name(TESSARO_CRYPTO), "crypto") == 0);
-    ALSO(strcmp(tessaro_status_name(TESSARO_INVALID_ARGUMENT), "invalid_argument") == 0);
-    ALSO(strcmp(tessaro_status_name(TESSARO_INTERNAL), "internal") == 0);
-    ALSO(strcmp(tessaro_status_name((tessaro_status)11), "unknown") == 0);
-    ALSO(strcmp(tessaro_status_name((tessaro_status)99), "unknown") == 0);
-    unsigned major, minor, patch;
-    char end;
-    ALSO(sscanf(tessaro_version(), "%u.%u.%u%c", &major, &minor, &patch, &end) == 3);
-
-    ALSO(strcmp(tessaro_error_message(NULL), "") == 0);
-    ALSO(tessaro_error_protocol_code(NULL) == NULL && tessaro_error_download_url(NULL) == NULL);
-    ALSO(tessaro_error_json(NULL) == NULL);
-    ALSO(tessaro_loopback_redirect_url(NULL) == NULL && tessaro_loopback_redirect_port(NULL) == 0);
-    tessaro_error_free(NULL);
-    tessaro_free(NULL);
+    CHECK(strcmp(tessaro_status_name(TESSARO_INVALID_ARGUMENT), "invalid_argument") == 0);
+    CHECK(strcmp(tessaro_status_name((tessaro_status)11), "unknown") == 0);
+    CHECK(strcmp(tessaro_error_message(NULL), "") == 0 && tessaro_error_json(NULL) == NULL);
+    CHECK(tessaro_error_protocol_code(NULL) == NULL && tessaro_error_download_url(NULL) == NULL);
+    CHECK(tessaro_loopback_redirect_url(NULL) == NULL && tessaro_loopback_redirect_port(NULL) == 0);
     tessaro_free_secret(NULL);
-    tessaro_cancel_free(NULL);
     tessaro_cancel_trigger(NULL);
     tessaro_client_free(NULL);
-    tessaro_client_options_free(NULL);
-    tessaro_loopback_redirect_free(NULL);
-    tessaro_task_free(NULL);
+    return true;
+}
 
-    tessaro_cancel* cancel = tessaro_cancel_new();
-    ALSO(cancel && !tessaro_cancel_is_triggered(cancel));
-    tessaro_cancel_trigger(cancel);
-    tessaro_cancel_trigger(cancel);
-    ALSO(tessaro_cancel_is_triggered(cancel));
-    tessaro_cancel_free(cancel);
-    return ok;
+// Runs `test` and reports it; whether it failed.
+static int failed(const char* name, bool (*test)(void)) {
+    const bool passed = test();
+    fprintf(stderr, "%s %s\n", passed ? "PASS" : "FAIL", name);
+    return !passed;
 }
 
 int main(void) {
-    static const struct {
-        const char* name;
-        bool (*run)(void);
-    } tests[] = {
-        {"plain functions", test_plain_functions},
-        {"bad input", test_bad_input},
-        {"error fields", test_error_fields},
-        {"item flow", test_item_flow},
-        {"denied", test_denied},
-        {"cancel from another thread", test_cancel_from_another_thread},
-        {"waiting on a GLib loop", test_waiting_on_glib_loop},
-    };
-    size_t i;
-    int failed = 0;
     if (!start_sandbox()) {
         fprintf(stderr, "cannot start %s\n", TESSARO_SANDBOX_EXE);
         stop_sandbox();
         return 1;
     }
-    for (i = 0; i < sizeof tests / sizeof *tests; ++i) {
-        const bool passed = tests[i].run();
-        fprintf(stderr, "%s %s\n", passed ? "PASS" : "FAIL", tests[i].name);
-        failed += !passed;
-    }
+    const int failures = failed("plain functions", test_plain_functions) + failed("refused calls", test_refused_calls) +
+                         failed("item flow", test_item_flow) +
+                         failed("denied, waiting, cancelled", test_denied_waiting_cancelled);
     stop_sandbox();
-    fprintf(stderr, "%d of %zu tests failed\n", failed, sizeof tests / sizeof *tests);
-    return failed ? 1 : 0;
+    return failures ? 1 : 0;
 }
