@@ -186,9 +186,10 @@ class Client:
             raise TypeError("on_waiting must be callable or None")
         function: Any = None
         if callback is not None:
+            deliver: WaitingCallback = callback
 
             def report(text: Optional[bytes], _user: Any) -> None:
-                callback(Waiting.from_json(json.loads(text)) if text is not None else None)
+                deliver(Waiting.from_json(json.loads(text)) if text is not None else None)
 
             function = _native.WAITING_FN(report)
             self._callbacks.append(function)
@@ -219,7 +220,7 @@ class Client:
         """Runs `op` on the loop's executor; a cancelled task cancels the call and waits for it."""
         loop = asyncio.get_running_loop()
         cancel = CancelHandle()
-        future = loop.run_in_executor(None, self._run, op, cancel)
+        future: "asyncio.Future[T]" = loop.run_in_executor(None, self._run, op, cancel)
         try:
             return await asyncio.shield(future)
         except asyncio.CancelledError:

@@ -196,4 +196,3 @@ class CancelHandle:
     def free(self) -> None:
         lib().tessaro_cancel_free(self.handle)
         self.handle = None
-

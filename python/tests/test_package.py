@@ -50,7 +50,7 @@ def test_bad_input_raises_type_error(call) -> None:
 
 def test_bad_client_arguments() -> None:
     with pytest.raises(TypeError):
-        tessaro.Client(b"http://127.0.0.1:9", "pmc_pytest")
+        tessaro.Client(b"http://127.0.0.1:9", "pmc_pytest")  # type: ignore[arg-type]
     with pytest.raises(ValueError, match="store"):
         tessaro.Client("http://127.0.0.1:9", "pmc_pytest", store="disk")
     with pytest.raises(tessaro.InvalidArgument, match="origin"):
