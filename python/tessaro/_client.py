@@ -173,6 +173,18 @@ class Client:
             raise RuntimeError("the client is closed")
         return self._handle
 
+    def _call(self, function: str, *args: Any) -> None:
+        """Calls a non-blocking function of the client; close() waits for it."""
+        with self._lock:
+            handle = self._client()
+            self._active += 1
+        try:
+            call(function, handle, *args)
+        finally:
+            with self._lock:
+                self._active -= 1
+                self._lock.notify_all()
+
     # ---- settings ----
 
     @property
@@ -193,7 +205,7 @@ class Client:
 
             function = _native.WAITING_FN(report)
             self._callbacks.append(function)
-        call("tessaro_client_set_on_waiting", self._client(), function, None, None)
+        self._call("tessaro_client_set_on_waiting", function, None, None)
         self._on_waiting, self._waiting_fn = callback, function
 
     # ---- running blocking calls ----
@@ -395,20 +407,20 @@ class Client:
     def is_authorized(self) -> bool:
         """Whether a session is stored. Blocks on the store."""
         authorized = c_bool()
-        call("tessaro_client_is_authorized", self._client(), byref(authorized))
+        self._call("tessaro_client_is_authorized", byref(authorized))
         return authorized.value
 
     @property
     def grant(self) -> Optional[Grant]:
         """The stored grant, None without one. Blocks on the store."""
         out = c_void_p()
-        call("tessaro_client_grant", self._client(), byref(out))
+        self._call("tessaro_client_grant", byref(out))
         text = take_text(out)
         return Grant.from_json(json.loads(text)) if text is not None else None
 
     def reset(self) -> None:
         """Wipes the stored session. Blocks on the store."""
-        call("tessaro_client_reset", self._client())
+        self._call("tessaro_client_reset")
 
     def retry_open(self) -> None:
         """Opens the current flow's URL again; ProtocolError "nothing_pending" without one."""
@@ -417,18 +429,18 @@ class Client:
     def handle_callback(self, url: str) -> bool:
         """Hands a callback URL the desktop opened in the host to the waiting flow; whether taken."""
         taken = c_bool()
-        call("tessaro_client_handle_callback", self._client(), _str("url", url), byref(taken))
+        self._call("tessaro_client_handle_callback", _str("url", url), byref(taken))
         return taken.value
 
     def application_did_become_active(self) -> None:
         """Tells the client the host's window was activated, so a waiting request reads its status."""
-        call("tessaro_client_application_did_become_active", self._client())
+        self._call("tessaro_client_application_did_become_active")
 
     def drain(self, timeout: float = 5.0) -> bool:
         """Waits up to ``timeout`` seconds for background work; whether none is left."""
         idle = c_bool()
         milliseconds = int(_seconds("timeout", timeout) * 1000)
-        call("tessaro_client_drain", self._client(), max(0, min(milliseconds, 2**32 - 1)), byref(idle))
+        self._call("tessaro_client_drain", max(0, min(milliseconds, 2**32 - 1)), byref(idle))
         return idle.value
 
 

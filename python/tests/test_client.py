@@ -125,6 +125,25 @@ def test_cancel_from_another_thread(sandbox: Sandbox, authorized: tessaro.Client
     assert waits.reports[-1] is None
     assert sandbox.wait_for_log(f"request {waits.request_id}: cancelled by the client")
 
+    # close() during a call cancels it and frees the client only once the call has returned.
+    waits.request.clear()
+    outcome: List[BaseException] = []
+
+    def get() -> None:
+        try:
+            authorized.get_item("itm_bank", "vlt_personal")
+        except tessaro.Cancelled as e:
+            outcome.append(e)
+
+    thread = threading.Thread(target=get)
+    thread.start()
+    assert waits.polling(sandbox)
+    authorized.close()
+    thread.join(5)
+    assert len(outcome) == 1 and not thread.is_alive()
+    with pytest.raises(RuntimeError, match="closed"):
+        authorized.pick_item()
+
 
 def test_asyncio(sandbox: Sandbox, authorized: tessaro.Client) -> None:
     waits = Waits()
