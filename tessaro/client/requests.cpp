@@ -196,7 +196,14 @@ Status TessaroClient::Impl::waitForTerminal(const Status& initial, const std::st
         },
         [signal] { signal->fire(); });
     notifyWaiting(waitingOf(initial));
-    openApplication(url, stop);
+    try {
+        openApplication(url, stop);
+    } catch (const TessaroError& error) {
+        // A stop that ends the launch ends the request too: the server is told, as for a stop
+        // during the wait.
+        if (error.code() == TessaroError::Code::cancelled) abandon(requestID, error);
+        throw;
+    }
 
     Status current = initial;
     int failures = 0;

@@ -264,18 +264,30 @@ TEST(RequestRunner, AWakeDuringAStatusReadIsNotLost) {
 
 TEST(RequestRunner, CancellingTellsTheServerInTheBackgroundWhenItCan) {
     // When the client is dropped right after, its end waits for the cancel.
-    enum Way { cancelPending, aStopRequest, noAccessTokenStored, theClientDroppedRightAfter };
-    for (const Way way : {cancelPending, aStopRequest, noAccessTokenStored, theClientDroppedRightAfter}) {
+    enum Way { cancelPending, aStopRequest, aStopWhileOpening, noAccessTokenStored, theClientDroppedRightAfter };
+    for (const Way way :
+         {cancelPending, aStopRequest, aStopWhileOpening, noAccessTokenStored, theClientDroppedRightAfter}) {
         SCOPED_TRACE(way);
         RequestHarness h(3600);
         Hold hold;  // the cancel's answer: the caller does not wait for it
         h.routes.on(requestsPath, {{200, statusBody("r1", "pending")}});
         h.routes.on(statusPath("r1") + "/cancel", {hold.around({200, "{}"})});
         std::stop_source stop;
+        if (way == aStopWhileOpening) {
+            // A switcher stopped before its launch began throws cancelled.
+            h.switcher->setOnOpen([&](const URL&) {
+                stop.request_stop();
+                throw TessaroError::cancelled();
+            });
+        }
         auto pick = launch([&] { h.client->pickItem({}, std::nullopt, std::nullopt, stop.get_token()); });
         ASSERT_TRUE(h.switcher->waitForOpens(1));
         if (way == noAccessTokenStored) h.store->remove("access_token");
-        way == aStopRequest ? (void)stop.request_stop() : h.client->cancelPending();
+        if (way == aStopRequest) {
+            stop.request_stop();
+        } else if (way != aStopWhileOpening) {
+            h.client->cancelPending();
+        }
         EXPECT_EQ(finished(pick), "cancelled");
         EXPECT_EQ(h.registrations(), Registrations{});
         if (way == theClientDroppedRightAfter) {
