@@ -91,16 +91,8 @@ class Waits:
             self.request.set()
 
     def polling(self, sandbox: Sandbox) -> bool:
-        """Whether the request reached the sandbox's user and the client reads its status again.
-
-        A cancel before that ends the call all the same, but during the launch the kit does not
-        tell the server.
-        """
-        if not self.request.wait(10):
-            return False
-        if not sandbox.wait_for_log(f"request {self.request_id}: left unanswered"):
-            return False
-        self.request.clear()
+        """Whether a request now waits on the sandbox's user (a cancel from here on, the launch
+        included, is told to the server)."""
         return self.request.wait(10)
 
 
