@@ -89,7 +89,7 @@ def seconds_per_pick(pick: Callable[[tessaro.Client], None], client: tessaro.Cli
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repetitions", type=int, default=21)
-    parser.add_argument("--picks", type=int, default=50, help="picks per repetition and path")
+    parser.add_argument("--picks", type=int, default=200, help="picks per repetition and path")
     args = parser.parse_args()
     if not SANDBOX.exists() or not Path(os.environ["TESSARO_LIBRARY"]).exists():
         print(f"needs {SANDBOX} (TESSARO_SANDBOX) and {os.environ['TESSARO_LIBRARY']} (TESSARO_LIBRARY)",
