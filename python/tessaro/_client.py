@@ -422,6 +422,19 @@ class Client:
         """Wipes the stored session. Blocks on the store."""
         self._call("tessaro_client_reset")
 
+    async def is_authorized_async(self) -> bool:
+        """is_authorized on the loop's executor (the store may wait for an unlock prompt). Cancelling
+        the task does not stop the store read."""
+        return await asyncio.get_running_loop().run_in_executor(None, lambda: self.is_authorized)
+
+    async def grant_async(self) -> Optional[Grant]:
+        """grant on the loop's executor; as is_authorized_async."""
+        return await asyncio.get_running_loop().run_in_executor(None, lambda: self.grant)
+
+    async def reset_async(self) -> None:
+        """reset() on the loop's executor; as is_authorized_async."""
+        await asyncio.get_running_loop().run_in_executor(None, self.reset)
+
     def retry_open(self) -> None:
         """Opens the current flow's URL again; ProtocolError "nothing_pending" without one."""
         self._run(lambda cancel: call("tessaro_client_retry_open", self._client(), cancel))

@@ -141,6 +141,7 @@ def test_asyncio(sandbox: Sandbox, authorized: tessaro.Client) -> None:
     waits = Waits()
 
     async def main() -> None:
+        assert await authorized.is_authorized_async() and await authorized.grant_async() == authorized.grant
         item = await authorized.pick_item_async(BANK)
         assert item.id == "itm_bank" and item.password is not None and item.password.reveal()
         sandbox.policy("never")
@@ -159,3 +160,5 @@ def test_asyncio(sandbox: Sandbox, authorized: tessaro.Client) -> None:
     # The client is usable afterwards: the cancel ended only that request.
     sandbox.policy("approve")
     assert authorized.get_item("itm_bank", "vlt_personal").id == "itm_bank"
+    asyncio.run(authorized.reset_async())
+    assert authorized.grant is None
