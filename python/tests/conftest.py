@@ -23,10 +23,10 @@ BANK = {"url": "https://bank.example"}
 class Sandbox:
     """A running tessaro-sandbox: its origin, its event log and its policy command."""
 
-    def __init__(self, log: Path) -> None:
+    def __init__(self, log: Path, port: int = 0) -> None:
         self.log = log
         self.process = subprocess.Popen(
-            [str(SANDBOX), "serve", "--no-state-file", "--port=0", "--step=0.1", "--request-lifetime=15",
+            [str(SANDBOX), "serve", "--no-state-file", f"--port={port}", "--step=0.1", "--request-lifetime=15",
              f"--client={CLIENT_ID}=http://127.0.0.1/tessaro/callback"],
             stdout=subprocess.PIPE, stderr=log.open("w"), text=True,
         )
@@ -49,6 +49,10 @@ class Sandbox:
     def open(self, url: str) -> bool:
         return self.run("open", url) == 0
 
+    def stop(self) -> None:
+        self.process.terminate()
+        self.process.wait()
+
     def wait_for_log(self, text: str, seconds: float = 5.0) -> bool:
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
@@ -64,8 +68,7 @@ def sandbox(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Sandbox]:
         pytest.exit(f"needs {SANDBOX} (TESSARO_SANDBOX) and {os.environ['TESSARO_LIBRARY']} (TESSARO_LIBRARY)", 2)
     running = Sandbox(tmp_path_factory.mktemp("sandbox") / "events.log")
     yield running
-    running.process.terminate()
-    running.process.wait()
+    running.stop()
 
 
 @pytest.fixture

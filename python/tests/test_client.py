@@ -76,6 +76,24 @@ def test_authorization_failures(sandbox: Sandbox) -> None:
         tessaro.Client(sandbox.origin, CLIENT_ID, store="memory", poll_interval=-1)
 
 
+def test_a_server_gone_then_replaced(tmp_path) -> None:
+    # A grant from a server that stops answering (NetworkError), then from one on the same address
+    # that never issued it: its token is refused, the grant counts as revoked.
+    first = Sandbox(tmp_path / "first.log")
+    port = int(first.origin.rsplit(":", 1)[1])
+    with tessaro.Client(first.origin, CLIENT_ID, store="memory", opener=first.open, poll_interval=0.05) as c:
+        c.authorize()
+        first.stop()
+        with pytest.raises(tessaro.NetworkError):
+            c.pick_item(BANK)
+        second = Sandbox(tmp_path / "second.log", port)
+        try:
+            with pytest.raises(tessaro.Revoked):
+                c.pick_item(BANK)
+        finally:
+            second.stop()
+
+
 class Waits:
     """What on_waiting reported: the request's ID, set once a request waits on the user."""
 
