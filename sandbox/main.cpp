@@ -1,4 +1,5 @@
-// tessaro-sandbox: serve the sandbox, or hand a launch URL / a policy to a running one.
+// tessaro-sandbox: serve the sandbox, hand a launch URL / a policy to a running one, or register
+// the program as the calling user's handler of tessaro:// URLs.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -35,6 +36,9 @@ constexpr const char* usage = R"(Usage:
   tessaro-sandbox open URL [--origin O]  hand a tessaro:// launch URL to a running sandbox
   tessaro-sandbox policy [POLICY OPTIONS] [--origin O]
                                          change the policy of a running sandbox
+  tessaro-sandbox register-handler [--desktop-file PATH]
+                                         make this program the handler of tessaro:// URLs
+                                         for the calling user
 
 The sandbox serves the password-manager API under /api/oauth/ on 127.0.0.1 and plays the
 password-manager application: it answers tessaro://authorize and tessaro://request URLs as
@@ -80,6 +84,15 @@ open and policy options:
                             one sandbox recorded in the state directory; refused, listing
                             their origins, when several run)
   --state-file PATH         read this state file instead of the state directory
+
+register-handler copies the desktop entry installed with this program
+(PREFIX/share/tessaro-sandbox/tessaro-sandbox.desktop, else PREFIX/share/applications/),
+its Exec line naming this executable, into $XDG_DATA_HOME/applications/ (default
+~/.local/share/applications/) and makes it the default for x-scheme-handler/tessaro in
+$XDG_CONFIG_HOME/mimeapps.list (default ~/.config/mimeapps.list), keeping every other line of
+that file. Nothing outside the user's own folders changes.
+  --desktop-file PATH       register this entry instead (it must declare
+                            MimeType=x-scheme-handler/tessaro)
 
   -h, --help                this text
 )";
@@ -319,7 +332,8 @@ struct Arguments {
     tessaro::sandbox::Options options;
     nlohmann::json policyChanges = nlohmann::json::object();
     std::optional<std::string> origin;
-    std::optional<std::string> stateFile;  // one explicit file instead of the state directory
+    std::optional<std::string> stateFile;    // one explicit file instead of the state directory
+    std::optional<std::string> desktopFile;  // register-handler: the entry to register
     bool useStateFile = true;
     bool print = false;
     bool quiet = false;
@@ -331,7 +345,8 @@ Arguments parseArguments(int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-') {
         args.command = argv[1];
         first = 2;
-        if (args.command != "serve" && args.command != "open" && args.command != "policy") {
+        if (args.command != "serve" && args.command != "open" && args.command != "policy" &&
+            args.command != "register-handler") {
             fail("unknown command: " + args.command + " (see --help)");
         }
     }
@@ -353,7 +368,8 @@ Arguments parseArguments(int argc, char** argv) {
         create,
         update,
         grantVaults,
-        origin
+        origin,
+        desktopFile
     };
     static const option longOptions[] = {
         {"port", required_argument, nullptr, port},
@@ -374,6 +390,7 @@ Arguments parseArguments(int argc, char** argv) {
         {"update", required_argument, nullptr, update},
         {"grant-vaults", required_argument, nullptr, grantVaults},
         {"origin", required_argument, nullptr, origin},
+        {"desktop-file", required_argument, nullptr, desktopFile},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -417,6 +434,7 @@ Arguments parseArguments(int argc, char** argv) {
                         value == "default" ? nlohmann::json(nullptr) : nlohmann::json(splitList(value));
                     break;
                 case origin: args.origin = value; break;
+                case desktopFile: args.desktopFile = value; break;
                 default: fail("see --help");
             }
         } catch (const std::invalid_argument& error) {
@@ -460,6 +478,176 @@ std::string findOrigin(const Arguments& args) {
         fail(std::to_string(running.size()) + " sandboxes are running; pass --origin with one of:" + list);
     }
     return running.front().origin;
+}
+
+// register-handler: the calling user's desktop sends tessaro:// URLs to this program. Only the
+// user's own XDG folders change; the entry installed with the program stays as it is.
+
+// The desktop entry installed beside this executable: PREFIX/share/tessaro-sandbox/ (where the
+// Debian package keeps it, out of the system-wide application list), else
+// PREFIX/share/applications/ (cmake --install).
+std::filesystem::path installedDesktopFile() {
+    std::error_code failed;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed) fail("cannot find this program's own path (" + failed.message() + "); pass --desktop-file PATH");
+    const std::filesystem::path share = self.parent_path().parent_path() / "share";
+    for (const char* folder : {"tessaro-sandbox", "applications"}) {
+        const std::filesystem::path candidate = share / folder / "tessaro-sandbox.desktop";
+        if (std::filesystem::is_regular_file(candidate, failed)) return candidate;
+    }
+    fail("no desktop entry installed with this program (looked for " + (share / "tessaro-sandbox").string() +
+         "/tessaro-sandbox.desktop); pass --desktop-file PATH");
+}
+
+// $NAME when it is an absolute path, else `fallback` under $HOME (the XDG base directory rules).
+std::filesystem::path xdgDirectory(const char* name, const char* fallback) {
+    if (const char* value = std::getenv(name); value && value[0] == '/') return value;
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') fail(std::string("neither ") + name + " nor HOME is an absolute path");
+    return std::filesystem::path(home) / fallback;
+}
+
+std::string readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path.string() + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Writes `text` under a temporary name in the same folder, then renames it over `path`: a reader
+// never sees half a file. A symlinked file (a dotfile manager's) is written where it points.
+void replaceFile(std::filesystem::path path, const std::string& text) {
+    std::error_code failed;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, failed))) {
+        path = std::filesystem::canonical(path, failed);
+        if (failed) fail("cannot resolve the symlink " + path.string() + ": " + failed.message());
+    }
+    std::filesystem::create_directories(path.parent_path(), failed);
+    if (failed) fail("cannot create " + path.parent_path().string() + ": " + failed.message());
+    const std::filesystem::path temporary = path.string() + ".tmp-" + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            std::filesystem::remove(temporary, failed);
+            fail("cannot write " + temporary.string());
+        }
+    }
+    std::filesystem::rename(temporary, path, failed);
+    if (failed) {
+        std::filesystem::remove(temporary, failed);
+        fail("cannot replace " + path.string());
+    }
+}
+
+// `path` as one argument of a desktop entry's Exec key: quoted when it has reserved characters,
+// then escaped once more as a string value (the desktop entry specification's two levels).
+std::string execArgument(const std::string& path) {
+    if (path.find_first_of("\n\r") != std::string::npos) fail("this program's path contains a line break");
+    const bool reserved = path.find_first_of(" \t\"'\\><~|&;$*?#()`") != std::string::npos;
+    std::string argument;
+    for (const char c : path) {
+        if (reserved && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
+        if (c == '%') argument += '%';
+        argument += c;
+    }
+    if (reserved) argument = '"' + argument + '"';
+    std::string value;
+    for (const char c : argument) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The entry as the user's copy: its Exec program, when it is the bare name tessaro-sandbox (found
+// through PATH), becomes this executable, so the desktop starts this very program. Refused unless
+// its [Desktop Entry] group declares x-scheme-handler/tessaro and has an Exec key.
+std::string userEntry(const std::string& text, const std::filesystem::path& source, const std::string& self) {
+    std::istringstream lines(text);
+    std::string result, group;
+    bool handles = false, executes = false;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string bare = trimmed(line);
+        if (bare.starts_with('[')) group = bare;
+        const auto equals = line.find('=');
+        const std::string key = equals == std::string::npos ? "" : trimmed(line.substr(0, equals));
+        if (group == "[Desktop Entry]" && key == "MimeType") {
+            std::istringstream types(line.substr(equals + 1));
+            for (std::string type; std::getline(types, type, ';');) {
+                if (trimmed(type) == "x-scheme-handler/tessaro") handles = true;
+            }
+        } else if (group == "[Desktop Entry]" && key == "Exec") {
+            executes = true;
+            const std::string command = trimmed(line.substr(equals + 1));
+            if (command == "tessaro-sandbox" || command.starts_with("tessaro-sandbox ")) {
+                line = "Exec=" + execArgument(self) + command.substr(std::strlen("tessaro-sandbox"));
+            }
+        }
+        result += line + "\n";
+    }
+    if (!handles || !executes) {
+        fail(source.string() + " is not a desktop entry for tessaro:// URLs (its [Desktop Entry] needs an Exec " +
+             "key and MimeType=x-scheme-handler/tessaro)");
+    }
+    return result;
+}
+
+// A mimeapps.list (perhaps empty) with `key` set to `value` in [Default Applications]: the line
+// goes at the head of that group, replacing every line of the same key, or the group is appended.
+// Every other line stays as it was.
+std::string withDefaultApplication(const std::string& text, const std::string& key, const std::string& value) {
+    std::istringstream lines(text);
+    std::string result, group;
+    bool written = false;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string bare = trimmed(line);
+        if (bare.starts_with('[')) group = bare;
+        const auto equals = line.find('=');
+        const bool inDefaults = group == "[Default Applications]";
+        if (inDefaults && !bare.starts_with('#') && equals != std::string::npos &&
+            trimmed(line.substr(0, equals)) == key)
+            continue;
+        result += line + "\n";
+        if (inDefaults && bare == group && !written) {
+            result += key + "=" + value + "\n";
+            written = true;
+        }
+    }
+    if (!written) {
+        if (!result.empty() && !result.ends_with("\n\n")) result += "\n";
+        result += "[Default Applications]\n" + key + "=" + value + "\n";
+    }
+    return result;
+}
+
+int registerHandler(const Arguments& args) {
+    if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
+    const std::filesystem::path source =
+        args.desktopFile ? std::filesystem::path(*args.desktopFile) : installedDesktopFile();
+    if (source.extension() != ".desktop") fail("a desktop entry's name ends in .desktop: " + source.string());
+    std::error_code failed;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed) fail("cannot find this program's own path: " + failed.message());
+    const std::string entry = userEntry(readWholeFile(source), source, self.string());
+
+    const std::filesystem::path applications = xdgDirectory("XDG_DATA_HOME", ".local/share") / "applications";
+    const std::filesystem::path mimeapps = xdgDirectory("XDG_CONFIG_HOME", ".config") / "mimeapps.list";
+    const std::string id = source.filename().string();
+    replaceFile(applications / id, entry);
+    const std::string list = std::filesystem::exists(mimeapps) ? readWholeFile(mimeapps) : "";
+    replaceFile(mimeapps, withDefaultApplication(list, "x-scheme-handler/tessaro", id));
+    std::cout << "tessaro-sandbox: " << (applications / id).string() << " now opens tessaro:// URLs for this user ("
+              << "x-scheme-handler/tessaro=" << id << " in " << mimeapps.string() << ")" << std::endl;
+    return 0;
 }
 
 int serve(Arguments& args) {
@@ -534,6 +722,7 @@ int main(int argc, char** argv) {
             if (args.positional.size() != 1) fail("open takes exactly one URL");
             return post(findOrigin(args), "/sandbox/open", {{"url", args.positional.front()}});
         }
+        if (args.command == "register-handler") return registerHandler(args);
         if (args.command == "policy") {
             if (!args.positional.empty()) fail("unexpected argument: " + args.positional.front());
             return post(findOrigin(args), "/sandbox/policy", args.policyChanges);

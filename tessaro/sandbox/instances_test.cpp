@@ -1,7 +1,7 @@
 // tessaro-sandbox as processes: every sandbox records itself in a file of its own, and `open` and
-// `policy` without --origin reach the one that runs, or refuse naming every origin. The sandboxes
-// run on loopback with a private XDG_RUNTIME_DIR; every wait is bounded and every process is
-// stopped before the test ends.
+// `policy` without --origin reach the one that runs, or refuse naming every origin; and
+// `register-handler` writes only into the user's XDG folders. The sandboxes run on loopback with a
+// private XDG_RUNTIME_DIR; every wait is bounded and every process is stopped before the test ends.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,9 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <latch>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -149,6 +151,60 @@ TEST(Instances, AnExplicitStateFileStaysApartAndAPlantedSymlinkIsNotFollowed) {
     unrecorded.process.signal(SIGTERM);
     EXPECT_EQ(unrecorded.process.wait(10s).status, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(explicitFile)));
+}
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The entry is copied with its Exec naming this very program, and mimeapps.list gains the one
+// default, replacing the old one, with every other line kept; without XDG_DATA_HOME and
+// XDG_CONFIG_HOME the folders under HOME are made. An entry for another scheme is refused.
+TEST(RegisterHandler, CopiesTheEntryAndSetsOnlyTheTessaroDefault) {
+    TemporaryDirectory home;
+    const fs::path entry = home.path() / "tessaro-sandbox.desktop";
+    std::ofstream(entry) << "[Desktop Entry]\nType=Application\nName=Sandbox\nExec=tessaro-sandbox open %u\n"
+                            "MimeType=x-scheme-handler/tessaro;\n";
+    const std::string others =
+        "[Added Associations]\nx-scheme-handler/tessaro=old.desktop;\n\n"
+        "[Default Applications]\n";
+    fs::create_directories(home.path() / "config");
+    std::ofstream(home.path() / "config/mimeapps.list")
+        << others << "text/html=browser.desktop\nx-scheme-handler/tessaro = old.desktop\n# kept\n";
+    const auto registered = [&](const std::vector<std::string>& environment, const fs::path& desktopFile) {
+        return ChildProcess(TESSARO_SANDBOX_EXE, {"register-handler", "--desktop-file", desktopFile.string()},
+                            {.environment = environment})
+            .wait(10s);
+    };
+
+    auto result = registered(
+        {"XDG_DATA_HOME=" + (home.path() / "data").string(), "XDG_CONFIG_HOME=" + (home.path() / "config").string()},
+        entry);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("x-scheme-handler/tessaro=tessaro-sandbox.desktop"), std::string::npos) << result.out;
+    EXPECT_EQ(contentsOf(home.path() / "config/mimeapps.list"),
+              others + "x-scheme-handler/tessaro=tessaro-sandbox.desktop\ntext/html=browser.desktop\n# kept\n");
+    const std::string copy = contentsOf(home.path() / "data/applications/tessaro-sandbox.desktop");
+    EXPECT_NE(copy.find("\nExec=" + fs::canonical(TESSARO_SANDBOX_EXE).string() + " open %u\n"), std::string::npos)
+        << copy;
+
+    const fs::path bare = home.path() / "bare";
+    result = registered({"HOME=" + bare.string(), "XDG_DATA_HOME", "XDG_CONFIG_HOME"}, entry);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::exists(bare / ".local/share/applications/tessaro-sandbox.desktop"));
+    EXPECT_EQ(contentsOf(bare / ".config/mimeapps.list"),
+              "[Default Applications]\nx-scheme-handler/tessaro=tessaro-sandbox.desktop\n");
+
+    const fs::path demo = home.path() / "demo.desktop";
+    std::ofstream(demo) << "[Desktop Entry]\nExec=demo %u\nMimeType=x-scheme-handler/tessarodemo;\n";
+    const fs::path refused = home.path() / "refused";
+    result = registered({"HOME=" + refused.string(), "XDG_DATA_HOME", "XDG_CONFIG_HOME"}, demo);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("not a desktop entry for tessaro:// URLs"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(refused));
 }
 
 // A burst of new connections, as from a host whose every POST comes on a fresh one: 64 connect
