@@ -543,7 +543,7 @@ void replaceFile(std::filesystem::path path, const std::string& text) {
 }
 
 // `path` as one argument of a desktop entry's Exec key: quoted when it has reserved characters,
-// then escaped once more as a string value (the desktop entry specification's two levels).
+// then escaped once more as a string value: a desktop entry's Exec key is read at two levels.
 std::string execArgument(const std::string& path) {
     if (path.find_first_of("\n\r") != std::string::npos) fail("this program's path contains a line break");
     const bool reserved = path.find_first_of(" \t\"'\\><~|&;$*?#()`") != std::string::npos;
